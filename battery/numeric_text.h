@@ -1,0 +1,36 @@
+#pragma once
+// Settings values are read through their text and converted the way the C
+// library's atoi, atol and atof read text: leading white space skipped, an
+// optional sign, the longest numeric prefix, 0 when there is none. Unlike those
+// routines these never have undefined behaviour: a number beyond the result
+// type saturates at the type's limit.
+
+#include <cstdint>
+#include <string>
+
+namespace numeric_text {
+
+// atoi: decimal integer, saturated to the 32-bit int range.
+int ToInt(const std::string& text);
+
+// atol: decimal integer, saturated to the 64-bit range. (On the 32-bit target
+// `long` is 32 bits wide; reading into 64 bits gives the same result wherever
+// atol is defined there and keeps data ids above 2^31 usable.)
+std::int64_t ToLong(const std::string& text);
+
+// atof: everything strtod accepts (decimal, hexadecimal, inf, nan).
+double ToDouble(const std::string& text);
+
+// atof narrowed to float: finite values beyond the float range saturate at
+// +-FLT_MAX; infinities and NaN carry over.
+float ToFloat(const std::string& text);
+
+// atof truncated toward zero to int: saturated to the int range, NaN gives 0.
+int ToIntTruncated(const std::string& text);
+
+// Saturating narrowing used by the conversions above; exposed for tests.
+int SaturateToInt(std::int64_t value);
+float SaturateToFloat(double value);
+int TruncateToInt(double value);
+
+}  // namespace numeric_text

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, only those not already present.
+# Usage: scripts/install-deps.sh [native] [cross] [fuzz] [bench]
+set -euo pipefail
+
+want=()
+for set in "${@:-native}"; do
+  case "$set" in
+    native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev) ;;
+    cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu) ;;
+    fuzz)   want+=(clang libclang-rt-14-dev) ;;
+    bench)  want+=(libbenchmark-dev) ;;
+    *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for pkg in "${want[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
