@@ -65,7 +65,7 @@ int Battery::process(unsigned char* data, unsigned int length) {
     }
 
     if (held != 0) {
-        std::memcpy(msg_buf + held, data, length);
+        std::memmove(msg_buf + held, data, length);
         msg_len = static_cast<int>(held + length);
     } else if (length != 0) {
         // Synchronise on the reply lead byte; anything before it is line noise.

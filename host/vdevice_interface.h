@@ -2,6 +2,8 @@
 // The abstract device interface every plug-in device implements. Defined in full
 // here; the virtual operations keep this slot order, which host and plug-in share.
 
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,8 +18,11 @@ public:
         throw std::out_of_range("数据未就绪");
     }
     virtual bool LoadFromCache(const std::string& image) {
-        return LoadFromCache(reinterpret_cast<const unsigned char*>(image.data()),
-                             static_cast<int>(image.size()));
+        // An image too long for an int length is passed as -1, never truncated
+        // into a length that looks acceptable.
+        const int length =
+            image.size() > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(image.size());
+        return LoadFromCache(reinterpret_cast<const unsigned char*>(image.data()), length);
     }
     virtual bool LoadFromCache(const unsigned char* data, int length) = 0;
     virtual std::uint32_t DataId() const { return data_id_; }
