@@ -1,12 +1,14 @@
 # Entry points for people and CI. Each target installs what is missing first.
-#   make run    build, then run the main job on its simulated default
-#   make test   build and run every test, native and under 32-bit MIPS emulation
+#   make run          build, then run the main job on its simulated default
+#   make test         build and run every test, native and under 32-bit MIPS emulation
+#   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
+MIPSEL_BUILD_DIR ?= build-mipsel
 
-.PHONY: all deps build test test-native run clean
+.PHONY: all deps deps-mipsel build build-mipsel test test-native test-mipsel run clean
 
 all: build
 
@@ -20,7 +22,21 @@ build: deps
 test-native: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
 
-test: test-native
+deps-mipsel:
+	@scripts/install-deps.sh native cross
+	@scripts/mipsel-sysroot.sh $(MIPSEL_BUILD_DIR)/sysroot
+
+build-mipsel: deps-mipsel
+	cmake -S . -B $(MIPSEL_BUILD_DIR) $(CMAKE_FLAGS) \
+	  --toolchain $(CURDIR)/cmake/toolchains/mipsel-linux-gnu.cmake \
+	  -DMIPSEL_DEPS_ROOT=$(abspath $(MIPSEL_BUILD_DIR))/sysroot
+	cmake --build $(MIPSEL_BUILD_DIR) -j$(JOBS)
+	@scripts/check-mipsel-plugin.sh $(MIPSEL_BUILD_DIR)/libbattery32.so
+
+test-mipsel: build-mipsel
+	ctest --test-dir $(MIPSEL_BUILD_DIR) --output-on-failure -j$(JOBS)
+
+test: test-native test-mipsel
 
 run: build
 	@echo "Plug-in $(BUILD_DIR)/libbattery32.so exports:"
