@@ -38,6 +38,7 @@ Battery32::Battery32() : cell_count_(kBattery32Cells) {
     for (float& v : cell_voltages_) v = 0.0f;
     for (int i = 0; i < kBattery32Cells; ++i) {
         cell_variable_names_[i] = "battery_" + boost::lexical_cast<std::string>(i) + "_value";
+        cell_variable_names_[i].shrink_to_fit();
     }
     BuildCellCheckNames();
 }

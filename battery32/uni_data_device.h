@@ -59,6 +59,8 @@ protected:
 
 private:
     void ReadThresholdRules(const Json::Value& rules);
+
+    std::string ao_name_;
 };
 
 template <typename Record, typename Base, int RecordTypeId>
@@ -79,9 +81,11 @@ void UniDataDevice<Record, Base, RecordTypeId>::RoundDone() {
     this->ZorVDevice::SendSP(RecordTypeId, RecordBytes(), kRecordSize, false);
 
     // The host may change its AO lists from inside its calls: index them afresh
-    // each time and work on a copy of the name.
+    // each time and work on a copy of the name (kept in a member so that its
+    // buffer is reused from round to round).
     for (std::size_t i = 0; i < this->ao_names_.size(); ++i) {
-        const std::string name = this->ao_names_[i];
+        ao_name_.assign(this->ao_names_[i]);
+        const std::string& name = ao_name_;
         auto found = this->ao_values_.find(name);
         if (found == this->ao_values_.end()) continue;
         if (this->CheckAOReport(name, found->second)) this->data_changed_ = true;
