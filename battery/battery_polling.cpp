@@ -64,10 +64,12 @@ int Battery::process(unsigned char* data, unsigned int length) {
         return 0;
     }
 
-    if (held != 0) {
+    if (length == 0) {
+        // Nothing to store.
+    } else if (held != 0) {
         std::memmove(msg_buf + held, data, length);
         msg_len = static_cast<int>(held + length);
-    } else if (length != 0) {
+    } else {
         // Synchronise on the reply lead byte; anything before it is line noise.
         const void* lead = std::memchr(data, bp::kReplyLead, length);
         if (lead != nullptr) {

@@ -22,6 +22,16 @@ namespace {
 constexpr int kPresetStartGroup1 = 0;
 constexpr int kPresetStartGroup2 = 17;
 
+// A partner data id: the text read as atol reads it, taken as unsigned 32-bit.
+// Texts beyond the 32-bit range saturate at its ends, so that an out-of-range id
+// never wraps onto the id of some other device.
+std::uint32_t PartnerId(const std::string& text) {
+    std::int64_t id = ToLong(text);
+    if (id > static_cast<std::int64_t>(UINT32_MAX)) id = UINT32_MAX;
+    if (id < static_cast<std::int64_t>(INT32_MIN)) id = INT32_MIN;
+    return static_cast<std::uint32_t>(id);
+}
+
 // The seconds for a "save_interval" in minutes; nothing positive means the default.
 int SaveIntervalSeconds(int minutes) {
     const std::int64_t seconds = static_cast<std::int64_t>(minutes) * 60;
@@ -80,12 +90,13 @@ void Battery::ReadLinkSettings(const Json::Value& app) {
         const Json::Value& amount = app["amount"];
         if (IsPresent(amount)) {
             const int group = ToInt(group_index.asString());
+            const int count = ToInt(amount.asString());
             if (group == 1 || group == 2) {
                 battery_start_ = group == 1 ? kPresetStartGroup1 : kPresetStartGroup2;
                 // A cell reply carries 32 cells, so no index past 31 can ever be
                 // checked; capping keeps a huge "amount" from exhausting memory.
-                const int cells = std::min<int>(ToInt(amount.asString()),
-                                                static_cast<int>(battery_protocol::kCellsPerReply));
+                const int cells =
+                    std::min<int>(count, static_cast<int>(battery_protocol::kCellsPerReply));
                 for (int i = 0; i < cells; ++i) active_batteries_.push_back(i);
             }
         }
@@ -103,7 +114,7 @@ void Battery::ReadLinkSettings(const Json::Value& app) {
     if (IsPresent(partners) && partners.isArray()) {
         AppendDistinct(
             partners, group_voltage_ids_,
-            [](const std::string& t) { return static_cast<std::uint32_t>(ToLong(t)); },
+            PartnerId,
             "group_voltage", data_id_);
     }
 

@@ -126,6 +126,13 @@ TEST_F(Polling, NullChunkIsAnEmptyChunk) {
     EXPECT_EQ(device->msg_len, 0);
     EXPECT_EQ(device->pending_cmd_, 1);
     EXPECT_EQ(device->process(nullptr, 0), 1);
+
+    const Bytes reply = FlatCellReply(kWire, 1250);
+    EXPECT_EQ(FeedRange(reply, 0, 10), 1);
+    EXPECT_EQ(device->process(nullptr, 5), 1);  // with bytes held: still nothing read
+    EXPECT_EQ(device->msg_len, 10);
+    EXPECT_EQ(FeedRange(reply, 10, 67), 1);
+    EXPECT_EQ(device->pending_cmd_, 2);
 }
 
 TEST_F(Polling, LeadingGarbageInTheFirstChunkIsSkipped) {
@@ -214,10 +221,12 @@ TEST_F(Polling, BadValueRepliesAreSilentAndChangeNothing) {
     Bytes wrong_addr = ValueReply(0x82, 1000);
     Bytes bad_checksum = ValueReply(kWire, 1000);
     bad_checksum[4] ^= 1;
-    Bytes bad_lead = ValueReply(kWire, 1000);
-    bad_lead[0] = 0xED;
-    bad_lead.insert(bad_lead.begin() + 1, 0x00);  // ED 00 ED ...: byte 1 not the address
-    for (const Bytes& bad : {wrong_addr, bad_checksum, bad_lead}) {
+    Bytes checksum_fe = ValueReply(kWire, 1000);
+    checksum_fe[4] = 0xFE;
+    Bytes noise_then_reply{0x12, 0xED, 0x00};  // synchronised on the first 0xED: bad address
+    const Bytes tail = ValueReply(kWire, 1000);
+    noise_then_reply.insert(noise_then_reply.end(), tail.begin(), tail.end());
+    for (const Bytes& bad : {wrong_addr, bad_checksum, checksum_fe, noise_then_reply}) {
         for (int stage = 2; stage <= 4; ++stage) {
             device->RefreshStatus();
             Feed(CellReply(kWire, readings.cells));
@@ -287,18 +296,51 @@ TEST_F(Polling, TemperatureOutsideItsWindowStillClosesTheRound) {
     EXPECT_FLOAT_EQ(device->temperature_, 25.5f);
 }
 
+TEST_F(Polling, SettingsShapeTheDecodedRound) {
+    {
+        test_support::CoutCapture quiet;
+        device = test_support::MakeDevice(
+            21, kHostAddr,
+            test_support::ParseJson(R"({"appSetting": {"version": 2, "dir": 1, "t0": 0.5,
+                                    "t31": -0.25, "group_a": 2, "group_b": 1}})"));
+    }
+    std::array<std::uint16_t, 32> cells;
+    for (std::size_t p = 0; p < cells.size(); ++p) cells[p] = static_cast<std::uint16_t>(1000 + p);
+    device->RefreshStatus();
+    Feed(CellReply(kWire, cells));
+    EXPECT_FLOAT_EQ(device->cell_voltages_[31], 10.5f);   // wire position 0, with t0
+    EXPECT_FLOAT_EQ(device->cell_voltages_[0], 10.06f);   // wire position 31, with t31
+    EXPECT_FLOAT_EQ(device->cell_voltages_[15], 10.16f);  // wire position 16
+    Feed(ValueReply(kWire, 5350));
+    EXPECT_FLOAT_EQ(device->group_voltage_, 53.5f * 2.0f + 1.0f);
+}
+
 TEST_F(Polling, ProcessStampsActivityEvenForRejectedBytes) {
     device->last_active_time_ = boost::posix_time::ptime(boost::gregorian::date(2000, 1, 1));
     Feed(Bytes(90, 0x00));
     EXPECT_GT(device->last_active_time_.date().year(), 2000);
 }
 
+// A partner that counts how often its values are asked for.
+class CountingPartner : public Battery32 {
+public:
+    explicit CountingPartner(int& lookups) : lookups_(lookups) {}
+    float Get_Value(unsigned int source, const std::string& name) const override {
+        ++lookups_;
+        return Battery32::Get_Value(source, name);
+    }
+
+private:
+    int& lookups_;
+};
+
 class PartnerDevices : public testing::Test {
 protected:
     void SetUp() override {
         controller = std::make_shared<ZorController>();
         for (std::uint32_t id : {101u, 102u, 103u}) {
-            auto partner = std::shared_ptr<Battery32>(test_support::MakeDevice(id, 0x02));
+            auto partner = std::make_shared<CountingPartner>(lookups_of_partner[id - 101]);
+            partner->data_id_ = id;
             partner->Init(controller, id, Json::Value());
             partners.push_back(partner);
             controller->AddDevice(partner);
@@ -324,6 +366,7 @@ protected:
     test_support::RecordingHost host;
     std::shared_ptr<ZorController> controller;
     std::vector<std::shared_ptr<Battery32>> partners;
+    int lookups_of_partner[3] = {0, 0, 0};
 };
 
 TEST_F(PartnerDevices, GroupVoltagesOfPartnersAreAdded) {
@@ -344,6 +387,9 @@ TEST_F(PartnerDevices, OneUnavailablePartnerZeroesTheGroupVoltage) {
     EXPECT_EQ(device->group_voltage_, 0.0f);
     EXPECT_FALSE(device->group_voltage_valid_);
     EXPECT_EQ(device->pending_cmd_, 3);  // the round goes on
+    EXPECT_EQ(lookups_of_partner[0], 1);
+    EXPECT_EQ(lookups_of_partner[1], 1);
+    EXPECT_EQ(lookups_of_partner[2], 0);  // never asked once one partner failed
     test_support::Feed(*device, ValueReply(kWire, readings.current));
     EXPECT_EQ(test_support::Feed(*device, ValueReply(kWire, readings.temperature)), 0);
     EXPECT_EQ(host.Calls(HostCall::kSaveHistory).size(), 1u);

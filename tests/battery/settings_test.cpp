@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <json/value.h>
+#include <json/json.h>
 #include <gtest/gtest.h>
 
 #include "tests/support/cout_capture.h"
@@ -157,10 +158,12 @@ TEST(LinkSettings, CellGroupPresetsAndActiveBatteries) {
 }
 
 TEST(LinkSettings, PartnerIdsAreDistinctAndTakenAsUnsigned32Bit) {
+    // Beyond the 32-bit range an id saturates: 4294972310 must not wrap onto 5014.
     auto d = Apply(R"({"appSetting": {"group_voltage": [5014, "5014", 5015, "-1", "4294967296",
-                                                          "4294967295"]}})");
+                                                          "4294972310", "4294967295", "0",
+                                                          "-99999999999", "-2147483648"]}})");
     EXPECT_EQ(d->group_voltage_ids_,
-              (std::vector<std::uint32_t>{5014, 5015, 0xFFFFFFFFu, 0u}));
+              (std::vector<std::uint32_t>{5014, 5015, 0xFFFFFFFFu, 0u, 0x80000000u}));
 }
 
 TEST(LinkSettings, SecondCallActsOnTheCurrentState) {
@@ -190,11 +193,25 @@ TEST(LinkSettings, JsonTypeErrorsPassToTheCallerAfterEarlierKeys) {
     EXPECT_EQ(d->group_a_, 1.0f);
     EXPECT_EQ(d->addr_, 0x85);
 
-    auto e = std::make_unique<Battery32>();
+    // "amount" is read whenever "group_index" is, whatever the group.
+    auto f = std::make_unique<Battery32>();
     {
         test_support::CoutCapture quiet;
-        EXPECT_ANY_THROW(e->InitSetting(ParseJson("[1, 2]")));
+        EXPECT_THROW(f->InitSetting(ParseJson(
+                         R"({"appSetting": {"version": 2, "group_index": 3, "amount": [1]}})")),
+                     Json::LogicError);
     }
+    EXPECT_EQ(f->version_, 2);
+
+    // Settings that are not an object fail at the first lookup, before the
+    // address is touched.
+    auto e = std::make_unique<Battery32>();
+    e->addr_ = 0x05;
+    {
+        test_support::CoutCapture quiet;
+        EXPECT_THROW(e->InitSetting(ParseJson("[1, 2]")), Json::LogicError);
+    }
+    EXPECT_EQ(e->addr_, 0x05);
 }
 
 TEST(LinkSettings, OversizedArraysAreIgnoredWholeAndReported) {

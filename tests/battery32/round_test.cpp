@@ -100,6 +100,24 @@ TEST_F(Round, PublishesThisRoundsReadingsAndSavesTheSameImage) {
     }
 }
 
+TEST_F(Round, PublicationIsNotMarkedImmediate) {
+    CompleteRound(test_support::TypicalReadings());
+    const auto published = host.Calls(HostCall::kSendSP);
+    ASSERT_EQ(published.size(), 1u);
+    EXPECT_FALSE(published[0].immediate);
+}
+
+TEST_F(Round, ReadingsNeverAcceptedAreZeroInTheRecord) {
+    auto readings = test_support::TypicalReadings();
+    readings.temperature = 0;  // never inside (0, 100]
+    readings.current = 0;
+    CompleteRound(readings);
+    const auto image = host.Calls(HostCall::kSendSP).at(0).bytes;
+    EXPECT_EQ(FloatAt(image, 141), 0.0f);
+    EXPECT_EQ(FloatAt(image, 136), 0.0f);
+    EXPECT_EQ(device->Get_Value(0, "temperature"), 0.0f);
+}
+
 TEST_F(Round, StatusByteAndDataIdAreRewrittenEachRound) {
     unsigned char image[152] = {};
     image[0] = 0x99;
@@ -179,8 +197,7 @@ TEST_F(Round, LowGroupVoltageIsRepairedFromTheCells) {
     for (const Case c : {Case{399, true}, Case{400, false}, Case{0, true}}) {
         SCOPED_TRACE(c.raw);
         auto readings = test_support::TypicalReadings();
-        readings.cells.fill(330);  // out of window at 1/100 V: use type 6 below
-        readings.cells.fill(3300);
+        readings.cells.fill(3300);  // millivolt cells, see the type below
         readings.group = c.raw;
         device = test_support::MakeDevice(77, kHostAddr);
         device->battery_type_ = 6;

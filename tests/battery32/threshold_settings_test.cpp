@@ -97,7 +97,7 @@ TEST(ThresholdSettings, RulesAreStoredAndKeptAcrossCalls) {
     EXPECT_EQ(a.device->signal_name_by_rule_.at("r2"), "T");
 }
 
-TEST(ThresholdSettings, DataIdIsStampedIntoTheRecordFirst) {
+TEST(ThresholdSettings, DataIdIsStampedIntoTheRecord) {
     const Applied a = Apply("{}", 4242);
     EXPECT_EQ(a.device->data_.data_id, 4242u);
 }

@@ -19,9 +19,10 @@ void RecordingHost::SendData(ZorSPDevice&, const unsigned char* data, unsigned i
 void RecordingHost::RefreshStatus(ZorSPDevice&) { calls.push_back(Make(HostCall::kRefreshStatus)); }
 void RecordingHost::Reset(ZorVDevice&) { calls.push_back(Make(HostCall::kReset)); }
 void RecordingHost::SendSP(ZorVDevice&, int type_id, const unsigned char* data,
-                           unsigned int length, bool) {
+                           unsigned int length, bool immediate) {
     HostCall call = Make(HostCall::kSendSP, data, length);
     call.type_id = type_id;
+    call.immediate = immediate;
     calls.push_back(call);
 }
 void RecordingHost::SaveDeviceHistory(ZorVDevice&, const unsigned char* data,

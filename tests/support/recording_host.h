@@ -21,6 +21,7 @@ struct HostCall {
     float value = 0.0f;
     int index = 0;
     std::size_t rule_count = 0;
+    bool immediate = false;
 };
 
 class RecordingHost : public stand_in::HostEvents {
