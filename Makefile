@@ -2,13 +2,20 @@
 #   make run          build, then run the main job on its simulated default
 #   make test         build and run every test, native and under 32-bit MIPS emulation
 #   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests
+#   make sanitize     the native suite built with address/undefined sanitizers (build-asan)
+#   make fuzz         each fuzz target for $(FUZZ_SECONDS) s (build-fuzz)
+#   make bench        Release benchmarks (build-bench); not part of make test
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 MIPSEL_BUILD_DIR ?= build-mipsel
+FUZZ_SECONDS ?= 60
+# Every submission is fuzzed briefly: four targets, under two minutes in all.
+FUZZ_TEST_SECONDS ?= 20
 
-.PHONY: all deps deps-mipsel build build-mipsel test test-native test-mipsel run clean
+.PHONY: all deps deps-mipsel build build-mipsel test test-native test-mipsel sanitize fuzz \
+        fuzz-short bench run clean
 
 all: build
 
@@ -36,7 +43,19 @@ build-mipsel: deps-mipsel
 test-mipsel: build-mipsel
 	ctest --test-dir $(MIPSEL_BUILD_DIR) --output-on-failure -j$(JOBS)
 
-test: test-native test-mipsel
+sanitize:
+	@scripts/sanitize.sh
+
+fuzz:
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-short:
+	@scripts/fuzz.sh $(FUZZ_TEST_SECONDS)
+
+bench:
+	@scripts/bench.sh
+
+test: test-native test-mipsel sanitize fuzz-short
 
 run: build
 	@echo "Plug-in $(BUILD_DIR)/libbattery32.so exports:"
