@@ -58,8 +58,7 @@ bench:
 test: test-native test-mipsel sanitize fuzz-short
 
 run: build
-	@echo "Plug-in $(BUILD_DIR)/libbattery32.so exports:"
-	@nm -D --defined-only $(BUILD_DIR)/libbattery32.so | grep ' T get_providers'
+	$(BUILD_DIR)/tools/battery32-run --simulate --rounds 5 --quiet-device
 
 clean:
 	rm -rf $(BUILD_DIR) build-*

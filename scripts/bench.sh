@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, in their own build directory) and prints every
+# figure: round time, lookup times against the std::regex yardstick, heap
+# allocations per round and per lookup, the memory of one configured device,
+# the stripped size of the plug-in (native, and 32-bit MIPS when build-mipsel
+# holds one) and, where valgrind is installed, instruction counts.
+#
+# Usage: scripts/bench.sh [benchmark options...]
+#   e.g. scripts/bench.sh --benchmark_filter=round
+# Environment:
+#   BENCH_BUILD_DIR    build directory (default build-bench)
+#   BENCH_REPETITIONS  repetitions of each benchmark; the summary uses the median (default 5)
+#   BENCH_CALLGRIND    0 to skip the instruction counts
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+build=${BENCH_BUILD_DIR:-build-bench}
+repetitions=${BENCH_REPETITIONS:-5}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/install-deps.sh native bench
+
+source_dir=$root
+extra=(-DBATTERY32_BENCH=ON -DBATTERY32_TESTS=OFF)
+cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release "${extra[@]}" >/dev/null
+cmake --build "$build" --target battery32_bench battery32 -j"$jobs"
+
+echo
+echo "== machine =="
+lscpu | sed -n 's/^Model name:[[:space:]]*/cpu: /p'
+echo "cores: $(nproc), compiler: $(c++ --version | head -1)"
+echo "commit: $(git rev-parse --short HEAD 2>/dev/null || echo none)$(git diff --quiet HEAD 2>/dev/null || echo ' (work tree differs)')"
+echo
+
+"$build/battery32_bench" \
+  --benchmark_repetitions="$repetitions" \
+  --benchmark_display_aggregates_only=true \
+  --benchmark_out="$build/bench.json" --benchmark_out_format=json \
+  "$@"
+
+echo
+echo "== plug-in size (stripped, strip --strip-all) =="
+stripped_size() {  # strip-tool file
+  local tmp
+  tmp=$(mktemp)
+  "$1" --strip-all -o "$tmp" "$2"
+  stat -c %s "$tmp"
+  rm -f "$tmp"
+}
+report_so() {  # label strip-tool size-tool file
+  if [[ -f $4 ]]; then
+    local bytes
+    bytes=$(stripped_size "$2" "$4")
+    printf '%-40s %7d bytes (%s KiB)  [%s]\n' "$1" "$bytes" \
+      "$(awk -v b="$bytes" 'BEGIN {printf "%.1f", b / 1024}')" \
+      "$("$3" "$4" | awk 'NR==2 {printf "text %d, data %d, bss %d", $1, $2, $3}')"
+  else
+    printf '%-40s not built\n' "$1"
+  fi
+}
+report_so "build/libbattery32.so (native)" strip size build/libbattery32.so
+report_so "$build/libbattery32.so (Release)" strip size "$build/libbattery32.so"
+
+if [[ -d build-mipsel ]]; then
+  command -v mipsel-linux-gnu-strip >/dev/null || scripts/install-deps.sh cross
+fi
+if [[ -f build-mipsel/libbattery32.so ]]; then
+  report_so "build-mipsel/libbattery32.so" mipsel-linux-gnu-strip mipsel-linux-gnu-size \
+    build-mipsel/libbattery32.so
+  bytes=$(stripped_size mipsel-linux-gnu-strip build-mipsel/libbattery32.so)
+  if (( bytes <= 98304 )); then verdict=met; else verdict="NOT met"; fi
+  echo "  [target: stripped mipsel plug-in <= 98304 bytes: $verdict]"
+else
+  printf '%-40s not built  [target <= 98304 bytes: not measured]\n' build-mipsel/libbattery32.so
+fi
+
+echo
+echo "== one Battery32 on 32-bit MIPS =="
+if command -v mipsel-linux-gnu-g++ >/dev/null; then
+  probe=$(mktemp -d)
+  mipsel-linux-gnu-g++ -std=c++17 -O2 -I. -idirafter /usr/include -idirafter /usr/include/jsoncpp \
+    -DBOOST_DATE_TIME_NO_LIB -DBOOST_ALL_NO_LIB -c tools/bench/sizeof_probe.cpp -o "$probe/probe.o"
+  mipsel-linux-gnu-objcopy -O binary --only-section=.battery32_sizes "$probe/probe.o" "$probe/sizes"
+  read -r device record string pointer < <(od -An -tu4 "$probe/sizes")
+  rm -rf "$probe"
+  echo "sizeof(Battery32) $device bytes (record $record, std::string $string, pointer $pointer)"
+  echo "(the heap it owns is measured on this host, above: string buffers are requested at"
+  echo " the same size there, tree nodes smaller, so the 32-bit heap is at most the"
+  echo " 32-bit malloc-chunk figure)"
+else
+  echo "skipped: no mipsel-linux-gnu-g++ (scripts/install-deps.sh cross)"
+fi
+
+if [[ ${BENCH_CALLGRIND:-1} != 0 ]] && command -v valgrind >/dev/null; then
+  echo
+  echo "== instructions (valgrind --tool=callgrind, this host) =="
+  instructions() {  # what count
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$build/battery32_bench" \
+      --fixed="$1:$2" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+  }
+  for what in round ours regex; do
+    low=$(instructions "$what" 1000)
+    high=$(instructions "$what" 2000)
+    case $what in
+      round) label="per complete round (output excluded)" ;;
+      ours)  label="per Get_Value(\"battery_17_value\")" ;;
+      regex) label="per regex-baseline lookup, same name" ;;
+    esac
+    printf '%-40s %8d\n' "$label" $(( (high - low) / 1000 ))
+  done
+fi

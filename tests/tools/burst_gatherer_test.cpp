@@ -1,0 +1,64 @@
+#include "tools/runner/burst_gatherer.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+namespace runner {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = BurstGatherer::Clock;
+using Bytes = BurstGatherer::Bytes;
+
+Bytes Sequence(std::size_t n, std::uint8_t from = 0) {
+    Bytes b(n);
+    std::iota(b.begin(), b.end(), from);
+    return b;
+}
+
+TEST(BurstGatherer, HandsOverAtTheLimitInOrder) {
+    BurstGatherer g(80, 2ms);
+    const auto t = Clock::now();
+    const Bytes in = Sequence(200);
+    const auto full = g.Add(in.data(), in.size(), t);
+    ASSERT_EQ(full.size(), 2u);
+    EXPECT_EQ(full[0], Bytes(in.begin(), in.begin() + 80));
+    EXPECT_EQ(full[1], Bytes(in.begin() + 80, in.begin() + 160));
+    EXPECT_EQ(g.held(), 40u);
+    const auto rest = g.TakeIfQuiet(t + 2ms);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(*rest, Bytes(in.begin() + 160, in.end()));
+}
+
+TEST(BurstGatherer, WaitsForTheGapAfterTheLastByte) {
+    BurstGatherer g(80, 2ms);
+    const auto t = Clock::now();
+    const Bytes head = Sequence(3), tail = Sequence(2, 3);
+    EXPECT_TRUE(g.Add(head.data(), head.size(), t).empty());
+    EXPECT_FALSE(g.TakeIfQuiet(t + 1ms));
+    EXPECT_TRUE(g.Add(tail.data(), tail.size(), t + 1ms).empty());  // the line is still talking
+    EXPECT_EQ(g.Deadline(), t + 3ms);
+    EXPECT_FALSE(g.TakeIfQuiet(t + 2ms));
+    const auto burst = g.TakeIfQuiet(t + 3ms);
+    ASSERT_TRUE(burst);
+    EXPECT_EQ(*burst, Sequence(5));
+    EXPECT_FALSE(g.Deadline());
+    EXPECT_FALSE(g.TakeIfQuiet(t + 10ms));
+}
+
+TEST(BurstGatherer, ExactlyTheLimitLeavesNothingHeld) {
+    BurstGatherer g(80, 2ms);
+    const Bytes in = Sequence(80);
+    EXPECT_EQ(g.Add(in.data(), in.size(), Clock::now()).size(), 1u);
+    EXPECT_EQ(g.held(), 0u);
+    EXPECT_FALSE(g.Deadline());
+}
+
+TEST(BurstGatherer, GapIsThreeCharacterTimes) {
+    EXPECT_EQ(BurstGatherer::GapForBaud(19200), 1562us);
+    EXPECT_EQ(BurstGatherer::GapForBaud(9600), 3125us);
+}
+
+}  // namespace
+}  // namespace runner

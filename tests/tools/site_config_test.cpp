@@ -1,0 +1,53 @@
+#include "tools/runner/site_config.h"
+
+#include <gtest/gtest.h>
+
+#include "tools/common/json_input.h"
+
+namespace runner {
+namespace {
+
+Site Read(const std::string& text) {
+    return ReadSite(json_input::ParseText(text, "site.json"), "site.json");
+}
+
+TEST(SiteConfig, ReadsDevicesAndKeepsTheirSettings) {
+    const Site site = Read(R"({"devices": [
+        {"data_id": 1001, "address": "0x1F", "port": "/dev/ttyS1", "name": "A",
+         "settings": {"appSetting": {"b_mode": "3", "group_voltage": ["1002", 1003]},
+                      "thresholdSetting": {"r1": {"ID": "7"}}}},
+        {"data_id": 1002, "address": 31, "port": "/dev/ttyS2"}]})");
+    ASSERT_EQ(site.devices.size(), 2u);
+    const SiteDevice& a = site.devices[0];
+    EXPECT_EQ(a.data_id, 1001u);
+    EXPECT_EQ(a.address, 0x1F);
+    EXPECT_EQ(a.port, "/dev/ttyS1");
+    EXPECT_EQ(DeviceLabel(a), "1001 (A)");
+    EXPECT_EQ(a.partners, (std::vector<std::uint32_t>{1002, 1003}));
+    EXPECT_EQ(a.settings["appSetting"]["b_mode"].asString(), "3");
+    EXPECT_EQ(a.settings["thresholdSetting"]["r1"]["ID"].asString(), "7");
+    // The same address on another line is another module.
+    EXPECT_EQ(site.devices[1].address, 31);
+    EXPECT_TRUE(site.devices[1].settings.isObject());
+}
+
+TEST(SiteConfig, SameAddressTwiceOnOneLineIsRefused) {
+    try {
+        Read(R"({"devices": [{"data_id": 1, "address": 4, "port": "p"},
+                             {"data_id": 2, "address": "0x04", "port": "p"}]})");
+        FAIL() << "accepted";
+    } catch (const json_input::InputError& e) {
+        EXPECT_STREQ(e.what(), "site.json: devices[1].address: 4 is used by an earlier device on p");
+    }
+}
+
+TEST(SiteConfig, DataIdMustFitThirtyTwoBits) {
+    EXPECT_NO_THROW(Read(R"({"devices": [{"data_id": 4294967295, "address": 1, "port": "p"}]})"));
+    EXPECT_THROW(Read(R"({"devices": [{"data_id": 4294967296, "address": 1, "port": "p"}]})"),
+                 json_input::InputError);
+    EXPECT_THROW(Read(R"({"devices": [{"data_id": 0, "address": 1, "port": "p"}]})"),
+                 json_input::InputError);
+}
+
+}  // namespace
+}  // namespace runner

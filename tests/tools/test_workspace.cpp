@@ -1,0 +1,72 @@
+#include "tests/tools/test_workspace.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "tools/sim/module_simulator.h"
+
+namespace tools_test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/battery32-tools-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void TempDir::Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name), std::ios::binary) << text;
+}
+
+SimulatedLine::SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed)
+    : pty_(std::make_unique<module_sim::PtyPair>()) {
+    module_sim::ModuleSimulator simulator(seed);
+    for (const auto& m : modules) simulator.AddModule(m);
+    driver_ = std::make_unique<module_sim::LineDriver>(pty_->master_fd(), std::move(simulator));
+}
+
+SimulatedLine::~SimulatedLine() {
+    driver_->Stop();
+    pty_->Close();
+}
+
+void SimulatedLine::Start() { driver_->Start(); }
+
+void SimulatedLine::Unplug() {
+    driver_->Stop();
+    pty_->Close();
+}
+
+std::vector<int> SimulatedLine::test_side_fds() const { return pty_->descriptors(); }
+
+bool PseudoTerminalsWork(std::string* why) {
+    try {
+        module_sim::PtyPair probe;
+        return true;
+    } catch (const std::exception& e) {
+        *why = e.what();
+        return false;
+    }
+}
+
+std::string DeviceJson(std::uint32_t data_id, int address, const std::string& port,
+                       const std::string& app_setting) {
+    return "{\"data_id\": " + std::to_string(data_id) + ", \"address\": " + std::to_string(address) +
+           ", \"port\": \"" + port + "\", \"settings\": {\"appSetting\": " + app_setting + "}}";
+}
+
+std::string SiteJson(const std::vector<std::string>& devices) {
+    std::string text = "{\"devices\": [";
+    for (std::size_t i = 0; i < devices.size(); ++i) text += (i ? ", " : "") + devices[i];
+    return text + "]}";
+}
+
+}  // namespace tools_test

@@ -1,0 +1,55 @@
+#pragma once
+// Scratch space and simulated lines for the tools' end-to-end tests.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/sim/line_driver.h"
+#include "tools/sim/module_config.h"
+#include "tools/sim/pty_pair.h"
+
+namespace tools_test {
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& text) const;
+
+private:
+    std::string path_;
+};
+
+// Simulated modules on a pseudo-terminal, started once the runner child has
+// been forked (a child forked while this thread runs could inherit a held lock).
+class SimulatedLine {
+public:
+    SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed = 1);
+    ~SimulatedLine();
+    void Start();
+    // Closes the pseudo-terminal, as when a USB adapter is pulled.
+    void Unplug();
+    const std::string& path() const { return pty_->slave_path(); }
+    // Descriptors the runner child must close so it does not keep the line alive.
+    std::vector<int> test_side_fds() const;
+    module_sim::LineDriver& driver() { return *driver_; }
+
+private:
+    std::unique_ptr<module_sim::PtyPair> pty_;
+    std::unique_ptr<module_sim::LineDriver> driver_;
+};
+
+// Whether this machine can give out pseudo-terminals at all.
+bool PseudoTerminalsWork(std::string* why);
+
+// Device entry for a site file.
+std::string DeviceJson(std::uint32_t data_id, int address, const std::string& port,
+                       const std::string& app_setting = "{\"b_mode\": \"1\"}");
+std::string SiteJson(const std::vector<std::string>& devices);
+
+}  // namespace tools_test

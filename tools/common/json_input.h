@@ -1,0 +1,52 @@
+#pragma once
+// Reading the tools' JSON input files with errors a person can act on: every
+// error names the file and the place in it ("devices[1].address: ...").
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <json/value.h>
+
+namespace json_input {
+
+// Thrown for any unusable input; what() is one line, ready to print.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The whole file parsed as strict JSON (no comments, one value).
+// Errors: "FILE: cannot read (reason)" or "FILE: not JSON: line L, column C: reason".
+Json::Value ParseFile(const std::string& path);
+Json::Value ParseText(const std::string& text, const std::string& origin);
+
+// A place in a document, for messages: "devices[1].address".
+std::string Member(const std::string& where, const char* key);
+std::string Element(const std::string& where, unsigned index);
+
+// Field readers. `where` names the containing object. Required readers throw
+// InputError when the key is missing; all throw on a wrong type or range.
+// Integers accept JSON integers and, for ease of writing addresses, strings in
+// decimal or 0x-prefixed hexadecimal.
+std::int64_t RequireInteger(const Json::Value& object, const char* key, const std::string& where,
+                            std::int64_t min, std::int64_t max);
+std::optional<std::int64_t> OptionalInteger(const Json::Value& object, const char* key,
+                                            const std::string& where, std::int64_t min,
+                                            std::int64_t max);
+std::optional<double> OptionalNumber(const Json::Value& object, const char* key,
+                                     const std::string& where);
+std::optional<bool> OptionalBool(const Json::Value& object, const char* key,
+                                 const std::string& where);
+std::string RequireString(const Json::Value& object, const char* key, const std::string& where);
+std::optional<std::string> OptionalString(const Json::Value& object, const char* key,
+                                          const std::string& where);
+// Throws unless `value` is an object ("where: must be an object, got a string").
+void ExpectObject(const Json::Value& value, const std::string& where);
+void ExpectArray(const Json::Value& value, const std::string& where);
+
+// "a string", "a number", ... for messages.
+const char* TypeName(const Json::Value& value);
+
+}  // namespace json_input

@@ -1,0 +1,141 @@
+#include "tools/record/history_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace record_tools {
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads exactly `length` bytes at `offset`; false on a short read.
+bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, out + done, length - done, offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+HistoryContents ReadHistory(const std::string& path, std::size_t record_size) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw std::runtime_error(path + ": " + Reason());
+    HistoryContents contents;
+    const auto size = static_cast<std::size_t>(st.st_size);
+    const std::size_t whole = size / record_size;
+    contents.trailing_bytes = size % record_size;
+    contents.records.reserve(whole);
+    std::vector<std::uint8_t> record(record_size);
+    for (std::size_t i = 0; i < whole; ++i) {
+        if (!ReadAt(fd.get(), record.data(), record_size, static_cast<off_t>(i * record_size))) {
+            throw std::runtime_error(path + ": read failed at record " + std::to_string(i + 1));
+        }
+        contents.records.push_back(record);
+    }
+    return contents;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
+                                                         std::size_t record_size) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw std::runtime_error(path + ": " + Reason());
+    const auto whole = static_cast<std::size_t>(st.st_size) / record_size;
+    if (whole == 0) return std::nullopt;
+    std::vector<std::uint8_t> record(record_size);
+    if (!ReadAt(fd.get(), record.data(), record_size, static_cast<off_t>((whole - 1) * record_size))) {
+        throw std::runtime_error(path + ": cannot read the last record");
+    }
+    return record;
+}
+
+HistoryWriter::HistoryWriter(std::string path, std::size_t record_size, bool sync_each_record)
+    : path_(std::move(path)), record_size_(record_size), sync_each_record_(sync_each_record) {}
+
+HistoryWriter::~HistoryWriter() { Close(); }
+
+std::string HistoryWriter::Open(std::size_t* cut_bytes) {
+    Close();
+    if (cut_bytes != nullptr) *cut_bytes = 0;
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return Reason();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const std::string reason = Reason();
+        ::close(fd);
+        return reason;
+    }
+    const auto size = static_cast<std::size_t>(st.st_size);
+    const std::size_t partial = size % record_size_;
+    if (partial != 0) {
+        if (::ftruncate(fd, static_cast<off_t>(size - partial)) != 0) {
+            const std::string reason = "cannot cut a partial record: " + Reason();
+            ::close(fd);
+            return reason;
+        }
+        if (cut_bytes != nullptr) *cut_bytes = partial;
+    }
+    fd_ = fd;
+    return "";
+}
+
+std::string HistoryWriter::Append(const std::uint8_t* data, std::size_t length) {
+    if (fd_ < 0) return "not open";
+    if (data == nullptr || length != record_size_) {
+        return "refused a " + std::to_string(length) + "-byte record (expected " +
+               std::to_string(record_size_) + ")";
+    }
+    struct stat st {};
+    const bool sized = ::fstat(fd_, &st) == 0;
+    ssize_t n;
+    do {
+        n = ::write(fd_, data, length);
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(length)) {
+        if (sync_each_record_ && ::fdatasync(fd_) != 0) return "sync failed: " + Reason();
+        return "";
+    }
+    const std::string reason = n < 0 ? Reason() : "short write (disk full?)";
+    // Take back a partial record so that the next one still starts on a boundary.
+    if (n > 0 && sized) {
+        if (::ftruncate(fd_, st.st_size) != 0) return reason + "; partial record left behind";
+    }
+    return reason;
+}
+
+void HistoryWriter::Close() {
+    if (fd_ < 0) return;
+    ::fdatasync(fd_);
+    ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace record_tools

@@ -1,0 +1,62 @@
+#pragma once
+// A device's history: its records one after another, nothing else, so the
+// file is a plain array of fixed-size images.
+//
+// Torn records: every record goes out in one write() on a descriptor opened
+// with O_APPEND, so another process or a crash of this one (Ctrl-C, kill -9)
+// leaves either the whole record or none of it. A power loss can still cut the
+// tail short; readers ignore a trailing partial record, and opening for append
+// cuts it off first so that later records stay on record boundaries.
+//
+// Durability: with sync_each_record the data is fdatasync()ed after every
+// record (safe against power loss, costly on flash); otherwise the kernel writes
+// it back on its own schedule and the file is synced when it is closed.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace record_tools {
+
+struct HistoryContents {
+    std::vector<std::vector<std::uint8_t>> records;
+    std::size_t trailing_bytes = 0;  // a partial record at the end, ignored
+};
+
+// Every whole record of the file. Throws std::runtime_error "PATH: reason"
+// when it cannot be read; a missing file throws too.
+HistoryContents ReadHistory(const std::string& path, std::size_t record_size);
+
+// The last whole record, or nothing for a missing or empty file. Reads only
+// the tail of the file. Throws std::runtime_error when the file exists but
+// cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
+                                                         std::size_t record_size);
+
+class HistoryWriter {
+public:
+    HistoryWriter(std::string path, std::size_t record_size, bool sync_each_record);
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+    // Opens (creating) the file and cuts off a trailing partial record.
+    // Returns "" on success, else the reason. `cut_bytes` tells how much was cut.
+    std::string Open(std::size_t* cut_bytes = nullptr);
+    // Appends one record; "" on success, else the reason. A record of the
+    // wrong size is refused. A short write is undone so the file stays whole.
+    std::string Append(const std::uint8_t* data, std::size_t length);
+    void Close();
+    bool is_open() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    std::size_t record_size_;
+    bool sync_each_record_;
+    int fd_ = -1;
+};
+
+}  // namespace record_tools

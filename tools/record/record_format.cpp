@@ -1,0 +1,90 @@
+#include "tools/record/record_format.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "tools/record/record_image.h"
+
+namespace record_tools {
+namespace {
+
+std::string Fixed(float value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
+    return text;
+}
+
+std::string JsonNumber(float value) {
+    return std::isfinite(value) ? FormatFloat(value) : "null";
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
+                      std::optional<std::uint64_t> threshold_checks) {
+    const std::string time = FormatTime(record.timestamp);
+    const float temperature = record.temperature;  // unaligned member: read by value
+    std::string line = "[" + std::to_string(record.data_id) + "] round " + std::to_string(round) +
+                       "  " + (time.empty() ? "(no time)" : time) + "  group " +
+                       Fixed(record.group_voltage, 2) + " V  current " +
+                       Fixed(record.group_current, 2) + " A  temp " + Fixed(temperature, 2) + " C";
+    const CellExtremes e = FindCellExtremes(record);
+    if (e.readings == 0) {
+        line += "  no cell readings";
+    } else {
+        line += "  low cell " + std::to_string(e.lowest + 1) + " " +
+                Fixed(record.cell_voltage[e.lowest], 3) + " V  high cell " +
+                std::to_string(e.highest + 1) + " " + Fixed(record.cell_voltage[e.highest], 3) + " V";
+        if (e.readings < kBattery32Cells) {
+            const int missing = kBattery32Cells - e.readings;
+            line += "  (" + std::to_string(missing) + (missing == 1 ? " cell" : " cells") + " without reading)";
+        }
+    }
+    if (threshold_checks) line += "  checks " + std::to_string(*threshold_checks);
+    return line;
+}
+
+std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t> round,
+                     std::optional<std::uint64_t> threshold_checks) {
+    std::string out = "{\"data_id\":" + std::to_string(record.data_id);
+    if (round) out += ",\"round\":" + std::to_string(*round);
+    out += ",\"time\":" + JsonString(FormatTime(record.timestamp));
+    out += ",\"cell_voltage\":[";
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        if (i != 0) out += ',';
+        out += JsonNumber(record.cell_voltage[i]);
+    }
+    const float temperature = record.temperature;
+    out += "],\"group_voltage\":" + JsonNumber(record.group_voltage);
+    out += ",\"group_current\":" + JsonNumber(record.group_current);
+    out += ",\"status\":" + std::to_string(record.status);
+    out += ",\"temperature\":" + JsonNumber(temperature);
+    if (threshold_checks) out += ",\"threshold_checks\":" + std::to_string(*threshold_checks);
+    return out + "}";
+}
+
+std::string CsvHeader() {
+    std::string out = "data_id,time";
+    for (int i = 1; i <= kBattery32Cells; ++i) out += ",cell_" + std::to_string(i);
+    return out + ",group_voltage,group_current,status,temperature";
+}
+
+std::string CsvRow(const Battery32_Data_t& record) {
+    std::string out = std::to_string(record.data_id) + "," + FormatTime(record.timestamp);
+    for (int i = 0; i < kBattery32Cells; ++i) out += "," + FormatFloat(record.cell_voltage[i]);
+    const float temperature = record.temperature;
+    out += "," + FormatFloat(record.group_voltage) + "," + FormatFloat(record.group_current) + "," +
+           std::to_string(record.status) + "," + FormatFloat(temperature);
+    return out;
+}
+
+}  // namespace record_tools

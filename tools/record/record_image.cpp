@@ -1,0 +1,49 @@
+#include "tools/record/record_image.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace record_tools {
+
+std::optional<Battery32_Data_t> DecodeRecord(const std::uint8_t* data, std::size_t length) {
+    if (data == nullptr || length != kRecordSize) return std::nullopt;
+    Battery32_Data_t record;
+    std::memcpy(&record, data, kRecordSize);
+    return record;
+}
+
+std::string FormatTime(const ttime& stamp) {
+    const unsigned year = stamp.year[0] | (static_cast<unsigned>(stamp.year[1]) << 8);
+    if (year == 0 && stamp.month == 0 && stamp.day == 0 && stamp.hour == 0 && stamp.minute == 0 &&
+        stamp.second == 0) {
+        return "";
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, stamp.month, stamp.day,
+                  stamp.hour, stamp.minute, stamp.second);
+    return text;
+}
+
+std::string FormatFloat(float value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char text[48];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+CellExtremes FindCellExtremes(const Battery32_Data_t& record) {
+    CellExtremes e;
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        const float v = record.cell_voltage[i];
+        if (!(v > 0.0f)) continue;
+        ++e.readings;
+        if (e.lowest < 0 || v < record.cell_voltage[e.lowest]) e.lowest = i;
+        if (e.highest < 0 || v > record.cell_voltage[e.highest]) e.highest = i;
+    }
+    return e;
+}
+
+}  // namespace record_tools

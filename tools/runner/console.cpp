@@ -1,0 +1,29 @@
+#include "tools/runner/console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace runner {
+
+Console::Console(int records_fd, int errors_fd, bool notes_to_errors)
+    : records_fd_(records_fd), errors_fd_(errors_fd), notes_to_errors_(notes_to_errors) {}
+
+void Console::WriteLine(int fd, const std::string& line) {
+    const std::string text = line + "\n";
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report it
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void Console::Record(const std::string& line) const { WriteLine(records_fd_, line); }
+void Console::Note(const std::string& line) const { WriteLine(notes_fd(), "battery32-run: " + line); }
+void Console::Problem(const std::string& line) const {
+    WriteLine(errors_fd_, "battery32-run: " + line);
+}
+
+}  // namespace runner

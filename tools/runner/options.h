@@ -1,0 +1,45 @@
+#pragma once
+// Command line of battery32-run.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace runner {
+
+struct RunOptions {
+    std::string site_path;    // empty with --simulate: the example site
+    std::string plugin_path;  // empty: DefaultPluginPath()
+    std::string data_dir = "data";
+    int tick_ms = 1000;
+    std::uint64_t rounds = 0;      // 0: until stopped
+    double time_limit_s = 0;       // 0: none
+    bool json = false;
+    bool verbose = false;
+    bool trace = false;
+    std::string device_log = "";  // "" default, "off", "stdout", "stderr" or a file
+    bool simulate = false;
+    std::string sim_path;          // empty with --simulate: the example module file
+    bool fsync_each_record = false;
+    bool use_cache = true;
+    int gap_us = 0;                // 0: three character times at the line's speed
+    int reopen_ms = 3000;
+};
+
+struct DecodeOptions {
+    std::string history_path;
+    bool json = false;
+};
+
+struct ParsedCommandLine {
+    enum class Action { kRun, kDecode, kHelp, kError } action = Action::kError;
+    RunOptions run;
+    DecodeOptions decode;
+    std::string error;  // for kError
+};
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
+std::string UsageText();
+
+}  // namespace runner

@@ -1,0 +1,421 @@
+#include "tools/runner/runner.h"
+
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+
+#include "tools/record/record_format.h"
+#include "tools/record/record_image.h"
+#include "tools/runner/history_path.h"
+#include "tools/runner/poll_order.h"
+
+namespace runner {
+namespace {
+
+std::string Fixed2(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(v));
+    return text;
+}
+
+std::string AddressText(unsigned address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", address & 0xFFu);
+    return text;
+}
+
+}  // namespace
+
+Runner::Runner(const RunOptions& options, const Console& console, DeviceChatter& chatter)
+    : options_(options),
+      console_(console),
+      chatter_(chatter),
+      controller_(std::make_shared<ZorController>()) {
+    previous_events_ = stand_in::SetHostEvents(this);
+}
+
+Runner::~Runner() {
+    // Devices go first: they may still call the host while being destroyed.
+    by_device_.clear();
+    devices_.clear();
+    stand_in::SetHostEvents(previous_events_);
+}
+
+template <typename Fn>
+void Runner::CallDevice(DeviceState& state, const char* what, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        if (state.errors++ == 0) {
+            console_.Problem("[" + state.label + "] " + what + " failed: " + e.what() +
+                             " (later failures are only counted)");
+        }
+    }
+    chatter_.Flush(state.label);
+}
+
+Runner::DeviceState* Runner::Find(const ZorVDevice& device) {
+    auto it = by_device_.find(&device);
+    return it == by_device_.end() ? nullptr : devices_[it->second].get();
+}
+
+bool Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
+    // Registered before the first call into the device, so that host calls it
+    // makes while being set up find it.
+    devices_.push_back(std::make_unique<DeviceState>());
+    DeviceState& state = *devices_.back();
+    state.site = site;
+    state.label = std::to_string(site.data_id);
+    const std::string who = "device " + DeviceLabel(site);
+    try {
+        state.device = plugin.CreateDevice();
+        ZorSPDevice& d = *state.device;
+        by_device_[state.device.get()] = devices_.size() - 1;
+        d.data_id_ = site.data_id;
+        // The host keeps the address with its top bit inverted; the device
+        // turns it back into the wire address in InitSetting.
+        d.addr_ = static_cast<unsigned char>(site.address ^ 0x80u);
+        d.Init(controller_, site.data_id, site.settings);
+        controller_->AddDevice(state.device);
+        d.InitSetting(site.settings);
+    } catch (const std::exception& e) {
+        chatter_.Flush(state.label);
+        if (state.device) {
+            by_device_.erase(state.device.get());
+            controller_->RemoveDevice(site.data_id);
+        }
+        console_.Problem(who + ": not polled: the device refused its settings: " + e.what());
+        devices_.pop_back();
+        return false;
+    }
+    chatter_.Flush(state.label);
+    if (state.device->addr_ != site.address) {
+        console_.Problem(who + ": the device answers to " + AddressText(state.device->addr_) +
+                         ", not " + AddressText(site.address) + " as the site file says");
+    }
+    if (!history_enabled_) return true;
+    const std::string path = HistoryPath(options_.data_dir, site.data_id);
+    if (options_.use_cache) LoadCacheFrom(state, path);
+    state.history = std::make_unique<record_tools::HistoryWriter>(path, record_tools::kRecordSize,
+                                                                  options_.fsync_each_record);
+    std::size_t cut = 0;
+    const std::string error = state.history->Open(&cut);
+    if (!error.empty()) {
+        console_.Problem(who + ": history " + path + " cannot be written (" + error +
+                         "); polling without it");
+        state.history.reset();
+    } else if (cut != 0) {
+        console_.Problem(who + ": history " + path + " ended in a partial record; cut " +
+                         std::to_string(cut) + " bytes");
+    }
+    return true;
+}
+
+void Runner::LoadCacheFrom(DeviceState& state, const std::string& path) {
+    std::optional<std::vector<std::uint8_t>> image;
+    try {
+        image = record_tools::ReadLastRecord(path, record_tools::kRecordSize);
+    } catch (const std::exception& e) {
+        console_.Problem("[" + state.label + "] no cached record: " + e.what());
+        return;
+    }
+    if (!image) {
+        console_.Note("[" + state.label + "] no cached record yet (" + path + ")");
+        return;
+    }
+    bool loaded = false;
+    CallDevice(state, "loading the cached record", [&] {
+        loaded = state.device->LoadFromCache(image->data(), static_cast<int>(image->size()));
+    });
+    if (!loaded) {
+        console_.Problem("[" + state.label + "] the device refused the cached record from " + path);
+        return;
+    }
+    const auto record = record_tools::DecodeRecord(image->data(), image->size());
+    std::string line = "[" + state.label + "] cached record";
+    if (record) {
+        const std::string time = record_tools::FormatTime(record->timestamp);
+        if (!time.empty()) line += " of " + time;
+    }
+    line += " loaded; lookups answer ";
+    // Asked the way partners ask, through the controller.
+    try {
+        const float group = controller_->GetValue(state.site.data_id, "group_voltage");
+        const float current = controller_->GetValue(state.site.data_id, "group_current");
+        const float temperature = controller_->GetValue(state.site.data_id, "temperature");
+        line += "group " + Fixed2(group) + " V, current " + Fixed2(current) + " A, temp " +
+                Fixed2(temperature) + " C";
+    } catch (const std::exception& e) {
+        line = "[" + state.label + "] cached record loaded, but lookups fail: " + e.what();
+    }
+    chatter_.Flush(state.label);
+    console_.Note(line);
+}
+
+void Runner::SetUpPorts() {
+    std::map<std::string, std::vector<std::size_t>> users;
+    std::vector<std::string> order;  // first appearance in the site file
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const std::string& path = devices_[i]->site.port;
+        if (!users.count(path)) order.push_back(path);
+        users[path].push_back(i);
+    }
+    std::vector<SiteDevice> sites;
+    for (const auto& d : devices_) sites.push_back(d->site);
+
+    for (const std::string& path : order) {
+        PortState port;
+        port.order = PollOrder(sites, users[path]);
+        const int baud = devices_[port.order.front()]->device->baud_rate_;
+        std::string names = port.order.size() == 1 ? "device " : "devices ";
+        for (std::size_t k = 0; k < port.order.size(); ++k) {
+            DeviceState& d = *devices_[port.order[k]];
+            d.port = ports_.size();
+            names += (k ? ", " : "") + d.label;
+            if (d.device->baud_rate_ != baud) {
+                console_.Problem("device " + d.label + " wants " + std::to_string(d.device->baud_rate_) +
+                                 " baud but shares " + path + " at " + std::to_string(baud));
+            }
+        }
+        const auto gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
+                                             : BurstGatherer::GapForBaud(baud);
+        port.line = std::make_unique<PortLine>(path, baud, gap,
+                                               std::chrono::milliseconds(options_.reopen_ms),
+                                               names, console_);
+        ports_.push_back(std::move(port));
+    }
+}
+
+int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
+    std::error_code ec;
+    std::filesystem::create_directories(options_.data_dir, ec);
+    if (ec) {
+        console_.Problem("history directory " + options_.data_dir + ": " + ec.message() +
+                         "; polling without history or cache");
+        history_enabled_ = false;
+    }
+    for (const SiteDevice& d : site.devices) SetUpDevice(d, plugin);
+    if (devices_.empty()) {
+        console_.Problem("no device could be set up; nothing to poll");
+        return kExitCannotRun;
+    }
+    SetUpPorts();
+
+    const auto start = Clock::now();
+    bool any_up = false;
+    for (PortState& port : ports_) {
+        port.next_slot = start;
+        any_up = port.line->OpenIfDue(start) || any_up;
+    }
+    if (!any_up) {
+        console_.Problem("no port could be opened; nothing to poll");
+        return kExitCannotRun;
+    }
+
+    const Ending ending = Loop(stop_fd);
+
+    std::string summary;
+    bool all_done = true;
+    for (const auto& d : devices_) {
+        summary += (summary.empty() ? "" : "; ") + d->label + ": " + std::to_string(d->rounds) +
+                   " rounds";
+        if (d->rounds_started > d->rounds) {
+            summary += " (" + std::to_string(d->rounds_started) + " begun)";
+        }
+        if (d->errors > 0) summary += ", " + std::to_string(d->errors) + " device errors";
+        all_done = all_done && d->rounds >= options_.rounds;
+    }
+    for (auto& d : devices_) {
+        if (d->history) d->history->Close();
+    }
+    console_.Note("stopped; " + summary);
+    if (ending == Ending::kPollFailed) return kExitCannotRun;
+    if (ending == Ending::kTimeLimit && options_.rounds > 0 && !all_done) return kExitTimeLimit;
+    return kExitOk;
+}
+
+Runner::Ending Runner::Loop(int stop_fd) {
+    const auto start = Clock::now();
+    const std::optional<Clock::time_point> end =
+        options_.time_limit_s > 0
+            ? std::optional<Clock::time_point>(
+                  start + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(options_.time_limit_s)))
+            : std::nullopt;
+
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> fd_port;
+    while (!stop_) {
+        auto now = Clock::now();
+        if (end && now >= *end) {
+            console_.Note("time limit reached");
+            return Ending::kTimeLimit;
+        }
+
+        for (PortState& port : ports_) {
+            PortLine& line = *port.line;
+            if (!line.up()) {
+                if (line.OpenIfDue(now)) {
+                    port.next_slot = now;
+                    port.talker.reset();
+                }
+                continue;
+            }
+            if (auto burst = line.TakeQuietBurst(now)) Deliver(port, std::move(*burst));
+            if (stop_) break;
+            if (line.up() && now >= port.next_slot) PollSlot(port, now);
+            if (stop_) break;
+        }
+        if (stop_) break;
+
+        Clock::time_point wake = now + std::chrono::seconds(1);
+        if (end) wake = std::min(wake, *end);
+        fds.clear();
+        fd_port.clear();
+        fds.push_back(pollfd{stop_fd, POLLIN, 0});
+        fd_port.push_back(ports_.size());
+        for (std::size_t i = 0; i < ports_.size(); ++i) {
+            PortLine& line = *ports_[i].line;
+            if (!line.up()) {
+                wake = std::min(wake, line.next_retry());
+                continue;
+            }
+            wake = std::min(wake, ports_[i].next_slot);
+            if (auto due = line.BurstDeadline()) wake = std::min(wake, *due);
+            fds.push_back(pollfd{line.fd(), POLLIN, 0});
+            fd_port.push_back(i);
+        }
+        const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        const int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            console_.Problem(std::string("waiting for the lines failed: ") + std::strerror(errno));
+            return Ending::kPollFailed;
+        }
+        if (ready == 0) continue;
+        if (fds[0].revents != 0) return Ending::kSignal;
+        now = Clock::now();
+        for (std::size_t k = 1; k < fds.size() && !stop_; ++k) {
+            if (fds[k].revents == 0) continue;
+            PortState& port = ports_[fd_port[k]];
+            PortLine& line = *port.line;
+            if (!line.up() || line.fd() != fds[k].fd) continue;  // closed meanwhile
+            for (auto& burst : line.ReadAvailable(now)) {
+                Deliver(port, std::move(burst));
+                if (stop_) break;
+            }
+            if (line.up() && (fds[k].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                line.MarkLost((fds[k].revents & POLLHUP) ? "hung up" : "line error", now);
+            }
+        }
+    }
+    return Ending::kRoundsDone;
+}
+
+void Runner::PollSlot(PortState& port, Clock::time_point now) {
+    const std::size_t index = port.order[port.next];
+    port.next = (port.next + 1) % port.order.size();
+    // Devices sharing a line take turns, spread evenly over the tick.
+    const auto slot = Tick() / static_cast<int>(port.order.size());
+    port.next_slot += slot;
+    if (port.next_slot <= now - Tick()) port.next_slot = now + slot;  // fell behind: no catch-up burst
+
+    DeviceState& state = *devices_[index];
+    ++state.polls;
+    CallDevice(state, "RefreshStatus", [&] { state.device->RefreshStatus(); });
+}
+
+void Runner::Deliver(PortState& port, std::vector<std::uint8_t> burst) {
+    if (options_.trace) {
+        const std::string to = port.talker ? devices_[*port.talker]->label : "nobody";
+        console_.Note("  " + port.line->path() + " < " + Hex(burst.data(), burst.size()) + " (to " + to + ")");
+    }
+    if (!port.talker) return;  // nobody asked: line noise
+    DeviceState& state = *devices_[*port.talker];
+    CallDevice(state, "process", [&] {
+        state.device->process(burst.data(), static_cast<unsigned int>(burst.size()));
+    });
+}
+
+void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned int length) {
+    DeviceState* state = Find(device);
+    if (state == nullptr || ports_.empty() || data == nullptr) return;
+    PortState& port = ports_[state->port];
+    port.talker = by_device_[&device];
+    port.line->DiscardHeld();
+    const bool sent = port.line->Write(data, length, Clock::now());
+    if (options_.trace) {
+        console_.Note("  " + port.line->path() + " > " + Hex(data, length) + " (from " + state->label +
+                      (sent ? ")" : ", not sent: port down)"));
+    }
+}
+
+void Runner::RefreshStatus(ZorSPDevice& device) {
+    if (DeviceState* state = Find(device)) ++state->rounds_started;
+}
+
+void Runner::SendSP(ZorVDevice& device, int type_id, const unsigned char* data,
+                    unsigned int length, bool) {
+    DeviceState* state = Find(device);
+    if (state == nullptr) return;
+    chatter_.Flush(state->label);  // what the device printed first stays first
+    ++state->rounds;
+    const std::optional<std::uint64_t> checks =
+        options_.verbose ? std::optional<std::uint64_t>(state->checks) : std::nullopt;
+    state->checks = 0;
+    const auto record = record_tools::DecodeRecord(data, length);
+    if (!record) {
+        console_.Record("[" + state->label + "] round " + std::to_string(state->rounds) +
+                        "  published " + std::to_string(length) + " bytes of type " +
+                        std::to_string(type_id) + " (not a 32-cell record)");
+    } else if (options_.json) {
+        console_.Record(record_tools::JsonLine(*record, state->rounds, checks));
+    } else {
+        console_.Record(record_tools::RoundLine(*record, state->rounds, checks));
+    }
+    if (RoundsDone()) stop_ = true;
+}
+
+void Runner::SaveDeviceHistory(ZorVDevice& device, const unsigned char* data, unsigned int length) {
+    DeviceState* state = Find(device);
+    if (state == nullptr || !state->history) return;
+    const std::string error = state->history->Append(data, length);
+    if (!error.empty() && !state->history_failing) {
+        console_.Problem("[" + state->label + "] history " + state->history->path() + ": " + error);
+    } else if (error.empty() && state->history_failing) {
+        console_.Problem("[" + state->label + "] history " + state->history->path() + ": writing again");
+    }
+    state->history_failing = !error.empty();
+}
+
+void Runner::CheckThreshold(ZorVDevice& device, const std::string&, const std::string&, float, int) {
+    if (DeviceState* state = Find(device)) ++state->checks;
+}
+
+bool Runner::RoundsDone() const {
+    if (options_.rounds == 0) return false;
+    for (const auto& d : devices_) {
+        if (d->rounds < options_.rounds) return false;
+    }
+    return true;
+}
+
+std::string Runner::Hex(const std::uint8_t* data, std::size_t length) const {
+    std::string out;
+    char byte[4];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
+        out += byte;
+    }
+    return out;
+}
+
+}  // namespace runner

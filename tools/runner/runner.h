@@ -1,0 +1,104 @@
+#pragma once
+// The host's part, played for the devices of one site: creates them through the
+// plug-in, drives them from the serial lines on a steady tick, and takes their
+// host calls (frames to send, published records, history, threshold checks).
+// Everything runs on one thread; the devices are called one at a time.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/stand_in/host_events.h"
+#include "host/zor_controller.h"
+#include "host/zor_sp_device.h"
+#include "tools/record/history_file.h"
+#include "tools/runner/console.h"
+#include "tools/runner/device_chatter.h"
+#include "tools/runner/options.h"
+#include "tools/runner/plugin_loader.h"
+#include "tools/runner/port_line.h"
+#include "tools/runner/site_config.h"
+
+namespace runner {
+
+// Exit statuses of a run.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitCannotRun = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitTimeLimit = 3;
+
+class Runner : public stand_in::HostEvents {
+public:
+    Runner(const RunOptions& options, const Console& console, DeviceChatter& chatter);
+    ~Runner() override;
+
+    // Creates the devices and polls until `stop_fd` becomes readable, the
+    // rounds are done or the time limit passes. Returns the exit status.
+    int Run(const Site& site, const Plugin& plugin, int stop_fd);
+
+    // Host services called by the devices.
+    void SendData(ZorSPDevice& device, const unsigned char* data, unsigned int length) override;
+    void RefreshStatus(ZorSPDevice& device) override;
+    void SendSP(ZorVDevice& device, int type_id, const unsigned char* data, unsigned int length,
+                bool immediate) override;
+    void SaveDeviceHistory(ZorVDevice& device, const unsigned char* data,
+                           unsigned int length) override;
+    void CheckThreshold(ZorVDevice& device, const std::string& name, const std::string& display_name,
+                        float value, int index) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct DeviceState {
+        SiteDevice site;
+        std::string label;  // data id, for line prefixes
+        std::shared_ptr<ZorSPDevice> device;
+        std::size_t port = 0;
+        std::unique_ptr<record_tools::HistoryWriter> history;
+        bool history_failing = false;
+        std::uint64_t polls = 0;           // RefreshStatus calls made by the runner
+        std::uint64_t rounds_started = 0;  // rounds the device began
+        std::uint64_t rounds = 0;          // rounds completed (records published)
+        std::uint64_t checks = 0;          // threshold checks since the last record
+        std::uint64_t errors = 0;          // exceptions out of the device
+    };
+    struct PortState {
+        std::unique_ptr<PortLine> line;
+        std::vector<std::size_t> order;  // devices, in polling order
+        std::size_t next = 0;
+        Clock::time_point next_slot{};
+        std::optional<std::size_t> talker;  // the device that sent last
+    };
+
+    bool SetUpDevice(const SiteDevice& site, const Plugin& plugin);
+    void LoadCacheFrom(DeviceState& state, const std::string& path);
+    void SetUpPorts();
+    enum class Ending { kRoundsDone, kSignal, kTimeLimit, kPollFailed };
+    Ending Loop(int stop_fd);
+    void PollSlot(PortState& port, Clock::time_point now);
+    void Deliver(PortState& port, std::vector<std::uint8_t> burst);
+    // Runs a call into a device: its printout is labelled, its exceptions reported.
+    template <typename Fn>
+    void CallDevice(DeviceState& state, const char* what, Fn&& fn);
+    DeviceState* Find(const ZorVDevice& device);
+    std::string Hex(const std::uint8_t* data, std::size_t length) const;
+    bool RoundsDone() const;
+    Clock::duration Tick() const { return std::chrono::milliseconds(options_.tick_ms); }
+
+    const RunOptions& options_;
+    const Console& console_;
+    DeviceChatter& chatter_;
+    std::shared_ptr<ZorController> controller_;
+    std::vector<std::unique_ptr<DeviceState>> devices_;
+    std::map<const ZorVDevice*, std::size_t> by_device_;
+    std::vector<PortState> ports_;
+    bool history_enabled_ = true;
+    bool stop_ = false;
+    stand_in::HostEvents* previous_events_ = nullptr;
+};
+
+}  // namespace runner

@@ -1,0 +1,195 @@
+#include "tools/runner/runner_main.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "tools/common/json_input.h"
+#include "tools/runner/console.h"
+#include "tools/runner/decode_command.h"
+#include "tools/runner/device_chatter.h"
+#include "tools/runner/options.h"
+#include "tools/runner/plugin_loader.h"
+#include "tools/runner/runner.h"
+#include "tools/runner/simulated_lines.h"
+#include "tools/runner/site_config.h"
+
+#ifndef BATTERY32_EXAMPLES_DIR
+#define BATTERY32_EXAMPLES_DIR "examples"
+#endif
+
+namespace runner {
+namespace {
+
+int g_stop_pipe_write = -1;
+
+void OnStopSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (g_stop_pipe_write >= 0) (void)!::write(g_stop_pipe_write, &byte, 1);
+    errno = saved;
+}
+
+// SIGINT/SIGTERM wake the poll loop through a pipe; the previous handlers come
+// back when the run ends.
+class StopSignals {
+public:
+    StopSignals() {
+        if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        g_stop_pipe_write = pipe_[1];
+        struct sigaction sa {};
+        sa.sa_handler = OnStopSignal;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGINT, &sa, &old_int_);
+        ::sigaction(SIGTERM, &sa, &old_term_);
+    }
+    ~StopSignals() {
+        if (pipe_[0] < 0) return;
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+        g_stop_pipe_write = -1;
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    int read_fd() const { return pipe_[0]; }
+
+private:
+    int pipe_[2] = {-1, -1};
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+};
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+int DeviceLogFd(const RunOptions& o, const Console& console, std::string* error) {
+    if (o.device_log == "off") return -1;
+    if (o.device_log == "stderr") return STDERR_FILENO;
+    if (o.device_log == "stdout") return console.records_fd();
+    if (o.device_log.empty()) return o.json ? STDERR_FILENO : console.records_fd();
+    const int fd = ::open(o.device_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) *error = "device log " + o.device_log + ": " + std::strerror(errno);
+    return fd;
+}
+
+int Run(RunOptions options) {
+    const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (records_fd < 0) return kExitCannotRun;
+    const Console console(records_fd, STDERR_FILENO, options.json);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } close_records{records_fd};
+
+    if (options.simulate && options.site_path.empty()) {
+        options.site_path = BATTERY32_EXAMPLES_DIR "/site.json";
+    }
+    Site site;
+    module_sim::SimConfig sim_config;
+    try {
+        site = ReadSiteFile(options.site_path);
+        if (options.simulate) {
+            if (options.sim_path.empty()) {
+                const std::string example = BATTERY32_EXAMPLES_DIR "/sim.json";
+                if (::access(example.c_str(), R_OK) == 0) options.sim_path = example;
+            }
+            if (!options.sim_path.empty()) sim_config = module_sim::ReadSimConfigFile(options.sim_path);
+        }
+    } catch (const json_input::InputError& e) {
+        console.Problem(e.what());
+        return kExitCannotRun;
+    }
+
+    if (options.plugin_path.empty()) options.plugin_path = DefaultPluginPath();
+    std::unique_ptr<Plugin> plugin;
+    try {
+        plugin = std::make_unique<Plugin>(Plugin::Load(options.plugin_path));
+    } catch (const PluginError& e) {
+        console.Problem(e.what());
+        return kExitCannotRun;
+    }
+
+    SimulatedLines simulated;
+    if (options.simulate) {
+        try {
+            simulated.SetUp(site, sim_config);
+        } catch (const std::exception& e) {
+            console.Problem(e.what());
+            return kExitCannotRun;
+        }
+    }
+
+    std::vector<std::string> ports;
+    for (const auto& d : site.devices)
+        if (std::find(ports.begin(), ports.end(), d.port) == ports.end()) ports.push_back(d.port);
+    std::string plan = "site " + site.path + ": " + Plural(site.devices.size(), "device", "devices") +
+                       " on " + Plural(ports.size(), "port", "ports") + ", polled every " +
+                       std::to_string(options.tick_ms) + " ms";
+    plan += options.rounds ? ", stopping after " + Plural(options.rounds, "round", "rounds") +
+                                 " of each"
+                           : ", until Ctrl-C";
+    if (options.simulate) {
+        console.Note("trying the plug-in on simulated battery modules (no hardware needed)");
+        if (!options.sim_path.empty()) console.Note("simulated modules from " + options.sim_path);
+        for (const auto& line : simulated.Describe()) console.Note("simulated " + line);
+    }
+    console.Note("plug-in " + plugin->path());
+    console.Note(plan);
+    console.Note("history in " + options.data_dir + "/device-<data id>.history (battery32-run decode FILE shows one)");
+
+    std::string log_error;
+    const int device_log_fd = DeviceLogFd(options, console, &log_error);
+    if (!log_error.empty()) {
+        console.Problem(log_error);
+        return kExitCannotRun;
+    }
+    const bool own_log_fd = device_log_fd > STDERR_FILENO && device_log_fd != records_fd;
+    console.Note(device_log_fd < 0
+                     ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
+                     : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
+
+    StopSignals signals;
+    DeviceChatter chatter;
+    const std::string chatter_error = chatter.Begin(device_log_fd);
+    if (!chatter_error.empty()) {
+        console.Problem("device output stays mixed in: cannot redirect it (" + chatter_error + ")");
+    }
+    int status;
+    {
+        Runner runner(options, console, chatter);
+        status = runner.Run(site, *plugin, signals.read_fd());
+    }
+    chatter.End();
+    simulated.Stop();
+    if (own_log_fd) ::close(device_log_fd);
+    return status;
+}
+
+}  // namespace
+
+int RunnerMain(int argc, char** argv) {
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const ParsedCommandLine parsed = ParseCommandLine(args);
+    switch (parsed.action) {
+        case ParsedCommandLine::Action::kHelp:
+            Console::WriteLine(STDOUT_FILENO, UsageText());
+            return kExitOk;
+        case ParsedCommandLine::Action::kError:
+            Console::WriteLine(STDERR_FILENO, "battery32-run: " + parsed.error + " (--help lists the options)");
+            return kExitUsage;
+        case ParsedCommandLine::Action::kDecode: return DecodeHistory(parsed.decode);
+        case ParsedCommandLine::Action::kRun: break;
+    }
+    ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
+    return Run(parsed.run);
+}
+
+}  // namespace runner

@@ -1,0 +1,41 @@
+#pragma once
+// --simulate: every serial line of the site is replaced by a pseudo-terminal
+// whose other end is worked by simulated modules, one per device address on it.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/runner/site_config.h"
+#include "tools/sim/line_driver.h"
+#include "tools/sim/pty_pair.h"
+#include "tools/sim/sim_config_json.h"
+
+namespace runner {
+
+class SimulatedLines {
+public:
+    SimulatedLines() = default;
+    ~SimulatedLines();
+    SimulatedLines(const SimulatedLines&) = delete;
+    SimulatedLines& operator=(const SimulatedLines&) = delete;
+
+    // Creates the pseudo-terminals and modules and points the site's devices at
+    // them. Modules missing from `config` get module_sim::DefaultModule.
+    // Throws std::runtime_error (e.g. no pseudo-terminal available).
+    void SetUp(Site& site, const module_sim::SimConfig& config);
+    // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
+    std::vector<std::string> Describe() const;
+    void Stop();
+
+private:
+    struct Line {
+        std::string replaced;
+        std::unique_ptr<module_sim::PtyPair> pty;
+        std::unique_ptr<module_sim::LineDriver> driver;
+        std::vector<std::uint8_t> addresses;
+    };
+    std::vector<Line> lines_;
+};
+
+}  // namespace runner

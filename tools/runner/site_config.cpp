@@ -1,0 +1,94 @@
+#include "tools/runner/site_config.h"
+
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "tools/common/json_input.h"
+
+namespace runner {
+namespace {
+
+using json_input::InputError;
+using json_input::Member;
+
+std::vector<std::uint32_t> PartnerIds(const Json::Value& app) {
+    std::vector<std::uint32_t> ids;
+    if (!app.isObject()) return ids;
+    const Json::Value& list = app["group_voltage"];
+    if (!list.isArray()) return ids;
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const Json::Value& v = list[i];
+        if (v.isUInt()) ids.push_back(v.asUInt());
+        else if (v.isString()) ids.push_back(static_cast<std::uint32_t>(std::strtoull(v.asCString(), nullptr, 10)));
+    }
+    return ids;
+}
+
+void CheckSettings(const Json::Value& settings, const std::string& where) {
+    json_input::ExpectObject(settings, where);
+    for (const char* key : {"appSetting", "thresholdSetting"}) {
+        const Json::Value& part = settings[key];
+        if (!part.isNull()) json_input::ExpectObject(part, Member(where, key));
+    }
+    const Json::Value& app = settings["appSetting"];
+    if (!app.isNull() && !app["group_voltage"].isNull()) {
+        json_input::ExpectArray(app["group_voltage"], Member(Member(where, "appSetting"), "group_voltage"));
+    }
+}
+
+}  // namespace
+
+Site ReadSite(const Json::Value& root, const std::string& path) {
+    const std::string origin = path + ": ";
+    if (!root.isObject()) {
+        throw InputError(origin + "must be an object with \"devices\", got " +
+                         json_input::TypeName(root));
+    }
+    const Json::Value& devices = root["devices"];
+    if (devices.isNull()) throw InputError(origin + "devices: missing");
+    json_input::ExpectArray(devices, origin + "devices");
+    if (devices.empty()) throw InputError(origin + "devices: empty, nothing to poll");
+
+    Site site;
+    site.path = path;
+    std::set<std::uint32_t> ids;
+    std::set<std::pair<std::string, int>> addresses;
+    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+        const std::string where = json_input::Element(origin + "devices", i);
+        const Json::Value& d = devices[i];
+        json_input::ExpectObject(d, where);
+        SiteDevice device;
+        device.data_id = static_cast<std::uint32_t>(
+            json_input::RequireInteger(d, "data_id", where, 1, 4294967295LL));
+        device.address = static_cast<std::uint8_t>(json_input::RequireInteger(d, "address", where, 0, 255));
+        device.port = json_input::RequireString(d, "port", where);
+        device.name = json_input::OptionalString(d, "name", where).value_or("");
+        if (!d["settings"].isNull()) {
+            CheckSettings(d["settings"], Member(where, "settings"));
+            device.settings = d["settings"];
+        }
+        device.partners = PartnerIds(device.settings["appSetting"]);
+        if (!ids.insert(device.data_id).second) {
+            throw InputError(Member(where, "data_id") + ": " + std::to_string(device.data_id) +
+                             " is used by an earlier device");
+        }
+        if (!addresses.insert({device.port, device.address}).second) {
+            throw InputError(Member(where, "address") + ": " + std::to_string(device.address) +
+                             " is used by an earlier device on " + device.port);
+        }
+        site.devices.push_back(std::move(device));
+    }
+    return site;
+}
+
+Site ReadSiteFile(const std::string& path) { return ReadSite(json_input::ParseFile(path), path); }
+
+std::string DeviceLabel(const SiteDevice& device) {
+    std::string label = std::to_string(device.data_id);
+    if (!device.name.empty()) label += " (" + device.name + ")";
+    return label;
+}
+
+}  // namespace runner

@@ -1,0 +1,135 @@
+#include "tools/sim/line_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <system_error>
+
+namespace module_sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Pending {
+    Clock::time_point due;
+    Bytes bytes;
+    std::size_t written = 0;
+};
+
+void SetNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+LineDriver::LineDriver(int fd, ModuleSimulator simulator)
+    : fd_(fd), simulator_(std::move(simulator)) {
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
+    }
+    SetNonBlocking(fd_);
+}
+
+LineDriver::~LineDriver() {
+    Stop();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void LineDriver::Start() {
+    if (thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+void LineDriver::Stop() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    const char byte = 1;
+    while (::write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+    char drain[16];
+    while (::read(wake_[0], drain, sizeof drain) > 0) {
+    }
+}
+
+std::uint64_t LineDriver::write_errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return write_errors_;
+}
+
+void LineDriver::Run() {
+    std::deque<Pending> queue;
+    Clock::time_point last_due = Clock::now();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        int timeout_ms = -1;
+        const auto now = Clock::now();
+        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd_, POLLIN, 0}};
+        if (!queue.empty() && queue.front().due <= now) {
+            fds[1].events |= POLLOUT;  // due: wait until the line takes it
+        } else if (!queue.empty()) {
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                queue.front().due - now);
+            timeout_ms = static_cast<int>(wait.count()) + 1;
+        }
+        const int ready = ::poll(fds, 2, timeout_ms);
+        if (ready < 0 && errno != EINTR) return;
+        if (fds[0].revents != 0) continue;  // checked for stopping at the top
+
+        if (fds[1].revents & POLLIN) {
+            std::uint8_t buffer[256];
+            for (;;) {
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                if (n <= 0) break;
+                std::vector<Transmission> out;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    out = simulator_.Receive(buffer, static_cast<std::size_t>(n));
+                }
+                const auto heard = Clock::now();
+                if (last_due < heard) last_due = heard;
+                for (auto& t : out) {
+                    last_due += t.delay;
+                    queue.push_back(Pending{last_due, std::move(t.bytes), 0});
+                }
+            }
+        } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // No peer on the line for now: do not spin on the hang-up.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+
+        while (!queue.empty() && queue.front().due <= Clock::now()) {
+            Pending& p = queue.front();
+            const ssize_t n = ::write(fd_, p.bytes.data() + p.written, p.bytes.size() - p.written);
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR) break;
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++write_errors_;
+                queue.pop_front();
+                continue;
+            }
+            p.written += static_cast<std::size_t>(n);
+            if (p.written < p.bytes.size()) break;
+            queue.pop_front();
+        }
+        if (queue.empty()) last_due = Clock::now();
+    }
+}
+
+}  // namespace module_sim

@@ -1,0 +1,122 @@
+#pragma once
+// The battery monitor module(s) on one serial line, as a plain in-process
+// object: no file descriptors, no threads, no clocks. Feed it the bytes the host
+// sends; it answers with the transmissions a module would make, after applying
+// the configured readings and faults. A driver (see line_driver.h) moves those
+// bytes over a real line; a test can use the object directly.
+//
+// Usage:
+//     module_sim::ModuleSimulator sim(/*seed=*/7);
+//     sim.AddModule(config);                       // one per wire address
+//     for (const Transmission& t : sim.Receive(bytes, n))
+//         { wait t.delay; write t.bytes; }         // in order
+//
+// Determinism: for the same seed, configuration and command sequence the
+// replies are byte for byte the same on every platform.
+//
+// Not thread-safe: use one object from one thread at a time.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "tools/sim/command_parser.h"
+#include "tools/sim/module_config.h"
+#include "tools/sim/module_wire.h"
+
+namespace module_sim {
+
+// Bytes to put on the line after waiting `delay` (counted from the end of the
+// previous transmission of the same answer, or from the command for the first).
+struct Transmission {
+    std::chrono::milliseconds delay{0};
+    Bytes bytes;
+};
+
+// The raw values one reply carries, before any fault touched the frame.
+struct Reading {
+    std::array<std::uint16_t, kCellCount> cells{};  // A1
+    std::uint16_t value = 0;                        // A2..A4
+};
+
+// One answered (or deliberately ignored) command, for checking what a host made of it.
+struct JournalEntry {
+    std::uint64_t sequence = 0;  // 1-based over the whole simulator
+    std::uint8_t address = 0;
+    std::uint8_t command = 0;
+    std::optional<FaultKind> fault;
+    Reading reading;
+};
+
+struct ModuleStats {
+    std::map<std::uint8_t, std::uint64_t> commands;  // by command code
+    std::uint64_t replies = 0;                       // answers sent, faulty ones included
+    std::map<FaultKind, std::uint64_t> faults;
+};
+
+class ModuleSimulator {
+public:
+    explicit ModuleSimulator(std::uint64_t seed = 1);
+
+    // Adds a module; throws std::invalid_argument if its address is taken.
+    void AddModule(const ModuleConfig& config);
+    bool HasModule(std::uint8_t address) const;
+    std::vector<std::uint8_t> Addresses() const;
+    // The live configuration, to change readings or faults between commands.
+    // Throws std::out_of_range for an unknown address.
+    ModuleConfig& Module(std::uint8_t address);
+
+    // Bytes heard on the line; returns what the modules send back, in order.
+    // Commands for addresses without a module and malformed frames get no answer.
+    std::vector<Transmission> Receive(const std::uint8_t* data, std::size_t length);
+    // Answers one command as if its frame had just been heard.
+    std::vector<Transmission> Answer(std::uint8_t address, std::uint8_t code);
+
+    // The readings the module's next reply would carry, without noise.
+    Reading NominalReading(std::uint8_t address, std::uint8_t code) const;
+
+    // Statistics of one module (empty for an unknown address).
+    ModuleStats Stats(std::uint8_t address) const;
+    std::uint64_t bad_frames() const { return parser_.bad_frames(); }
+    std::uint64_t ignored_commands() const { return ignored_commands_; }
+
+    // The most recent answered commands, oldest first; at most journal_limit() kept.
+    const std::deque<JournalEntry>& Journal() const { return journal_; }
+    void set_journal_limit(std::size_t limit);
+    std::size_t journal_limit() const { return journal_limit_; }
+
+    // Wire values of engineering readings (clamped to 0..65535).
+    static std::uint16_t CellRaw(double volts, int battery_type);
+    static std::uint16_t GroupVoltageRaw(double volts, int version);
+    static std::uint16_t CurrentRaw(double amperes, bool sensor);
+    static std::uint16_t TemperatureRaw(double celsius);
+
+private:
+    struct ModuleState {
+        ModuleConfig config;
+        ModuleStats stats;
+        std::vector<std::uint64_t> rule_matches;  // per fault rule
+        std::vector<std::uint64_t> rule_fired;
+    };
+
+    // Noise is drawn from *rng; with nullptr the reading is noise-free.
+    static Reading ReadingFor(const ModuleState& module, std::uint8_t code, std::uint64_t* rng);
+    std::optional<std::size_t> PickFault(ModuleState& module, std::uint8_t code);
+    std::uint64_t NextRandom();  // from rng_state_
+    double NextUnit();  // [0, 1)
+
+    std::map<std::uint8_t, ModuleState> modules_;
+    CommandParser parser_;
+    std::uint64_t rng_state_;
+    std::uint64_t sequence_ = 0;
+    std::uint64_t ignored_commands_ = 0;
+    std::deque<JournalEntry> journal_;
+    std::size_t journal_limit_ = 4096;
+};
+
+}  // namespace module_sim

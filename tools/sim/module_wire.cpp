@@ -1,0 +1,47 @@
+#include "tools/sim/module_wire.h"
+
+namespace module_sim {
+
+std::uint8_t WireSum(const std::uint8_t* data, std::size_t length) {
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < length; ++i) sum = (sum + data[i]) & 0xFFu;
+    return static_cast<std::uint8_t>(sum % 254u);
+}
+
+Bytes CommandFrame(std::uint8_t address, std::uint8_t code) {
+    Bytes frame{kCommandLead, kCommandLead, address, code, 0};
+    frame[4] = WireSum(&frame[2], 2);
+    return frame;
+}
+
+Bytes ValueReplyFrame(std::uint8_t address, std::uint16_t raw) {
+    Bytes frame{kReplyLead, address, static_cast<std::uint8_t>(raw >> 8),
+                static_cast<std::uint8_t>(raw & 0xFF), 0};
+    frame[4] = WireSum(&frame[1], 3);
+    return frame;
+}
+
+Bytes CellReplyFrame(std::uint8_t address, const std::array<std::uint16_t, kCellCount>& raw) {
+    Bytes frame;
+    frame.reserve(kCellReplyLength);
+    frame.push_back(kReplyLead);
+    frame.push_back(address);
+    for (std::uint16_t v : raw) {
+        frame.push_back(static_cast<std::uint8_t>(v >> 8));
+        frame.push_back(static_cast<std::uint8_t>(v & 0xFF));
+    }
+    frame.push_back(WireSum(&frame[1], frame.size() - 1));
+    return frame;
+}
+
+const char* CommandName(std::uint8_t code) {
+    switch (code) {
+        case kCmdCells: return "A1";
+        case kCmdGroupVoltage: return "A2";
+        case kCmdCurrent: return "A3";
+        case kCmdTemperature: return "A4";
+        default: return "other";
+    }
+}
+
+}  // namespace module_sim

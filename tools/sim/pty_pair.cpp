@@ -1,0 +1,57 @@
+#include "tools/sim/pty_pair.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace module_sim {
+namespace {
+[[noreturn]] void Throw(const char* what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+}  // namespace
+
+PtyPair::PtyPair() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) Throw("posix_openpt");
+    char name[128];
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0) {
+        const int saved = errno;
+        ::close(master_);
+        master_ = -1;
+        errno = saved;
+        Throw("pseudo-terminal setup");
+    }
+    slave_path_ = name;
+    slave_keepalive_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave_keepalive_ < 0) {
+        const int saved = errno;
+        ::close(master_);
+        master_ = -1;
+        errno = saved;
+        Throw("open pseudo-terminal slave");
+    }
+    termios tio{};
+    if (tcgetattr(slave_keepalive_, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(slave_keepalive_, TCSANOW, &tio);
+    }
+    const int flags = fcntl(master_, F_GETFL);
+    if (flags >= 0) fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+}
+
+PtyPair::~PtyPair() { Close(); }
+
+void PtyPair::Close() {
+    if (slave_keepalive_ >= 0) ::close(slave_keepalive_);
+    if (master_ >= 0) ::close(master_);
+    slave_keepalive_ = -1;
+    master_ = -1;
+}
+
+}  // namespace module_sim

@@ -1,0 +1,144 @@
+#include "tools/sim/sim_config_json.h"
+
+#include <set>
+
+#include "tools/common/json_input.h"
+#include "tools/sim/module_wire.h"
+
+namespace module_sim {
+namespace {
+
+using json_input::ExpectArray;
+using json_input::ExpectObject;
+using json_input::InputError;
+using json_input::Member;
+using json_input::OptionalBool;
+using json_input::OptionalInteger;
+using json_input::OptionalNumber;
+using json_input::OptionalString;
+
+std::uint8_t CommandCode(const std::string& text, const std::string& where) {
+    if (text == "any") return 0;
+    if (text == "A1" || text == "a1") return kCmdCells;
+    if (text == "A2" || text == "a2") return kCmdGroupVoltage;
+    if (text == "A3" || text == "a3") return kCmdCurrent;
+    if (text == "A4" || text == "a4") return kCmdTemperature;
+    throw InputError(where + ": must be \"A1\", \"A2\", \"A3\", \"A4\" or \"any\", got \"" + text +
+                     "\"");
+}
+
+CellProfile ReadCells(const Json::Value& v, const std::string& where) {
+    ExpectObject(v, where);
+    CellProfile p;
+    const std::string profile = OptionalString(v, "profile", where).value_or("flat");
+    if (profile == "flat") {
+        p.shape = CellProfile::Shape::kFlat;
+    } else if (profile == "ramp") {
+        p.shape = CellProfile::Shape::kRamp;
+    } else {
+        throw InputError(Member(where, "profile") + ": must be \"flat\" or \"ramp\", got \"" +
+                         profile + "\"");
+    }
+    p.volts = OptionalNumber(v, "volts", where).value_or(13.5);
+    p.ramp_to = OptionalNumber(v, "to", where).value_or(p.volts);
+    p.weak_cell = static_cast<int>(OptionalInteger(v, "weak_cell", where, 0, 32).value_or(0));
+    p.weak_volts = OptionalNumber(v, "weak_volts", where).value_or(0.0);
+    p.noise = OptionalNumber(v, "noise", where).value_or(0.0);
+    p.cells_in_use = static_cast<int>(OptionalInteger(v, "cells_in_use", where, 0, 32).value_or(32));
+    if (p.noise < 0) throw InputError(Member(where, "noise") + ": must not be negative");
+    return p;
+}
+
+FaultRule ReadFault(const Json::Value& v, const std::string& where) {
+    ExpectObject(v, where);
+    FaultRule rule;
+    const auto kind_text = OptionalString(v, "kind", where);
+    if (!kind_text) throw InputError(Member(where, "kind") + ": missing");
+    const auto kind = FaultFromName(kind_text->c_str());
+    if (!kind) {
+        throw InputError(Member(where, "kind") +
+                         ": must be one of silence, garbage, bad-checksum, wrong-address, split, "
+                         "delay; got \"" + *kind_text + "\"");
+    }
+    rule.kind = *kind;
+    if (auto c = OptionalString(v, "command", where)) rule.command = CommandCode(*c, Member(where, "command"));
+    rule.first = static_cast<std::uint64_t>(OptionalInteger(v, "first", where, 1, INT64_MAX).value_or(1));
+    rule.every = static_cast<std::uint64_t>(OptionalInteger(v, "every", where, 1, INT64_MAX).value_or(1));
+    rule.times = static_cast<std::uint64_t>(OptionalInteger(v, "times", where, 0, INT64_MAX).value_or(1));
+    rule.probability = OptionalNumber(v, "probability", where).value_or(1.0);
+    if (rule.probability < 0.0 || rule.probability > 1.0) {
+        throw InputError(Member(where, "probability") + ": must be between 0 and 1");
+    }
+    rule.garbage_bytes =
+        static_cast<std::size_t>(OptionalInteger(v, "garbage_bytes", where, 0, 64).value_or(4));
+    rule.split_at = static_cast<std::size_t>(OptionalInteger(v, "split_at", where, 0, 66).value_or(0));
+    rule.pause = std::chrono::milliseconds(OptionalInteger(v, "pause_ms", where, 0, 60000).value_or(20));
+    rule.delay = std::chrono::milliseconds(OptionalInteger(v, "delay_ms", where, 0, 60000).value_or(200));
+    if (auto a = OptionalInteger(v, "other_address", where, 0, 255)) {
+        rule.other_address = static_cast<std::uint8_t>(*a);
+    }
+    return rule;
+}
+
+ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
+    ExpectObject(v, where);
+    ModuleConfig m;
+    m.address = static_cast<std::uint8_t>(json_input::RequireInteger(v, "address", where, 0, 255));
+    m.battery_type = static_cast<int>(OptionalInteger(v, "battery_type", where, 0, 255).value_or(0));
+    if (v.isMember("cells")) m.cells = ReadCells(v["cells"], Member(where, "cells"));
+    else m.cells = CellProfile::Flat(m.battery_type == 6 ? 6.75 : 13.5);
+    m.group_voltage = OptionalNumber(v, "group_voltage", where);
+    m.version = static_cast<int>(OptionalInteger(v, "version", where, 0, 255).value_or(1));
+    m.current = OptionalNumber(v, "current", where).value_or(0.0);
+    m.current_sensor = OptionalBool(v, "current_sensor", where).value_or(false);
+    m.temperature = OptionalNumber(v, "temperature", where).value_or(25.0);
+    m.reply_delay =
+        std::chrono::milliseconds(OptionalInteger(v, "reply_delay_ms", where, 0, 60000).value_or(0));
+    if (v.isMember("faults")) {
+        const std::string fw = Member(where, "faults");
+        ExpectArray(v["faults"], fw);
+        for (Json::ArrayIndex i = 0; i < v["faults"].size(); ++i) {
+            m.faults.push_back(ReadFault(v["faults"][i], json_input::Element(fw, i)));
+        }
+    }
+    return m;
+}
+
+}  // namespace
+
+SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin) {
+    ExpectObject(root, origin);
+    SimConfig config;
+    config.seed = static_cast<std::uint64_t>(
+        OptionalInteger(root, "seed", origin, 0, INT64_MAX).value_or(1));
+    const Json::Value& modules = root["modules"];
+    const std::string where = origin + ": modules";
+    if (modules.isNull()) throw InputError(where + ": missing");
+    ExpectArray(modules, where);
+    std::set<int> seen;
+    for (Json::ArrayIndex i = 0; i < modules.size(); ++i) {
+        const std::string place = json_input::Element(where, i);
+        ModuleConfig m = ReadModule(modules[i], place);
+        if (!seen.insert(m.address).second) {
+            throw InputError(place + ".address: " + std::to_string(m.address) +
+                             " is used by an earlier module");
+        }
+        config.modules.push_back(std::move(m));
+    }
+    return config;
+}
+
+SimConfig ReadSimConfigFile(const std::string& path) {
+    return ReadSimConfig(json_input::ParseFile(path), path);
+}
+
+ModuleConfig DefaultModule(std::uint8_t address) {
+    ModuleConfig m;
+    m.address = address;
+    m.cells = CellProfile::Flat(13.40 + 0.01 * static_cast<double>(address % 20));
+    m.current = 2.5;
+    m.temperature = 24.0 + 0.5 * static_cast<double>(address % 8);
+    return m;
+}
+
+}  // namespace module_sim
