@@ -28,30 +28,8 @@
 namespace {
 
 constexpr int kRecordSize = static_cast<int>(sizeof(Battery32_Data_t));
-
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-    bool Empty() const { return p_ == end_; }
-    std::uint8_t Byte() { return p_ == end_ ? 0 : *p_++; }
-    std::int32_t Int32() {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v = (v << 8) | Byte();
-        std::int32_t out;
-        std::memcpy(&out, &v, sizeof out);
-        return out;
-    }
-    std::vector<unsigned char> Take(std::size_t n) {
-        // Short input is padded so that the requested size is kept.
-        std::vector<unsigned char> out(n, 0x5A);
-        for (std::size_t i = 0; i < n && p_ != end_; ++i) out[i] = *p_++;
-        return out;
-    }
-
-private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-};
+// Fills an image where the input runs out, so the requested length is kept.
+constexpr std::uint8_t kPadding = 0x5A;
 
 bool SameFloat(float a, float b) {
     return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
@@ -102,7 +80,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader in(data, size);
+    fuzz_support::InputReader in(data, size);
     Battery32 dev;
     std::optional<std::vector<unsigned char>> taken;  // the last image accepted
 
@@ -115,26 +93,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (op % 6) {
             case 0: length = in.Int32(); break;
             case 1:
-                buffer = in.Take(in.Byte());
+                buffer = in.TakePadded(in.Byte(), kPadding);
                 length = static_cast<int>(buffer.size());
                 break;
             case 2:
-                buffer = in.Take(kRecordSize);
+                buffer = in.TakePadded(kRecordSize, kPadding);
                 length = kRecordSize;
                 break;
             case 3: {
-                buffer = in.Take(in.Byte());
+                buffer = in.TakePadded(in.Byte(), kPadding);
                 const std::int32_t n = in.Int32();
                 length = n < 0 ? n : (n == 0 ? INT_MIN : -n);
                 break;
             }
             case 4:
-                buffer = in.Take(in.Byte());
+                buffer = in.TakePadded(in.Byte(), kPadding);
                 length = static_cast<int>(buffer.size());
                 as_string = true;
                 break;
             default:
-                buffer = in.Take(static_cast<std::size_t>(kRecordSize) + in.Byte());
+                buffer = in.TakePadded(kRecordSize + in.Byte(), kPadding);
                 length = static_cast<int>(buffer.size()) - 1 - in.Byte();
                 break;
         }

@@ -32,6 +32,7 @@
 #include "host/stand_in/host_events.h"
 
 namespace bp = battery_protocol;
+using fuzz_support::InputReader;
 using fuzz_support::Bytes;
 using fuzz_support::kCellReplyLength;
 using fuzz_support::kCells;
@@ -52,27 +53,6 @@ bool SameCells(const CellVector& a, const float* b) {
         if (!SameFloat(a[i], b[i])) return false;
     return true;
 }
-
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-    bool Empty() const { return p_ == end_; }
-    std::uint8_t Byte() { return p_ == end_ ? 0 : *p_++; }
-    std::uint16_t Word() {
-        const std::uint8_t hi = Byte();
-        return static_cast<std::uint16_t>((hi << 8) | Byte());
-    }
-    Bytes Take(std::size_t n) {
-        n = std::min<std::size_t>(n, static_cast<std::size_t>(end_ - p_));
-        Bytes out(p_, p_ + n);
-        p_ += n;
-        return out;
-    }
-
-private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-};
 
 // What the device may have decoded from the bytes received so far.
 class Legitimate {
@@ -239,7 +219,7 @@ public:
     }
 
     // A reply to whatever the device waits for (a cell reply when it waits for nothing).
-    Bytes Reply(Reader& in) {
+    Bytes Reply(InputReader& in) {
         if (dev_.pending_cmd_ == 1 || dev_.pending_cmd_ == 0) {
             std::array<std::uint16_t, kCells> raw{};
             for (auto& v : raw) v = in.Word();
@@ -281,7 +261,7 @@ private:
     unsigned char empty_ = 0;
 };
 
-Bytes Spoil(Bytes reply, std::uint8_t variant, std::uint8_t addr, Reader& in) {
+Bytes Spoil(Bytes reply, std::uint8_t variant, std::uint8_t addr, InputReader& in) {
     using namespace link_input;
     switch (variant % kBadReplyVariants) {
         case kBadChecksum: {
@@ -301,7 +281,7 @@ Bytes Spoil(Bytes reply, std::uint8_t variant, std::uint8_t addr, Reader& in) {
             reply.resize(in.Byte() % reply.size());
             break;
         default: {
-            const Bytes extra = in.Take(1 + in.Byte() % 32);
+            const Bytes extra = in.TakeUpTo(1 + in.Byte() % 32);
             reply.insert(reply.end(), extra.begin(), extra.end());
             break;
         }
@@ -318,7 +298,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace link_input;
-    Reader in(data, size);
+    InputReader in(data, size);
     LinkHost host;
     Battery32 dev;
     dev.addr_ = in.Byte();
@@ -335,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t variant = static_cast<std::uint8_t>(op >> 3);
         switch (static_cast<Kind>(op & 7)) {
             case kTick: session.Tick(); break;
-            case kRawChunk: session.Deliver(in.Take(in.Byte())); break;
+            case kRawChunk: session.Deliver(in.TakeUpTo(in.Byte())); break;
             case kGoodReply: session.Deliver(session.Reply(in)); break;
             case kSplitReply: {
                 const Bytes reply = session.Reply(in);
@@ -355,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             case kEmptyChunk: session.Deliver(Bytes{}); break;
             case kNoisyReply: {
-                Bytes chunk = in.Take(variant);
+                Bytes chunk = in.TakeUpTo(variant);
                 const Bytes reply = session.Reply(in);
                 chunk.insert(chunk.end(), reply.begin(), reply.end());
                 session.Deliver(chunk);
