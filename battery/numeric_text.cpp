@@ -43,8 +43,6 @@ std::int64_t ParseDecimal(const std::string& text) {
     return -static_cast<std::int64_t>(magnitude);
 }
 
-}  // namespace
-
 int SaturateToInt(std::int64_t value) {
     if (value > INT_MAX) return INT_MAX;
     if (value < INT_MIN) return INT_MIN;
@@ -64,6 +62,8 @@ int TruncateToInt(double value) {
     if (value <= -2147483649.0) return INT_MIN;
     return static_cast<int>(value);
 }
+
+}  // namespace
 
 int ToInt(const std::string& text) { return SaturateToInt(ParseDecimal(text)); }
 

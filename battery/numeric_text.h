@@ -28,9 +28,4 @@ float ToFloat(const std::string& text);
 // atof truncated toward zero to int: saturated to the int range, NaN gives 0.
 int ToIntTruncated(const std::string& text);
 
-// Saturating narrowing used by the conversions above; exposed for tests.
-int SaturateToInt(std::int64_t value);
-float SaturateToFloat(double value);
-int TruncateToInt(double value);
-
 }  // namespace numeric_text
