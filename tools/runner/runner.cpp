@@ -242,18 +242,17 @@ int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
 
 Runner::Ending Runner::Loop(int stop_fd) {
     const auto start = Clock::now();
-    const std::optional<Clock::time_point> end =
-        options_.time_limit_s > 0
-            ? std::optional<Clock::time_point>(
-                  start + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(options_.time_limit_s)))
-            : std::nullopt;
+    const bool limited = options_.time_limit_s > 0;
+    const Clock::time_point end =
+        limited ? start + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(options_.time_limit_s))
+                : Clock::time_point::max();
 
     std::vector<pollfd> fds;
     std::vector<std::size_t> fd_port;
     while (!stop_) {
         auto now = Clock::now();
-        if (end && now >= *end) {
+        if (limited && now >= end) {
             console_.Note("time limit reached");
             return Ending::kTimeLimit;
         }
@@ -275,7 +274,7 @@ Runner::Ending Runner::Loop(int stop_fd) {
         if (stop_) break;
 
         Clock::time_point wake = now + std::chrono::seconds(1);
-        if (end) wake = std::min(wake, *end);
+        wake = std::min(wake, end);
         fds.clear();
         fd_port.clear();
         fds.push_back(pollfd{stop_fd, POLLIN, 0});
@@ -291,6 +290,13 @@ Runner::Ending Runner::Loop(int stop_fd) {
             fds.push_back(pollfd{line.fd(), POLLIN, 0});
             fd_port.push_back(i);
         }
+        const std::size_t port_fds = fds.size();
+        std::vector<std::size_t> shares;  // fds each participant added
+        for (LoopParticipant* p : participants_) {
+            const std::size_t before = fds.size();
+            p->AddWaits(fds, wake);
+            shares.push_back(fds.size() - before);
+        }
         const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -300,10 +306,15 @@ Runner::Ending Runner::Loop(int stop_fd) {
             console_.Problem(std::string("waiting for the lines failed: ") + std::strerror(errno));
             return Ending::kPollFailed;
         }
+        now = Clock::now();
+        std::size_t offset = port_fds;
+        for (std::size_t i = 0; i < participants_.size(); ++i) {
+            participants_[i]->HandleWaits(fds.data() + offset, shares[i], now);
+            offset += shares[i];
+        }
         if (ready == 0) continue;
         if (fds[0].revents != 0) return Ending::kSignal;
-        now = Clock::now();
-        for (std::size_t k = 1; k < fds.size() && !stop_; ++k) {
+        for (std::size_t k = 1; k < port_fds && !stop_; ++k) {
             if (fds[k].revents == 0) continue;
             PortState& port = ports_[fd_port[k]];
             PortLine& line = *port.line;
@@ -381,6 +392,8 @@ void Runner::SendSP(ZorVDevice& device, int type_id, const unsigned char* data,
     } else {
         console_.Record(record_tools::RoundLine(*record, state->rounds, checks));
     }
+    state->last_round = std::chrono::system_clock::now();
+    FeedOutputs(*state, type_id, data, length, record ? &*record : nullptr);
     if (RoundsDone()) stop_ = true;
 }
 
@@ -398,6 +411,44 @@ void Runner::SaveDeviceHistory(ZorVDevice& device, const unsigned char* data, un
 
 void Runner::CheckThreshold(ZorVDevice& device, const std::string&, const std::string&, float, int) {
     if (DeviceState* state = Find(device)) ++state->checks;
+}
+
+void Runner::FeedOutputs(const DeviceState& state, int type_id, const unsigned char* data,
+                         unsigned int length, const Battery32_Data_t* record) {
+    if (outputs_.empty()) return;
+    const DeviceStatus status = StatusOf(state);
+    const CompletedRound round{status, type_id, data, length, record};
+    for (RoundOutput* output : outputs_) {
+        try {
+            output->OnRound(round);
+        } catch (const std::exception& e) {
+            if (output_failures_++ == 0) {
+                console_.Problem(std::string("an output failed to take a round: ") + e.what() +
+                                 " (later failures are only counted)");
+            }
+        }
+    }
+}
+
+DeviceStatus Runner::StatusOf(const DeviceState& state) const {
+    DeviceStatus s;
+    s.data_id = state.site.data_id;
+    s.name = state.site.name;
+    s.port = state.site.port;
+    s.polls = state.polls;
+    s.rounds = state.rounds;
+    s.rounds_started = state.rounds_started;
+    s.abandoned = state.rounds_started > state.rounds ? state.rounds_started - state.rounds : 0;
+    s.errors = state.errors;
+    s.last_round = state.last_round;
+    s.state = state.rounds == 0 ? "waiting" : "polling";
+    return s;
+}
+
+std::vector<DeviceStatus> Runner::Statuses() const {
+    std::vector<DeviceStatus> all;
+    for (const auto& d : devices_) all.push_back(StatusOf(*d));
+    return all;
 }
 
 bool Runner::RoundsDone() const {

@@ -21,6 +21,7 @@
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/port_line.h"
+#include "tools/runner/round_output.h"
 #include "tools/runner/site_config.h"
 
 namespace runner {
@@ -39,6 +40,13 @@ public:
     // Creates the devices and polls until `stop_fd` becomes readable, the
     // rounds are done or the time limit passes. Returns the exit status.
     int Run(const Site& site, const Plugin& plugin, int stop_fd);
+
+    // Takers of completed rounds and sharers of the poll loop; they must
+    // outlive the run.
+    void AddOutput(RoundOutput& output) { outputs_.push_back(&output); }
+    void AddParticipant(LoopParticipant& participant) { participants_.push_back(&participant); }
+    // Every device set up so far, in site order.
+    std::vector<DeviceStatus> Statuses() const;
 
     // Host services called by the devices.
     void SendData(ZorSPDevice& device, const unsigned char* data, unsigned int length) override;
@@ -65,6 +73,7 @@ private:
         std::uint64_t rounds = 0;          // rounds completed (records published)
         std::uint64_t checks = 0;          // threshold checks since the last record
         std::uint64_t errors = 0;          // exceptions out of the device
+        std::chrono::system_clock::time_point last_round{};
     };
     struct PortState {
         std::unique_ptr<PortLine> line;
@@ -87,6 +96,9 @@ private:
     DeviceState* Find(const ZorVDevice& device);
     std::string Hex(const std::uint8_t* data, std::size_t length) const;
     bool RoundsDone() const;
+    DeviceStatus StatusOf(const DeviceState& state) const;
+    void FeedOutputs(const DeviceState& state, int type_id, const unsigned char* data,
+                     unsigned int length, const Battery32_Data_t* record);
     Clock::duration Tick() const { return std::chrono::milliseconds(options_.tick_ms); }
 
     const RunOptions& options_;
@@ -96,6 +108,9 @@ private:
     std::vector<std::unique_ptr<DeviceState>> devices_;
     std::map<const ZorVDevice*, std::size_t> by_device_;
     std::vector<PortState> ports_;
+    std::vector<RoundOutput*> outputs_;
+    std::vector<LoopParticipant*> participants_;
+    std::uint64_t output_failures_ = 0;
     bool history_enabled_ = true;
     bool stop_ = false;
     stand_in::HostEvents* previous_events_ = nullptr;
