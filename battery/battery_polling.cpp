@@ -53,10 +53,10 @@ int Battery::RefreshStatus() {
 
 int Battery::process(unsigned char* data, unsigned int length) {
     last_active_time_ = boost::posix_time::second_clock::local_time();
-    // A null chunk carries no bytes, whatever length comes with it.
-    if (data == nullptr) length = 0;
 
-    // Compared without forming msg_len + length, which could wrap for a huge length.
+    // The size test comes first and takes the length as given, also for a null
+    // chunk. Compared without forming msg_len + length, which could wrap for a
+    // huge length.
     const std::size_t held = msg_len > 0 ? static_cast<std::size_t>(msg_len) : 0;
     if (length > bp::kMaxReplyBytes || held + length > bp::kMaxReplyBytes) {
         pending_cmd_ = kPendingNone;
@@ -64,8 +64,8 @@ int Battery::process(unsigned char* data, unsigned int length) {
         return 0;
     }
 
-    if (length == 0) {
-        // Nothing to store.
+    if (data == nullptr || length == 0) {
+        // Nothing to store: a null chunk within the limit carries no bytes.
     } else if (held != 0) {
         std::memmove(msg_buf + held, data, length);
         msg_len = static_cast<int>(held + length);

@@ -39,18 +39,28 @@ int SaveIntervalSeconds(int minutes) {
     return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
 }
 
-// Appends each converted element of `array` that `list` does not hold yet.
+// Appends each converted element of `array` that `list` does not hold yet and
+// that is not `excluded` (when given).
 template <typename T, typename Convert>
 void AppendDistinct(const Json::Value& array, std::vector<T>& list, Convert convert,
-                    const char* key, std::uint32_t data_id) {
+                    const char* key, std::uint32_t data_id, const T* excluded = nullptr) {
     if (array.size() > Battery::kMaxSettingsArrayElements) {
         std::cout << "InitSetting " << data_id << " " << key << " ignored: " << array.size()
                   << " elements, at most " << Battery::kMaxSettingsArrayElements << std::endl;
         return;
     }
     std::set<T> seen(list.begin(), list.end());
+    bool excluded_reported = false;
     for (Json::ArrayIndex i = 0; i < array.size(); ++i) {
         const T value = convert(array[i].asString());
+        if (excluded != nullptr && value == *excluded) {
+            if (!excluded_reported) {
+                std::cout << "InitSetting " << data_id << " " << key << " skips " << value
+                          << ": the device's own data id" << std::endl;
+                excluded_reported = true;
+            }
+            continue;
+        }
         if (seen.insert(value).second) list.push_back(value);
     }
 }
@@ -112,10 +122,9 @@ void Battery::ReadLinkSettings(const Json::Value& app) {
 
     const Json::Value& partners = app["group_voltage"];
     if (IsPresent(partners) && partners.isArray()) {
-        AppendDistinct(
-            partners, group_voltage_ids_,
-            PartnerId,
-            "group_voltage", data_id_);
+        // A device listed as its own partner would add its own voltage to itself.
+        const std::uint32_t own_id = data_id_;
+        AppendDistinct(partners, group_voltage_ids_, PartnerId, "group_voltage", data_id_, &own_id);
     }
 
     read("t0", [this](const std::string& t) { t0_ = ToFloat(t); });

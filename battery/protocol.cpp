@@ -73,7 +73,9 @@ float ScaleCellVoltage(std::uint16_t raw, std::size_t p, const CellScaling& scal
     if (p == kCellsPerReply - 1) v = v + scaling.t31;
     const float low = millivolts ? 4.5f : 9.0f;
     const float high = millivolts ? 7.5f : 15.0f;
-    if (v < low || v > high) return 0.0f;
+    // Written so that a value that is not a number (an adjustment set to "nan")
+    // falls outside the window like any other implausible reading.
+    if (!(v >= low && v <= high)) return 0.0f;
     return v;
 }
 

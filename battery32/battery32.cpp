@@ -27,6 +27,13 @@ const std::string kGroupCurrentLabel = "电流";
 const std::string kTemperatureName = "temperature";
 const std::string kTemperatureLabel = "温度";
 
+// An unknown time counts as old; a time ahead of now (the clock was set back) as fresh.
+bool IsOlderThanFreshness(const boost::posix_time::ptime& when,
+                          const boost::posix_time::ptime& now) {
+    if (when.is_special()) return true;
+    return (now - when).total_seconds() > kFreshSeconds;
+}
+
 std::string CellDisplayName(long long number) {
     return "第" + boost::lexical_cast<std::string>(number) + "节电池";
 }
@@ -37,8 +44,10 @@ Battery32::Battery32() : cell_count_(kBattery32Cells) {
     device_type_ = "battery_32";
     for (float& v : cell_voltages_) v = 0.0f;
     for (int i = 0; i < kBattery32Cells; ++i) {
-        cell_variable_names_[i] = "battery_" + boost::lexical_cast<std::string>(i) + "_value";
-        cell_variable_names_[i].shrink_to_fit();
+        // Copied at its exact size, as shrink_to_fit would, without needing the
+        // newer C++ runtime that shrink_to_fit calls into (see the README's floors).
+        const std::string name = "battery_" + boost::lexical_cast<std::string>(i) + "_value";
+        cell_variable_names_[i] = std::string(name.data(), name.size());
     }
     BuildCellCheckNames();
 }
@@ -55,10 +64,11 @@ void Battery32::BuildCellCheckNames() {
 
 float Battery32::Get_Value(unsigned int source, const std::string& name) const {
     if (!data_ready_) throw std::out_of_range("数据未就绪");
-    if (last_active_time_.is_special()) throw std::out_of_range("数据已超时");
-    const long long age =
-        (boost::posix_time::second_clock::local_time() - last_active_time_).total_seconds();
-    if (age > kFreshSeconds) throw std::out_of_range("数据已超时");
+    // Stale when the link has been quiet, and also when no data came in for as
+    // long even though commands kept going out (a module that stopped answering).
+    const auto now = boost::posix_time::second_clock::local_time();
+    if (IsOlderThanFreshness(last_active_time_, now) || IsOlderThanFreshness(last_data_time_, now))
+        throw std::out_of_range("数据已超时");
 
     if (const auto index = cell_name::FindCellIndex(name)) {
         if (*index >= 0 && *index < CellsInUse()) return data_.cell_voltage[*index];
@@ -74,6 +84,7 @@ bool Battery32::LoadFromCache(const unsigned char* data, int length) {
     temperature_ = data_.temperature;
     data_ready_ = true;
     last_active_time_ = boost::posix_time::second_clock::local_time();
+    last_data_time_ = last_active_time_;
     return true;
 }
 

@@ -48,6 +48,10 @@ public:
     virtual void RunCheckThreshold() {}
 
     Record data_;
+    // When the record last received data: the last completed round or accepted
+    // cache image. Unlike last_active_time_, commands sent to a module that no
+    // longer answers do not move it, so lookups can tell that its values are old.
+    boost::posix_time::ptime last_data_time_;
     int b_mode_;
     std::map<std::string, std::string> alarm_code_by_rule_;
     std::map<std::string, std::string> signal_name_by_rule_;
@@ -67,6 +71,7 @@ template <typename Record, typename Base, int RecordTypeId>
 void UniDataDevice<Record, Base, RecordTypeId>::RoundDone() {
     this->data_ready_ = true;
     this->last_active_time_ = boost::posix_time::second_clock::local_time();
+    last_data_time_ = this->last_active_time_;
     const ttime stamp = get_ttime(this->last_active_time_);
     std::memcpy(&data_.timestamp, &stamp, sizeof stamp);
 

@@ -32,7 +32,7 @@ public:
         return -2;
     }
     virtual void RoundDone() {}
-    virtual bool UseControllerDb() const { return use_controller_db_; }
+    virtual bool UseControllerDb() { return use_controller_db_; }
     virtual ~VDeviceInterface() = default;
 
     std::uint32_t data_id_ = 0;

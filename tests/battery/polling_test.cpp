@@ -120,14 +120,25 @@ TEST_F(Polling, HugeLengthsCannotWrapTheSizeTest) {
     }
 }
 
-TEST_F(Polling, NullChunkIsAnEmptyChunk) {
+TEST_F(Polling, NullChunkIsSizeTestedThenStoresNothing) {
     device->RefreshStatus();
-    EXPECT_EQ(device->process(nullptr, 67), 1);  // still waiting for the cells
+    EXPECT_EQ(device->process(nullptr, 100), 0);  // over the limit: the exchange ends
+    EXPECT_EQ(device->pending_cmd_, 0);
+    EXPECT_EQ(device->msg_len, 0);
+
+    const Bytes reply = FlatCellReply(kWire, 1250);
+    device->RefreshStatus();
+    EXPECT_EQ(device->process(nullptr, 67), 1);  // within it: still waiting for the cells
     EXPECT_EQ(device->msg_len, 0);
     EXPECT_EQ(device->pending_cmd_, 1);
     EXPECT_EQ(device->process(nullptr, 0), 1);
+    // With bytes held, the held count and the null chunk's length are tested together.
+    EXPECT_EQ(FeedRange(reply, 0, 10), 1);
+    EXPECT_EQ(device->process(nullptr, 71), 0);
+    EXPECT_EQ(device->pending_cmd_, 0);
+    EXPECT_EQ(device->msg_len, 0);
 
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    device->RefreshStatus();
     EXPECT_EQ(FeedRange(reply, 0, 10), 1);
     EXPECT_EQ(device->process(nullptr, 5), 1);  // with bytes held: still nothing read
     EXPECT_EQ(device->msg_len, 10);

@@ -166,6 +166,15 @@ TEST(LinkSettings, PartnerIdsAreDistinctAndTakenAsUnsigned32Bit) {
               (std::vector<std::uint32_t>{5014, 5015, 0xFFFFFFFFu, 0u, 0x80000000u}));
 }
 
+TEST(LinkSettings, OwnDataIdIsNoPartnerAndIsReportedOnce) {
+    auto d = std::make_unique<Battery32>();
+    d->data_id_ = 7;
+    test_support::CoutCapture capture;
+    d->InitSetting(ParseJson(R"({"appSetting": {"group_voltage": [5014, 7, "7", "0007", 5015]}})"));
+    EXPECT_EQ(d->group_voltage_ids_, (std::vector<std::uint32_t>{5014, 5015}));
+    EXPECT_EQ(capture.Take(), "InitSetting 7 group_voltage skips 7: the device's own data id\n");
+}
+
 TEST(LinkSettings, SecondCallActsOnTheCurrentState) {
     auto d = Apply(R"({"appSetting": {"group_index": 1, "amount": 2, "version": 2,
                                       "group_voltage": [9]}})");
@@ -222,6 +231,7 @@ TEST(LinkSettings, OversizedArraysAreIgnoredWholeAndReported) {
     for (int i = 0; i < 65535; ++i) partners.append(i);  // the largest accepted size
 
     Battery32 d;
+    d.data_id_ = 70000;  // not among the partners
     test_support::CoutCapture capture;
     d.InitSetting(settings);
     const std::string out = capture.Take();

@@ -118,13 +118,40 @@ TEST_F(Lookup, ChecksRunInOrderReadinessFreshnessName) {
     EXPECT_EQ(Refusal(device, "nonsense"), kNotReady);
 }
 
-TEST_F(Lookup, PollCommandsKeepTheLastValuesFresh) {
-    // Freshness follows link activity: a module that stopped answering still
-    // leaves the last values answerable while commands go out.
-    device.last_active_time_ = second_clock::local_time() - seconds(120);
+TEST_F(Lookup, DeadModuleGoesStaleSixtySecondsAfterItsLastData) {
+    // A module that stopped answering while poll commands keep going out: each
+    // command stamps the link activity, but not the time data last came in.
+    struct Case {
+        long since_last_data;
+        const char* refusal;
+    };
+    const Case cases[] = {{60, ""}, {61, kTimedOut}, {120, kTimedOut}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.since_last_data);
+        bool checked = false;
+        for (int attempt = 0; attempt < 5 && !checked; ++attempt) {
+            const auto before = second_clock::local_time();
+            device.last_data_time_ = before - seconds(c.since_last_data);
+            device.pending_cmd_ = 0;
+            device.RefreshStatus();  // a command goes out, unanswered
+            const std::string refusal = Refusal(device, "battery_1_value");
+            if (second_clock::local_time() != before) continue;
+            EXPECT_EQ(device.pending_cmd_, 1);
+            EXPECT_EQ(device.last_active_time_, before);
+            EXPECT_EQ(refusal, c.refusal);
+            checked = true;
+        }
+        EXPECT_TRUE(checked);
+    }
+    // Data coming in again makes the values fresh at once.
+    unsigned char image[152] = {};
+    ASSERT_TRUE(device.LoadFromCache(image, 152));
+    EXPECT_EQ(device.Get_Value(0, "battery_1_value"), 0.0f);
+}
+
+TEST_F(Lookup, UnknownDataTimeCountsAsTimedOut) {
+    device.last_data_time_ = boost::posix_time::ptime();
     EXPECT_EQ(Refusal(device, "battery_1_value"), kTimedOut);
-    device.RefreshStatus();
-    EXPECT_EQ(device.Get_Value(0, "battery_1_value"), 11.0f);
 }
 
 TEST_F(Lookup, UnknownActivityTimeCountsAsTimedOut) {

@@ -97,6 +97,7 @@ TEST_F(Round, PublishesThisRoundsReadingsAndSavesTheSameImage) {
         EXPECT_FLOAT_EQ(FloatAt(image, 141), 20.0f + static_cast<float>(round));
         const ttime stamp = get_ttime(device->last_active_time_);
         EXPECT_EQ(std::memcmp(image.data() + 145, &stamp, 7), 0);
+        EXPECT_EQ(device->last_data_time_, device->last_active_time_);
     }
 }
 
@@ -209,6 +210,40 @@ TEST_F(Round, LowGroupVoltageIsRepairedFromTheCells) {
         EXPECT_EQ(device->group_voltage_, expected);
         EXPECT_EQ(device->data_.group_voltage, expected);
         EXPECT_EQ(device->Get_Value(0, "group_voltage"), expected);
+    }
+}
+
+TEST_F(Round, SettingsThatReadAsNotANumber) {
+    // A cell that is not a number after its adjustments is outside its window
+    // (0.0, like any implausible reading); the group voltage keeps its own rule:
+    // not a number stays as measured.
+    struct Case {
+        const char* app;
+        int nan_cell;  // the cell that turns to 0.0; -1: every cell
+        bool nan_group;
+    };
+    const Case cases[] = {
+        {R"("battery_adjust": "nan")", -1, false},
+        {R"("t0": "nan")", 0, false},
+        {R"("t31": "NaN")", 31, false},
+        {R"("group_a": "nan")", 32, true},  // 32: no cell
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.app);
+        device = test_support::MakeDevice(77, kHostAddr);
+        Apply(c.app);
+        CompleteRound(test_support::TypicalReadings());
+        const auto checks = CellChecks();
+        ASSERT_EQ(checks.size(), 32u);
+        for (int i = 0; i < 32; ++i) {
+            const bool zeroed = c.nan_cell == -1 || c.nan_cell == i;
+            EXPECT_EQ(device->data_.cell_voltage[i] == 0.0f, zeroed) << i;
+            EXPECT_FALSE(std::isnan(checks[static_cast<std::size_t>(i)].value)) << i;
+            EXPECT_FALSE(
+                std::isnan(device->Get_Value(0, "battery_" + std::to_string(i) + "_value")));
+        }
+        EXPECT_EQ(std::isnan(device->data_.group_voltage), c.nan_group);
+        EXPECT_EQ(std::isnan(device->Get_Value(0, "group_voltage")), c.nan_group);
     }
 }
 
