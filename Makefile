@@ -1,7 +1,8 @@
 # Entry points for people and CI. Each target installs what is missing first.
 #   make run          build, then run the main job on its simulated default
 #   make test         build and run every test, native and under 32-bit MIPS emulation
-#   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests
+#   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests, and the
+#                     plug-in's sources compiled for o32 soft-float
 #   make sanitize     the native suite built with address/undefined sanitizers (build-asan)
 #   make fuzz         each fuzz target for $(FUZZ_SECONDS) s (build-fuzz)
 #   make bench        Release benchmarks (build-bench); not part of make test
@@ -42,6 +43,7 @@ build-mipsel: deps-mipsel
 
 test-mipsel: build-mipsel
 	ctest --test-dir $(MIPSEL_BUILD_DIR) --output-on-failure -j$(JOBS)
+	@scripts/check-soft-float.sh $(MIPSEL_BUILD_DIR)
 
 sanitize:
 	@scripts/sanitize.sh

@@ -7,7 +7,7 @@ want=()
 for set in "${@:-native}"; do
   case "$set" in
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev) ;;
-    cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu) ;;
+    cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;
     bench)  want+=(libbenchmark-dev) ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
