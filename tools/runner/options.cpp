@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/runner/listen_address.h"
+
 namespace runner {
 namespace {
 
@@ -48,7 +50,9 @@ std::string UsageText() {
            "  --fsync            sync the history file after every record\n"
            "  --no-cache         do not load the last record at start\n"
            "  --gap-us N         quiet time that ends a burst (default: 3 character times)\n"
-           "  --reopen-ms N      retry period for a lost port (default 3000)\n";
+           "  --reopen-ms N      retry period for a lost port (default 3000)\n"
+           "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
+           "  --http-token FILE  every web request needs the token held in FILE\n";
 }
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -130,6 +134,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--reopen-ms") {
             if (!number(10, 3600000, &n)) return fail("--reopen-ms needs milliseconds, 10 or more");
             o.reopen_ms = static_cast<int>(n);
+        } else if (a == "--http") {
+            std::string why;
+            if (!value(&o.http_listen) || !ParseListenAddress(o.http_listen, nullptr, &why)) {
+                return fail("--http needs [ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080" +
+                            (why.empty() ? std::string() : " (" + why + ")"));
+            }
+        } else if (a == "--http-token") {
+            if (!value(&o.http_token_path) || o.http_token_path.empty()) {
+                return fail("--http-token needs a file holding the token");
+            }
         } else if (!a.empty() && a[0] == '-') {
             return fail("unknown option " + a);
         } else if (o.site_path.empty()) {
@@ -140,6 +154,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
     if (o.site_path.empty() && !o.simulate) {
         return fail("which site file? (or --simulate to try it on simulated modules)");
+    }
+    if (!o.http_token_path.empty() && o.http_listen.empty()) {
+        return fail("--http-token goes with --http");
     }
     parsed.action = ParsedCommandLine::Action::kRun;
     return parsed;

@@ -25,6 +25,8 @@ struct RunOptions {
     bool use_cache = true;
     int gap_us = 0;                // 0: three character times at the line's speed
     int reopen_ms = 3000;
+    std::string http_listen;       // empty: no web view; else "ADDR:PORT" as given
+    std::string http_token_path;   // empty: no token needed
 };
 
 struct DecodeOptions {

@@ -15,6 +15,7 @@
 #include "tools/runner/console.h"
 #include "tools/runner/decode_command.h"
 #include "tools/runner/device_chatter.h"
+#include "tools/runner/http_view.h"
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/runner.h"
@@ -80,7 +81,34 @@ int DeviceLogFd(const RunOptions& o, const Console& console, std::string* error)
     return fd;
 }
 
+// The web view when --http asks for one: null with `status` set when it cannot start.
+std::unique_ptr<HttpView> StartWebView(const RunOptions& options, const Console& console,
+                                       Runner& runner, int* status) {
+    std::string error;
+    auto view = HttpView::Start({options.http_listen, options.http_token_path, options.data_dir},
+                                [&runner] { return runner.Statuses(); }, &error);
+    if (!view) {
+        console.Problem(error);
+        *status = kExitCannotRun;
+        return nullptr;
+    }
+    runner.AddOutput(*view);
+    runner.AddParticipant(*view);
+    console.Note("web view at " + view->Url() +
+                 (options.http_token_path.empty() ? "" : " (token from " + options.http_token_path +
+                                                             ": add ?token=...)"));
+    if (view->ChartLibrary().empty()) {
+        console.Note("web view: no chart library found (libjs-chart.js); history charts are off");
+    }
+    return view;
+}
+
 int Run(RunOptions options) {
+    if (!options.http_listen.empty() && !HttpView::Available()) {
+        Console::WriteLine(STDERR_FILENO, "battery32-run: --http: this build has no web view "
+                                          "(built without libmicrohttpd)");
+        return kExitUsage;
+    }
     const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (records_fd < 0) return kExitCannotRun;
     const Console console(records_fd, STDERR_FILENO, options.json);
@@ -165,7 +193,10 @@ int Run(RunOptions options) {
     int status;
     {
         Runner runner(options, console, chatter);
-        status = runner.Run(site, *plugin, signals.read_fd());
+        std::unique_ptr<HttpView> view;
+        status = kExitOk;
+        if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
+        if (status == kExitOk) status = runner.Run(site, *plugin, signals.read_fd());
     }
     chatter.End();
     simulated.Stop();

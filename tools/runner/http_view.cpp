@@ -1,0 +1,408 @@
+// The web view on libmicrohttpd, driven from the runner's poll loop: the
+// server runs in epoll mode without a thread of its own; its one epoll
+// descriptor joins the runner's ppoll, and MHD_run does the work that is due
+// without ever blocking.
+#include "tools/runner/http_view.h"
+
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tools/record/record_format.h"
+#include "tools/record/record_image.h"
+#include "tools/runner/event_streams.h"
+#include "tools/runner/history_path.h"
+#include "tools/runner/history_stream.h"
+#include "tools/runner/listen_address.h"
+#include "tools/runner/web_api.h"
+#include "tools/runner/web_assets.h"
+
+namespace runner {
+namespace {
+
+constexpr unsigned kConnectionLimit = 64;
+constexpr std::size_t kConnectionMemory = 8 * 1024;  // request line and headers must fit
+constexpr unsigned kIdleTimeoutSeconds = 30;
+constexpr std::size_t kLongestPath = 64;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
+                                       "/usr/share/javascript/chart.js/chart.js"};
+
+// The token, or "" with `error` set. Printable ASCII without spaces.
+std::string ReadToken(const std::string& path, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    std::string token((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        *error = "--http-token " + path + ": cannot read it";
+        return "";
+    }
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
+        token.pop_back();
+    const bool printable =
+        std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 127; });
+    if (token.empty() || token.size() > 256 || !printable) {
+        *error = "--http-token " + path + ": must hold one token of 1 to 256 printable characters";
+        return "";
+    }
+    return token;
+}
+
+bool SameSecret(const std::string& a, const char* b) {
+    if (b == nullptr) return false;
+    const std::size_t length = std::strlen(b);
+    unsigned char diff = length == a.size() ? 0 : 1;
+    for (std::size_t i = 0; i < length; ++i)
+        diff |= static_cast<unsigned char>(a[i % a.size()] ^ b[i]);
+    return diff == 0;
+}
+
+std::string PercentEncoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string FindChartLibrary() {
+    for (const char* path : kChartLibraries)
+        if (::access(path, R_OK) == 0) return path;
+    return "";
+}
+
+const char* Argument(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+}
+
+class MhdView final : public HttpView {
+public:
+    MhdView(const HttpViewSettings& settings, StatusSource statuses)
+        : settings_(settings), statuses_(std::move(statuses)), chart_(FindChartLibrary()) {}
+    ~MhdView() override;
+    std::string Listen(const std::string& token);
+
+    std::string Url() const override { return url_; }
+    std::string ChartLibrary() const override { return chart_; }
+    void OnRound(const CompletedRound& round) override;
+    void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
+    void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+
+private:
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char* version, const char* upload,
+                             size_t* upload_size, void** request);
+    MHD_Result Handle(MHD_Connection* connection, const std::string& path, bool head);
+    MHD_Result Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
+                      const char* type);
+    MHD_Result Text(MHD_Connection* connection, unsigned status, const std::string& body,
+                    const char* type);
+    MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& why);
+    MHD_Result Page(MHD_Connection* connection);
+    MHD_Result ChartFile(MHD_Connection* connection);
+    MHD_Result Devices(MHD_Connection* connection);
+    MHD_Result History(MHD_Connection* connection);
+    MHD_Result Events(MHD_Connection* connection, bool head);
+    bool Authorized(MHD_Connection* connection) const;
+    bool KnownDevice(std::uint32_t data_id) const;
+    std::uint64_t HistoryRecords(std::uint32_t data_id) const;
+
+    HttpViewSettings settings_;
+    StatusSource statuses_;
+    std::string chart_;
+    std::string token_;
+    std::string url_;
+    MHD_Daemon* daemon_ = nullptr;
+    int epoll_fd_ = -1;
+    Clock::time_point server_due_ = Clock::time_point::max();
+    Clock::time_point next_heartbeat_ = Clock::now() + kHeartbeat;
+    std::map<std::uint32_t, std::string> latest_;  // record JSON by data id
+    std::uint64_t event_id_ = 0;
+    bool run_now_ = false;  // a stream was resumed since the last MHD_run
+    web::EventStreams streams_;
+};
+
+std::string MhdView::Listen(const std::string& token) {
+    token_ = token;
+    ListenAddress address;
+    std::string why;
+    if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
+    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    if (address.ipv6) flags |= MHD_USE_IPv6;
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<const sockaddr*>(&address.address), MHD_OPTION_CONNECTION_LIMIT,
+        kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        return "web view: cannot listen on " + address.text + " (" + std::strerror(errno) + ")";
+    }
+    const MHD_DaemonInfo* epoll = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    const MHD_DaemonInfo* port = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    if (epoll == nullptr || port == nullptr) return "web view: the server gave no descriptor";
+    epoll_fd_ = epoll->epoll_fd;
+    url_ = "http://" + ListenAddressText(address, port->port) + "/";
+    return "";
+}
+
+MhdView::~MhdView() {
+    if (daemon_ == nullptr) return;
+    // Suspended connections must be resumed before the server stops.
+    streams_.EndAll();
+    MHD_run(daemon_);
+    MHD_stop_daemon(daemon_);
+}
+
+void MhdView::OnRound(const CompletedRound& round) {
+    const std::uint32_t id = round.device.data_id;
+    std::string& record = latest_[id];
+    record = round.record ? record_tools::JsonLine(*round.record, round.device.rounds, std::nullopt)
+                          : std::string();
+    if (streams_.open() == 0) return;
+    const std::string data =
+        web::DeviceJson(round.device, record, HistoryRecords(id), std::chrono::system_clock::now());
+    const std::string event =
+        "event: round\nid: " + std::to_string(++event_id_) + "\ndata: " + data + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
+    fds.push_back(pollfd{epoll_fd_, POLLIN, 0});
+    const auto now = Clock::now();
+    MHD_UNSIGNED_LONG_LONG ms = 0;
+    server_due_ = MHD_get_timeout(daemon_, &ms) == MHD_YES
+                      ? now + std::chrono::milliseconds(std::min<MHD_UNSIGNED_LONG_LONG>(ms, 60000))
+                      : Clock::time_point::max();
+    // A resumed stream is only picked up by the next MHD_run.
+    if (run_now_) server_due_ = now;
+    wake = std::min({wake, server_due_, next_heartbeat_});
+}
+
+void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
+    if (now >= next_heartbeat_) {
+        // A comment line keeps idle streams open through proxies and lets the
+        // timeout find clients that stopped reading.
+        if (streams_.open() != 0) run_now_ = streams_.Publish(": keep-alive\n\n") || run_now_;
+        next_heartbeat_ = now + kHeartbeat;
+    }
+    const bool ready = count > 0 && fds[0].revents != 0;
+    if (ready || run_now_ || now >= server_due_) {
+        run_now_ = false;
+        MHD_run(daemon_);
+    }
+}
+
+MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* url,
+                           const char* method, const char*, const char*, size_t* upload_size,
+                           void** request) {
+    auto& view = *static_cast<MhdView*>(cls);
+    if (*request != nullptr) {
+        // Only reached for a body that came anyway: discard it, answer was given.
+        *upload_size = 0;
+        return MHD_YES;
+    }
+    *request = &view;
+    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        return view.Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
+    }
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if ((length != nullptr && std::strcmp(length, "0") != 0) ||
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                    MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
+        return view.Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
+    }
+    if (std::strlen(url) > kLongestPath) {
+        return view.Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
+    }
+    if (!view.Authorized(connection)) {
+        return view.Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
+    }
+    return view.Handle(connection, url, head);
+}
+
+bool MhdView::Authorized(MHD_Connection* connection) const {
+    if (token_.empty()) return true;
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    if (header != nullptr && std::strncmp(header, "Bearer ", 7) == 0 &&
+        SameSecret(token_, header + 7)) {
+        return true;
+    }
+    return SameSecret(token_, Argument(connection, "token"));
+}
+
+MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, bool head) {
+    if (path == "/") return Page(connection);
+    if (path == "/view.js") return Text(connection, MHD_HTTP_OK, web::kViewJs, "text/javascript");
+    if (path == "/view.css") return Text(connection, MHD_HTTP_OK, web::kViewCss, "text/css");
+    if (path == "/chart.js") return ChartFile(connection);
+    if (path == "/api/devices") return Devices(connection);
+    if (path == "/api/history") return History(connection);
+    if (path == "/api/events") return Events(connection, head);
+    return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
+}
+
+MHD_Result MhdView::Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
+                           const char* type) {
+    if (response == nullptr) return MHD_NO;  // out of memory: the connection closes
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    }
+    if (status == MHD_HTTP_UNAUTHORIZED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+    }
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result MhdView::Text(MHD_Connection* connection, unsigned status, const std::string& body,
+                         const char* type) {
+    return Answer(connection, status,
+                  MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                  MHD_RESPMEM_MUST_COPY),
+                  type);
+}
+
+MHD_Result MhdView::Refuse(MHD_Connection* connection, unsigned status, const std::string& why) {
+    return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
+}
+
+MHD_Result MhdView::Page(MHD_Connection* connection) {
+    // Asset links carry the token when the page was opened with one.
+    const char* token = Argument(connection, "token");
+    const std::string query = token ? "?token=" + PercentEncoded(token) : std::string();
+    std::string page = web::kIndexHtml;
+    for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
+        page.replace(at, 9, query);
+    return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
+}
+
+MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
+    const int fd = chart_.empty() ? -1 : ::open(chart_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        return Refuse(connection, MHD_HTTP_NOT_FOUND, "no chart library installed");
+    }
+    return Answer(connection, MHD_HTTP_OK,
+                  MHD_create_response_from_fd(static_cast<std::uint64_t>(st.st_size), fd),
+                  "text/javascript");
+}
+
+MHD_Result MhdView::Devices(MHD_Connection* connection) {
+    const auto now = std::chrono::system_clock::now();
+    std::string body = "{\"devices\":[";
+    bool first = true;
+    for (const DeviceStatus& s : statuses_()) {
+        const auto it = latest_.find(s.data_id);
+        body += first ? "\n" : ",\n";
+        first = false;
+        body += web::DeviceJson(s, it == latest_.end() ? std::string() : it->second,
+                                HistoryRecords(s.data_id), now);
+    }
+    body += "\n]}\n";
+    return Text(connection, MHD_HTTP_OK, body, "application/json");
+}
+
+MHD_Result MhdView::History(MHD_Connection* connection) {
+    const char* device = Argument(connection, "device");
+    const char* from = Argument(connection, "from");
+    const char* to = Argument(connection, "to");
+    const char* step = Argument(connection, "step");
+    char* end = nullptr;
+    const unsigned long long id = device ? std::strtoull(device, &end, 10) : 0;
+    if (device == nullptr || *device == '\0' || *end != '\0' || id > UINT32_MAX ||
+        !KnownDevice(static_cast<std::uint32_t>(id))) {
+        return Refuse(connection, MHD_HTTP_NOT_FOUND, "device: not a device of this site");
+    }
+    web::HistoryQuery query;
+    for (auto [text, key] : {std::pair{from, &query.from_key}, std::pair{to, &query.to_key}}) {
+        if (text == nullptr) continue;
+        const auto parsed = web::ParseQueryTime(text);
+        if (!parsed) {
+            return Refuse(connection, MHD_HTTP_BAD_REQUEST,
+                          "from, to: YYYY-MM-DD hh:mm:ss or epoch seconds");
+        }
+        *key = *parsed;
+    }
+    if (step != nullptr) {
+        const unsigned long long n = std::strtoull(step, &end, 10);
+        if (*step == '\0' || *end != '\0' || n < 1 || n > 1000000) {
+            return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
+        }
+        query.step = n;
+    }
+    auto* stream =
+        new web::HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(id)),
+                               record_tools::kRecordSize, query);
+    MHD_Response* response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 16 * 1024,
+        [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
+            const std::size_t n = static_cast<web::HistoryStream*>(cls)->Read(out, max);
+            return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+        },
+        stream, [](void* cls) { delete static_cast<web::HistoryStream*>(cls); });
+    if (response == nullptr) delete stream;
+    return Answer(connection, MHD_HTTP_OK, response, "application/json");
+}
+
+MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {
+    if (head) return Text(connection, MHD_HTTP_OK, "", "text/event-stream");
+    MHD_Response* response = streams_.Open(connection);
+    if (response != nullptr) MHD_add_response_header(response, "X-Accel-Buffering", "no");
+    return Answer(connection, MHD_HTTP_OK, response, "text/event-stream");
+}
+
+bool MhdView::KnownDevice(std::uint32_t data_id) const {
+    for (const DeviceStatus& s : statuses_())
+        if (s.data_id == data_id) return true;
+    return false;
+}
+
+std::uint64_t MhdView::HistoryRecords(std::uint32_t data_id) const {
+    struct stat st {};
+    const std::string path = HistoryPath(settings_.data_dir, data_id);
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size) / record_tools::kRecordSize;
+}
+
+}  // namespace
+
+bool HttpView::Available() { return true; }
+
+std::unique_ptr<HttpView> HttpView::Start(const HttpViewSettings& settings, StatusSource statuses,
+                                          std::string* error) {
+    std::string token;
+    if (!settings.token_path.empty()) {
+        token = ReadToken(settings.token_path, error);
+        if (token.empty()) return nullptr;
+    }
+    auto view = std::make_unique<MhdView>(settings, std::move(statuses));
+    *error = view->Listen(token);
+    if (!error->empty()) return nullptr;
+    return view;
+}
+
+}  // namespace runner

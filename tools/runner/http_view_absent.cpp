@@ -1,0 +1,14 @@
+// The web view in a build without libmicrohttpd (the 32-bit MIPS cross build).
+#include "tools/runner/http_view.h"
+
+namespace runner {
+
+bool HttpView::Available() { return false; }
+
+std::unique_ptr<HttpView> HttpView::Start(const HttpViewSettings&, StatusSource,
+                                          std::string* error) {
+    *error = "this build has no web view (built without libmicrohttpd)";
+    return nullptr;
+}
+
+}  // namespace runner

@@ -1,0 +1,37 @@
+#pragma once
+// The web view's JSON: a device with its state, counters and latest record,
+// and the times the history query takes. Pure text work, no sockets.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/ttime.h"
+#include "tools/runner/round_output.h"
+
+namespace runner::web {
+
+// A round older than this marks its device stale: the device itself refuses
+// lookups once its link has been quiet this long.
+inline constexpr std::chrono::seconds kStaleAfter{60};
+
+// {"data_id":1001,"name":"...","port":"...","state":"polling","silent_since":null,
+//  "stale":false,"last_round":"YYYY-MM-DD hh:mm:ss","rounds":3,"rounds_started":4,
+//  "abandoned":1,"resends":2,"polls":9,"errors":0,"history_records":12,"record":{...}}
+// `record_json` is the record as the runner's --json prints it, or empty for null.
+std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
+                       std::uint64_t history_records, std::chrono::system_clock::time_point now);
+
+// A comparable number for a local wall-clock time, the way records are stamped.
+std::int64_t TimeKey(int year, int month, int day, int hour, int minute, int second);
+std::int64_t StampKey(const ttime& stamp);
+
+// "YYYY-MM-DD hh:mm:ss" (local time) or whole epoch seconds, as a TimeKey;
+// nothing when the text is neither.
+std::optional<std::int64_t> ParseQueryTime(const std::string& text);
+
+// "YYYY-MM-DD hh:mm:ss" in local time; "" for the epoch (never).
+std::string LocalTimeText(std::chrono::system_clock::time_point when);
+
+}  // namespace runner::web
