@@ -23,6 +23,11 @@
   function fixed(v, digits) {
     return typeof v === 'number' && isFinite(v) ? v.toFixed(digits) : '–';
   }
+  // Millivolts shown, a trailing zero dropped so 32 values fit side by side.
+  function cellText(v) {
+    const text = v.toFixed(3);
+    return text.endsWith('0') ? text.slice(0, -1) : text;
+  }
   // Record times are the module site's wall clock; kept as such on the chart.
   function timeValue(text) {
     const m = /^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)$/.exec(text || '');
@@ -96,7 +101,7 @@
       const v = volts[i];
       const has = typeof v === 'number' && v > 0;
       c.cell.className = 'cell' + (!has ? ' none' : i === low[1] ? ' low' : i === high[1] ? ' high' : '');
-      c.value.textContent = has ? v.toFixed(3) : '–';
+      c.value.textContent = has ? cellText(v) : '–';
       c.value.dataset.value = has ? String(v) : '';
       c.cell.title = 'cell ' + (i + 1) + ': ' + (has ? v.toFixed(3) + ' V' : 'no reading');
       c.fill.style.height = has ? Math.min(100, (v - bottom) / (high[0] + span * 0.05 - bottom) * 100) + '%' : '0';
@@ -167,7 +172,7 @@
     const sets = [];
     for (let i = 0; i < 32; i++) {
       sets.push({ label: i === 0 ? 'cells 1–32 (V)' : 'cell ' + (i + 1), yAxisID: 'cells',
-                  borderColor: 'hsl(' + (i * 11) + ',55%,55%)', borderWidth: 1, pointRadius: 0,
+                  borderColor: 'hsla(' + (i * 11) + ',55%,50%,0.55)', borderWidth: 0.75, pointRadius: 0,
                   data: [] });
     }
     sets.push({ label: 'group (V)', yAxisID: 'group', borderColor: '#1d2330', borderWidth: 2,

@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""The web view in a real browser.
+
+Starts battery32-run on simulated modules with its web view, opens the page in
+headless Chromium driven through the DevTools protocol over a pipe
+(--remote-debugging-pipe: commands on fd 3, replies on fd 4, each message a
+NUL-terminated JSON text), and checks from the rendered DOM, after the page's
+scripts ran, that every device shows the cells, group voltage, current and
+temperature of the record the runner published for the round the page shows
+(the runner's --json output), that a new round updates them without a reload,
+and that the history chart was drawn. Saves a screenshot.
+
+Usage: page_test.py BATTERY32_RUN PLUGIN SCREENSHOT.png
+Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+DEVICES = (1001, 1002)
+TIMEOUT = 90
+
+
+class Runner:
+    """battery32-run in a child process; its --json records and notes collected."""
+
+    def __init__(self, program, plugin, data_dir):
+        self.records = {}  # (data id, round) -> record
+        self.notes = []
+        self.lock = threading.Lock()
+        self.proc = subprocess.Popen(
+            [program, '--simulate', '--plugin', plugin, '--data', data_dir, '--tick-ms', '600',
+             '--quiet-device', '--json', '--http', '127.0.0.1:0', '--time-limit', str(TIMEOUT * 2)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        threading.Thread(target=self._read, args=(self.proc.stdout, True), daemon=True).start()
+        threading.Thread(target=self._read, args=(self.proc.stderr, False), daemon=True).start()
+
+    def _read(self, stream, records):
+        for line in stream:
+            with self.lock:
+                if records:
+                    r = json.loads(line)
+                    self.records[(r['data_id'], r['round'])] = r
+                else:
+                    self.notes.append(line.rstrip('\n'))
+
+    def url(self):
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            with self.lock:
+                for note in self.notes:
+                    m = re.search(r'web view at (http://\S+)', note)
+                    if m:
+                        return m.group(1)
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise AssertionError('the runner gave no web view address:\n' + '\n'.join(self.notes))
+
+    def record(self, data_id, round_number):
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            with self.lock:
+                if (data_id, round_number) in self.records:
+                    return self.records[(data_id, round_number)]
+            time.sleep(0.05)
+        raise AssertionError(f'the runner never published round {round_number} of {data_id}')
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        return self.proc.wait(timeout=60)
+
+
+class Browser:
+    """Headless Chromium driven through the DevTools protocol over a pipe."""
+
+    def __init__(self, program, profile):
+        to_browser_r, self.to_browser = os.pipe()
+        self.from_browser, from_browser_w = os.pipe()
+
+        def set_up_pipe_fds():
+            # Duplicated first, so that an end already sitting on 3 or 4 is not lost.
+            commands, replies = os.dup(to_browser_r), os.dup(from_browser_w)
+            os.dup2(commands, 3)
+            os.dup2(replies, 4)
+
+        args = [program, '--headless', '--disable-gpu', '--disable-background-networking',
+                '--disable-component-update', '--disable-sync', '--no-first-run',
+                '--disable-extensions', '--mute-audio', '--hide-scrollbars',
+                '--remote-debugging-pipe', '--user-data-dir=' + profile, 'about:blank']
+        if os.geteuid() == 0:
+            args.insert(1, '--no-sandbox')
+        self.proc = subprocess.Popen(args, preexec_fn=set_up_pipe_fds, close_fds=False,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.buffer = b''
+        self.next_id = 0
+        self.session = None
+
+    def call(self, method, params=None, session=True):
+        self.next_id += 1
+        message = {'id': self.next_id, 'method': method, 'params': params or {}}
+        if session and self.session:
+            message['sessionId'] = self.session
+        os.write(self.to_browser, json.dumps(message).encode() + b'\0')
+        deadline = time.time() + TIMEOUT
+        while time.time() < deadline:
+            while b'\0' in self.buffer:
+                text, self.buffer = self.buffer.split(b'\0', 1)
+                reply = json.loads(text)
+                if reply.get('id') == self.next_id:
+                    if 'error' in reply:
+                        raise AssertionError(f'{method}: {reply["error"]}')
+                    return reply['result']
+            chunk = os.read(self.from_browser, 1 << 16)
+            if not chunk:
+                raise AssertionError('the browser closed its pipe')
+            self.buffer += chunk
+        raise AssertionError(f'{method}: no reply')
+
+    def open(self, url, width, height):
+        target = self.call('Target.createTarget', {'url': 'about:blank'}, session=False)
+        self.session = self.call('Target.attachToTarget',
+                                 {'targetId': target['targetId'], 'flatten': True},
+                                 session=False)['sessionId']
+        self.call('Emulation.setDeviceMetricsOverride',
+                  {'width': width, 'height': height, 'deviceScaleFactor': 1, 'mobile': False})
+        self.call('Page.enable')
+        self.call('Page.navigate', {'url': url})
+
+    def evaluate(self, expression):
+        result = self.call('Runtime.evaluate', {'expression': expression, 'returnByValue': True})
+        if 'exceptionDetails' in result:
+            raise AssertionError(f'page script failed: {result["exceptionDetails"]}')
+        return result['result'].get('value')
+
+    def close(self):
+        try:
+            self.call('Browser.close', session=False)
+        except (AssertionError, OSError):
+            pass
+        try:
+            self.proc.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+# What the page shows, read from its DOM.
+READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].map((s) => {
+  const field = (k) => s.querySelector('[data-field="' + k + '"]');
+  return {
+    id: +s.dataset.id, round: s.dataset.round === undefined ? -1 : +s.dataset.round,
+    cells: [...s.querySelectorAll('.cell')].map((c) => ({
+      n: +c.dataset.cell, cls: c.className, text: c.querySelector('.v').textContent,
+      value: c.querySelector('.v').dataset.value || ''})),
+    fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature'].map(
+      (k) => [k, {text: field(k).textContent, value: field(k).dataset.value}])),
+    state: s.querySelector('.state').textContent,
+    chart: !!s.querySelector('.history canvas'), marker: window.pageMarker || 0};
+}))'''
+
+
+def read_page(browser):
+    return json.loads(browser.evaluate(READ_PAGE) or '[]')
+
+
+def wait_for(browser, ready, what):
+    deadline = time.time() + TIMEOUT
+    while time.time() < deadline:
+        shown = read_page(browser)
+        if ready(shown):
+            return shown
+        time.sleep(0.2)
+    raise AssertionError(f'the page never showed {what}: {shown}')
+
+
+def check_shown(device, record):
+    """The device's DOM against the published record."""
+    where = f'device {device["id"]} round {device["round"]}'
+    volts = record['cell_voltage']
+    assert [c['n'] for c in device['cells']] == list(range(1, 33)), where
+    readings = [(v, i) for i, v in enumerate(volts) if v and v > 0]
+    # The first of equal extremes is the one marked.
+    low = min(readings)[1] if readings else None
+    high = min((-v, i) for v, i in readings)[1] if readings else None
+    for i, (cell, v) in enumerate(zip(device['cells'], volts)):
+        if not v or v <= 0:
+            assert cell['text'] == '–' and 'none' in cell['cls'], f'{where} cell {i + 1}: {cell}'
+            continue
+        assert float(cell['value']) == v, f'{where} cell {i + 1}: {cell} != {v}'
+        assert abs(float(cell['text']) - v) <= 0.0005 + 1e-9, f'{where} cell {i + 1}: {cell}'
+        assert ('low' in cell['cls']) == (i == low), f'{where} cell {i + 1} low mark: {cell}'
+        assert ('high' in cell['cls']) == (i == high), f'{where} cell {i + 1} high mark: {cell}'
+    for key in ('group_voltage', 'group_current', 'temperature'):
+        shown = device['fields'][key]
+        assert float(shown['value']) == record[key], f'{where} {key}: {shown} != {record[key]}'
+        assert abs(float(shown['text']) - record[key]) <= 0.005 + 1e-9, f'{where} {key}: {shown}'
+
+
+def run(program, plugin, screenshot):
+    chromium = shutil.which('chromium') or shutil.which('chromium-browser')
+    if not chromium:
+        print('skipped: no chromium (scripts/install-deps.sh native installs it)')
+        return 77
+    scratch = tempfile.mkdtemp(prefix='battery32-browser-')
+    runner = Runner(program, plugin, os.path.join(scratch, 'data'))
+    browser = None
+    try:
+        url = runner.url()
+        browser = Browser(chromium, os.path.join(scratch, 'profile'))
+        browser.open(url, 1100, 860)
+        first = wait_for(browser, lambda s: len(s) == len(DEVICES) and
+                         all(d['round'] >= 1 and d['chart'] for d in s),
+                         'both devices with a round and a history chart')
+        assert [d['id'] for d in first] == list(DEVICES), first
+        for device in first:
+            check_shown(device, runner.record(device['id'], device['round']))
+            assert device['state'] == 'polling', device
+
+        # A mark that a reload would wipe out.
+        browser.evaluate('window.pageMarker = 7')
+        later = wait_for(browser, lambda s: all(
+            d['round'] >= f['round'] + 2 for d, f in zip(s, first)), 'newer rounds')
+        for device in later:
+            assert device['marker'] == 7, 'the page was reloaded'
+            check_shown(device, runner.record(device['id'], device['round']))
+
+        shot = browser.call('Page.captureScreenshot', {'format': 'png'})
+        import base64
+        with open(screenshot, 'wb') as out:
+            out.write(base64.b64decode(shot['data']))
+        print(f'page checked against the published records of rounds '
+              f'{[d["round"] for d in first]} and {[d["round"] for d in later]}; '
+              f'screenshot {screenshot}')
+    finally:
+        if browser:
+            browser.close()
+        status = runner.stop()
+        shutil.rmtree(scratch, ignore_errors=True)
+    if status != 0:
+        print(f'battery32-run exited {status}:\n' + '\n'.join(runner.notes))
+        return 1
+    return 0
+
+
+def main(argv):
+    if len(argv) != 4:
+        print(__doc__)
+        return 2
+    try:
+        return run(*argv[1:])
+    except AssertionError as e:
+        print(f'FAILED: {e}')
+        return 1
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv))
