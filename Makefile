@@ -1,5 +1,6 @@
 # Entry points for people and CI. Each target installs what is missing first.
-#   make run          build, then run the main job on its simulated default
+#   make run          build, then run the main job on its simulated default, with its web
+#                     view on http://127.0.0.1:$(HTTP_PORT)/ (RUN_ARGS= keeps it running)
 #   make test         build and run every test, native and under 32-bit MIPS emulation
 #   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests, and the
 #                     plug-in's sources compiled for o32 soft-float
@@ -12,6 +13,8 @@ BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 MIPSEL_BUILD_DIR ?= build-mipsel
 FUZZ_SECONDS ?= 60
+HTTP_PORT ?= 8080
+RUN_ARGS ?= --rounds 5
 # Every submission is fuzzed briefly: four targets, under two minutes in all.
 FUZZ_TEST_SECONDS ?= 20
 
@@ -60,7 +63,7 @@ bench:
 test: test-native test-mipsel sanitize fuzz-short
 
 run: build
-	$(BUILD_DIR)/tools/battery32-run --simulate --rounds 5 --quiet-device
+	$(BUILD_DIR)/tools/battery32-run --simulate $(RUN_ARGS) --quiet-device --http $(HTTP_PORT)
 
 clean:
 	rm -rf $(BUILD_DIR) build-*

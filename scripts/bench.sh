@@ -11,6 +11,7 @@
 #   BENCH_BUILD_DIR    build directory (default build-bench)
 #   BENCH_REPETITIONS  repetitions of each benchmark; the summary uses the median (default 5)
 #   BENCH_CALLGRIND    0 to skip the instruction counts
+#   BENCH_WEB_SECONDS  length of each web-view run (default 20; four runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,7 +25,7 @@ scripts/install-deps.sh native bench
 source_dir=$root
 extra=(-DBATTERY32_BENCH=ON -DBATTERY32_TESTS=OFF)
 cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release "${extra[@]}" >/dev/null
-cmake --build "$build" --target battery32_bench battery32 -j"$jobs"
+cmake --build "$build" --target battery32_bench battery32 battery32-run -j"$jobs"
 
 echo
 echo "== machine =="
@@ -91,6 +92,11 @@ if command -v mipsel-linux-gnu-g++ >/dev/null; then
 else
   echo "skipped: no mipsel-linux-gnu-g++ (scripts/install-deps.sh cross)"
 fi
+
+echo
+echo "== web view: polling with and without 20 open event streams =="
+python3 tools/bench/web_view_bench.py "$build/tools/battery32-run" "$build/libbattery32.so" \
+  "${BENCH_WEB_SECONDS:-20}" 2
 
 if [[ ${BENCH_CALLGRIND:-1} != 0 ]] && command -v valgrind >/dev/null; then
   echo

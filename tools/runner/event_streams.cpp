@@ -16,7 +16,11 @@ MHD_Response* EventStreams::Open(MHD_Connection* connection) {
     client.pending = "retry: 3000\n\n";
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 4096, &EventStreams::Read, &client, &EventStreams::Free);
-    if (response == nullptr) clients_.pop_back();
+    if (response == nullptr) {
+        clients_.pop_back();
+    } else {
+        ++opened_;
+    }
     return response;
 }
 

@@ -31,6 +31,7 @@ public:
     bool EndAll();
 
     std::size_t open() const { return clients_.size(); }
+    std::uint64_t opened() const { return opened_; }
     std::uint64_t dropped() const { return dropped_; }
 
 private:
@@ -48,6 +49,7 @@ private:
     bool Resume(Client& client);
 
     std::list<Client> clients_;
+    std::uint64_t opened_ = 0;
     std::uint64_t dropped_ = 0;
 };
 

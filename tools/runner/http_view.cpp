@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ constexpr std::size_t kConnectionMemory = 8 * 1024;  // request line and headers
 constexpr unsigned kIdleTimeoutSeconds = 30;
 constexpr std::size_t kLongestPath = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(15);
+constexpr int kStreamSocketBuffer = 32 * 1024;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
 
@@ -97,6 +99,7 @@ public:
 
     std::string Url() const override { return url_; }
     std::string ChartLibrary() const override { return chart_; }
+    std::string Summary() const override;
     void OnRound(const CompletedRound& round) override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -131,6 +134,7 @@ private:
     Clock::time_point next_heartbeat_ = Clock::now() + kHeartbeat;
     std::map<std::uint32_t, std::string> latest_;  // record JSON by data id
     std::uint64_t event_id_ = 0;
+    std::uint64_t requests_ = 0;
     bool run_now_ = false;  // a stream was resumed since the last MHD_run
     web::EventStreams streams_;
 };
@@ -164,6 +168,15 @@ MhdView::~MhdView() {
     streams_.EndAll();
     MHD_run(daemon_);
     MHD_stop_daemon(daemon_);
+}
+
+std::string MhdView::Summary() const {
+    std::string text = "web view: " + std::to_string(requests_) + " requests, " +
+                       std::to_string(streams_.opened()) + " event streams";
+    if (streams_.dropped() != 0) {
+        text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
+    }
+    return text;
 }
 
 void MhdView::OnRound(const CompletedRound& round) {
@@ -215,6 +228,7 @@ MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* ur
         return MHD_YES;
     }
     *request = &view;
+    ++view.requests_;
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
         return view.Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
@@ -370,6 +384,13 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
 
 MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {
     if (head) return Text(connection, MHD_HTTP_OK, "", "text/event-stream");
+    // A fixed socket buffer: the kernel would otherwise let a stream that is not
+    // read swallow megabytes before the stream's own bounded buffer fills.
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+        const int bytes = kStreamSocketBuffer;
+        ::setsockopt(info->connect_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    }
     MHD_Response* response = streams_.Open(connection);
     if (response != nullptr) MHD_add_response_header(response, "X-Accel-Buffering", "no");
     return Answer(connection, MHD_HTTP_OK, response, "text/event-stream");

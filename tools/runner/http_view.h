@@ -32,6 +32,8 @@ public:
     virtual std::string Url() const = 0;
     // Where the chart library is served from, or "" when none was found.
     virtual std::string ChartLibrary() const = 0;
+    // "web view: 12 requests, 3 event streams (1 dropped for not reading)"
+    virtual std::string Summary() const = 0;
 };
 
 }  // namespace runner

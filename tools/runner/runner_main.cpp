@@ -197,6 +197,7 @@ int Run(RunOptions options) {
         status = kExitOk;
         if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
         if (status == kExitOk) status = runner.Run(site, *plugin, signals.read_fd());
+        if (view) console.Note(view->Summary());
     }
     chatter.End();
     simulated.Stop();
