@@ -8,6 +8,7 @@
   const auth = token ? 'token=' + encodeURIComponent(token) : '';
   const views = new Map();  // data id -> {root, fields, cells, chart, round}
   let chartLibrary = null;  // a promise, once asked for
+  let pending = null;  // a device list being fetched
 
   function url(path, params) {
     const query = new URLSearchParams(params || {}).toString();
@@ -124,6 +125,11 @@
 
   function apply(dev, fromStream) {
     let view = views.get(dev.data_id);
+    if (!view && fromStream) {
+      // Devices are laid out in site order, from the device list only.
+      if (!pending) pending = refresh().finally(() => (pending = null));
+      return;
+    }
     if (!view) {
       view = build(dev);
       views.set(dev.data_id, view);
@@ -240,5 +246,5 @@
     opened = true;
   };
   events.onerror = () => setLink('connection lost, retrying…', true);
-  refresh();
+  pending = refresh().finally(() => (pending = null));
 })();
