@@ -7,6 +7,7 @@
 #   make sanitize     the native suite built with address/undefined sanitizers (build-asan)
 #   make fuzz         each fuzz target for $(FUZZ_SECONDS) s (build-fuzz)
 #   make bench        Release benchmarks (build-bench); not part of make test
+#   make mutants      mutation testing of the plug-in (build-mutants); not part of make test
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DIR ?= build
@@ -19,7 +20,7 @@ RUN_ARGS ?= --rounds 5
 FUZZ_TEST_SECONDS ?= 20
 
 .PHONY: all deps deps-mipsel build build-mipsel test test-native test-mipsel sanitize fuzz \
-        fuzz-short bench run clean
+        fuzz-short bench mutants run clean
 
 all: build
 
@@ -59,6 +60,12 @@ fuzz-short:
 
 bench:
 	@scripts/bench.sh
+
+# Options go through MUTANTS_ARGS, e.g. make mutants MUTANTS_ARGS="--sample 50 battery/protocol.cpp"
+MUTANTS_ARGS ?=
+mutants: deps
+	@scripts/install-deps.sh mutants
+	@python3 scripts/mutants.py $(MUTANTS_ARGS)
 
 test: test-native test-mipsel sanitize fuzz-short
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those not already present.
-# Usage: scripts/install-deps.sh [native] [cross] [fuzz] [bench]
+# Usage: scripts/install-deps.sh [native] [cross] [fuzz] [bench] [mutants]
 set -euo pipefail
 
 want=()
@@ -11,6 +11,7 @@ for set in "${@:-native}"; do
     cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;
     bench)  want+=(libbenchmark-dev) ;;
+    mutants) want+=(python3 ninja-build) ;;
     *) echo "install-deps: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
