@@ -1,10 +1,11 @@
 // The polling round driven through RefreshStatus and process alone.
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "battery32/battery32.h"
 #include "host/zor_controller.h"
@@ -30,9 +31,7 @@ Bytes Frame(std::uint8_t code) {
 
 class Polling : public testing::Test {
 protected:
-    void SetUp() override {
-        device = test_support::MakeDevice(21, kHostAddr);
-    }
+    void SetUp() override { device = test_support::MakeDevice(21, kHostAddr); }
 
     int Feed(const Bytes& bytes) { return test_support::Feed(*device, bytes); }
     int FeedRange(const Bytes& bytes, std::size_t from, std::size_t to) {
@@ -47,8 +46,8 @@ protected:
 
 TEST_F(Polling, FirstTickSendsTheCellVoltageCommand) {
     EXPECT_EQ(device->RefreshStatus(), 1);
-    EXPECT_EQ(host.Kinds(), (std::vector<HostCall::Kind>{HostCall::kRefreshStatus,
-                                                         HostCall::kSendData}));
+    EXPECT_EQ(host.Kinds(),
+              (std::vector<HostCall::Kind>{HostCall::kRefreshStatus, HostCall::kSendData}));
     EXPECT_EQ(host.SentFrames().back(), Frame(0xA1));
     EXPECT_EQ(device->pending_cmd_, 1);
 }
@@ -65,6 +64,7 @@ TEST_F(Polling, AGoodRoundSendsEachCommandInTurnAndClosesOnce) {
     EXPECT_FALSE(device->data_ready_);
     EXPECT_EQ(Feed(ValueReply(kWire, readings.temperature)), 0);
     EXPECT_EQ(device->pending_cmd_, 0);
+    EXPECT_EQ(device->msg_len, 0);  // bytes after the round start a new reply
     EXPECT_TRUE(device->data_ready_);
     EXPECT_EQ(Rounds(), 1u);
     EXPECT_EQ(host.SentFrames(),
@@ -93,15 +93,28 @@ TEST_F(Polling, CellReplySplit40Plus27) {
 }
 
 TEST_F(Polling, ChunkThatWouldPass80BytesIsDroppedWithTheBuffer) {
-    const Bytes reply = FlatCellReply(kWire, 1250);
-    device->RefreshStatus();
-    EXPECT_EQ(FeedRange(reply, 0, 40), 1);
-    Bytes second(reply.begin() + 40, reply.end());
-    second.resize(41, 0x00);  // 81 bytes in all
-    EXPECT_EQ(Feed(second), 0);
-    EXPECT_EQ(device->pending_cmd_, 0);
-    EXPECT_EQ(device->msg_len, 0);
-    EXPECT_FLOAT_EQ(device->cell_voltages_[0], 0.0f);
+    // A cell reply padded with trailing bytes, in one or two chunks: up to 80 bytes
+    // held are taken, 81 drop the reply.
+    struct Case {
+        std::size_t first, total;
+        bool accepted;
+    };
+    const Case cases[] = {{40, 80, true}, {40, 81, false}, {80, 80, true}, {81, 81, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + " of " + std::to_string(c.total));
+        device = test_support::MakeDevice(21, kHostAddr);
+        Bytes padded = FlatCellReply(kWire, 1250);
+        padded.resize(c.total, 0x00);
+        device->RefreshStatus();
+        const std::size_t last_from = c.first < c.total ? c.first : 0;
+        if (last_from > 0) {
+            EXPECT_EQ(FeedRange(padded, 0, last_from), 1);
+        }
+        EXPECT_EQ(FeedRange(padded, last_from, c.total), c.accepted ? 1 : 0);
+        EXPECT_EQ(device->pending_cmd_, c.accepted ? 2 : 0);
+        EXPECT_EQ(device->msg_len, 0);
+        EXPECT_FLOAT_EQ(device->cell_voltages_[0], c.accepted ? 12.5f : 0.0f);
+    }
 }
 
 TEST_F(Polling, HugeLengthsCannotWrapTheSizeTest) {
@@ -247,6 +260,7 @@ TEST_F(Polling, BadValueRepliesAreSilentAndChangeNothing) {
             EXPECT_EQ(Feed(bad), 0);
             EXPECT_EQ(cout_capture.Take(), "");
             EXPECT_EQ(device->pending_cmd_, 0);
+            EXPECT_EQ(device->msg_len, 0);
             EXPECT_FLOAT_EQ(device->group_voltage_, 389.0f);
             EXPECT_FLOAT_EQ(device->group_current_, 12.5f);
             EXPECT_FLOAT_EQ(device->temperature_, 25.5f);
@@ -359,7 +373,7 @@ protected:
         std::uint8_t cache[152] = {};
         for (std::size_t i = 0; i < partners.size(); ++i) {
             const float group = 100.0f * static_cast<float>(i + 1);
-            std::memcpy(cache + 132, &group, 4);
+            std::memcpy(cache + offsetof(Battery32_Data_t, group_voltage), &group, 4);
             partners[i]->LoadFromCache(cache, 152);
         }
     }
@@ -427,10 +441,11 @@ TEST_F(PartnerDevices, CurrentRules) {
     };
     const Case cases[] = {
         {R"("current_ratio": 1, "r_data_id": 101, "r_current_field": "group_voltage")", 0.0f},
+        {R"("current_ratio": -1)", 0.0f},  // any non-zero ratio: the sensor formula
         {R"("r_data_id": 102, "r_current_field": "group_voltage")", 200.0f},
         {R"("r_data_id": 5, "r_current_field": "")", 250.0f},
         {R"("r_data_id": 999, "r_current_field": "group_voltage")", -1.0f},  // kept
-        {R"("r_data_id": 101, "r_current_field": "nonsense")", -1.0f},      // kept
+        {R"("r_data_id": 101, "r_current_field": "nonsense")", -1.0f},       // kept
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.app);

@@ -1,9 +1,9 @@
 #include "battery/protocol.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "battery/battery.h"
 #include "tests/support/module_bytes.h"
@@ -111,8 +111,8 @@ TEST(Decoding, TemperatureWindow) {
         std::uint16_t raw;
         bool accepted;
     };
-    const Case cases[] = {{0, false}, {1, true}, {2550, true}, {10000, true}, {10001, false},
-                          {65535, false}};
+    const Case cases[] = {{0, false},    {1, true},      {2550, true},
+                          {10000, true}, {10001, false}, {65535, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.raw);
         EXPECT_EQ(bp::IsAcceptedTemperature(bp::ScaleTemperature(c.raw)), c.accepted);
@@ -127,9 +127,8 @@ TEST(Decoding, CellWindowAndScaleByType) {
         float expected;
     };
     const Case cases[] = {
-        {6, 4500, 4.5f}, {6, 4499, 0.0f}, {6, 7500, 7.5f}, {6, 7501, 0.0f},
-        {0, 900, 9.0f},  {0, 899, 0.0f},  {0, 1500, 15.0f}, {0, 1501, 0.0f},
-        {12, 1234, 12.34f}, {6, 1234, 0.0f},
+        {6, 4500, 4.5f}, {6, 4499, 0.0f},  {6, 7500, 7.5f}, {6, 7501, 0.0f},    {0, 900, 9.0f},
+        {0, 899, 0.0f},  {0, 1500, 15.0f}, {0, 1501, 0.0f}, {12, 1234, 12.34f}, {6, 1234, 0.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.raw);
@@ -155,13 +154,16 @@ TEST(Decoding, DirectionReversesCellOrderWithOffsetsFollowingTheWire) {
     for (std::size_t p = 0; p < raw.size(); ++p) raw[p] = static_cast<std::uint16_t>(1000 + p);
     const Bytes reply = test_support::CellReply(0x01, raw);
     bp::CellScaling s;
-    s.dir = 1;
     s.t0 = 0.5f;
     float cells[32];
-    bp::DecodeCellReply(reply.data(), s, cells);
-    EXPECT_FLOAT_EQ(cells[31], 10.5f);  // wire position 0, with t0
-    EXPECT_FLOAT_EQ(cells[0], 10.31f);
-    EXPECT_FLOAT_EQ(cells[30], 10.01f);
+    for (int dir : {1, 2, -1}) {  // any non-zero value reverses
+        SCOPED_TRACE(dir);
+        s.dir = dir;
+        bp::DecodeCellReply(reply.data(), s, cells);
+        EXPECT_FLOAT_EQ(cells[31], 10.5f);  // wire position 0, with t0
+        EXPECT_FLOAT_EQ(cells[0], 10.31f);
+        EXPECT_FLOAT_EQ(cells[30], 10.01f);
+    }
     s.dir = 0;
     bp::DecodeCellReply(reply.data(), s, cells);
     EXPECT_FLOAT_EQ(cells[0], 10.5f);

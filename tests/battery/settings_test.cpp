@@ -1,17 +1,18 @@
 // Link settings under "appSetting": keys, conversions, presets and order.
 
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <json/value.h>
+#include <json/json.h>
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <cstring>
 #include <functional>
 #include <vector>
 
-#include <json/value.h>
-#include <json/json.h>
-#include <gtest/gtest.h>
-
-#include "tests/support/cout_capture.h"
-
 #include "battery32/battery32.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/device_driver.h"
 
 namespace {
@@ -84,13 +85,16 @@ TEST(LinkSettings, ScalarKeysAndTheirConversions) {
         {R"("dir": 1)", [](const Battery32& d) { EXPECT_EQ(d.dir_, 1); }},
         {R"("save_interval": 10)", [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 600); }},
         {R"("save_interval": 0)", [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 28800); }},
-        {R"("save_interval": "-5")", [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 28800); }},
-        {R"("save_interval": "abc")", [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 28800); }},
+        {R"("save_interval": "-5")",
+         [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 28800); }},
+        {R"("save_interval": "abc")",
+         [](const Battery32& d) { EXPECT_EQ(d.save_interval_, 28800); }},
         {R"("save_interval": 99999999999)",
          [](const Battery32& d) { EXPECT_EQ(d.save_interval_, INT_MAX); }},
         {R"("battery_type": "6.9")", [](const Battery32& d) { EXPECT_EQ(d.battery_type_, 6); }},
         {R"("battery_type": 12)", [](const Battery32& d) { EXPECT_EQ(d.battery_type_, 12); }},
-        {R"("battery_type": 1e20)", [](const Battery32& d) { EXPECT_EQ(d.battery_type_, INT_MAX); }},
+        {R"("battery_type": 1e20)",
+         [](const Battery32& d) { EXPECT_EQ(d.battery_type_, INT_MAX); }},
         {R"("current_ratio": 0.5)", [](const Battery32& d) { EXPECT_EQ(d.current_ratio_, 0); }},
         {R"("current_ratio": -1)", [](const Battery32& d) { EXPECT_EQ(d.current_ratio_, -1); }},
         {R"("version": "2")", [](const Battery32& d) { EXPECT_EQ(d.version_, 2); }},
@@ -136,7 +140,8 @@ TEST(LinkSettings, CellGroupPresetsAndActiveBatteries) {
         {R"("group_index": 1, "amount": 2)", 0, {0, 1}},
         {R"("group_index": 2, "amount": 3, "active_batteries": [2, "5", 5])", 17, {0, 1, 2, 5}},
         {R"("group_index": 2, "amount": 3, "active_batteries": [2, "5", 5], "battery_start": 20)",
-         20, {0, 1, 2, 5}},
+         20,
+         {0, 1, 2, 5}},
         {R"("group_index": 1)", 0, {}},
         {R"("amount": 4)", 0, {}},
         {R"("group_index": 3, "amount": 8)", 0, {}},
@@ -145,7 +150,8 @@ TEST(LinkSettings, CellGroupPresetsAndActiveBatteries) {
         {R"("active_batteries": [-1, 40, null, "x", 7, 7])", 0, {-1, 40, 0, 7}},
         {R"("active_batteries": 5)", 0, {}},
         // Only 32 cells can ever be checked: a huge amount must not exhaust memory.
-        {R"("group_index": 1, "amount": 2147483647)", 0,
+        {R"("group_index": 1, "amount": 2147483647)",
+         0,
          {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
           16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31}},
     };
@@ -211,6 +217,18 @@ TEST(LinkSettings, JsonTypeErrorsPassToTheCallerAfterEarlierKeys) {
                      Json::LogicError);
     }
     EXPECT_EQ(f->version_, 2);
+    // Without "group_index", "amount" is never read at all (and no preset applies).
+    for (const char* app : {R"({"amount": [1]})", R"({"group_index": null, "amount": {}})"}) {
+        SCOPED_TRACE(app);
+        auto g = std::make_unique<Battery32>();
+        {
+            test_support::CoutCapture quiet;
+            EXPECT_NO_THROW(
+                g->InitSetting(ParseJson(std::string(R"({"appSetting": )") + app + "}")));
+        }
+        EXPECT_TRUE(g->active_batteries_.empty());
+        EXPECT_EQ(g->battery_start_, 0);
+    }
 
     // Settings that are not an object fail at the first lookup, before the
     // address is touched.
@@ -247,8 +265,11 @@ TEST(DeviceIoControl, SaveIntervalInMinutes) {
         int expected;
         int result;
     };
-    const Case cases[] = {{100, 0, 28800, 0},      {100, 15, 900, 0}, {100, 65535, 3932100, 0},
-                          {101, 15, 1234, 0}, {0, 15, 1234, 0}};
+    const Case cases[] = {{100, 0, 28800, 0},
+                          {100, 15, 900, 0},
+                          {100, 65535, 3932100, 0},
+                          {101, 15, 1234, 0},
+                          {0, 15, 1234, 0}};
     for (const auto& c : cases) {
         Battery32 d;
         d.save_interval_ = 1234;

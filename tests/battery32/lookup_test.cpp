@@ -1,11 +1,13 @@
 // Value lookup by variable name: readiness, freshness, then the name.
 
-#include <cstring>
-#include <stdexcept>
-#include <string>
+#include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <gtest/gtest.h>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <stdexcept>
+#include <string>
 
 #include "battery32/battery32.h"
 
@@ -34,7 +36,7 @@ protected:
         unsigned char image[152] = {};
         for (int i = 0; i < 32; ++i) {
             const float v = 10.0f + static_cast<float>(i);
-            std::memcpy(image + 4 + 4 * i, &v, 4);
+            std::memcpy(image + offsetof(Battery32_Data_t, cell_voltage) + sizeof v * i, &v, 4);
         }
         ASSERT_TRUE(device.LoadFromCache(image, 152));
         device.group_voltage_ = 381.5f;
@@ -67,8 +69,8 @@ TEST_F(Lookup, NamesAnswered) {
         float value;
     };
     const Case cases[] = {
-        {"battery_0_value", 10.0f},  {"battery_31_value", 41.0f}, {"battery_007_value", 17.0f},
-        {"xbattery_5_value_y", 15.0f}, {"group_voltage", 381.5f},  {"group_current", -3.5f},
+        {"battery_0_value", 10.0f},    {"battery_31_value", 41.0f}, {"battery_007_value", 17.0f},
+        {"xbattery_5_value_y", 15.0f}, {"group_voltage", 381.5f},   {"group_current", -3.5f},
         {"temperature", 22.25f},
     };
     for (const auto& c : cases) EXPECT_EQ(device.Get_Value(0, c.name), c.value) << c.name;
@@ -93,8 +95,8 @@ TEST_F(Lookup, FreshnessBoundaryIsSixtySeconds) {
         long age;
         const char* refusal;
     };
-    const Case cases[] = {{0, ""}, {59, ""}, {60, ""}, {61, kTimedOut}, {3600, kTimedOut},
-                          {-3600, ""}};  // clock set back: still fresh
+    const Case cases[] = {{0, ""},           {59, ""},   {60, ""}, {61, kTimedOut},
+                          {3600, kTimedOut}, {-3600, ""}};  // clock set back: still fresh
     for (const auto& c : cases) {
         SCOPED_TRACE(c.age);
         // Retry if the second ticks over between setting and asking.
@@ -155,8 +157,16 @@ TEST_F(Lookup, UnknownDataTimeCountsAsTimedOut) {
 }
 
 TEST_F(Lookup, UnknownActivityTimeCountsAsTimedOut) {
-    device.last_active_time_ = boost::posix_time::ptime();
-    EXPECT_EQ(Refusal(device, "battery_1_value"), kTimedOut);
+    using boost::posix_time::ptime;
+    // Whatever special value the host leaves there; +infinity would otherwise look
+    // infinitely fresh.
+    const ptime specials[] = {ptime(), ptime(boost::date_time::pos_infin),
+                              ptime(boost::date_time::neg_infin)};
+    for (std::size_t i = 0; i < std::size(specials); ++i) {
+        SCOPED_TRACE(i);
+        device.last_active_time_ = specials[i];
+        EXPECT_EQ(Refusal(device, "battery_1_value"), kTimedOut);
+    }
 }
 
 TEST_F(Lookup, CellCountBoundsTheCellNames) {

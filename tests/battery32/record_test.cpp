@@ -1,19 +1,20 @@
 // The 152-byte record image and the cache image a device accepts.
 
+#include <gtest/gtest.h>
+
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "tests/support/cout_capture.h"
-
 #include "battery32/battery32.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/recording_host.h"
 
 namespace {
 
 using Image = std::array<unsigned char, 152>;
+using Record = Battery32_Data_t;
 
 void PutFloat(Image& image, std::size_t offset, float value) {
     std::memcpy(image.data() + offset, &value, 4);
@@ -25,16 +26,19 @@ float GetFloat(const unsigned char* bytes, std::size_t offset) {
     return value;
 }
 
+std::size_t CellAt(int i) { return offsetof(Record, cell_voltage) + sizeof(float) * i; }
+
 Image SampleImage() {
     Image image{};
     const std::uint32_t id = 0x11223344;
-    std::memcpy(image.data(), &id, 4);
-    for (int i = 0; i < 32; ++i) PutFloat(image, 4 + 4 * i, 12.0f + 0.01f * static_cast<float>(i));
-    PutFloat(image, 132, 389.5f);
-    PutFloat(image, 136, -12.5f);
-    image[140] = 0x5A;
-    PutFloat(image, 141, 25.5f);
-    for (int i = 0; i < 7; ++i) image[145 + i] = static_cast<unsigned char>(0xA0 + i);
+    std::memcpy(image.data() + offsetof(Record, data_id), &id, 4);
+    for (int i = 0; i < 32; ++i) PutFloat(image, CellAt(i), 12.0f + 0.01f * static_cast<float>(i));
+    PutFloat(image, offsetof(Record, group_voltage), 389.5f);
+    PutFloat(image, offsetof(Record, group_current), -12.5f);
+    image[offsetof(Record, status)] = 0x5A;
+    PutFloat(image, offsetof(Record, temperature), 25.5f);
+    for (int i = 0; i < 7; ++i)
+        image[offsetof(Record, timestamp) + i] = static_cast<unsigned char>(0xA0 + i);
     return image;
 }
 
@@ -98,7 +102,7 @@ TEST(CacheImage, AcceptedImageBecomesTheRecordAndTheLiveValues) {
     EXPECT_TRUE(d.data_ready_);
     EXPECT_FALSE(d.last_active_time_.is_special());
     for (float v : d.cell_voltages_) EXPECT_EQ(v, 0.0f);  // cells stay until the next reply
-    EXPECT_EQ(d.Get_Value(0, "battery_3_value"), GetFloat(image.data(), 16));
+    EXPECT_EQ(d.Get_Value(0, "battery_3_value"), GetFloat(image.data(), CellAt(3)));
     EXPECT_EQ(d.Get_Value(0, "temperature"), 25.5f);
 }
 
@@ -120,17 +124,23 @@ TEST(CacheImage, WrongLengthOrNullIsRejectedAndChangesNothing) {
         const unsigned char* data;
         int length;
     };
-    const Case cases[] = {{image.data(), 151}, {big.data(), 153}, {image.data(), 0},
-                          {image.data(), -152}, {nullptr, 152},   {nullptr, 0}};
+    const Case cases[] = {{image.data(), 151},  {big.data(), 153}, {image.data(), 0},
+                          {image.data(), -152}, {nullptr, 152},    {nullptr, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
         Battery32 d;
         d.group_voltage_ = 1.5f;
+        d.group_current_ = 2.5f;
+        d.temperature_ = 3.5f;
         EXPECT_FALSE(d.LoadFromCache(c.data, c.length));
         EXPECT_FALSE(d.data_ready_);
         EXPECT_TRUE(d.last_active_time_.is_special());
         EXPECT_EQ(d.group_voltage_, 1.5f);
-        EXPECT_EQ(d.data_.data_id, 0u);
+        EXPECT_EQ(d.group_current_, 2.5f);
+        EXPECT_EQ(d.temperature_, 3.5f);
+        const auto* record = reinterpret_cast<const unsigned char*>(&d.data_);
+        EXPECT_EQ(std::vector<unsigned char>(record, record + sizeof(Record)),
+                  std::vector<unsigned char>(sizeof(Record), 0));
     }
     EXPECT_TRUE(host.calls.empty());
 }
@@ -157,9 +167,18 @@ TEST(CacheImage, TemplateVersionRunsARoundCompletionOnAcceptance) {
     const auto published = host.Calls(test_support::HostCall::kSendSP);
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0].type_id, 4242);
-    // The default end-of-round hook leaves the measured fields as loaded.
-    EXPECT_EQ(std::vector<unsigned char>(published[0].bytes.begin(), published[0].bytes.begin() + 145),
-              std::vector<unsigned char>(image.begin(), image.begin() + 145));
+    // The default end-of-round hook leaves the measured fields as loaded; the
+    // time stamp is the completion time.
+    const auto& bytes = published[0].bytes;
+    const std::size_t stamp_at = offsetof(Record, timestamp);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + stamp_at),
+              std::vector<unsigned char>(image.begin(), image.begin() + stamp_at));
+    ASSERT_FALSE(d.last_active_time_.is_special());
+    EXPECT_GT(d.last_active_time_.date().year(), 2000);
+    const ttime stamp = get_ttime(d.last_active_time_);
+    const auto* stamp_bytes = reinterpret_cast<const unsigned char*>(&stamp);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin() + stamp_at, bytes.end()),
+              std::vector<unsigned char>(stamp_bytes, stamp_bytes + sizeof stamp));
     EXPECT_EQ(host.Calls(test_support::HostCall::kSaveHistory).size(), 1u);
     EXPECT_EQ(d.group_voltage_, 0.0f);  // the template does not touch the live values
 }

@@ -1,11 +1,13 @@
 // Round completion and the alarm checks, observed through the stand-in host.
 
+#include <gtest/gtest.h>
+
 #include <cmath>
+#include <cstddef>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "battery32/battery32.h"
 #include "tests/support/cout_capture.h"
@@ -19,6 +21,8 @@ using test_support::ModuleReadings;
 
 constexpr std::uint8_t kHostAddr = 0x03;
 
+using Record = Battery32_Data_t;
+
 float FloatAt(const std::vector<std::uint8_t>& image, std::size_t offset) {
     float v;
     std::memcpy(&v, image.data() + offset, 4);
@@ -27,9 +31,7 @@ float FloatAt(const std::vector<std::uint8_t>& image, std::size_t offset) {
 
 class Round : public testing::Test {
 protected:
-    void SetUp() override {
-        device = test_support::MakeDevice(77, kHostAddr);
-    }
+    void SetUp() override { device = test_support::MakeDevice(77, kHostAddr); }
 
     void Apply(const std::string& app) {
         device->InitSetting(test_support::ParseJson(R"({"appSetting": {)" + app + "}}"));
@@ -88,15 +90,17 @@ TEST_F(Round, PublishesThisRoundsReadingsAndSavesTheSameImage) {
         EXPECT_EQ(published[0].bytes, saved[0].bytes);
         const auto& image = published[0].bytes;
         std::uint32_t id;
-        std::memcpy(&id, image.data(), 4);
+        std::memcpy(&id, image.data() + offsetof(Record, data_id), 4);
         EXPECT_EQ(id, 77u);
-        EXPECT_FLOAT_EQ(FloatAt(image, 4 + 4 * 5), 13.0f + 0.01f * static_cast<float>(round));
-        EXPECT_FLOAT_EQ(FloatAt(image, 132), 389.0f);
-        EXPECT_FLOAT_EQ(FloatAt(image, 136), 12.5f);
-        EXPECT_EQ(image[140], 0);
-        EXPECT_FLOAT_EQ(FloatAt(image, 141), 20.0f + static_cast<float>(round));
+        EXPECT_FLOAT_EQ(FloatAt(image, offsetof(Record, cell_voltage) + 4 * 5),
+                        13.0f + 0.01f * static_cast<float>(round));
+        EXPECT_FLOAT_EQ(FloatAt(image, offsetof(Record, group_voltage)), 389.0f);
+        EXPECT_FLOAT_EQ(FloatAt(image, offsetof(Record, group_current)), 12.5f);
+        EXPECT_EQ(image[offsetof(Record, status)], 0);
+        EXPECT_FLOAT_EQ(FloatAt(image, offsetof(Record, temperature)),
+                        20.0f + static_cast<float>(round));
         const ttime stamp = get_ttime(device->last_active_time_);
-        EXPECT_EQ(std::memcmp(image.data() + 145, &stamp, 7), 0);
+        EXPECT_EQ(std::memcmp(image.data() + offsetof(Record, timestamp), &stamp, 7), 0);
         EXPECT_EQ(device->last_data_time_, device->last_active_time_);
     }
 }
@@ -114,15 +118,15 @@ TEST_F(Round, ReadingsNeverAcceptedAreZeroInTheRecord) {
     readings.current = 0;
     CompleteRound(readings);
     const auto image = host.Calls(HostCall::kSendSP).at(0).bytes;
-    EXPECT_EQ(FloatAt(image, 141), 0.0f);
-    EXPECT_EQ(FloatAt(image, 136), 0.0f);
+    EXPECT_EQ(FloatAt(image, offsetof(Record, temperature)), 0.0f);
+    EXPECT_EQ(FloatAt(image, offsetof(Record, group_current)), 0.0f);
     EXPECT_EQ(device->Get_Value(0, "temperature"), 0.0f);
 }
 
 TEST_F(Round, StatusByteAndDataIdAreRewrittenEachRound) {
     unsigned char image[152] = {};
-    image[0] = 0x99;
-    image[140] = 0x42;
+    image[offsetof(Record, data_id)] = 0x99;
+    image[offsetof(Record, status)] = 0x42;
     ASSERT_TRUE(device->LoadFromCache(image, 152));
     EXPECT_EQ(device->data_.status, 0x42);
     CompleteRound(test_support::TypicalReadings());
@@ -158,6 +162,7 @@ TEST_F(Round, CellChecksFollowTheSelectionAndTheStart) {
         {"", all, 0},
         {R"("group_index": 2, "amount": 0)", all, 17},
         {R"("active_batteries": [-1, 5, 40])", {5}, 0},
+        {R"("active_batteries": [32, 0, 31])", {0, 31}, 0},  // the first and last cell
         {R"("active_batteries": [3, 1], "battery_start": 100)", {3, 1}, 100},
         {R"("active_batteries": [3, 1, 3, 9], "battery_start": 2147483647)", {3, 1, 9}, 2147483647},
     };
@@ -328,15 +333,20 @@ TEST_F(Round, AoSignalsReportAndCheckInListOrder) {
     device->ao_names_ = {"ao_b", "missing", "ao_a", "ao_b"};
     device->ao_values_ = {{"ao_a", 1.5f}, {"ao_b", 2.5f}};
     CompleteRound(test_support::TypicalReadings());
+    // A report that finds nothing new leaves the readings' own change standing.
+    EXPECT_TRUE(device->data_changed_);
     CompleteRound(test_support::TypicalReadings());  // second round: no reading moved
     std::vector<std::string> seen;
     for (const auto& c : RoundCalls()) {
-        if (c.kind == HostCall::kCheckAOReport) seen.push_back("report " + c.name);
+        std::ostringstream line;
+        line << c.name << " " << c.value;
+        if (c.kind == HostCall::kCheckAOReport) seen.push_back("report " + line.str());
         if (c.kind == HostCall::kCheckThreshold && c.display_name.empty())
-            seen.push_back("check " + c.name + " " + std::to_string(c.index));
+            seen.push_back("check " + line.str() + " " + std::to_string(c.index));
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"report ao_b", "check ao_b 1", "report ao_a",
-                                              "check ao_a 1", "report ao_b", "check ao_b 1"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"report ao_b 2.5", "check ao_b 2.5 1",
+                                              "report ao_a 1.5", "check ao_a 1.5 1",
+                                              "report ao_b 2.5", "check ao_b 2.5 1"}));
     EXPECT_FALSE(device->data_changed_);
     EXPECT_EQ(device->ao_values_.size(), 2u);  // the missing name was not inserted
 

@@ -1,12 +1,11 @@
 // Mode and threshold-rule settings, with their trace lines.
 
-#include <string>
-
 #include <gtest/gtest.h>
 
-#include "tests/support/cout_capture.h"
+#include <string>
 
 #include "battery32/battery32.h"
+#include "tests/support/cout_capture.h"
 #include "tests/support/device_driver.h"
 
 namespace {
@@ -17,7 +16,7 @@ struct Applied {
     int result = 0;
 };
 
-Applied Apply(const std::string& settings, std::uint32_t data_id = 5013) {
+Applied Apply(const std::string& settings, std::uint32_t data_id = 4711) {
     Applied a;
     a.device = std::make_unique<Battery32>();
     a.device->data_id_ = data_id;
@@ -38,30 +37,32 @@ TEST(ThresholdSettings, TraceLinesAndModes) {
     };
     const Case cases[] = {
         {"{}", 1, ""},
-        {R"({"appSetting": {"b_mode": 3}})", 3, "InitSetting 5013 b_mode_:3\nhere 1\n"},
-        {R"({"appSetting": {"b_mode": "3"}})", 3, "InitSetting 5013 b_mode_:3\nhere 1\n"},
-        {R"({"appSetting": {"b_mode": "x3"}})", 0, "InitSetting 5013 b_mode_:0\n"},
+        {R"({"appSetting": {"b_mode": 3}})", 3, "InitSetting 4711 b_mode_:3\nhere 1\n"},
+        {R"({"appSetting": {"b_mode": "3"}})", 3, "InitSetting 4711 b_mode_:3\nhere 1\n"},
+        {R"({"appSetting": {"b_mode": "x3"}})", 0, "InitSetting 4711 b_mode_:0\n"},
         {R"({"appSetting": {"b_mode": null}, "thresholdSetting": {"r1": {}}})", 1, ""},
         {R"({"appSetting": "3", "thresholdSetting": {"r1": {}}})", 1, ""},
         {R"({"appSetting": {"b_mode": 2}, "thresholdSetting": {"r1": {}}})", 2,
-         "InitSetting 5013 b_mode_:2\n"},
+         "InitSetting 4711 b_mode_:2\n"},
+        {R"({"appSetting": {"b_mode": 4}, "thresholdSetting": {"r1": {}}})", 4,
+         "InitSetting 4711 b_mode_:4\n"},  // only mode 3 reads the rules
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": 7})", 3,
-         "InitSetting 5013 b_mode_:3\nhere 1\nhere 2\n"},
+         "InitSetting 4711 b_mode_:3\nhere 1\nhere 2\n"},
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": [{"ID": 1}]})", 3,
-         "InitSetting 5013 b_mode_:3\nhere 1\nhere 2\n"},
+         "InitSetting 4711 b_mode_:3\nhere 1\nhere 2\n"},
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"r1": 5, "r2": {
                "NMAlarmID": "12", "ID": 3, "SignalNumber": "7", "SignalName": "SOC"}}})",
          3,
-         "InitSetting 5013 b_mode_:3\nhere 1\nhere 2\nhere r1\nhere r2\n"
+         "InitSetting 4711 b_mode_:3\nhere 1\nhere 2\nhere r1\nhere r2\n"
          "mobile:r2:12;3;7; level:0 value:0\n"},
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"r1": {"SignalName": "V"}}})", 3,
-         "InitSetting 5013 b_mode_:3\nhere 1\nhere 2\nhere r1\n"
-         "5013 NMAlarmID is missing\n5013 ID is missing\n5013 SignalNumber is missing\n"
+         "InitSetting 4711 b_mode_:3\nhere 1\nhere 2\nhere r1\n"
+         "4711 NMAlarmID is missing\n4711 ID is missing\n4711 SignalNumber is missing\n"
          "mobile:r1:;;; level:2 value:13.5\n"},
         {R"({"appSetting": {"b_mode": 3}, "thresholdSetting": {"r1": {"ID": null, "NMAlarmID": 4}}})",
          3,
-         "InitSetting 5013 b_mode_:3\nhere 1\nhere 2\nhere r1\n"
-         "5013 ID is missing\n5013 SignalNumber is missing\nmobile:r1:4;;; level:2 value:13.5\n"},
+         "InitSetting 4711 b_mode_:3\nhere 1\nhere 2\nhere r1\n"
+         "4711 ID is missing\n4711 SignalNumber is missing\nmobile:r1:4;;; level:2 value:13.5\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.settings);
@@ -69,7 +70,7 @@ TEST(ThresholdSettings, TraceLinesAndModes) {
         EXPECT_EQ(a.device->b_mode_, c.mode);
         EXPECT_EQ(a.out, c.out);
         EXPECT_EQ(a.result, 1);
-        EXPECT_EQ(a.device->data_.data_id, 5013u);
+        EXPECT_EQ(a.device->data_.data_id, 4711u);
         EXPECT_EQ(a.device->addr_, 0x81);  // the link settings were still read
     }
 }
