@@ -1,10 +1,13 @@
 // The polling round driven through RefreshStatus and process alone.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "battery32/battery32.h"
@@ -81,15 +84,57 @@ TEST_F(Polling, AGoodRoundSendsEachCommandInTurnAndClosesOnce) {
     EXPECT_EQ(device->retry_count_, 0);
 }
 
-TEST_F(Polling, CellReplySplit40Plus27) {
+TEST_F(Polling, CellReplySplitInTwo) {
     const Bytes reply = FlatCellReply(kWire, 1250);
+    for (std::size_t first : {40u, 1u, 66u}) {  // 1: only the lead byte is held
+        SCOPED_TRACE(first);
+        device = test_support::MakeDevice(21, kHostAddr);
+        device->RefreshStatus();
+        EXPECT_EQ(FeedRange(reply, 0, first), 1);
+        EXPECT_EQ(device->msg_len, static_cast<int>(first));
+        EXPECT_EQ(FeedRange(reply, first, 67), 1);
+        EXPECT_EQ(device->pending_cmd_, 2);
+        EXPECT_EQ(host.SentFrames().back(), Frame(0xA2));
+        EXPECT_FLOAT_EQ(device->cell_voltages_[17], 12.5f);
+    }
+}
+
+// Bytes placed so that they end right at an inaccessible page: reading one byte
+// past them faults.
+class GuardedChunk {
+public:
+    explicit GuardedChunk(const Bytes& bytes)
+        : page_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+        map_ = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map_ == MAP_FAILED || mprotect(static_cast<char*>(map_) + page_, page_, PROT_NONE) != 0)
+            throw std::runtime_error("cannot set up a guard page");
+        data_ = static_cast<unsigned char*>(map_) + page_ - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+        size_ = static_cast<unsigned int>(bytes.size());
+    }
+    ~GuardedChunk() { munmap(map_, 2 * page_); }
+    GuardedChunk(const GuardedChunk&) = delete;
+    GuardedChunk& operator=(const GuardedChunk&) = delete;
+    int FeedTo(Battery32& device) { return device.process(data_, size_); }
+
+private:
+    std::size_t page_;
+    void* map_ = nullptr;
+    unsigned char* data_ = nullptr;
+    unsigned int size_ = 0;
+};
+
+TEST_F(Polling, NeverReadsPastTheChunkItIsGiven) {
+    const Bytes reply = FlatCellReply(kWire, 1250);
+    Bytes first{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};  // noise before the lead byte
+    first.insert(first.end(), reply.begin(), reply.begin() + 30);
+    GuardedChunk first_chunk(first);
+    GuardedChunk second_chunk(Bytes(reply.begin() + 30, reply.end()));
     device->RefreshStatus();
-    EXPECT_EQ(FeedRange(reply, 0, 40), 1);
-    EXPECT_EQ(device->msg_len, 40);
-    EXPECT_EQ(FeedRange(reply, 40, 67), 1);
+    EXPECT_EQ(first_chunk.FeedTo(*device), 1);
+    EXPECT_EQ(device->msg_len, 30);
+    EXPECT_EQ(second_chunk.FeedTo(*device), 1);
     EXPECT_EQ(device->pending_cmd_, 2);
-    EXPECT_EQ(host.SentFrames().back(), Frame(0xA2));
-    EXPECT_FLOAT_EQ(device->cell_voltages_[17], 12.5f);
 }
 
 TEST_F(Polling, ChunkThatWouldPass80BytesIsDroppedWithTheBuffer) {
@@ -278,6 +323,25 @@ TEST_F(Polling, AModuleThatNeverAnswers) {
     EXPECT_EQ(host.SentFrames().size(), 5u);
     EXPECT_EQ(host.SentFrames().back(), Frame(0xA1));
     EXPECT_EQ(device->retry_count_, 0);
+}
+
+TEST_F(Polling, ATickResendsWhateverCommandIsUnanswered) {
+    const auto readings = test_support::TypicalReadings();
+    const std::uint8_t codes[] = {0xA1, 0xA2, 0xA3, 0xA4};
+    for (int pending = 1; pending <= 4; ++pending) {
+        SCOPED_TRACE(pending);
+        device = test_support::MakeDevice(21, kHostAddr);
+        device->RefreshStatus();
+        if (pending > 1) Feed(CellReply(kWire, readings.cells));
+        if (pending > 2) Feed(ValueReply(kWire, readings.group));
+        if (pending > 3) Feed(ValueReply(kWire, readings.current));
+        host.Clear();
+        EXPECT_EQ(device->RefreshStatus(), 1);
+        EXPECT_EQ(host.SentFrames(), std::vector<Bytes>{Frame(codes[pending - 1])});
+        EXPECT_TRUE(host.Calls(HostCall::kRefreshStatus).empty());
+        EXPECT_EQ(device->pending_cmd_, pending);
+        EXPECT_EQ(device->retry_count_, 1);
+    }
 }
 
 TEST_F(Polling, ResendBudgetIsSharedAcrossTheRound) {

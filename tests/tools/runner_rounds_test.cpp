@@ -71,6 +71,22 @@ std::pair<int, int> RoundsOf(const std::vector<std::string>& lines, std::uint32_
     return {-1, -1};
 }
 
+// The round numbers of one device's records among --json output lines; any line
+// that is not a JSON object fails the test.
+std::vector<int> PublishedRounds(const std::vector<std::string>& lines, std::uint32_t data_id) {
+    std::vector<int> rounds;
+    for (const auto& text : lines) {
+        Json::Value v;
+        std::istringstream in(text);
+        if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr) || !v.isObject()) {
+            ADD_FAILURE() << "not a JSON record: " << text;
+            continue;
+        }
+        if (v["data_id"].asUInt() == data_id) rounds.push_back(v["round"].asInt());
+    }
+    return rounds;
+}
+
 TEST_F(RunnerRounds, SharedLinePublishesTheSimulatedValuesOfBothDevices) {
     const ModuleConfig partner = Module(2, CellProfile::Flat(13.37), 7.5, 30.0);
     const ModuleConfig first =
@@ -142,7 +158,8 @@ TEST_P(RunnerFaults, CostAtMostTheirRound) {
     SimulatedLine line({module});
     dir.Write("site.json", SiteJson({DeviceJson(1005, 5, line.path())}));
 
-    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3"}), line.test_side_fds());
+    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3", "--json"}),
+                      line.test_side_fds());
     line.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
@@ -151,7 +168,9 @@ TEST_P(RunnerFaults, CostAtMostTheirRound) {
     ASSERT_EQ(stats.faults.count(rule.kind), 1u) << "the fault never struck";
     EXPECT_EQ(stats.faults.at(rule.kind), 1u);
 
-    const auto rounds = RoundsOf(run.out(), 1005);
+    EXPECT_EQ(PublishedRounds(run.out(), 1005), (std::vector<int>{1, 2, 3})) << run.Transcript();
+    // Rounds begun appear only in the closing note (on stderr with --json).
+    const auto rounds = RoundsOf(run.err(), 1005);
     EXPECT_EQ(rounds.first, 3) << run.Transcript();
     EXPECT_LE(rounds.second - rounds.first, 1) << run.Transcript();
 
