@@ -1,11 +1,11 @@
 #include "battery/numeric_text.h"
 
+#include <gtest/gtest.h>
+
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -13,10 +13,11 @@ using namespace numeric_text;
 
 // Texts the C routines define: the conversions must agree with them exactly.
 const char* const kDefinedTexts[] = {
-    "0",    "12",    "12abc", "  42",   "\t\n\v\f\r7", "+5",     "-5",         "-0",
-    "6.9",  "abc",   "",      " ",      "- 3",         "+-3",    "007",        "2147483647",
-    "-2147483648",   "1e3",   "0x1A",   "3.99",        "-3.99",  "1.5e1",      ".5",
-    "true", "false", "1 2",   "99abc9", "\xe7\x94\xb5", "   -17xyz",
+    "0",         "12",         "12abc",       "  42",  "\t\n\v\f\r7", "+5",     "-5",
+    "-0",        "6.9",        "abc",         "",      " ",           "- 3",    "+-3",
+    "007",       "2147483647", "-2147483648", "1e3",   "0x1A",        "3.99",   "-3.99",
+    "1.5e1",     ".5",         "true",        "false", "1 2",         "99abc9", "\xe7\x94\xb5",
+    "   -17xyz",
 };
 
 TEST(NumericText, AgreesWithTheCRoutinesWhereTheyAreDefined) {
@@ -44,6 +45,9 @@ TEST(NumericText, OutOfRangeTextSaturates) {
         {"-99999999999999999999999", INT_MIN, INT64_MIN},
         {"9223372036854775807", INT_MAX, INT64_MAX},
         {"-9223372036854775808", INT_MIN, INT64_MIN},
+        {"9223372036854775808", INT_MAX, INT64_MAX},  // one past: saturates, never wraps
+        {"-9223372036854775809", INT_MIN, INT64_MIN},
+        {"9223372036854775806", INT_MAX, INT64_MAX - 1},  // last digit below the limit's
         {"4294967296", INT_MAX, 4294967296LL},
     };
     for (const auto& c : cases) {

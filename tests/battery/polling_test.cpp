@@ -508,6 +508,7 @@ TEST_F(PartnerDevices, CurrentRules) {
         {R"("current_ratio": -1)", 0.0f},  // any non-zero ratio: the sensor formula
         {R"("r_data_id": 102, "r_current_field": "group_voltage")", 200.0f},
         {R"("r_data_id": 5, "r_current_field": "")", 250.0f},
+        {R"("r_current_field": "group_voltage")", 250.0f},  // no source device: the module
         {R"("r_data_id": 999, "r_current_field": "group_voltage")", -1.0f},  // kept
         {R"("r_data_id": 101, "r_current_field": "nonsense")", -1.0f},       // kept
     };

@@ -48,6 +48,13 @@ TEST(CommandFrame, MatchesTheModuleExamples) {
     for (const auto& c : cases) EXPECT_EQ(bp::BuildCommand(c.addr, c.code), c.frame);
 }
 
+TEST(CommandFrame, PendingNumbersMapToTheirCommandCodes) {
+    const std::pair<int, std::uint8_t> cases[] = {{1, 0xA1}, {2, 0xA2}, {3, 0xA3}, {4, 0xA4},
+                                                  {0, 0},    {5, 0},    {-1, 0}};
+    for (const auto& [pending, code] : cases)
+        EXPECT_EQ(bp::CommandForPending(pending), code) << pending;
+}
+
 TEST(ValueReply, IsCheckedForLengthLeadAddressAndChecksum) {
     const Bytes good = test_support::ValueReply(0x81, 5350);
     EXPECT_TRUE(bp::IsValidValueReply(good.data(), good.size(), 0x81));
