@@ -146,6 +146,15 @@ TEST(Decoding, CellWindowAndScaleByType) {
 }
 
 TEST(Decoding, AdjustmentsApplyBeforeTheWindowAndByWirePosition) {
+    const bp::CellScaling plain;  // wire order, no adjustment at any position, 10 mV cells
+    for (std::size_t p : {0u, 15u, 31u}) {
+        EXPECT_EQ(bp::ScaleCellVoltage(1200, p, plain), 12.0f) << p;
+    }
+    std::array<std::uint16_t, 32> raw{};
+    raw[0] = 1000;
+    float cells[32];
+    bp::DecodeCellReply(test_support::CellReply(0x01, raw).data(), plain, cells);
+    EXPECT_EQ(cells[0], 10.0f);
     bp::CellScaling s;
     s.adjust = 0.5f;
     s.t0 = 1.0f;
