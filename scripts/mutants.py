@@ -68,9 +68,11 @@ class Mutant:
     operator: str
     original: str  # the whole original line, as in the file
     mutated: str  # the whole mutated line
+    occurrence: int = 1  # which of the file's lines with this same text, from the top
 
     def key(self):
-        return (self.path, self.operator, self.original.strip(), self.mutated.strip())
+        return (self.path, self.operator, self.original.strip(), self.mutated.strip(),
+                self.occurrence)
 
     def describe(self):
         return "%s:%d %s" % (self.path, self.line, self.operator)
@@ -260,8 +262,12 @@ def file_mutants(path):
         lines = f.read().split("\n")
     masks = code_mask(lines)
     found = []
+    seen = {}
     for i, (text, code) in enumerate(zip(lines, masks)):
-        found.extend(line_mutants(path, i + 1, text, code))
+        seen[text.strip()] = seen.get(text.strip(), 0) + 1
+        for m in line_mutants(path, i + 1, text, code):
+            m.occurrence = seen[text.strip()]
+            found.append(m)
     return found
 
 
@@ -286,8 +292,9 @@ def source_files(paths):
 
 
 def read_equivalents(path):
-    """Blocks of 'file:', 'operator:', 'line:', 'mutant:', 'reason:' separated by
-    blank lines. Returns {key: reason}."""
+    """Blocks of 'file:', 'operator:', 'line:', 'mutant:', 'reason:' (and, for a line
+    whose text appears more than once in its file, 'occurrence:' counted from the
+    top, default 1) separated by blank lines. Returns {key: reason}."""
     equivalents = {}
     if not os.path.exists(path):
         return equivalents
@@ -304,7 +311,13 @@ def read_equivalents(path):
                 if missing:
                     raise SystemExit("mutants: %s: entry ending at line %d lacks %s"
                                      % (path, number, ", ".join(sorted(missing))))
-                key = (block["file"], block["operator"], block["line"], block["mutant"])
+                try:
+                    occurrence = int(block.get("occurrence", "1"))
+                except ValueError:
+                    raise SystemExit("mutants: %s: entry ending at line %d: occurrence must be "
+                                     "a number" % (path, number))
+                key = (block["file"], block["operator"], block["line"], block["mutant"],
+                       occurrence)
                 equivalents[key] = block["reason"]
                 block = {}
             continue
@@ -316,7 +329,10 @@ def read_equivalents(path):
 
 
 def equivalent_entry(mutant):
-    return "file: %s\noperator: %s\nline: %s\nmutant: %s\nreason: \n" % mutant.key()
+    entry = "file: %s\noperator: %s\nline: %s\nmutant: %s\n" % mutant.key()[:4]
+    if mutant.occurrence > 1:
+        entry += "occurrence: %d\n" % mutant.occurrence
+    return entry + "reason: \n"
 
 
 # --------------------------------------------------------------------------
@@ -676,9 +692,10 @@ def main(argv):
     print(text)
     survivors = [m for m, o, _ in results if o == "survived"]
     if survivors:
-        print("\nTo record a survivor as equivalent, add its entry with a reason to %s:\n"
-              % os.path.relpath(args.equivalents, ROOT))
-        print(equivalent_entry(survivors[0]))
+        print("\nA survivor needs a test, or, if it cannot change behaviour, its entry with "
+              "the reason in %s:\n" % os.path.relpath(args.equivalents, ROOT))
+        for m in survivors:
+            print(equivalent_entry(m))
     if args.report:
         with open(args.report, "w", encoding="utf-8") as f:
             f.write(text + "\n")

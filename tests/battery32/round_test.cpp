@@ -317,6 +317,7 @@ TEST_F(Round, DeadBandsCompareTheSinglePrecisionDifferenceWidenedToDouble) {
         device->cell_voltages_[0] = c.live_cell0;
         device->data_.group_voltage = c.record_group;
         device->RoundDone();
+        EXPECT_TRUE(device->data_ready_);  // a completion the host asks for directly
         EXPECT_EQ(device->group_voltage_, c.live_cell0);
         EXPECT_EQ(device->data_changed_, c.changed);
     }
@@ -353,6 +354,15 @@ TEST_F(Round, AoSignalsReportAndCheckInListOrder) {
     host.ao_report_result = true;
     CompleteRound(test_support::TypicalReadings());
     EXPECT_TRUE(device->data_changed_);
+
+    // A value the host drops while reporting it is not checked afterwards.
+    host.ao_report_drops_value = true;
+    CompleteRound(test_support::TypicalReadings());
+    std::size_t ao_checks = 0;
+    for (const auto& c : host.Calls(HostCall::kCheckThreshold)) ao_checks += c.display_name.empty();
+    EXPECT_EQ(host.Calls(HostCall::kCheckAOReport).size(), 2u);  // ao_b, then ao_a
+    EXPECT_EQ(ao_checks, 0u);
+    EXPECT_TRUE(device->ao_values_.empty());
 }
 
 TEST_F(Round, BatchCheckSeesThePendingRulesAndCanRaiseTheChange) {

@@ -1,5 +1,7 @@
 #include "tests/support/recording_host.h"
 
+#include "host/zor_vdevice.h"
+
 namespace test_support {
 namespace {
 HostCall Make(HostCall::Kind kind, const unsigned char* data = nullptr, unsigned int length = 0) {
@@ -18,15 +20,14 @@ void RecordingHost::SendData(ZorSPDevice&, const unsigned char* data, unsigned i
 }
 void RecordingHost::RefreshStatus(ZorSPDevice&) { calls.push_back(Make(HostCall::kRefreshStatus)); }
 void RecordingHost::Reset(ZorVDevice&) { calls.push_back(Make(HostCall::kReset)); }
-void RecordingHost::SendSP(ZorVDevice&, int type_id, const unsigned char* data,
-                           unsigned int length, bool immediate) {
+void RecordingHost::SendSP(ZorVDevice&, int type_id, const unsigned char* data, unsigned int length,
+                           bool immediate) {
     HostCall call = Make(HostCall::kSendSP, data, length);
     call.type_id = type_id;
     call.immediate = immediate;
     calls.push_back(call);
 }
-void RecordingHost::SaveDeviceHistory(ZorVDevice&, const unsigned char* data,
-                                      unsigned int length) {
+void RecordingHost::SaveDeviceHistory(ZorVDevice&, const unsigned char* data, unsigned int length) {
     calls.push_back(Make(HostCall::kSaveHistory, data, length));
 }
 void RecordingHost::CheckThreshold(ZorVDevice&, const std::string& name,
@@ -38,11 +39,12 @@ void RecordingHost::CheckThreshold(ZorVDevice&, const std::string& name,
     call.index = index;
     calls.push_back(call);
 }
-bool RecordingHost::CheckAOReport(ZorVDevice&, const std::string& name, float value) {
+bool RecordingHost::CheckAOReport(ZorVDevice& device, const std::string& name, float value) {
     HostCall call = Make(HostCall::kCheckAOReport);
     call.name = name;
     call.value = value;
     calls.push_back(call);
+    if (ao_report_drops_value) device.ao_values_.erase(name);
     return ao_report_result;
 }
 bool RecordingHost::DoBatchCheckThreshold(ZorVDevice&, const std::vector<rule_value>& values) {

@@ -11,8 +11,16 @@
 namespace test_support {
 
 struct HostCall {
-    enum Kind { kSendData, kRefreshStatus, kReset, kSendSP, kSaveHistory, kCheckThreshold,
-                kCheckAOReport, kBatchCheck };
+    enum Kind {
+        kSendData,
+        kRefreshStatus,
+        kReset,
+        kSendSP,
+        kSaveHistory,
+        kCheckThreshold,
+        kCheckAOReport,
+        kBatchCheck
+    };
     Kind kind = kSendData;
     std::vector<std::uint8_t> bytes;  // frame, published or saved image
     int type_id = 0;
@@ -46,6 +54,9 @@ public:
 
     std::vector<HostCall> calls;
     bool ao_report_result = false;
+    // When set, CheckAOReport removes the reported name from the device's AO values,
+    // as a host that reloads its AO list from inside the call may.
+    bool ao_report_drops_value = false;
     bool batch_check_result = false;
 
 private:

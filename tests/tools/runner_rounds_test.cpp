@@ -43,9 +43,9 @@ protected:
         if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
     }
     std::vector<std::string> Args(const std::string& site, std::vector<std::string> more) {
-        std::vector<std::string> args = {site, "--plugin", BATTERY32_PLUGIN_PATH, "--data",
-                                         dir.File("data"), "--tick-ms", kTick, "--quiet-device",
-                                         "--time-limit", "30"};
+        std::vector<std::string> args = {
+            site,        "--plugin", BATTERY32_PLUGIN_PATH, "--data",       dir.File("data"),
+            "--tick-ms", kTick,      "--quiet-device",      "--time-limit", "30"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -92,11 +92,13 @@ TEST_F(RunnerRounds, SharedLinePublishesTheSimulatedValuesOfBothDevices) {
     const ModuleConfig first =
         Module(1, CellProfile::Ramp(13.20, 13.80).WithWeakCell(5, 12.5), 7.5, 23.45);
     SimulatedLine line({first, partner});
-    dir.Write("site.json",
-              SiteJson({DeviceJson(1001, 1, line.path(), R"({"b_mode": "1", "group_voltage": ["1002"]})"),
-                        DeviceJson(1002, 2, line.path())}));
+    dir.Write(
+        "site.json",
+        SiteJson({DeviceJson(1001, 1, line.path(), R"({"b_mode": "1", "group_voltage": ["1002"]})"),
+                  DeviceJson(1002, 2, line.path())}));
 
-    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3", "--json"}), line.test_side_fds());
+    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3", "--json"}),
+                      line.test_side_fds());
     line.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
@@ -163,8 +165,8 @@ TEST_P(RunnerFaults, CostAtMostTheirRound) {
     line.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
-    const auto stats = line.driver().WithSimulator(
-        [](module_sim::ModuleSimulator& sim) { return sim.Stats(5); });
+    const auto stats =
+        line.driver().WithSimulator([](module_sim::ModuleSimulator& sim) { return sim.Stats(5); });
     ASSERT_EQ(stats.faults.count(rule.kind), 1u) << "the fault never struck";
     EXPECT_EQ(stats.faults.at(rule.kind), 1u);
 
