@@ -57,6 +57,12 @@ TEST_PROGRAMS = [
 ]
 
 
+def fail(message):
+    """Stops on bad arguments or a bad equivalents file, with one line and status 2."""
+    print("mutants: " + message, file=sys.stderr)
+    sys.exit(2)
+
+
 # --------------------------------------------------------------------------
 # Generating mutants
 
@@ -283,7 +289,7 @@ def source_files(paths):
         elif os.path.isfile(full):
             files.append(os.path.relpath(full, ROOT))
         else:
-            raise SystemExit("mutants: no such file or folder: %s" % p)
+            fail("no such file or folder: %s" % p)
     return sorted(set(files))
 
 
@@ -309,13 +315,13 @@ def read_equivalents(path):
             if block:
                 missing = {"file", "operator", "line", "mutant", "reason"} - set(block)
                 if missing:
-                    raise SystemExit("mutants: %s: entry ending at line %d lacks %s"
-                                     % (path, number, ", ".join(sorted(missing))))
+                    fail("%s: entry ending at line %d lacks %s"
+                         % (path, number, ", ".join(sorted(missing))))
                 try:
                     occurrence = int(block.get("occurrence", "1"))
                 except ValueError:
-                    raise SystemExit("mutants: %s: entry ending at line %d: occurrence must be "
-                                     "a number" % (path, number))
+                    fail("%s: entry ending at line %d: occurrence must be a number"
+                         % (path, number))
                 key = (block["file"], block["operator"], block["line"], block["mutant"],
                        occurrence)
                 equivalents[key] = block["reason"]
@@ -323,7 +329,7 @@ def read_equivalents(path):
             continue
         name, sep, value = line.partition(":")
         if not sep:
-            raise SystemExit("mutants: %s:%d: expected 'name: value'" % (path, number))
+            fail("%s:%d: expected 'name: value'" % (path, number))
         block[name.strip()] = value.strip()
     return equivalents
 

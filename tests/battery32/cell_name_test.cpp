@@ -49,6 +49,10 @@ TEST(CellName, SearchResults) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(FindCellIndex(c.name), c.index);
     }
+    // A view ends where it says, whatever bytes follow it in memory.
+    const char text[] = "battery_35_value";
+    EXPECT_EQ(FindCellIndex(std::string_view(text, 9)), std::nullopt);  // "battery_3"
+    EXPECT_EQ(FindCellIndex(std::string_view(text, 16)), 35);
 }
 
 struct LongNameJob {
