@@ -52,7 +52,8 @@ std::string UsageText() {
            "  --gap-us N         quiet time that ends a burst (default: 3 character times)\n"
            "  --reopen-ms N      retry period for a lost port (default 3000)\n"
            "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
-           "  --http-token FILE  every web request needs the token held in FILE\n";
+           "  --http-token FILE  every web request needs the token held in FILE\n" +
+           MqttUsageText();
 }
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -89,7 +90,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         };
         long long n = 0;
         std::string text;
-        if (a == "--help" || a == "-h") {
+        std::string mqtt_error;
+        if (ParseMqttOption(args, &i, &o.mqtt, &mqtt_error)) {
+            if (!mqtt_error.empty()) return fail(mqtt_error);
+        } else if (a == "--help" || a == "-h") {
             parsed.action = ParsedCommandLine::Action::kHelp;
             return parsed;
         } else if (a == "--simulate") {
@@ -158,6 +162,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (!o.http_token_path.empty() && o.http_listen.empty()) {
         return fail("--http-token goes with --http");
     }
+    if (const std::string e = CheckMqttSettings(o.mqtt); !e.empty()) return fail(e);
     parsed.action = ParsedCommandLine::Action::kRun;
     return parsed;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/runner/mqtt_settings.h"
+
 namespace runner {
 
 struct RunOptions {
@@ -27,6 +29,7 @@ struct RunOptions {
     int reopen_ms = 3000;
     std::string http_listen;       // empty: no web view; else "ADDR:PORT" as given
     std::string http_token_path;   // empty: no token needed
+    MqttSettings mqtt;             // url empty: no publishing
 };
 
 struct DecodeOptions {

@@ -16,6 +16,7 @@
 #include "tools/runner/decode_command.h"
 #include "tools/runner/device_chatter.h"
 #include "tools/runner/http_view.h"
+#include "tools/runner/mqtt_hookup.h"
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/runner.h"
@@ -169,6 +170,11 @@ int Run(RunOptions options) {
         if (!options.sim_path.empty()) console.Note("simulated modules from " + options.sim_path);
         for (const auto& line : simulated.Describe()) console.Note("simulated " + line);
     }
+    MqttHookup mqtt;
+    if (const std::string error = mqtt.Prepare(options, console); !error.empty()) {
+        console.Problem(error);
+        return kExitCannotRun;
+    }
     console.Note("plug-in " + plugin->path());
     console.Note(plan);
     console.Note("history in " + options.data_dir + "/device-<data id>.history (battery32-run decode FILE shows one)");
@@ -196,7 +202,9 @@ int Run(RunOptions options) {
         std::unique_ptr<HttpView> view;
         status = kExitOk;
         if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
+        mqtt.Attach(runner);
         if (status == kExitOk) status = runner.Run(site, *plugin, signals.read_fd());
+        mqtt.Finish();
         if (view) console.Note(view->Summary());
     }
     chatter.End();
@@ -219,6 +227,11 @@ int RunnerMain(int argc, char** argv) {
             return kExitUsage;
         case ParsedCommandLine::Action::kDecode: return DecodeHistory(parsed.decode);
         case ParsedCommandLine::Action::kRun: break;
+    }
+    if (!parsed.run.mqtt.url.empty() && !MqttHookup::Available()) {
+        Console::WriteLine(STDERR_FILENO, "battery32-run: --mqtt: this build has no MQTT "
+                                          "(libmosquitto was not found when it was configured)");
+        return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
     return Run(parsed.run);

@@ -1,0 +1,97 @@
+#include "tools/runner/mqtt_messages.h"
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include "tools/record/record_format.h"
+
+namespace runner {
+namespace {
+
+// Node ids in discovery topics allow only [a-zA-Z0-9_-].
+std::string NodeId(const std::string& prefix, std::uint32_t data_id) {
+    std::string node = prefix + "_" + std::to_string(data_id);
+    for (char& c : node) {
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!plain) c = '_';
+    }
+    return node;
+}
+
+std::string Compact(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+struct Sensor {
+    std::string key;    // in the topic and the unique id
+    std::string name;   // for people
+    std::string field;  // in the state JSON
+    const char* unit;
+    const char* device_class;
+};
+
+std::vector<Sensor> Sensors() {
+    std::vector<Sensor> sensors;
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        const std::string number = std::to_string(i + 1);
+        sensors.push_back({"cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
+                           "cell_voltage[" + std::to_string(i) + "]", "V", "voltage"});
+    }
+    sensors.push_back({"group_voltage", "Group voltage", "group_voltage", "V", "voltage"});
+    sensors.push_back({"group_current", "Current", "group_current", "A", "current"});
+    sensors.push_back({"temperature", "Temperature", "temperature",
+                       "\xC2\xB0"
+                       "C",
+                       "temperature"});
+    return sensors;
+}
+
+}  // namespace
+
+std::string AvailabilityTopic(const std::string& prefix) { return prefix + "/availability"; }
+
+std::string StateTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/state";
+}
+
+std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
+                         const std::string& state) {
+    std::string json = record_tools::JsonLine(record, round, std::nullopt);
+    json.pop_back();  // the closing brace: the device's state joins the record's fields
+    json += ",\"state\":\"" + state + "\"}";
+    return json;
+}
+
+std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
+                                           const std::string& prefix, const DeviceStatus& device) {
+    const std::string node = NodeId(prefix, device.data_id);
+    Json::Value grouping;
+    grouping["identifiers"].append(node);
+    grouping["name"] =
+        device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
+    grouping["model"] = "battery_32";
+    std::vector<MqttMessage> messages;
+    for (const Sensor& s : Sensors()) {
+        Json::Value config;
+        config["name"] = s.name;
+        config["unique_id"] = node + "_" + s.key;
+        config["state_topic"] = StateTopic(prefix, device.data_id);
+        config["value_template"] = "{{ value_json." + s.field + " }}";
+        config["unit_of_measurement"] = s.unit;
+        config["device_class"] = s.device_class;
+        config["state_class"] = "measurement";
+        config["availability_topic"] = AvailabilityTopic(prefix);
+        config["payload_available"] = "online";
+        config["payload_not_available"] = "offline";
+        config["device"] = grouping;
+        messages.push_back(
+            {discovery_prefix + "/sensor/" + node + "/" + s.key + "/config", Compact(config)});
+    }
+    return messages;
+}
+
+}  // namespace runner

@@ -1,0 +1,96 @@
+#pragma once
+// Publishes every completed round to an MQTT broker (libmosquitto), from the
+// runner's own thread: the connection's socket joins the runner's ppoll loop
+// and every step (name lookup, connect, read, write, keep-alive) is
+// non-blocking, so a slow or absent broker never holds up polling.
+//
+// Each connection is a fresh libmosquitto client with a clean session; rounds
+// live in MqttRoundQueue until the broker acknowledges them (QoS 1), so a lost
+// connection loses nothing the queue can hold: the next connection sends every
+// unacknowledged round again, oldest first (the subscriber may see a round
+// twice, never out of order among first arrivals).
+
+#include <netdb.h>
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/runner/console.h"
+#include "tools/runner/mqtt_round_queue.h"
+#include "tools/runner/mqtt_settings.h"
+#include "tools/runner/round_output.h"
+
+struct mosquitto;
+
+namespace runner {
+
+class MqttPublisher : public RoundOutput, public LoopParticipant {
+public:
+    using DeviceList = std::function<std::vector<DeviceStatus>()>;
+    // `settings.prefix` must be set.
+    MqttPublisher(MqttSettings settings, std::string username, std::string password,
+                  const Console& console);
+    // Lists the site's devices once the run has set them up (for the queue's
+    // bound and for discovery).
+    void SetDeviceList(DeviceList devices) { devices_ = std::move(devices); }
+    ~MqttPublisher() override;
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    void OnRound(const CompletedRound& round) override;
+    void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
+    void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+
+    // Once polling has ended: lets the queue drain for up to `grace`, says
+    // "offline", disconnects and reports what was delivered.
+    void Finish(Clock::duration grace);
+
+private:
+    enum class Phase { kWaiting, kResolving, kConnecting, kConnected };
+
+    void SetUpOnce();
+    void StartAttempt(Clock::time_point now);
+    void CheckLookup(Clock::time_point now);
+    void Connect(const std::string& address, Clock::time_point now);
+    void Service(short revents, Clock::time_point now);
+    void Pump(Clock::time_point now);
+    void Announce();
+    void Fail(const std::string& why, Clock::time_point now);
+    void Teardown();
+    void CancelLookup();
+    void ReportConnected();
+    std::string Where() const;
+
+    static void OnConnack(mosquitto* mosq, void* self, int rc);
+    static void OnPublished(mosquitto* mosq, void* self, int mid);
+
+    MqttSettings settings_;
+    std::string username_, password_;
+    const Console& console_;
+    DeviceList devices_;
+    std::string client_id_;
+    std::string availability_topic_;
+
+    MqttRoundQueue queue_;
+    bool set_up_ = false;
+    Phase phase_ = Phase::kWaiting;
+    mosquitto* mosq_ = nullptr;
+    std::unique_ptr<gaicb> lookup_;  // a name lookup in progress
+    addrinfo lookup_hints_{};
+    Clock::time_point next_attempt_{};
+    Clock::time_point connect_deadline_{};
+    Clock::duration backoff_;
+    std::minstd_rand jitter_;
+    std::string failure_;  // set inside libmosquitto's callbacks, acted on after
+    bool connected_once_ = false;
+    bool reported_down_ = false;
+    bool reported_overflow_ = false;
+    std::uint64_t dropped_at_last_report_ = 0;
+    int offline_mid_ = -1;
+    bool offline_acked_ = false;
+};
+
+}  // namespace runner

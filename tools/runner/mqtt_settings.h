@@ -1,0 +1,52 @@
+#pragma once
+// What --mqtt and its companion options say: where the broker is, how to log
+// in, where the topics go and how much to hold while the broker is away.
+// Parsed without libmosquitto, so every build understands the options.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace runner {
+
+struct MqttSettings {
+    std::string url;  // as given; empty: no publishing
+    std::string host;
+    int port = 0;
+    bool tls = false;              // mqtts://
+    std::string cafile;            // --mqtt-cafile; empty with TLS: the system's CAs
+    std::string credentials_path;  // --mqtt-credentials
+    std::string prefix;            // --mqtt-prefix; empty: battery32/<hostname>
+    bool discovery = false;
+    std::string discovery_prefix = "homeassistant";
+    // Rounds held per device while the broker is away or has not acknowledged
+    // them: one hour of one device polled every second.
+    std::size_t queue_per_device = 3600;
+};
+
+// Fills host, port and tls from "mqtt://host[:port]" or "mqtts://host[:port]"
+// (IPv6 literals in brackets). Returns "" or what is wrong, in a few words.
+std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
+
+// A credentials file: lines "username=NAME" and "password=SECRET"; blank lines
+// and lines starting with '#' are skipped. Returns "" or one line naming the
+// file and the fault.
+std::string ReadMqttCredentials(const std::string& path, std::string* username,
+                                std::string* password);
+
+// "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
+std::string DefaultMqttPrefix();
+
+}  // namespace runner
+
+namespace runner {
+
+// Takes args[*i] if it is one of the --mqtt options (advancing *i past its
+// value). Returns false if it is not; sets *error if it is but is wrong.
+bool ParseMqttOption(const std::vector<std::string>& args, std::size_t* i, MqttSettings* settings,
+                     std::string* error);
+// After the whole command line: "" or what does not fit together.
+std::string CheckMqttSettings(const MqttSettings& settings);
+std::string MqttUsageText();
+
+}  // namespace runner
