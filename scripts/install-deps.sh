@@ -7,7 +7,8 @@ want=()
 for set in "${@:-native}"; do
   case "$set" in
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev
-                  libmicrohttpd-dev libjs-chart.js chromium python3) ;;
+                   libmicrohttpd-dev libjs-chart.js chromium python3
+                   libmosquitto-dev mosquitto mosquitto-clients) ;;
     cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;
     bench)  want+=(libbenchmark-dev) ;;
