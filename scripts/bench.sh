@@ -3,7 +3,8 @@
 # figure: round time, lookup times against the std::regex yardstick, heap
 # allocations per round and per lookup, the memory of one configured device,
 # the stripped size of the plug-in (native, and 32-bit MIPS when build-mipsel
-# holds one) and, where valgrind is installed, instruction counts.
+# holds one), where valgrind is installed, instruction counts, and a fleet of
+# runners publishing to one MQTT broker (scripts/mqtt-fleet-bench.sh).
 #
 # Usage: scripts/bench.sh [benchmark options...]
 #   e.g. scripts/bench.sh --benchmark_filter=round
@@ -12,6 +13,7 @@
 #   BENCH_REPETITIONS  repetitions of each benchmark; the summary uses the median (default 5)
 #   BENCH_CALLGRIND    0 to skip the instruction counts
 #   BENCH_WEB_SECONDS  length of each web-view run (default 20; four runs)
+#   BENCH_FLEET        0 to skip the MQTT fleet (FLEET_* settings: see that script)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -115,4 +117,10 @@ if [[ ${BENCH_CALLGRIND:-1} != 0 ]] && command -v valgrind >/dev/null; then
     esac
     printf '%-40s %8d\n' "$label" $(( (high - low) / 1000 ))
   done
+fi
+
+if [[ ${BENCH_FLEET:-1} != 0 ]]; then
+  echo
+  echo "== MQTT fleet: runners publishing to one local broker =="
+  scripts/mqtt-fleet-bench.sh "$build"
 fi
