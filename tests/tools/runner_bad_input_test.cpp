@@ -121,5 +121,16 @@ TEST_F(RunnerBadSetup, UnknownOptionIsAUsageError) {
     EXPECT_TRUE(Contains(run.err()[0], "unknown option --tick")) << run.err()[0];
 }
 
+#ifndef BATTERY32_HAVE_MQTT
+// Built without libmosquitto (the cross build): asking to publish is refused
+// at once rather than polling without the broker the user expects.
+TEST_F(RunnerBadSetup, MqttInABuildWithoutItIsAUsageError) {
+    RunnerProcess run({"--simulate", "--mqtt", "mqtt://127.0.0.1:1883", "--time-limit", "5"});
+    EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "this build has no MQTT")) << run.err()[0];
+}
+#endif
+
 }  // namespace
 }  // namespace tools_test
