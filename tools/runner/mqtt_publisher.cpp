@@ -242,7 +242,9 @@ void MqttPublisher::Connect(const std::string& address, Clock::time_point now) {
 void MqttPublisher::Service(short revents, Clock::time_point now) {
     int rc = MOSQ_ERR_SUCCESS;
     if (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) rc = mosquitto_loop_read(mosq_, 64);
-    if (rc == MOSQ_ERR_SUCCESS && failure_.empty() && mosquitto_want_write(mosq_)) {
+    // Writes wait for the socket to take them (a connect in progress, a full buffer).
+    if (rc == MOSQ_ERR_SUCCESS && failure_.empty() && (revents & POLLOUT) &&
+        mosquitto_want_write(mosq_)) {
         rc = mosquitto_loop_write(mosq_, 64);
     }
     if (rc == MOSQ_ERR_SUCCESS && failure_.empty()) rc = mosquitto_loop_misc(mosq_);
