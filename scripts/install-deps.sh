@@ -8,7 +8,7 @@ for set in "${@:-native}"; do
   case "$set" in
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev
                    libmicrohttpd-dev libjs-chart.js chromium python3
-                   libmosquitto-dev mosquitto mosquitto-clients) ;;
+                   libmosquitto-dev mosquitto mosquitto-clients openssl) ;;
     cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;
     bench)  want+=(libbenchmark-dev) ;;

@@ -281,7 +281,7 @@ TEST_F(MqttPublish, UnreachableAtStartKeepsPollingAndDropsTheOldestBeyondTheQueu
 TEST_F(MqttPublish, LogsInWithTheCredentialsFileAndSaysOnceWhenRefused) {
     const std::string passwords = dir.File("passwords");
     ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " gateway s3cret").c_str()), 0);
-    TestBroker broker(dir, passwords);
+    TestBroker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\n");
     ASSERT_TRUE(broker.Start()) << broker.Log();
     TestSubscriber sub(broker.port(), "test-login", "#", "gateway", "s3cret");
     sub.Service(200ms);
@@ -308,6 +308,35 @@ TEST_F(MqttPublish, LogsInWithTheCredentialsFileAndSaysOnceWhenRefused) {
     EXPECT_GE(completed, 50u);
     EXPECT_EQ(LinesWith(bad, ", " + std::to_string(completed) + " undelivered at exit").size(), 1u)
         << bad.Transcript();
+}
+
+// mqtts:// with the CA that signed the broker's certificate (for the name the
+// URL gives) connects; with the system's CAs, which do not know it, it must not.
+TEST_F(MqttPublish, TlsTrustsTheGivenCaOnly) {
+    const std::string d = dir.path();
+    const std::string make_certificates =
+        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt " +
+        "-days 2 -subj /CN=test-ca && openssl req -newkey rsa:2048 -nodes -keyout broker.key " +
+        "-out broker.csr -subj /CN=localhost && echo subjectAltName=DNS:localhost > ext && " +
+        "openssl x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial " +
+        "-out broker.crt -days 2 -extfile ext";
+    ASSERT_EQ(std::system((make_certificates + " >/dev/null 2>&1").c_str()), 0);
+    TestBroker broker(
+        dir, "allow_anonymous true\ncertfile " + d + "/broker.crt\nkeyfile " + d + "/broker.key\n");
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    const std::string url = "mqtts://localhost:" + std::to_string(broker.port());
+
+    RunnerProcess trusted(Args(url, {"--rounds", "3", "--mqtt-cafile", dir.File("ca.crt")}));
+    EXPECT_EQ(trusted.Wait(30s), 0) << trusted.Transcript();
+    EXPECT_EQ(LinesWith(trusted, "mqtt: connected to localhost:").size(), 1u)
+        << trusted.Transcript();
+    EXPECT_EQ(LinesWith(trusted, " 0 undelivered at exit").size(), 1u) << trusted.Transcript();
+
+    RunnerProcess stranger(Args(url, {"--rounds", "3"}));
+    EXPECT_EQ(stranger.Wait(30s), 0) << stranger.Transcript();
+    EXPECT_EQ(LinesWith(stranger, "mqtt: cannot reach the broker").size(), 1u)
+        << stranger.Transcript();
+    EXPECT_TRUE(LinesWith(stranger, "mqtt: connected").empty()) << stranger.Transcript();
 }
 
 struct BadMqttCommand {

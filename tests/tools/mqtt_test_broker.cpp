@@ -43,7 +43,7 @@ int FreePort() {
     return ntohs(addr.sin_port);
 }
 
-TestBroker::TestBroker(const TempDir& dir, const std::string& password_file)
+TestBroker::TestBroker(const TempDir& dir, const std::string& access)
     : dir_(dir.path()), config_(dir.File("broker.conf")), port_(FreePort()) {
     std::ostringstream conf;
     conf << "listener " << port_ << " 127.0.0.1\n"
@@ -54,11 +54,7 @@ TestBroker::TestBroker(const TempDir& dir, const std::string& password_file)
          << "log_dest file " << dir_ << "/broker.log\n";
     // As root the broker drops to user "mosquitto", which cannot write here.
     if (::geteuid() == 0) conf << "user root\n";
-    if (password_file.empty()) {
-        conf << "allow_anonymous true\n";
-    } else {
-        conf << "allow_anonymous false\npassword_file " << password_file << "\n";
-    }
+    conf << access;
     std::ofstream(config_) << conf.str();
 }
 

@@ -22,8 +22,8 @@ inline constexpr const char* kBrokerProgram = "/usr/sbin/mosquitto";
 
 class TestBroker {
 public:
-    // `password_file`: empty for anonymous access, else the only way in.
-    explicit TestBroker(const TempDir& dir, const std::string& password_file = "");
+    // `access`: configuration lines for its listener (log-in, TLS).
+    explicit TestBroker(const TempDir& dir, const std::string& access = "allow_anonymous true\n");
     ~TestBroker();
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
