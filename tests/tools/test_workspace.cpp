@@ -26,11 +26,12 @@ void TempDir::Write(const std::string& name, const std::string& text) const {
     std::ofstream(File(name), std::ios::binary) << text;
 }
 
-SimulatedLine::SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed)
+SimulatedLine::SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed,
+                             int baud)
     : pty_(std::make_unique<module_sim::PtyPair>()) {
     module_sim::ModuleSimulator simulator(seed);
     for (const auto& m : modules) simulator.AddModule(m);
-    driver_ = std::make_unique<module_sim::LineDriver>(pty_->master_fd(), std::move(simulator));
+    driver_ = std::make_unique<module_sim::LineDriver>(pty_->master_fd(), std::move(simulator), baud);
 }
 
 SimulatedLine::~SimulatedLine() {

@@ -29,7 +29,8 @@ private:
 // been forked (a child forked while this thread runs could inherit a held lock).
 class SimulatedLine {
 public:
-    SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed = 1);
+    // `baud` > 0: the line keeps that speed's timing (see half_duplex_line.h).
+    SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed = 1, int baud = 0);
     ~SimulatedLine();
     void Start();
     // Closes the pseudo-terminal, as when a USB adapter is pulled.

@@ -39,7 +39,7 @@ std::string UsageText() {
            "  --sim FILE         simulated modules (default: examples/sim.json)\n"
            "  --plugin PATH      device plug-in (default: the built libbattery32.so)\n"
            "  --data DIR         history files, one per device (default: ./data)\n"
-           "  --tick-ms N        polling period (default 1000)\n"
+           "  --tick-ms N        polling period (default 1000; 0: back to back)\n"
            "  --rounds N         stop after N completed rounds of every device\n"
            "  --time-limit S     stop after S seconds in any case (exit 3 if rounds are missing)\n"
            "  --json             one JSON object per round on stdout; notes go to stderr\n"
@@ -52,7 +52,11 @@ std::string UsageText() {
            "  --gap-us N         quiet time that ends a burst (default: 3 character times)\n"
            "  --reopen-ms N      retry period for a lost port (default 3000)\n"
            "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
-           "  --http-token FILE  every web request needs the token held in FILE\n" +
+           "  --http-token FILE  every web request needs the token held in FILE\n"
+           "  --reply-timeout-ms N  how long a device holds its line waiting for a reply\n"
+           "                     (default: what the line speed implies, 89 ms at 19200)\n"
+           "  --baud N           with --simulate: speed of the simulated lines' timing\n"
+           "                     (default 19200; 0: replies at once)\n" +
            MqttUsageText();
 }
 
@@ -77,6 +81,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     }
 
     RunOptions& o = parsed.run;
+    bool baud_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string* out) {
@@ -107,7 +112,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--data") {
             if (!value(&o.data_dir) || o.data_dir.empty()) return fail("--data needs a directory");
         } else if (a == "--tick-ms") {
-            if (!number(10, 3600000, &n)) return fail("--tick-ms needs a number of milliseconds, 10 or more");
+            if (!number(0, 3600000, &n)) return fail("--tick-ms needs a number of milliseconds (0: back to back)");
             o.tick_ms = static_cast<int>(n);
         } else if (a == "--rounds") {
             if (!number(1, INT64_MAX, &n)) return fail("--rounds needs a positive number");
@@ -148,6 +153,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (!value(&o.http_token_path) || o.http_token_path.empty()) {
                 return fail("--http-token needs a file holding the token");
             }
+        } else if (a == "--reply-timeout-ms") {
+            if (!number(1, 3600000, &n)) return fail("--reply-timeout-ms needs milliseconds, 1 or more");
+            o.reply_timeout_ms = static_cast<int>(n);
+        } else if (a == "--baud") {
+            if (!number(0, 4000000, &n)) return fail("--baud needs a line speed in baud (0: no line timing)");
+            o.sim_baud = static_cast<int>(n);
+            baud_given = true;
         } else if (!a.empty() && a[0] == '-') {
             return fail("unknown option " + a);
         } else if (o.site_path.empty()) {
@@ -155,6 +167,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else {
             return fail("one site file at a time (got " + o.site_path + " and " + a + ")");
         }
+    }
+    if (baud_given && !o.simulate) {
+        return fail("--baud sets the timing of simulated lines: it goes with --simulate (a real line's speed is the device's setting)");
     }
     if (o.site_path.empty() && !o.simulate) {
         return fail("which site file? (or --simulate to try it on simulated modules)");

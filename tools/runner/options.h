@@ -14,7 +14,7 @@ struct RunOptions {
     std::string site_path;    // empty with --simulate: the example site
     std::string plugin_path;  // empty: DefaultPluginPath()
     std::string data_dir = "data";
-    int tick_ms = 1000;
+    int tick_ms = 1000;            // 0: back to back
     std::uint64_t rounds = 0;      // 0: until stopped
     double time_limit_s = 0;       // 0: none
     bool json = false;
@@ -30,6 +30,8 @@ struct RunOptions {
     std::string http_listen;       // empty: no web view; else "ADDR:PORT" as given
     std::string http_token_path;   // empty: no token needed
     MqttSettings mqtt;             // url empty: no publishing
+    int reply_timeout_ms = 0;      // 0: what the line's speed implies
+    int sim_baud = 19200;          // --simulate: line timing of the simulated lines; 0: none
 };
 
 struct DecodeOptions {

@@ -13,6 +13,7 @@
 #include "tools/record/record_format.h"
 #include "tools/record/record_image.h"
 #include "tools/runner/history_path.h"
+#include "tools/runner/line_timing.h"
 #include "tools/runner/poll_order.h"
 
 namespace runner {
@@ -47,19 +48,6 @@ Runner::~Runner() {
     stand_in::SetHostEvents(previous_events_);
 }
 
-template <typename Fn>
-void Runner::CallDevice(DeviceState& state, const char* what, Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        if (state.errors++ == 0) {
-            console_.Problem("[" + state.label + "] " + what + " failed: " + e.what() +
-                             " (later failures are only counted)");
-        }
-    }
-    chatter_.Flush(state.label);
-}
-
 Runner::DeviceState* Runner::Find(const ZorVDevice& device) {
     auto it = by_device_.find(&device);
     return it == by_device_.end() ? nullptr : devices_[it->second].get();
@@ -72,6 +60,7 @@ bool Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
     DeviceState& state = *devices_.back();
     state.site = site;
     state.label = std::to_string(site.data_id);
+    state.link = LinkTracker(site.data_id);
     const std::string who = "device " + DeviceLabel(site);
     try {
         state.device = plugin.CreateDevice();
@@ -171,11 +160,11 @@ void Runner::SetUpPorts() {
 
     for (const std::string& path : order) {
         PortState port;
-        port.order = PollOrder(sites, users[path]);
-        const int baud = devices_[port.order.front()]->device->baud_rate_;
-        std::string names = port.order.size() == 1 ? "device " : "devices ";
-        for (std::size_t k = 0; k < port.order.size(); ++k) {
-            DeviceState& d = *devices_[port.order[k]];
+        const std::vector<std::size_t> polling = PollOrder(sites, users[path]);
+        const int baud = devices_[polling.front()]->device->baud_rate_;
+        std::string names = polling.size() == 1 ? "device " : "devices ";
+        for (std::size_t k = 0; k < polling.size(); ++k) {
+            DeviceState& d = *devices_[polling[k]];
             d.port = ports_.size();
             names += (k ? ", " : "") + d.label;
             if (d.device->baud_rate_ != baud) {
@@ -188,6 +177,12 @@ void Runner::SetUpPorts() {
         port.line = std::make_unique<PortLine>(path, baud, gap,
                                                std::chrono::milliseconds(options_.reopen_ms),
                                                names, console_);
+        port.schedule = std::make_unique<LineScheduler>(polling, Tick(), Clock::now());
+        // A simulated line keeps the simulator's speed, whatever the device asked for.
+        const int timed_baud = options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
+        port.reply_timeout = options_.reply_timeout_ms > 0
+                                 ? std::chrono::milliseconds(options_.reply_timeout_ms)
+                                 : DefaultReplyTimeout(timed_baud, gap);
         ports_.push_back(std::move(port));
     }
 }
@@ -207,11 +202,12 @@ int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
     }
     SetUpPorts();
 
-    const auto start = Clock::now();
+    polling_start_ = Clock::now();
     bool any_up = false;
-    for (PortState& port : ports_) {
-        port.next_slot = start;
-        any_up = port.line->OpenIfDue(start) || any_up;
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+        if (!ports_[i].line->OpenIfDue(polling_start_)) continue;
+        LineOpened(i, polling_start_);
+        any_up = true;
     }
     if (!any_up) {
         console_.Problem("no port could be opened; nothing to poll");
@@ -227,6 +223,9 @@ int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
                    " rounds";
         if (d->rounds_started > d->rounds) {
             summary += " (" + std::to_string(d->rounds_started) + " begun)";
+        }
+        if (d->link.link().unanswered > 0) {
+            summary += ", " + std::to_string(d->link.link().unanswered) + " commands unanswered";
         }
         if (d->errors > 0) summary += ", " + std::to_string(d->errors) + " device errors";
         all_done = all_done && d->rounds >= options_.rounds;
@@ -257,21 +256,18 @@ Runner::Ending Runner::Loop(int stop_fd) {
             return Ending::kTimeLimit;
         }
 
-        for (PortState& port : ports_) {
+        for (std::size_t i = 0; i < ports_.size() && !stop_; ++i) {
+            PortState& port = ports_[i];
             PortLine& line = *port.line;
             if (!line.up()) {
-                if (line.OpenIfDue(now)) {
-                    port.next_slot = now;
-                    port.talker.reset();
-                }
+                if (line.OpenIfDue(now)) LineOpened(i, now);
                 continue;
             }
             if (auto burst = line.TakeQuietBurst(now)) Deliver(port, std::move(*burst));
-            if (stop_) break;
-            if (line.up() && now >= port.next_slot) PollSlot(port, now);
-            if (stop_) break;
+            if (!stop_ && line.up()) ServeLine(port, now);
         }
         if (stop_) break;
+        WatchSilence(now);
 
         Clock::time_point wake = now + std::chrono::seconds(1);
         wake = std::min(wake, end);
@@ -285,7 +281,7 @@ Runner::Ending Runner::Loop(int stop_fd) {
                 wake = std::min(wake, line.next_retry());
                 continue;
             }
-            wake = std::min(wake, ports_[i].next_slot);
+            if (auto due = WakeFor(ports_[i], now)) wake = std::min(wake, *due);
             if (auto due = line.BurstDeadline()) wake = std::min(wake, *due);
             fds.push_back(pollfd{line.fd(), POLLIN, 0});
             fd_port.push_back(i);
@@ -331,54 +327,13 @@ Runner::Ending Runner::Loop(int stop_fd) {
     return Ending::kRoundsDone;
 }
 
-void Runner::PollSlot(PortState& port, Clock::time_point now) {
-    const std::size_t index = port.order[port.next];
-    port.next = (port.next + 1) % port.order.size();
-    // Devices sharing a line take turns, spread evenly over the tick.
-    const auto slot = Tick() / static_cast<int>(port.order.size());
-    port.next_slot += slot;
-    if (port.next_slot <= now - Tick()) port.next_slot = now + slot;  // fell behind: no catch-up burst
-
-    DeviceState& state = *devices_[index];
-    ++state.polls;
-    CallDevice(state, "RefreshStatus", [&] { state.device->RefreshStatus(); });
-}
-
-void Runner::Deliver(PortState& port, std::vector<std::uint8_t> burst) {
-    if (options_.trace) {
-        const std::string to = port.talker ? devices_[*port.talker]->label : "nobody";
-        console_.Note("  " + port.line->path() + " < " + Hex(burst.data(), burst.size()) + " (to " + to + ")");
-    }
-    if (!port.talker) return;  // nobody asked: line noise
-    DeviceState& state = *devices_[*port.talker];
-    CallDevice(state, "process", [&] {
-        state.device->process(burst.data(), static_cast<unsigned int>(burst.size()));
-    });
-}
-
-void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned int length) {
-    DeviceState* state = Find(device);
-    if (state == nullptr || ports_.empty() || data == nullptr) return;
-    PortState& port = ports_[state->port];
-    port.talker = by_device_[&device];
-    port.line->DiscardHeld();
-    const bool sent = port.line->Write(data, length, Clock::now());
-    if (options_.trace) {
-        console_.Note("  " + port.line->path() + " > " + Hex(data, length) + " (from " + state->label +
-                      (sent ? ")" : ", not sent: port down)"));
-    }
-}
-
-void Runner::RefreshStatus(ZorSPDevice& device) {
-    if (DeviceState* state = Find(device)) ++state->rounds_started;
-}
-
 void Runner::SendSP(ZorVDevice& device, int type_id, const unsigned char* data,
                     unsigned int length, bool) {
     DeviceState* state = Find(device);
     if (state == nullptr) return;
     chatter_.Flush(state->label);  // what the device printed first stays first
     ++state->rounds;
+    NoteRoundCompleted(*state);
     const std::optional<std::uint64_t> checks =
         options_.verbose ? std::optional<std::uint64_t>(state->checks) : std::nullopt;
     state->checks = 0;

@@ -5,6 +5,7 @@
 // Everything runs on one thread; the devices are called one at a time.
 
 #include <chrono>
+#include <exception>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,6 +19,8 @@
 #include "tools/record/history_file.h"
 #include "tools/runner/console.h"
 #include "tools/runner/device_chatter.h"
+#include "tools/runner/device_link.h"
+#include "tools/runner/line_scheduler.h"
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/port_line.h"
@@ -58,6 +61,9 @@ public:
     void CheckThreshold(ZorVDevice& device, const std::string& name, const std::string& display_name,
                         float value, int index) override;
 
+    // How each device is doing on its line, in site-file order.
+    std::vector<DeviceLink> Links() const;
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -74,13 +80,14 @@ private:
         std::uint64_t checks = 0;          // threshold checks since the last record
         std::uint64_t errors = 0;          // exceptions out of the device
         std::chrono::system_clock::time_point last_round{};
+        LinkTracker link{0};
     };
     struct PortState {
         std::unique_ptr<PortLine> line;
-        std::vector<std::size_t> order;  // devices, in polling order
-        std::size_t next = 0;
-        Clock::time_point next_slot{};
-        std::optional<std::size_t> talker;  // the device that sent last
+        std::unique_ptr<LineScheduler> schedule;  // who holds the line, who is next
+        Clock::duration reply_timeout{};
+        bool sent_in_turn = false;   // the holder's turn put a command on the line
+        bool reply_started = false;  // a burst came since the last command
     };
 
     bool SetUpDevice(const SiteDevice& site, const Plugin& plugin);
@@ -88,8 +95,16 @@ private:
     void SetUpPorts();
     enum class Ending { kRoundsDone, kSignal, kTimeLimit, kPollFailed };
     Ending Loop(int stop_fd);
-    void PollSlot(PortState& port, Clock::time_point now);
+    // Line sharing (runner_line.cpp).
+    void ServeLine(PortState& port, Clock::time_point now);
+    void TakeTurn(PortState& port, std::size_t index, Clock::time_point now);
     void Deliver(PortState& port, std::vector<std::uint8_t> burst);
+    bool MayStart(std::size_t index, Clock::time_point now) const;
+    void ReportPace(const PortState& port, const LineScheduler::Pace& pace) const;
+    void WatchSilence(Clock::time_point now);
+    void NoteRoundCompleted(DeviceState& state);
+    void LineOpened(std::size_t port_index, Clock::time_point now);
+    std::optional<Clock::time_point> WakeFor(const PortState& port, Clock::time_point now) const;
     // Runs a call into a device: its printout is labelled, its exceptions reported.
     template <typename Fn>
     void CallDevice(DeviceState& state, const char* what, Fn&& fn);
@@ -111,9 +126,23 @@ private:
     std::vector<RoundOutput*> outputs_;
     std::vector<LoopParticipant*> participants_;
     std::uint64_t output_failures_ = 0;
+    Clock::time_point polling_start_{};
     bool history_enabled_ = true;
     bool stop_ = false;
     stand_in::HostEvents* previous_events_ = nullptr;
 };
+
+template <typename Fn>
+void Runner::CallDevice(DeviceState& state, const char* what, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        if (state.errors++ == 0) {
+            console_.Problem("[" + state.label + "] " + what + " failed: " + e.what() +
+                             " (later failures are only counted)");
+        }
+    }
+    chatter_.Flush(state.label);
+}
 
 }  // namespace runner

@@ -149,7 +149,7 @@ int Run(RunOptions options) {
     SimulatedLines simulated;
     if (options.simulate) {
         try {
-            simulated.SetUp(site, sim_config);
+            simulated.SetUp(site, sim_config, options.sim_baud);
         } catch (const std::exception& e) {
             console.Problem(e.what());
             return kExitCannotRun;
@@ -160,8 +160,9 @@ int Run(RunOptions options) {
     for (const auto& d : site.devices)
         if (std::find(ports.begin(), ports.end(), d.port) == ports.end()) ports.push_back(d.port);
     std::string plan = "site " + site.path + ": " + Plural(site.devices.size(), "device", "devices") +
-                       " on " + Plural(ports.size(), "port", "ports") + ", polled every " +
-                       std::to_string(options.tick_ms) + " ms";
+                       " on " + Plural(ports.size(), "port", "ports") + ", polled " +
+                       (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
+                                            : std::string("back to back"));
     plan += options.rounds ? ", stopping after " + Plural(options.rounds, "round", "rounds") +
                                  " of each"
                            : ", until Ctrl-C";

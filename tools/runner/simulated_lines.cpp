@@ -8,7 +8,7 @@ namespace runner {
 
 SimulatedLines::~SimulatedLines() { Stop(); }
 
-void SimulatedLines::SetUp(Site& site, const module_sim::SimConfig& config) {
+void SimulatedLines::SetUp(Site& site, const module_sim::SimConfig& config, int baud) {
     std::map<std::string, std::size_t> line_of_port;
     for (SiteDevice& device : site.devices) {
         auto found = line_of_port.find(device.port);
@@ -36,7 +36,7 @@ void SimulatedLines::SetUp(Site& site, const module_sim::SimConfig& config) {
             simulator.AddModule(module);
         }
         lines_[i].driver =
-            std::make_unique<module_sim::LineDriver>(lines_[i].pty->master_fd(), std::move(simulator));
+            std::make_unique<module_sim::LineDriver>(lines_[i].pty->master_fd(), std::move(simulator), baud);
         lines_[i].driver->Start();
     }
 }
@@ -50,10 +50,36 @@ std::vector<std::string> SimulatedLines::Describe() const {
             std::snprintf(a, sizeof a, "0x%02X", line.addresses[k]);
             text += (k ? ", " : "") + std::string(a);
         }
+        const int baud = line.driver ? line.driver->baud() : 0;
         out.push_back(text + " on pseudo-terminal " + line.pty->slave_path() + " (in place of " +
-                      line.replaced + ")");
+                      line.replaced + "), " +
+                      (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line"
+                                : "answering at once"));
     }
     return out;
+}
+
+std::uint64_t SimulatedLines::collisions() const {
+    std::uint64_t n = 0;
+    for (const Line& line : lines_) {
+        if (line.driver) n += line.driver->collisions();
+    }
+    return n;
+}
+
+std::uint64_t SimulatedLines::commands_heard() const {
+    std::uint64_t n = 0;
+    for (const Line& line : lines_) {
+        if (!line.driver) continue;
+        n += line.driver->WithSimulator([](module_sim::ModuleSimulator& sim) {
+            std::uint64_t heard = sim.ignored_commands();
+            for (const auto a : sim.Addresses()) {
+                for (const auto& c : sim.Stats(a).commands) heard += c.second;
+            }
+            return heard;
+        });
+    }
+    return n;
 }
 
 void SimulatedLines::Stop() {

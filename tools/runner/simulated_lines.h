@@ -21,11 +21,16 @@ public:
     SimulatedLines& operator=(const SimulatedLines&) = delete;
 
     // Creates the pseudo-terminals and modules and points the site's devices at
-    // them. Modules missing from `config` get module_sim::DefaultModule.
+    // them. Modules missing from `config` get module_sim::DefaultModule. With
+    // `baud` > 0 the lines keep that speed's timing (0: replies at once).
     // Throws std::runtime_error (e.g. no pseudo-terminal available).
-    void SetUp(Site& site, const module_sim::SimConfig& config);
+    void SetUp(Site& site, const module_sim::SimConfig& config, int baud = 0);
     // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
     std::vector<std::string> Describe() const;
+    // Commands that talked over an exchange in progress, on all lines.
+    std::uint64_t collisions() const;
+    // Commands the modules heard, on all lines.
+    std::uint64_t commands_heard() const;
     void Stop();
 
 private:

@@ -2,23 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <deque>
 #include <system_error>
 
 namespace module_sim {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct Pending {
-    Clock::time_point due;
-    Bytes bytes;
-    std::size_t written = 0;
-};
 
 void SetNonBlocking(int fd) {
     const int flags = fcntl(fd, F_GETFL);
@@ -27,8 +20,8 @@ void SetNonBlocking(int fd) {
 
 }  // namespace
 
-LineDriver::LineDriver(int fd, ModuleSimulator simulator)
-    : fd_(fd), simulator_(std::move(simulator)) {
+LineDriver::LineDriver(int fd, ModuleSimulator simulator, int baud)
+    : fd_(fd), baud_(baud > 0 ? baud : 0), simulator_(std::move(simulator)), timing_(baud_) {
     if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
     }
@@ -70,6 +63,11 @@ std::uint64_t LineDriver::write_errors() const {
     return write_errors_;
 }
 
+std::uint64_t LineDriver::collisions() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return collisions_;
+}
+
 void LineDriver::Run() {
     std::deque<Pending> queue;
     Clock::time_point last_due = Clock::now();
@@ -78,57 +76,76 @@ void LineDriver::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
         }
-        int timeout_ms = -1;
         const auto now = Clock::now();
         pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd_, POLLIN, 0}};
+        timespec wait{};
+        timespec* timeout = nullptr;  // nothing queued: wait for the host
         if (!queue.empty() && queue.front().due <= now) {
             fds[1].events |= POLLOUT;  // due: wait until the line takes it
         } else if (!queue.empty()) {
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                queue.front().due - now);
-            timeout_ms = static_cast<int>(wait.count()) + 1;
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(queue.front().due - now).count();
+            wait = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+            timeout = &wait;
         }
-        const int ready = ::poll(fds, 2, timeout_ms);
+        const int ready = ::ppoll(fds, 2, timeout, nullptr);
         if (ready < 0 && errno != EINTR) return;
         if (fds[0].revents != 0) continue;  // checked for stopping at the top
 
         if (fds[1].revents & POLLIN) {
-            std::uint8_t buffer[256];
-            for (;;) {
-                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-                if (n <= 0) break;
-                std::vector<Transmission> out;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    out = simulator_.Receive(buffer, static_cast<std::size_t>(n));
-                }
-                const auto heard = Clock::now();
-                if (last_due < heard) last_due = heard;
-                for (auto& t : out) {
-                    last_due += t.delay;
-                    queue.push_back(Pending{last_due, std::move(t.bytes), 0});
-                }
-            }
+            Hear(queue, last_due);
         } else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // No peer on the line for now: do not spin on the hang-up.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-
-        while (!queue.empty() && queue.front().due <= Clock::now()) {
-            Pending& p = queue.front();
-            const ssize_t n = ::write(fd_, p.bytes.data() + p.written, p.bytes.size() - p.written);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) break;
-                std::lock_guard<std::mutex> lock(mutex_);
-                ++write_errors_;
-                queue.pop_front();
-                continue;
-            }
-            p.written += static_cast<std::size_t>(n);
-            if (p.written < p.bytes.size()) break;
-            queue.pop_front();
-        }
+        WriteDue(queue);
         if (queue.empty()) last_due = Clock::now();
+    }
+}
+
+bool LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
+    bool heard_any = false;
+    std::uint8_t buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        heard_any = true;
+        const auto heard = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (baud_ == 0) {
+            std::vector<Transmission> out =
+                simulator_.Receive(buffer, static_cast<std::size_t>(n));
+            if (last_due < heard) last_due = heard;
+            for (auto& t : out) {
+                last_due += t.delay;
+                queue.push_back(Pending{last_due, std::move(t.bytes), 0});
+            }
+            continue;
+        }
+        // A colliding command is lost on the line: the modules never hear it.
+        if (!timing_.HostBytes(static_cast<std::size_t>(n), heard, queue)) {
+            collisions_ = timing_.collisions();
+            continue;
+        }
+        timing_.Answer(simulator_.Receive(buffer, static_cast<std::size_t>(n)), queue);
+    }
+    return heard_any;
+}
+
+void LineDriver::WriteDue(std::deque<Pending>& queue) {
+    while (!queue.empty() && queue.front().due <= Clock::now()) {
+        Pending& p = queue.front();
+        const ssize_t n = ::write(fd_, p.bytes.data() + p.written, p.bytes.size() - p.written);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) break;
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++write_errors_;
+            queue.pop_front();
+            continue;
+        }
+        p.written += static_cast<std::size_t>(n);
+        if (p.written < p.bytes.size()) break;
+        queue.pop_front();
     }
 }
 

@@ -1,15 +1,20 @@
 #pragma once
 // Runs a ModuleSimulator on a serial line (a pty master or a real port) in a
 // background thread: what the host sends is fed to the simulator, and its
-// transmissions are written back after their delays. Bytes that arrive while
-// a delayed reply waits are still heard at once.
+// transmissions are written back after their delays. Untimed (baud 0), bytes
+// that arrive while a delayed reply waits are still heard at once. With a
+// baud rate the line keeps that speed's timing (see half_duplex_line.h): a
+// pseudo-terminal then paces like a real RS-485 line, collisions included.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
 
+#include "tools/sim/half_duplex_line.h"
 #include "tools/sim/module_simulator.h"
 
 namespace module_sim {
@@ -18,7 +23,7 @@ class LineDriver {
 public:
     // `fd` stays owned by the caller and must outlive Stop(); it is switched to
     // non-blocking mode.
-    LineDriver(int fd, ModuleSimulator simulator);
+    LineDriver(int fd, ModuleSimulator simulator, int baud = 0);
     ~LineDriver();
     LineDriver(const LineDriver&) = delete;
     LineDriver& operator=(const LineDriver&) = delete;
@@ -37,17 +42,27 @@ public:
 
     // Write errors seen (a line that went away, for instance).
     std::uint64_t write_errors() const;
+    // Host commands that talked over an exchange in progress (timed lines only).
+    std::uint64_t collisions() const;
+    int baud() const { return baud_; }
 
 private:
+    using Pending = HalfDuplexLine::Piece;
     void Run();
+    // Reads what the host wrote and queues the answers; false when nothing was read.
+    bool Hear(std::deque<Pending>& queue, std::chrono::steady_clock::time_point& last_due);
+    void WriteDue(std::deque<Pending>& queue);
 
     int fd_;
+    int baud_;
     int wake_[2] = {-1, -1};
     ModuleSimulator simulator_;
     mutable std::mutex mutex_;
     std::thread thread_;
     bool stopping_ = false;
     std::uint64_t write_errors_ = 0;
+    std::uint64_t collisions_ = 0;
+    HalfDuplexLine timing_;
 };
 
 }  // namespace module_sim

@@ -26,14 +26,17 @@ void OnSignal(int) { g_stop = 1; }
 void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
-                 "                          [--pty [--link PATH] | --port PATH [--baud N]]\n"
+                 "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
                  "Answers as battery monitor modules until Ctrl-C.\n"
                  "  --config FILE  modules, readings and faults (JSON; see README.md)\n"
                  "  --address A    add a default module at wire address A (0..255, or 0x..)\n"
                  "  --pty          serve on a new pseudo-terminal and print its path (default)\n"
                  "  --link PATH    also make PATH a symbolic link to that pseudo-terminal\n"
                  "  --port PATH    serve on a real serial port instead\n"
-                 "  --baud N       speed of --port (default 19200)\n"
+                 "  --baud N       line speed: on the pseudo-terminal, its timing (bytes take\n"
+                 "                 their line time, the line is half duplex and collisions are\n"
+                 "                 counted; default: no timing); on --port, the port's speed\n"
+                 "                 (default 19200)\n"
                  "  --seed N       seed for noise and random faults (overrides the file)\n");
 }
 
@@ -48,7 +51,7 @@ int main(int argc, char** argv) {
     std::string config_path, link_path, port_path;
     std::vector<std::string> addresses;
     std::string seed_text;
-    int baud = 19200;
+    std::string baud_text;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) -> std::string {
@@ -64,7 +67,7 @@ int main(int argc, char** argv) {
         else if (arg == "--pty") port_path.clear();
         else if (arg == "--link") link_path = value("--link");
         else if (arg == "--port") port_path = value("--port");
-        else if (arg == "--baud") baud = std::atoi(value("--baud").c_str());
+        else if (arg == "--baud") baud_text = value("--baud");
         else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
@@ -95,6 +98,16 @@ int main(int argc, char** argv) {
         return Fail(e.what());
     }
     if (config.modules.empty()) return Fail("no modules: give --config FILE or --address A");
+    int baud = 0;
+    if (!baud_text.empty()) {
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(baud_text.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || v < 0 || v > 4000000 || (v == 0 && !port_path.empty())) {
+            return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)");
+        }
+        baud = static_cast<int>(v);
+    }
 
     module_sim::ModuleSimulator simulator(config.seed);
     for (const auto& m : config.modules) simulator.AddModule(m);
@@ -118,7 +131,8 @@ int main(int argc, char** argv) {
             where += " (also " + link_path + ")";
         }
     } else {
-        const serial_port::OpenResult port = serial_port::Open(port_path, baud);
+        // A real port keeps its own time: the simulator adds none.
+        const serial_port::OpenResult port = serial_port::Open(port_path, baud > 0 ? baud : 19200);
         if (port.fd < 0) return Fail("port " + port_path + ": " + port.error);
         fd = port.fd;
         where = port_path;
@@ -130,8 +144,10 @@ int main(int argc, char** argv) {
         std::snprintf(text, sizeof text, "%s0x%02X", list.empty() ? "" : ", ", a);
         list += text;
     }
-    std::printf("battery-module-sim: modules %s answering on %s; Ctrl-C stops\n", list.c_str(),
-                where.c_str());
+    const std::string timing =
+        pty && baud > 0 ? " with " + std::to_string(baud) + "-baud line timing" : "";
+    std::printf("battery-module-sim: modules %s answering on %s%s; Ctrl-C stops\n", list.c_str(),
+                where.c_str(), timing.c_str());
     std::fflush(stdout);
 
     // Blocked until sigsuspend, so a signal cannot slip in between the check
@@ -146,7 +162,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    module_sim::LineDriver driver(fd, std::move(simulator));
+    module_sim::LineDriver driver(fd, std::move(simulator), pty ? baud : 0);
     driver.Start();
     while (!g_stop) sigsuspend(&previous);
     driver.Stop();
@@ -165,6 +181,10 @@ int main(int argc, char** argv) {
         }
         return 0;
     });
+    if (driver.baud() > 0) {
+        std::printf("battery-module-sim: %llu collisions on the line\n",
+                    static_cast<unsigned long long>(driver.collisions()));
+    }
     if (!link_path.empty() && pty) ::unlink(link_path.c_str());
     if (!pty) ::close(fd);
     return 0;

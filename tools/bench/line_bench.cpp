@@ -1,0 +1,237 @@
+// battery32_line_bench: modules sharing one simulated serial line, polled by
+// the runner with the real plug-in for a fixed time. Reports rounds per second
+// against what the line can carry, fairness between the devices, and anything
+// that went wrong on the line (collisions, replies to the wrong device,
+// abandoned rounds).
+//
+// Usage: battery32_line_bench [--modules N --tick-ms T --seconds S]
+//                             [--turnaround-ms MS] [--baud B] [--log FILE]
+// Without --modules it runs the standard table (1, 4, 16, 32 modules at tick
+// 1000 ms and tick 0) and checks the targets.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/runner/console.h"
+#include "tools/runner/device_chatter.h"
+#include "tools/runner/options.h"
+#include "tools/runner/plugin_loader.h"
+#include "tools/runner/runner.h"
+#include "tools/runner/simulated_lines.h"
+#include "tools/sim/module_wire.h"
+#include "tools/sim/sim_config_json.h"
+
+#ifndef BATTERY32_BUILT_PLUGIN
+#define BATTERY32_BUILT_PLUGIN "libbattery32.so"
+#endif
+
+namespace {
+
+struct Setup {
+    int modules = 16;
+    int tick_ms = 0;
+    double seconds = 20;
+    int turnaround_ms = 10;
+    int baud = 19200;
+};
+
+struct Result {
+    double rounds_per_second = 0;
+    double bound = 0;  // rounds per second the line can carry
+    std::uint64_t most = 0, fewest = 0;
+    std::uint64_t wrong_device = 0, collisions = 0, abandoned = 0, unanswered = 0;
+    double fairness() const { return fewest == 0 ? 1e9 : static_cast<double>(most) / fewest; }
+};
+
+// One round: four 5-byte commands, a 67-byte and three 5-byte replies, and four turnarounds.
+double LineBound(const Setup& s) {
+    const double bytes = 4 * module_sim::kCommandLength + module_sim::kCellReplyLength +
+                         3 * module_sim::kValueReplyLength;
+    const double round_s = bytes * 10.0 / s.baud + 4 * s.turnaround_ms / 1000.0;
+    return 1.0 / round_s;
+}
+
+Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const std::string& data) {
+    runner::Site site;
+    site.path = "(bench)";
+    module_sim::SimConfig sim;
+    for (int i = 0; i < s.modules; ++i) {
+        runner::SiteDevice d;
+        d.data_id = static_cast<std::uint32_t>(2001 + i);
+        d.address = static_cast<std::uint8_t>(i + 1);
+        d.port = "/dev/ttyBENCH";
+        d.settings["appSetting"]["b_mode"] = "1";
+        site.devices.push_back(d);
+        module_sim::ModuleConfig m = module_sim::DefaultModule(d.address);
+        m.reply_delay = std::chrono::milliseconds(s.turnaround_ms);
+        sim.modules.push_back(m);
+    }
+    runner::RunOptions o;
+    o.simulate = true;
+    o.sim_baud = s.baud;
+    o.tick_ms = s.tick_ms;
+    o.time_limit_s = s.seconds;
+    o.data_dir = data;
+    o.use_cache = false;
+    o.device_log = "off";
+
+    runner::SimulatedLines lines;
+    lines.SetUp(site, sim, s.baud);
+    const runner::Console console(log_fd, log_fd, false);
+    runner::DeviceChatter chatter;
+    chatter.Begin(-1);
+    std::vector<runner::DeviceLink> links;
+    int stop[2];
+    if (::pipe(stop) != 0) std::exit(1);
+    {
+        runner::Runner r(o, console, chatter);
+        r.Run(site, plugin, stop[0]);
+        links = r.Links();
+    }
+    chatter.End();
+    lines.Stop();
+    ::close(stop[0]);
+    ::close(stop[1]);
+
+    Result out;
+    std::uint64_t total = 0;
+    out.fewest = UINT64_MAX;
+    for (const auto& l : links) {
+        total += l.rounds;
+        out.most = std::max(out.most, l.rounds);
+        out.fewest = std::min(out.fewest, l.rounds);
+        out.wrong_device += l.foreign_replies;
+        out.abandoned += l.abandoned;
+        out.unanswered += l.unanswered;
+    }
+    out.collisions = lines.collisions();
+    out.rounds_per_second = static_cast<double>(total) / s.seconds;
+    out.bound = LineBound(s);
+    return out;
+}
+
+void PrintHeader() {
+    std::printf("| modules | tick | seconds | rounds/s | line bound | ratio | rounds per device "
+                "(fewest..most) | fairness | wrong device | collisions | abandoned | unanswered |\n");
+    std::printf("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
+}
+
+void PrintRow(const Setup& s, const Result& r) {
+    std::printf("| %d | %s | %.0f | %.2f | %.2f | %.1f%% | %llu..%llu | %.3f | %llu | %llu | %llu | %llu |\n",
+                s.modules, s.tick_ms ? (std::to_string(s.tick_ms) + " ms").c_str() : "0",
+                s.seconds, r.rounds_per_second, r.bound, 100.0 * r.rounds_per_second / r.bound,
+                static_cast<unsigned long long>(r.fewest), static_cast<unsigned long long>(r.most),
+                r.fairness(), static_cast<unsigned long long>(r.wrong_device),
+                static_cast<unsigned long long>(r.collisions),
+                static_cast<unsigned long long>(r.abandoned),
+                static_cast<unsigned long long>(r.unanswered));
+    std::fflush(stdout);
+}
+
+// The targets; empty when met, else what missed.
+std::string Verdict(const Setup& s, const Result& r) {
+    std::string missed;
+    auto need = [&](bool ok, const char* what) {
+        if (!ok) missed += std::string(missed.empty() ? "" : "; ") + what;
+    };
+    const bool clean = r.collisions == 0 && r.wrong_device == 0 && r.abandoned == 0;
+    if (s.tick_ms == 0 && s.modules == 16) {
+        need(r.rounds_per_second >= 0.85 * r.bound, "at least 85% of the line bound");
+        need(r.fairness() <= 1.1, "fairness at most 1.1");
+        need(clean, "no collisions, wrong-device replies or abandoned rounds");
+    } else if (s.tick_ms == 1000 && s.modules == 4) {
+        const double per_device = s.seconds;
+        need(static_cast<double>(r.fewest) >= per_device - 1 && static_cast<double>(r.most) <= per_device + 1,
+             "one round per tick per device, within one round");
+    } else if (s.tick_ms == 1000 && s.modules == 16) {
+        need(r.rounds_per_second >= 0.85 * r.bound, "rounds at the line's pace (85% of the bound)");
+        need(r.fairness() <= 1.1, "fairness at most 1.1");
+        need(r.collisions == 0, "no collisions");
+    } else {
+        return "-";
+    }
+    return missed.empty() ? "met" : "NOT met: " + missed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Setup one;
+    bool single = false;
+    std::string log_path = "line_bench.log";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (v == nullptr) {
+            std::fprintf(stderr, "battery32_line_bench: %s needs a value\n", a.c_str());
+            return 2;
+        }
+        ++i;
+        if (a == "--modules") one.modules = std::atoi(v), single = true;
+        else if (a == "--tick-ms") one.tick_ms = std::atoi(v);
+        else if (a == "--seconds") one.seconds = std::atof(v);
+        else if (a == "--turnaround-ms") one.turnaround_ms = std::atoi(v);
+        else if (a == "--baud") one.baud = std::atoi(v);
+        else if (a == "--log") log_path = v;
+        else {
+            std::fprintf(stderr, "battery32_line_bench: unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    if (one.modules < 1 || one.modules > 250 || one.seconds <= 0 || one.baud <= 0 || one.turnaround_ms < 0) {
+        std::fprintf(stderr, "battery32_line_bench: modules 1..250, seconds > 0, baud > 0\n");
+        return 2;
+    }
+    const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log_fd < 0) {
+        std::perror(log_path.c_str());
+        return 1;
+    }
+    const runner::Plugin plugin = runner::Plugin::Load(BATTERY32_BUILT_PLUGIN);
+    const std::string data = std::filesystem::temp_directory_path() /
+                             ("battery32-line-bench-" + std::to_string(::getpid()));
+
+    std::vector<Setup> runs;
+    if (single) {
+        runs.push_back(one);
+    } else {
+        // Long enough that every device completes at least 10 rounds.
+        const std::pair<int, double> sizes[] = {{1, 10}, {4, 30}, {16, 20}, {32, 40}};
+        for (const int tick : {1000, 0}) {
+            for (const auto& [modules, seconds] : sizes) {
+                Setup s = one;
+                s.modules = modules;
+                s.tick_ms = tick;
+                s.seconds = tick == 0 && modules < 16 ? 10 : seconds;
+                runs.push_back(s);
+            }
+        }
+    }
+    std::printf("one simulated %d-baud line, %d ms turnaround; runner notes in %s\n\n", one.baud,
+                one.turnaround_ms, log_path.c_str());
+    PrintHeader();
+    std::vector<std::pair<Setup, std::string>> verdicts;
+    for (const Setup& s : runs) {
+        const Result r = RunOnce(s, plugin, log_fd, data);
+        PrintRow(s, r);
+        verdicts.emplace_back(s, Verdict(s, r));
+    }
+    std::printf("\n");
+    bool all_met = true;
+    for (const auto& [s, verdict] : verdicts) {
+        if (verdict == "-") continue;
+        std::printf("target, %d modules at tick %d ms: %s\n", s.modules, s.tick_ms, verdict.c_str());
+        all_met = all_met && verdict == "met";
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(data, ec);
+    ::close(log_fd);
+    return all_met ? 0 : 1;
+}
