@@ -42,9 +42,16 @@ protected:
         if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
     }
     std::vector<std::string> Args(const std::string& tick, std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
-                                         "--data", dir.File("data"), "--tick-ms", tick,
-                                         "--quiet-device", "--time-limit", "40"};
+        std::vector<std::string> args = {dir.File("site.json"),
+                                         "--plugin",
+                                         BATTERY32_PLUGIN_PATH,
+                                         "--data",
+                                         dir.File("data"),
+                                         "--tick-ms",
+                                         tick,
+                                         "--quiet-device",
+                                         "--time-limit",
+                                         "40"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -88,14 +95,16 @@ TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesRe
     dir.Write("site.json", SiteJson(devices));
 
     // A generous reply timeout: a late reply on a busy machine must not pass for a collision.
-    RunnerProcess run(Args("100", {"--rounds", "4", "--reply-timeout-ms", "400"}), line.test_side_fds());
+    RunnerProcess run(Args("100", {"--rounds", "4", "--reply-timeout-ms", "400"}),
+                      line.test_side_fds());
     line.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
     EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
     for (std::uint8_t a = 1; a <= 4; ++a) {
         SCOPED_TRACE(a);
-        const auto records = HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
+        const auto records =
+            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
         EXPECT_GE(records.size(), 4u);
         const ExpectedRecord expected = Expect(modules[a - 1u]);
         for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
@@ -113,28 +122,31 @@ TEST_F(RunnerLineSharing, ASilentModuleCostsItsNeighboursOnlyItsTimeouts) {
     mute.times = 0;  // every command
     silent.faults.push_back(mute);
     SimulatedLine line({Module(1, 12.5, 0ms), Module(2, 12.8, 0ms), silent}, 1, kBaud);
-    dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line.path()), DeviceJson(1002, 2, line.path()),
-                                     DeviceJson(1003, 3, line.path())}));
+    dir.Write("site.json",
+              SiteJson({DeviceJson(1001, 1, line.path()), DeviceJson(1002, 2, line.path()),
+                        DeviceJson(1003, 3, line.path())}));
 
     // Silence is called after three ticks or 10 s, whichever is longer.
     RunnerProcess run(Args("300", {}), line.test_side_fds());
     line.Start();
     const auto silent_note = run.WaitForLine(
-        [](const std::string& l) { return Contains(l, "[1003] silent: no round completed since"); }, 20s);
+        [](const std::string& l) { return Contains(l, "[1003] silent: no round completed since"); },
+        20s);
     ASSERT_TRUE(silent_note) << run.Transcript();
     line.driver().WithSimulator([](module_sim::ModuleSimulator& sim) {
         sim.Module(3).faults.clear();
         return 0;
     });
-    ASSERT_TRUE(run.WaitForLine([](const std::string& l) { return Contains(l, "[1003] answering again: "); },
-                                10s))
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "[1003] answering again: "); }, 10s))
         << run.Transcript();
     run.Signal(SIGINT);
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
     EXPECT_EQ(CountContaining(run.err(), "[1003] silent"), 1u) << run.Transcript();
     EXPECT_EQ(CountContaining(run.err(), "[1003] answering again"), 1u) << run.Transcript();
-    EXPECT_EQ(CountContaining(run.err(), "] silent:"), 1u) << "only the silent module: " << run.Transcript();
+    EXPECT_EQ(CountContaining(run.err(), "] silent:"), 1u)
+        << "only the silent module: " << run.Transcript();
     EXPECT_EQ(line.driver().collisions(), 0u);
 
     const std::string mute_summary = SummaryOf(run.out(), 1003);
@@ -158,9 +170,9 @@ TEST_F(RunnerLineSharing, APartnerOnAnotherPortPublishesBeforeItsAddersFirstRoun
     const ModuleConfig partner = Module(2, 13.4, 40ms);
     SimulatedLine line_a({first}, 1, kBaud);
     SimulatedLine line_b({partner}, 2, kBaud);
-    dir.Write("site.json",
-              SiteJson({DeviceJson(1001, 1, line_a.path(), R"({"b_mode": "1", "group_voltage": ["1002"]})"),
-                        DeviceJson(1002, 2, line_b.path())}));
+    dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line_a.path(),
+                                                R"({"b_mode": "1", "group_voltage": ["1002"]})"),
+                                     DeviceJson(1002, 2, line_b.path())}));
     std::vector<int> fds = line_a.test_side_fds();
     for (int fd : line_b.test_side_fds()) fds.push_back(fd);
 

@@ -31,7 +31,8 @@ SimulatedLine::SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std:
     : pty_(std::make_unique<module_sim::PtyPair>()) {
     module_sim::ModuleSimulator simulator(seed);
     for (const auto& m : modules) simulator.AddModule(m);
-    driver_ = std::make_unique<module_sim::LineDriver>(pty_->master_fd(), std::move(simulator), baud);
+    driver_ =
+        std::make_unique<module_sim::LineDriver>(pty_->master_fd(), std::move(simulator), baud);
 }
 
 SimulatedLine::~SimulatedLine() {

@@ -118,20 +118,22 @@ Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const s
 }
 
 void PrintHeader() {
-    std::printf("| modules | tick | seconds | rounds/s | line bound | ratio | rounds per device "
-                "(fewest..most) | fairness | wrong device | collisions | abandoned | unanswered |\n");
+    std::printf(
+        "| modules | tick | seconds | rounds/s | line bound | ratio | rounds per device "
+        "(fewest..most) | fairness | wrong device | collisions | abandoned | unanswered |\n");
     std::printf("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
 }
 
 void PrintRow(const Setup& s, const Result& r) {
-    std::printf("| %d | %s | %.0f | %.2f | %.2f | %.1f%% | %llu..%llu | %.3f | %llu | %llu | %llu | %llu |\n",
-                s.modules, s.tick_ms ? (std::to_string(s.tick_ms) + " ms").c_str() : "0",
-                s.seconds, r.rounds_per_second, r.bound, 100.0 * r.rounds_per_second / r.bound,
-                static_cast<unsigned long long>(r.fewest), static_cast<unsigned long long>(r.most),
-                r.fairness(), static_cast<unsigned long long>(r.wrong_device),
-                static_cast<unsigned long long>(r.collisions),
-                static_cast<unsigned long long>(r.abandoned),
-                static_cast<unsigned long long>(r.unanswered));
+    std::printf(
+        "| %d | %s | %.0f | %.2f | %.2f | %.1f%% | %llu..%llu | %.3f | %llu | %llu | %llu | %llu "
+        "|\n",
+        s.modules, s.tick_ms ? (std::to_string(s.tick_ms) + " ms").c_str() : "0", s.seconds,
+        r.rounds_per_second, r.bound, 100.0 * r.rounds_per_second / r.bound,
+        static_cast<unsigned long long>(r.fewest), static_cast<unsigned long long>(r.most),
+        r.fairness(), static_cast<unsigned long long>(r.wrong_device),
+        static_cast<unsigned long long>(r.collisions), static_cast<unsigned long long>(r.abandoned),
+        static_cast<unsigned long long>(r.unanswered));
     std::fflush(stdout);
 }
 
@@ -148,7 +150,8 @@ std::string Verdict(const Setup& s, const Result& r) {
         need(clean, "no collisions, wrong-device replies or abandoned rounds");
     } else if (s.tick_ms == 1000 && s.modules == 4) {
         const double per_device = s.seconds;
-        need(static_cast<double>(r.fewest) >= per_device - 1 && static_cast<double>(r.most) <= per_device + 1,
+        need(static_cast<double>(r.fewest) >= per_device - 1 &&
+                 static_cast<double>(r.most) <= per_device + 1,
              "one round per tick per device, within one round");
     } else if (s.tick_ms == 1000 && s.modules == 16) {
         need(r.rounds_per_second >= 0.85 * r.bound, "rounds at the line's pace (85% of the bound)");
@@ -174,18 +177,25 @@ int main(int argc, char** argv) {
             return 2;
         }
         ++i;
-        if (a == "--modules") one.modules = std::atoi(v), single = true;
-        else if (a == "--tick-ms") one.tick_ms = std::atoi(v);
-        else if (a == "--seconds") one.seconds = std::atof(v);
-        else if (a == "--turnaround-ms") one.turnaround_ms = std::atoi(v);
-        else if (a == "--baud") one.baud = std::atoi(v);
-        else if (a == "--log") log_path = v;
+        if (a == "--modules")
+            one.modules = std::atoi(v), single = true;
+        else if (a == "--tick-ms")
+            one.tick_ms = std::atoi(v);
+        else if (a == "--seconds")
+            one.seconds = std::atof(v);
+        else if (a == "--turnaround-ms")
+            one.turnaround_ms = std::atoi(v);
+        else if (a == "--baud")
+            one.baud = std::atoi(v);
+        else if (a == "--log")
+            log_path = v;
         else {
             std::fprintf(stderr, "battery32_line_bench: unknown option %s\n", a.c_str());
             return 2;
         }
     }
-    if (one.modules < 1 || one.modules > 250 || one.seconds <= 0 || one.baud <= 0 || one.turnaround_ms < 0) {
+    if (one.modules < 1 || one.modules > 250 || one.seconds <= 0 || one.baud <= 0 ||
+        one.turnaround_ms < 0) {
         std::fprintf(stderr, "battery32_line_bench: modules 1..250, seconds > 0, baud > 0\n");
         return 2;
     }
@@ -227,7 +237,8 @@ int main(int argc, char** argv) {
     bool all_met = true;
     for (const auto& [s, verdict] : verdicts) {
         if (verdict == "-") continue;
-        std::printf("target, %d modules at tick %d ms: %s\n", s.modules, s.tick_ms, verdict.c_str());
+        std::printf("target, %d modules at tick %d ms: %s\n", s.modules, s.tick_ms,
+                    verdict.c_str());
         all_met = all_met && verdict == "met";
     }
     std::error_code ec;

@@ -36,7 +36,10 @@ public:
     void RoundBegun();
     // The device's turn sent a command without beginning a round.
     void Resent() { ++link_.resends; }
-    void Unanswered() { ++link_.unanswered; ++unanswered_lately_; }
+    void Unanswered() {
+        ++link_.unanswered;
+        ++unanswered_lately_;
+    }
     void ForeignReply() { ++link_.foreign_replies; }
     // The device's exchange ended (process returned 0): an open round was abandoned.
     void ExchangeEnded();

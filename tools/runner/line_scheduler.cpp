@@ -73,7 +73,8 @@ void LineScheduler::Restart(Clock::time_point now) {
     behind_ = false;
 }
 
-std::optional<LineScheduler::Clock::time_point> LineScheduler::WakeAt(const MayStart& may_start) const {
+std::optional<LineScheduler::Clock::time_point> LineScheduler::WakeAt(
+    const MayStart& may_start) const {
     if (holder_) return deadline_;
     std::optional<Clock::time_point> wake;
     for (const Entry& e : entries_) {

@@ -24,9 +24,9 @@ public:
 
     // A change in whether the line keeps up with the tick, reported once each way.
     struct Pace {
-        bool behind = false;          // true: fell behind; false: caught up again
+        bool behind = false;  // true: fell behind; false: caught up again
         std::size_t devices = 0;
-        Clock::duration cycle{};      // measured time between two turns of a device
+        Clock::duration cycle{};  // measured time between two turns of a device
         Clock::duration tick{};
     };
 

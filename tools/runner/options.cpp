@@ -112,7 +112,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--data") {
             if (!value(&o.data_dir) || o.data_dir.empty()) return fail("--data needs a directory");
         } else if (a == "--tick-ms") {
-            if (!number(0, 3600000, &n)) return fail("--tick-ms needs a number of milliseconds (0: back to back)");
+            if (!number(0, 3600000, &n)) {
+                return fail("--tick-ms needs a number of milliseconds (0: back to back)");
+            }
             o.tick_ms = static_cast<int>(n);
         } else if (a == "--rounds") {
             if (!number(1, INT64_MAX, &n)) return fail("--rounds needs a positive number");
@@ -154,10 +156,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 return fail("--http-token needs a file holding the token");
             }
         } else if (a == "--reply-timeout-ms") {
-            if (!number(1, 3600000, &n)) return fail("--reply-timeout-ms needs milliseconds, 1 or more");
+            if (!number(1, 3600000, &n)) {
+                return fail("--reply-timeout-ms needs milliseconds, 1 or more");
+            }
             o.reply_timeout_ms = static_cast<int>(n);
         } else if (a == "--baud") {
-            if (!number(0, 4000000, &n)) return fail("--baud needs a line speed in baud (0: no line timing)");
+            if (!number(0, 4000000, &n)) {
+                return fail("--baud needs a line speed in baud (0: no line timing)");
+            }
             o.sim_baud = static_cast<int>(n);
             baud_given = true;
         } else if (!a.empty() && a[0] == '-') {
@@ -169,7 +175,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
     }
     if (baud_given && !o.simulate) {
-        return fail("--baud sets the timing of simulated lines: it goes with --simulate (a real line's speed is the device's setting)");
+        return fail("--baud sets the timing of simulated lines: it goes with --simulate "
+                    "(a real line's speed is the device's setting)");
     }
     if (o.site_path.empty() && !o.simulate) {
         return fail("which site file? (or --simulate to try it on simulated modules)");

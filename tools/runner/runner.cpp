@@ -179,7 +179,8 @@ void Runner::SetUpPorts() {
                                                names, console_);
         port.schedule = std::make_unique<LineScheduler>(polling, Tick(), Clock::now());
         // A simulated line keeps the simulator's speed, whatever the device asked for.
-        const int timed_baud = options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
+        const int timed_baud =
+            options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
         port.reply_timeout = options_.reply_timeout_ms > 0
                                  ? std::chrono::milliseconds(options_.reply_timeout_ms)
                                  : DefaultReplyTimeout(timed_baud, gap);

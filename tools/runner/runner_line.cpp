@@ -55,10 +55,12 @@ bool Runner::MayStart(std::size_t index, Clock::time_point now) const {
     for (const std::uint32_t partner : d.site.partners) {
         for (const auto& p : devices_) {
             if (p->site.data_id != partner || p.get() == &d) continue;
-            if (p->link.has_completed() || p->link.in_trouble() || !ports_[p->port].line->up()) continue;
+            if (p->link.has_completed() || p->link.in_trouble() || !ports_[p->port].line->up())
+                continue;
             // Two devices that add each other: neither waits.
             bool mutual = false;
-            for (const std::uint32_t back : p->site.partners) mutual = mutual || back == d.site.data_id;
+            for (const std::uint32_t back : p->site.partners)
+                mutual = mutual || back == d.site.data_id;
             if (!mutual) return false;
         }
     }
@@ -72,12 +74,14 @@ std::optional<Runner::Clock::time_point> Runner::WakeFor(const PortState& port,
 
 void Runner::ServeLine(PortState& port, Clock::time_point now) {
     LineScheduler& schedule = *port.schedule;
-    // A reply still coming in is waited for: handing it over late beats handing it to the next device.
+    // A reply still coming in is waited for: handing it over late beats handing it to the next
+    // device.
     if (const auto deadline = schedule.deadline();
         deadline && now >= *deadline && !port.line->BurstDeadline()) {
         DeviceState& holder = *devices_[*schedule.holder()];
         holder.link.Unanswered();
-        if (options_.trace) console_.Note("  " + port.line->path() + " no reply for " + holder.label);
+        if (options_.trace)
+            console_.Note("  " + port.line->path() + " no reply for " + holder.label);
         schedule.Release();
     }
     // A turn that sends nothing leaves the line free for the next; each device at most once here.
@@ -108,11 +112,13 @@ void Runner::Deliver(PortState& port, std::vector<std::uint8_t> burst) {
     const std::optional<std::size_t> holder = port.schedule->holder();
     if (options_.trace) {
         const std::string to = holder ? devices_[*holder]->label : "nobody: dropped";
-        console_.Note("  " + port.line->path() + " < " + Hex(burst.data(), burst.size()) + " (to " + to + ")");
+        console_.Note("  " + port.line->path() + " < " + Hex(burst.data(), burst.size()) + " (to " +
+                      to + ")");
     }
     if (!holder) return;  // nobody is waiting: a late reply or line noise
     DeviceState& state = *devices_[*holder];
-    if (!port.reply_started && FromAnotherAddress(burst, state.site.address)) state.link.ForeignReply();
+    if (!port.reply_started && FromAnotherAddress(burst, state.site.address))
+        state.link.ForeignReply();
     port.reply_started = true;
     int result = 1;
     CallDevice(state, "process", [&] {
@@ -131,8 +137,8 @@ void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned i
     const auto now = Clock::now();
     const bool sent = port.line->Write(data, length, now);
     if (options_.trace) {
-        console_.Note("  " + port.line->path() + " > " + Hex(data, length) + " (from " + state->label +
-                      (sent ? ")" : ", not sent: port down)"));
+        console_.Note("  " + port.line->path() + " > " + Hex(data, length) + " (from " +
+                      state->label + (sent ? ")" : ", not sent: port down)"));
     }
     if (!sent || port.schedule->holder() != by_device_[&device]) return;
     port.sent_in_turn = true;
@@ -150,8 +156,9 @@ void Runner::RefreshStatus(ZorSPDevice& device) {
 void Runner::ReportPace(const PortState& port, const LineScheduler::Pace& pace) const {
     const std::string line = "port " + port.line->path() + ": ";
     if (pace.behind) {
-        console_.Problem(line + std::to_string(pace.devices) + " devices take " + Duration(pace.cycle) +
-                         " to each get a turn, more than the " + Duration(pace.tick) +
+        console_.Problem(line + std::to_string(pace.devices) + " devices take " +
+                         Duration(pace.cycle) + " to each get a turn, more than the " +
+                         Duration(pace.tick) +
                          " tick: they are polled in turn as fast as the line allows");
     } else {
         console_.Problem(line + "keeping up with the " + Duration(pace.tick) + " tick again");

@@ -35,8 +35,8 @@ void SimulatedLines::SetUp(Site& site, const module_sim::SimConfig& config, int 
                 if (m.address == address) module = m;
             simulator.AddModule(module);
         }
-        lines_[i].driver =
-            std::make_unique<module_sim::LineDriver>(lines_[i].pty->master_fd(), std::move(simulator), baud);
+        lines_[i].driver = std::make_unique<module_sim::LineDriver>(lines_[i].pty->master_fd(),
+                                                                    std::move(simulator), baud);
         lines_[i].driver->Start();
     }
 }

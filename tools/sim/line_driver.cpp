@@ -84,8 +84,10 @@ void LineDriver::Run() {
             fds[1].events |= POLLOUT;  // due: wait until the line takes it
         } else if (!queue.empty()) {
             const auto ns =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(queue.front().due - now).count();
-            wait = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+                std::chrono::duration_cast<std::chrono::nanoseconds>(queue.front().due - now)
+                    .count();
+            wait =
+                timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
             timeout = &wait;
         }
         const int ready = ::ppoll(fds, 2, timeout, nullptr);
@@ -113,8 +115,7 @@ bool LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
         const auto heard = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         if (baud_ == 0) {
-            std::vector<Transmission> out =
-                simulator_.Receive(buffer, static_cast<std::size_t>(n));
+            std::vector<Transmission> out = simulator_.Receive(buffer, static_cast<std::size_t>(n));
             if (last_due < heard) last_due = heard;
             for (auto& t : out) {
                 last_due += t.delay;
