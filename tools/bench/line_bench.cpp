@@ -87,13 +87,13 @@ Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const s
     const runner::Console console(log_fd, log_fd, false);
     runner::DeviceChatter chatter;
     chatter.Begin(-1);
-    std::vector<runner::DeviceLink> links;
+    std::vector<runner::DeviceStatus> links;
     int stop[2];
     if (::pipe(stop) != 0) std::exit(1);
     {
         runner::Runner r(o, console, chatter);
         r.Run(site, plugin, stop[0]);
-        links = r.Links();
+        links = r.Statuses();
     }
     chatter.End();
     lines.Stop();
@@ -107,7 +107,7 @@ Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const s
         total += l.rounds;
         out.most = std::max(out.most, l.rounds);
         out.fewest = std::min(out.fewest, l.rounds);
-        out.wrong_device += l.foreign_replies;
+        out.wrong_device += l.wrong_replies;
         out.abandoned += l.abandoned;
         out.unanswered += l.unanswered;
     }

@@ -1,8 +1,8 @@
 #pragma once
 // How one device is doing on its line, as the runner sees it from the device's
 // calls: rounds completed and abandoned, commands resent and left unanswered,
-// and whether it has gone silent. DeviceLink is the public summary (for
-// status views); LinkTracker keeps it up to date.
+// and whether it has gone silent. LinkTracker keeps the counts in a
+// DeviceLink; Runner::Statuses() hands them on in each DeviceStatus.
 
 #include <chrono>
 #include <cstdint>

@@ -28,6 +28,9 @@ struct DeviceStatus {
     std::uint64_t rounds = 0;          // rounds completed (records published)
     std::uint64_t rounds_started = 0;  // rounds the device began
     std::uint64_t abandoned = 0;       // rounds begun and given up
+    std::uint64_t resends = 0;         // commands the device sent again
+    std::uint64_t unanswered = 0;      // commands whose reply timeout passed
+    std::uint64_t wrong_replies = 0;   // replies from another address that reached it
     std::uint64_t errors = 0;          // exceptions out of the device
     // "polling" while rounds complete, "silent" when none has completed for a
     // while (see `silent_since`), "waiting" before the first round.

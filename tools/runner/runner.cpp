@@ -394,10 +394,17 @@ DeviceStatus Runner::StatusOf(const DeviceState& state) const {
     s.polls = state.polls;
     s.rounds = state.rounds;
     s.rounds_started = state.rounds_started;
-    s.abandoned = state.rounds_started > state.rounds ? state.rounds_started - state.rounds : 0;
+    const DeviceLink& link = state.link.link();
+    s.abandoned = link.abandoned;
+    s.resends = link.resends;
+    s.unanswered = link.unanswered;
+    s.wrong_replies = link.foreign_replies;
     s.errors = state.errors;
     s.last_round = state.last_round;
-    s.state = state.rounds == 0 ? "waiting" : "polling";
+    s.state = link.state == DeviceLink::State::kSilent ? "silent"
+              : state.rounds == 0                       ? "waiting"
+                                                        : "polling";
+    s.silent_since = link.silent_since;
     return s;
 }
 

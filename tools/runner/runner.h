@@ -61,9 +61,6 @@ public:
     void CheckThreshold(ZorVDevice& device, const std::string& name, const std::string& display_name,
                         float value, int index) override;
 
-    // How each device is doing on its line, in site-file order.
-    std::vector<DeviceLink> Links() const;
-
 private:
     using Clock = std::chrono::steady_clock;
 

@@ -183,10 +183,4 @@ void Runner::NoteRoundCompleted(DeviceState& state) {
                      " commands went unanswered while it was silent");
 }
 
-std::vector<DeviceLink> Runner::Links() const {
-    std::vector<DeviceLink> out;
-    for (const auto& d : devices_) out.push_back(d->link.link());
-    return out;
-}
-
 }  // namespace runner
