@@ -132,5 +132,22 @@ TEST_F(RunnerBadSetup, MqttInABuildWithoutItIsAUsageError) {
 }
 #endif
 
+// Line options that cannot mean what they say are refused, not ignored: a real
+// line's speed is the device's own setting, and a reply cannot arrive in no time.
+TEST_F(RunnerBadSetup, LineOptionsThatCannotApplyAreUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"site.json", "--baud", "9600"}, "it goes with --simulate"},
+                          Case{{"--simulate", "--reply-timeout-ms", "0"},
+                               "--reply-timeout-ms needs milliseconds, 1 or more"}}) {
+        RunnerProcess run(c.args);
+        EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
+        ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(run.err()[0], c.says)) << run.err()[0];
+    }
+}
+
 }  // namespace
 }  // namespace tools_test

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "tests/tools/expected_record.h"
@@ -126,8 +127,9 @@ TEST_F(RunnerLineSharing, ASilentModuleCostsItsNeighboursOnlyItsTimeouts) {
               SiteJson({DeviceJson(1001, 1, line.path()), DeviceJson(1002, 2, line.path()),
                         DeviceJson(1003, 3, line.path())}));
 
-    // Silence is called after three ticks or 10 s, whichever is longer.
-    RunnerProcess run(Args("300", {}), line.test_side_fds());
+    // Silence is called after three ticks or 10 s, whichever is longer. The
+    // timeout leaves room for a slow machine, and the tick for the timeout.
+    RunnerProcess run(Args("500", {"--reply-timeout-ms", "250"}), line.test_side_fds());
     line.Start();
     const auto silent_note = run.WaitForLine(
         [](const std::string& l) { return Contains(l, "[1003] silent: no round completed since"); },
@@ -155,10 +157,12 @@ TEST_F(RunnerLineSharing, ASilentModuleCostsItsNeighboursOnlyItsTimeouts) {
     for (std::uint32_t id : {1001u, 1002u}) {
         const std::string summary = SummaryOf(run.out(), id);
         SCOPED_TRACE(summary);
-        EXPECT_EQ(summary.find('('), std::string::npos) << "every round begun was completed";
+        // Every round begun was completed, but for one the stop may have cut short.
+        const std::uint64_t rounds = NumberBefore(summary, "rounds");
+        EXPECT_LE(std::max(rounds, NumberBefore(summary, "begun")), rounds + 1);
         EXPECT_EQ(summary.find("unanswered"), std::string::npos);
         // One turn each per tick: as many rounds as the silent module had timeouts.
-        EXPECT_GE(NumberBefore(summary, "rounds") + 2, timeouts);
+        EXPECT_GE(rounds + 2, timeouts);
     }
 }
 
@@ -176,7 +180,8 @@ TEST_F(RunnerLineSharing, APartnerOnAnotherPortPublishesBeforeItsAddersFirstRoun
     std::vector<int> fds = line_a.test_side_fds();
     for (int fd : line_b.test_side_fds()) fds.push_back(fd);
 
-    RunnerProcess run(Args("100", {"--rounds", "2"}), fds);
+    // A partner that timed out would no longer be waited for: room for a slow machine.
+    RunnerProcess run(Args("100", {"--rounds", "2", "--reply-timeout-ms", "1000"}), fds);
     line_a.Start();
     line_b.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();

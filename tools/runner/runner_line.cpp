@@ -4,6 +4,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/runner/line_timing.h"
@@ -69,7 +70,12 @@ bool Runner::MayStart(std::size_t index, Clock::time_point now) const {
 
 std::optional<Runner::Clock::time_point> Runner::WakeFor(const PortState& port,
                                                          Clock::time_point now) const {
-    return port.schedule->WakeAt([&](std::size_t i) { return MayStart(i, now); });
+    auto wake = port.schedule->WakeAt([&](std::size_t i) { return MayStart(i, now); });
+    // Past the reply deadline with a reply still coming in: wait for the reply, not spin.
+    if (wake && port.schedule->holder()) {
+        if (const auto burst = port.line->BurstDeadline()) wake = std::max(*wake, *burst);
+    }
+    return wake;
 }
 
 void Runner::ServeLine(PortState& port, Clock::time_point now) {
