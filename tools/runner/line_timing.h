@@ -7,8 +7,9 @@ namespace runner {
 
 using LineDuration = std::chrono::steady_clock::duration;
 
-// What a module may take between hearing a command and starting its reply.
-inline constexpr std::chrono::milliseconds kTurnaroundAllowance{50};
+// What a module may take between hearing a command and starting its reply,
+// with room for a gateway that is busy when the reply comes in.
+inline constexpr std::chrono::milliseconds kTurnaroundAllowance{100};
 // How long a device may go without completing a round before it is called silent.
 inline constexpr std::chrono::seconds kSilenceFloor{10};
 inline constexpr int kSilenceTicks = 3;
@@ -17,7 +18,7 @@ inline constexpr int kSilenceTicks = 3;
 LineDuration ByteTime(int baud);
 // How long a device waits for a reply: its command's transmission time, the
 // turnaround allowance, the longest reply's transmission time, and the quiet
-// gap after which the reply is handed over. At 19200 baud: 2.6 + 50 + 34.9 +
+// gap after which the reply is handed over. At 19200 baud: 2.6 + 100 + 34.9 +
 // the gap (1.6) ms.
 LineDuration DefaultReplyTimeout(int baud, LineDuration burst_gap);
 // Three ticks or kSilenceFloor, whichever is longer; kSilenceFloor for a zero tick.

@@ -54,7 +54,7 @@ std::string UsageText() {
            "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
            "  --http-token FILE  every web request needs the token held in FILE\n"
            "  --reply-timeout-ms N  how long a device holds its line waiting for a reply\n"
-           "                     (default: what the line speed implies, 89 ms at 19200)\n"
+           "                     (default: what the line speed implies, 139 ms at 19200)\n"
            "  --baud N           with --simulate: speed of the simulated lines' timing\n"
            "                     (default 19200; 0: replies at once)\n" +
            MqttUsageText();
