@@ -57,8 +57,9 @@ std::string Differences(const Battery32_Data_t& record, std::uint32_t data_id,
 
 std::vector<Battery32_Data_t> HistoryRecords(const std::string& path) {
     std::vector<Battery32_Data_t> out;
-    for (const auto& image : record_tools::ReadHistory(path, record_tools::kRecordSize).records) {
-        out.push_back(*record_tools::DecodeRecord(image.data(), image.size()));
+    record_tools::HistoryReader reader(path, record_tools::kRecordSize);
+    while (const std::uint8_t* image = reader.Next()) {
+        out.push_back(*record_tools::DecodeRecord(image, record_tools::kRecordSize));
     }
     return out;
 }

@@ -38,7 +38,7 @@ protected:
         std::vector<std::string> args = {dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
                                          "--data", dir.File("data"), "--tick-ms", "150",
                                          "--quiet-device", "--reopen-ms", "100",
-                                         "--time-limit", "30"};
+                                         "--time-limit", "30", "--history-every-round"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }

@@ -16,8 +16,9 @@ TEST(SiteConfig, ReadsDevicesAndKeepsTheirSettings) {
         {"data_id": 1001, "address": "0x1F", "port": "/dev/ttyS1", "name": "A",
          "settings": {"appSetting": {"b_mode": "3", "group_voltage": ["1002", 1003]},
                       "thresholdSetting": {"r1": {"ID": "7"}}}},
-        {"data_id": 1002, "address": 31, "port": "/dev/ttyS2"}]})");
-    ASSERT_EQ(site.devices.size(), 2u);
+        {"data_id": 1002, "address": 31, "port": "/dev/ttyS2"},
+        {"data_id": 1003, "address": 30, "port": "/dev/ttyS2"}]})");
+    ASSERT_EQ(site.devices.size(), 3u);
     const SiteDevice& a = site.devices[0];
     EXPECT_EQ(a.data_id, 1001u);
     EXPECT_EQ(a.address, 0x1F);

@@ -88,11 +88,19 @@ const char* TypeName(const Json::Value& value) {
 Json::Value ParseText(const std::string& text, const std::string& origin) {
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
+    // The reader recurses once per level and throws past its stack limit;
+    // no settings file needs more than a few levels.
+    builder.settings_["stackLimit"] = kMaxDepth;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-        throw InputError(origin + ": not JSON: " + OneLine(errors));
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+            throw InputError(origin + ": not JSON: " + OneLine(errors));
+        }
+    } catch (const Json::Exception&) {
+        throw InputError(origin + ": not JSON: nested deeper than " + std::to_string(kMaxDepth) +
+                         " levels");
     }
     return root;
 }

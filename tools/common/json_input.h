@@ -17,8 +17,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Arrays and objects nest at most this deep in an input file.
+inline constexpr int kMaxDepth = 64;
+
 // The whole file parsed as strict JSON (no comments, one value).
-// Errors: "FILE: cannot read (reason)" or "FILE: not JSON: line L, column C: reason".
+// Errors: "FILE: cannot read (reason)", "FILE: not JSON: line L, column C: reason"
+// or "FILE: not JSON: nested deeper than 64 levels".
 Json::Value ParseFile(const std::string& path);
 Json::Value ParseText(const std::string& text, const std::string& origin);
 

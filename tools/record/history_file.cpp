@@ -11,6 +11,12 @@
 namespace record_tools {
 namespace {
 
+// Off_t is 64-bit on every target (_FILE_OFFSET_BITS=64); make sure of it here,
+// where a narrower one would cut a large history short.
+static_assert(sizeof(off_t) == 8, "history files need 64-bit file offsets");
+
+constexpr std::size_t kRecordsPerRead = 256;
+
 std::string Reason() { return std::strerror(errno); }
 
 class Descriptor {
@@ -39,24 +45,55 @@ bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
 
 }  // namespace
 
-HistoryContents ReadHistory(const std::string& path, std::size_t record_size) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
+    : path_(path), record_size_(record_size), buffer_(record_size * kRecordsPerRead) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throw std::runtime_error(path + ": " + Reason());
-    HistoryContents contents;
-    const auto size = static_cast<std::size_t>(st.st_size);
-    const std::size_t whole = size / record_size;
-    contents.trailing_bytes = size % record_size;
-    contents.records.reserve(whole);
-    std::vector<std::uint8_t> record(record_size);
-    for (std::size_t i = 0; i < whole; ++i) {
-        if (!ReadAt(fd.get(), record.data(), record_size, static_cast<off_t>(i * record_size))) {
-            throw std::runtime_error(path + ": read failed at record " + std::to_string(i + 1));
-        }
-        contents.records.push_back(record);
+    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
+        const std::string why = S_ISDIR(st.st_mode) ? "is a directory, not a history file" : Reason();
+        ::close(fd_);
+        fd_ = -1;
+        throw std::runtime_error(path + ": " + why);
     }
-    return contents;
+}
+
+HistoryReader::~HistoryReader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+// Moves what is left to the front and reads until the buffer is full or the
+// file ends; false once nothing more can come.
+bool HistoryReader::Fill() {
+    if (at_end_) return false;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    while (end_ < buffer_.size()) {
+        const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            throw std::runtime_error(path_ + ": read failed after record " +
+                                     std::to_string(records_) + " (" + Reason() + ")");
+        }
+        if (n == 0) {
+            at_end_ = true;
+            break;
+        }
+        end_ += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+const std::uint8_t* HistoryReader::Next() {
+    if (end_ - begin_ < record_size_ && (!Fill() || end_ - begin_ < record_size_)) {
+        trailing_ = end_ - begin_;
+        return nullptr;
+    }
+    const std::uint8_t* record = buffer_.data() + begin_;
+    begin_ += record_size_;
+    ++records_;
+    return record;
 }
 
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
@@ -68,7 +105,7 @@ std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw std::runtime_error(path + ": " + Reason());
-    const auto whole = static_cast<std::size_t>(st.st_size) / record_size;
+    const std::uint64_t whole = static_cast<std::uint64_t>(st.st_size) / record_size;
     if (whole == 0) return std::nullopt;
     std::vector<std::uint8_t> record(record_size);
     if (!ReadAt(fd.get(), record.data(), record_size, static_cast<off_t>((whole - 1) * record_size))) {
@@ -93,17 +130,19 @@ std::string HistoryWriter::Open(std::size_t* cut_bytes) {
         ::close(fd);
         return reason;
     }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    const std::size_t partial = size % record_size_;
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t partial = size % record_size_;
     if (partial != 0) {
         if (::ftruncate(fd, static_cast<off_t>(size - partial)) != 0) {
             const std::string reason = "cannot cut a partial record: " + Reason();
             ::close(fd);
             return reason;
         }
-        if (cut_bytes != nullptr) *cut_bytes = partial;
+        if (cut_bytes != nullptr) *cut_bytes = static_cast<std::size_t>(partial);
     }
     fd_ = fd;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     return "";
 }
 
@@ -129,6 +168,13 @@ std::string HistoryWriter::Append(const std::uint8_t* data, std::size_t length) 
         if (::ftruncate(fd_, st.st_size) != 0) return reason + "; partial record left behind";
     }
     return reason;
+}
+
+bool HistoryWriter::StillAtPath() const {
+    if (fd_ < 0) return false;
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return false;
+    return st.st_dev == device_ && st.st_ino == inode_;
 }
 
 void HistoryWriter::Close() {

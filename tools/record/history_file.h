@@ -1,6 +1,7 @@
 #pragma once
 // A device's history: its records one after another, nothing else, so the
-// file is a plain array of fixed-size images.
+// file is a plain array of fixed-size images. Sizes and offsets are 64-bit on
+// every target: a history at one record a second passes 4 GiB within a year.
 //
 // Torn records: every record goes out in one write() on a descriptor opened
 // with O_APPEND, so another process or a crash of this one (Ctrl-C, kill -9)
@@ -12,6 +13,8 @@
 // record (safe against power loss, costly on flash); otherwise the kernel writes
 // it back on its own schedule and the file is synced when it is closed.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,18 +23,40 @@
 
 namespace record_tools {
 
-struct HistoryContents {
-    std::vector<std::vector<std::uint8_t>> records;
-    std::size_t trailing_bytes = 0;  // a partial record at the end, ignored
+// Reads a history front to back through a fixed buffer, so memory stays the
+// same whatever the file's size. Works on pipes too.
+class HistoryReader {
+public:
+    // Throws std::runtime_error "PATH: reason" when the file cannot be opened
+    // or is a directory.
+    HistoryReader(const std::string& path, std::size_t record_size);
+    ~HistoryReader();
+    HistoryReader(const HistoryReader&) = delete;
+    HistoryReader& operator=(const HistoryReader&) = delete;
+
+    // The next whole record (valid until the next call), or nullptr at the end.
+    // Throws std::runtime_error when a read fails.
+    const std::uint8_t* Next();
+    // Bytes of a partial record at the end; known once Next() returned nullptr.
+    std::size_t trailing_bytes() const { return trailing_; }
+    std::uint64_t records_read() const { return records_; }
+
+private:
+    bool Fill();
+
+    std::string path_;
+    std::size_t record_size_;
+    int fd_ = -1;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0, end_ = 0;
+    bool at_end_ = false;
+    std::size_t trailing_ = 0;
+    std::uint64_t records_ = 0;
 };
 
-// Every whole record of the file. Throws std::runtime_error "PATH: reason"
-// when it cannot be read; a missing file throws too.
-HistoryContents ReadHistory(const std::string& path, std::size_t record_size);
-
-// The last whole record, or nothing for a missing or empty file. Reads only
-// the tail of the file. Throws std::runtime_error when the file exists but
-// cannot be read.
+// The last whole record, or nothing for a missing file or one without a whole
+// record. Reads only the tail of the file. Throws std::runtime_error when the
+// file exists but cannot be read.
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
                                                          std::size_t record_size);
 
@@ -48,6 +73,8 @@ public:
     // Appends one record; "" on success, else the reason. A record of the
     // wrong size is refused. A short write is undone so the file stays whole.
     std::string Append(const std::uint8_t* data, std::size_t length);
+    // Whether the path still names the open file (not removed, not replaced).
+    bool StillAtPath() const;
     void Close();
     bool is_open() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
@@ -57,6 +84,8 @@ private:
     std::size_t record_size_;
     bool sync_each_record_;
     int fd_ = -1;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 }  // namespace record_tools

@@ -34,6 +34,7 @@ std::string UsageText() {
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
+           "decode prints a history file as CSV rows, or JSON lines with --json.\n"
            "  --simulate         answer with simulated modules on a pseudo-terminal\n"
            "                     (site: examples/site.json unless given)\n"
            "  --sim FILE         simulated modules (default: examples/sim.json)\n"
@@ -48,7 +49,10 @@ std::string UsageText() {
            "  --quiet-device     drop the device's own diagnostic lines\n"
            "  --device-log WHERE device lines to stdout, stderr, off or a file\n"
            "  --fsync            sync the history file after every record\n"
+           "  --history-every-round  save every record, not only at the device's interval\n"
+           "  --cache-every S    replace the restart cache at most every S seconds (default 60)\n"
            "  --no-cache         do not load the last record at start\n"
+           "  --no-history       keep no history or cache (the data folder is not used)\n"
            "  --gap-us N         quiet time that ends a burst (default: 3 character times)\n"
            "  --reopen-ms N      retry period for a lost port (default 3000)\n"
            "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
@@ -70,6 +74,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
     if (!args.empty() && args[0] == "decode") {
         for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--help" || args[i] == "-h") {
+                parsed.action = ParsedCommandLine::Action::kHelp;
+                return parsed;
+            }
             if (args[i] == "--json") parsed.decode.json = true;
             else if (!args[i].empty() && args[i][0] == '-') return fail("decode: unknown option " + args[i]);
             else if (parsed.decode.history_path.empty()) parsed.decode.history_path = args[i];
@@ -139,6 +147,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             o.fsync_each_record = true;
         } else if (a == "--no-cache") {
             o.use_cache = false;
+        } else if (a == "--no-history") {
+            o.history = false;
+        } else if (a == "--history-every-round") {
+            o.history_every_round = true;
+        } else if (a == "--cache-every") {
+            if (!number(0, 86400, &n)) return fail("--cache-every needs seconds, 0..86400");
+            o.cache_every_s = static_cast<int>(n);
         } else if (a == "--gap-us") {
             if (!number(100, 10000000, &n)) return fail("--gap-us needs microseconds, 100 or more");
             o.gap_us = static_cast<int>(n);

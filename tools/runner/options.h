@@ -25,6 +25,9 @@ struct RunOptions {
     std::string sim_path;          // empty with --simulate: the example module file
     bool fsync_each_record = false;
     bool use_cache = true;
+    bool history = true;              // false: the data folder is not touched at all
+    bool history_every_round = false; // false: at the device's history interval
+    int cache_every_s = 60;           // the cache is replaced at most this often
     int gap_us = 0;                // 0: three character times at the line's speed
     int reopen_ms = 3000;
     std::string http_listen;       // empty: no web view; else "ADDR:PORT" as given

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 
 #include "tools/record/record_format.h"
 #include "tools/record/record_image.h"
 #include "tools/runner/history_path.h"
 #include "tools/runner/line_timing.h"
+#include "tools/runner/history_interval.h"
 #include "tools/runner/poll_order.h"
 
 namespace runner {
@@ -88,51 +88,39 @@ bool Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
         console_.Problem(who + ": the device answers to " + AddressText(state.device->addr_) +
                          ", not " + AddressText(site.address) + " as the site file says");
     }
-    if (!history_enabled_) return true;
-    const std::string path = HistoryPath(options_.data_dir, site.data_id);
-    if (options_.use_cache) LoadCacheFrom(state, path);
-    state.history = std::make_unique<record_tools::HistoryWriter>(path, record_tools::kRecordSize,
-                                                                  options_.fsync_each_record);
-    std::size_t cut = 0;
-    const std::string error = state.history->Open(&cut);
-    if (!error.empty()) {
-        console_.Problem(who + ": history " + path + " cannot be written (" + error +
-                         "); polling without it");
-        state.history.reset();
-    } else if (cut != 0) {
-        console_.Problem(who + ": history " + path + " ended in a partial record; cut " +
-                         std::to_string(cut) + " bytes");
+    if (!options_.history) return true;
+    HistoryPolicy policy;
+    policy.every_round = options_.history_every_round;
+    policy.sync_each_record = options_.fsync_each_record;
+    policy.cache_every = std::chrono::seconds(options_.cache_every_s);
+    state.keeper = std::make_unique<HistoryKeeper>(options_.data_dir, site.data_id, policy, console_);
+    const auto cached = state.keeper->Start();
+    if (!options_.use_cache) return true;
+    if (cached) {
+        LoadCachedRecord(state, *cached);
+    } else {
+        console_.Note("[" + state.label + "] no cached record yet (" + state.keeper->cache_path() + ")");
     }
     return true;
 }
 
-void Runner::LoadCacheFrom(DeviceState& state, const std::string& path) {
-    std::optional<std::vector<std::uint8_t>> image;
-    try {
-        image = record_tools::ReadLastRecord(path, record_tools::kRecordSize);
-    } catch (const std::exception& e) {
-        console_.Problem("[" + state.label + "] no cached record: " + e.what());
-        return;
-    }
-    if (!image) {
-        console_.Note("[" + state.label + "] no cached record yet (" + path + ")");
-        return;
-    }
+void Runner::LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImage& cached) {
+    const std::vector<std::uint8_t>& image = cached.image;
     bool loaded = false;
     CallDevice(state, "loading the cached record", [&] {
-        loaded = state.device->LoadFromCache(image->data(), static_cast<int>(image->size()));
+        loaded = state.device->LoadFromCache(image.data(), static_cast<int>(image.size()));
     });
     if (!loaded) {
-        console_.Problem("[" + state.label + "] the device refused the cached record from " + path);
+        console_.Problem("[" + state.label + "] the device refused the cached record from " + cached.source);
         return;
     }
-    const auto record = record_tools::DecodeRecord(image->data(), image->size());
+    const auto record = record_tools::DecodeRecord(image.data(), image.size());
     std::string line = "[" + state.label + "] cached record";
     if (record) {
         const std::string time = record_tools::FormatTime(record->timestamp);
         if (!time.empty()) line += " of " + time;
     }
-    line += " loaded; lookups answer ";
+    line += " from " + cached.source + " loaded; lookups answer ";
     // Asked the way partners ask, through the controller.
     try {
         const float group = controller_->GetValue(state.site.data_id, "group_voltage");
@@ -189,12 +177,12 @@ void Runner::SetUpPorts() {
 }
 
 int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
-    std::error_code ec;
-    std::filesystem::create_directories(options_.data_dir, ec);
-    if (ec) {
-        console_.Problem("history directory " + options_.data_dir + ": " + ec.message() +
-                         "; polling without history or cache");
-        history_enabled_ = false;
+    if (options_.history) {
+        const std::string error = data_lock_.Take(options_.data_dir);
+        if (!error.empty()) {
+            console_.Problem(error + " (--no-history polls without it)");
+            return kExitCannotRun;
+        }
     }
     for (const SiteDevice& d : site.devices) SetUpDevice(d, plugin);
     if (devices_.empty()) {
@@ -221,7 +209,7 @@ int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
     bool all_done = true;
     for (const auto& d : devices_) {
         summary += (summary.empty() ? "" : "; ") + d->label + ": " + std::to_string(d->rounds) +
-                   " rounds";
+                   (d->rounds == 1 ? " round" : " rounds");
         if (d->rounds_started > d->rounds) {
             summary += " (" + std::to_string(d->rounds_started) + " begun)";
         }
@@ -232,7 +220,7 @@ int Runner::Run(const Site& site, const Plugin& plugin, int stop_fd) {
         all_done = all_done && d->rounds >= options_.rounds;
     }
     for (auto& d : devices_) {
-        if (d->history) d->history->Close();
+        if (d->keeper) d->keeper->Stop();
     }
     console_.Note("stopped; " + summary);
     if (ending == Ending::kPollFailed) return kExitCannotRun;
@@ -355,14 +343,8 @@ void Runner::SendSP(ZorVDevice& device, int type_id, const unsigned char* data,
 
 void Runner::SaveDeviceHistory(ZorVDevice& device, const unsigned char* data, unsigned int length) {
     DeviceState* state = Find(device);
-    if (state == nullptr || !state->history) return;
-    const std::string error = state->history->Append(data, length);
-    if (!error.empty() && !state->history_failing) {
-        console_.Problem("[" + state->label + "] history " + state->history->path() + ": " + error);
-    } else if (error.empty() && state->history_failing) {
-        console_.Problem("[" + state->label + "] history " + state->history->path() + ": writing again");
-    }
-    state->history_failing = !error.empty();
+    if (state == nullptr || !state->keeper) return;
+    state->keeper->Save(data, length, HistoryIntervalSeconds(*state->device), Clock::now());
 }
 
 void Runner::CheckThreshold(ZorVDevice& device, const std::string&, const std::string&, float, int) {

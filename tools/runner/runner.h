@@ -16,11 +16,12 @@
 #include "host/stand_in/host_events.h"
 #include "host/zor_controller.h"
 #include "host/zor_sp_device.h"
-#include "tools/record/history_file.h"
 #include "tools/runner/console.h"
+#include "tools/runner/data_lock.h"
 #include "tools/runner/device_chatter.h"
 #include "tools/runner/device_link.h"
 #include "tools/runner/line_scheduler.h"
+#include "tools/runner/history_keeper.h"
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/port_line.h"
@@ -69,8 +70,7 @@ private:
         std::string label;  // data id, for line prefixes
         std::shared_ptr<ZorSPDevice> device;
         std::size_t port = 0;
-        std::unique_ptr<record_tools::HistoryWriter> history;
-        bool history_failing = false;
+        std::unique_ptr<HistoryKeeper> keeper;  // none with --no-history
         std::uint64_t polls = 0;           // RefreshStatus calls made by the runner
         std::uint64_t rounds_started = 0;  // rounds the device began
         std::uint64_t rounds = 0;          // rounds completed (records published)
@@ -88,7 +88,7 @@ private:
     };
 
     bool SetUpDevice(const SiteDevice& site, const Plugin& plugin);
-    void LoadCacheFrom(DeviceState& state, const std::string& path);
+    void LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImage& cached);
     void SetUpPorts();
     enum class Ending { kRoundsDone, kSignal, kTimeLimit, kPollFailed };
     Ending Loop(int stop_fd);
@@ -124,7 +124,7 @@ private:
     std::vector<LoopParticipant*> participants_;
     std::uint64_t output_failures_ = 0;
     Clock::time_point polling_start_{};
-    bool history_enabled_ = true;
+    DataFolderLock data_lock_;
     bool stop_ = false;
     stand_in::HostEvents* previous_events_ = nullptr;
 };

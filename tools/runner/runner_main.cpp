@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -39,8 +40,9 @@ void OnStopSignal(int) {
     errno = saved;
 }
 
-// SIGINT/SIGTERM wake the poll loop through a pipe; the previous handlers come
-// back when the run ends.
+// SIGINT, SIGTERM, SIGHUP (terminal closed) and SIGQUIT wake the poll loop
+// through a pipe, so each ends the run the same way: summary, history synced.
+// The previous handlers come back when the run ends.
 class StopSignals {
 public:
     StopSignals() {
@@ -49,13 +51,11 @@ public:
         struct sigaction sa {};
         sa.sa_handler = OnStopSignal;
         sigemptyset(&sa.sa_mask);
-        ::sigaction(SIGINT, &sa, &old_int_);
-        ::sigaction(SIGTERM, &sa, &old_term_);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &old_[i]);
     }
     ~StopSignals() {
         if (pipe_[0] < 0) return;
-        ::sigaction(SIGINT, &old_int_, nullptr);
-        ::sigaction(SIGTERM, &old_term_, nullptr);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
         g_stop_pipe_write = -1;
         ::close(pipe_[0]);
         ::close(pipe_[1]);
@@ -63,9 +63,9 @@ public:
     int read_fd() const { return pipe_[0]; }
 
 private:
+    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
     int pipe_[2] = {-1, -1};
-    struct sigaction old_int_ {};
-    struct sigaction old_term_ {};
+    std::array<struct sigaction, 4> old_{};
 };
 
 std::string Plural(std::size_t n, const char* one, const char* many) {

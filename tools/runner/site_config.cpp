@@ -1,30 +1,17 @@
 #include "tools/runner/site_config.h"
 
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <utility>
 
 #include "tools/common/json_input.h"
+#include "tools/runner/site_partners.h"
 
 namespace runner {
 namespace {
 
 using json_input::InputError;
 using json_input::Member;
-
-std::vector<std::uint32_t> PartnerIds(const Json::Value& app) {
-    std::vector<std::uint32_t> ids;
-    if (!app.isObject()) return ids;
-    const Json::Value& list = app["group_voltage"];
-    if (!list.isArray()) return ids;
-    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-        const Json::Value& v = list[i];
-        if (v.isUInt()) ids.push_back(v.asUInt());
-        else if (v.isString()) ids.push_back(static_cast<std::uint32_t>(std::strtoull(v.asCString(), nullptr, 10)));
-    }
-    return ids;
-}
 
 void CheckSettings(const Json::Value& settings, const std::string& where) {
     json_input::ExpectObject(settings, where);
@@ -55,6 +42,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
     site.path = path;
     std::set<std::uint32_t> ids;
     std::set<std::pair<std::string, int>> addresses;
+    std::vector<DevicePartners> partners;
     for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
         const std::string where = json_input::Element(origin + "devices", i);
         const Json::Value& d = devices[i];
@@ -69,7 +57,9 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
             CheckSettings(d["settings"], Member(where, "settings"));
             device.settings = d["settings"];
         }
-        device.partners = PartnerIds(device.settings["appSetting"]);
+        partners.push_back(ReadPartners(device.settings["appSetting"],
+                                        Member(Member(where, "settings"), "appSetting")));
+        for (const PartnerRef& p : partners.back().group_voltage) device.partners.push_back(p.data_id);
         if (!ids.insert(device.data_id).second) {
             throw InputError(Member(where, "data_id") + ": " + std::to_string(device.data_id) +
                              " is used by an earlier device");
@@ -80,6 +70,9 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         }
         site.devices.push_back(std::move(device));
     }
+    std::vector<PartnerNode> nodes;
+    for (std::size_t i = 0; i < site.devices.size(); ++i) nodes.push_back({site.devices[i].data_id, &partners[i]});
+    CheckPartners(nodes);
     return site;
 }
 

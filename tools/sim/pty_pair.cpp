@@ -1,11 +1,13 @@
 #include "tools/sim/pty_pair.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace module_sim {
@@ -52,6 +54,18 @@ void PtyPair::Close() {
     if (master_ >= 0) ::close(master_);
     slave_keepalive_ = -1;
     master_ = -1;
+}
+
+std::string LinkPath(const std::string& target, const std::string& link) {
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) return link + " exists and is not a symbolic link; not replaced";
+        if (::unlink(link.c_str()) != 0) return "cannot replace " + link + ": " + std::strerror(errno);
+    }
+    if (::symlink(target.c_str(), link.c_str()) != 0) {
+        return "cannot link " + link + ": " + std::strerror(errno);
+    }
+    return "";
 }
 
 }  // namespace module_sim

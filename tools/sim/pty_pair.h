@@ -32,4 +32,9 @@ private:
     std::string slave_path_;
 };
 
+// Makes `link` a symbolic link to `target`. An existing symbolic link there is
+// replaced; anything else (a file the user keeps, a directory) is left alone.
+// Returns "" on success, else one line saying why not.
+std::string LinkPath(const std::string& target, const std::string& link);
+
 }  // namespace module_sim

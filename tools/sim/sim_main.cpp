@@ -124,10 +124,8 @@ int main(int argc, char** argv) {
         fd = pty->master_fd();
         where = pty->slave_path();
         if (!link_path.empty()) {
-            ::unlink(link_path.c_str());
-            if (::symlink(where.c_str(), link_path.c_str()) != 0) {
-                return Fail("cannot link " + link_path + ": " + std::strerror(errno));
-            }
+            const std::string error = module_sim::LinkPath(where, link_path);
+            if (!error.empty()) return Fail(error);
             where += " (also " + link_path + ")";
         }
     } else {
@@ -156,11 +154,15 @@ int main(int argc, char** argv) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    sigaddset(&stop_signals, SIGQUIT);
     sigprocmask(SIG_BLOCK, &stop_signals, &previous);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    sigaction(SIGQUIT, &sa, nullptr);
 
     module_sim::LineDriver driver(fd, std::move(simulator), pty ? baud : 0);
     driver.Start();

@@ -1,0 +1,146 @@
+#include "tools/record/history_check.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "tools/record/history_file.h"
+#include "tools/record/record_image.h"
+
+namespace record_tools {
+namespace {
+
+bool IsLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// A calendar time a controller's clock can show, an unset clock's 1970 included.
+bool ValidTime(const ttime& t) {
+    const unsigned year = t.year[0] | (static_cast<unsigned>(t.year[1]) << 8);
+    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1970 || year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
+    const unsigned days = kDays[t.month - 1] + (t.month == 2 && IsLeapYear(year) ? 1 : 0);
+    return t.day <= days && t.hour < 24 && t.minute < 60 && t.second < 60;
+}
+
+bool FiniteValues(const Battery32_Data_t& r) {
+    for (float v : r.cell_voltage)
+        if (!std::isfinite(v)) return false;
+    const float temperature = r.temperature;  // unaligned member: read by value
+    return std::isfinite(r.group_voltage) && std::isfinite(r.group_current) &&
+           std::isfinite(temperature);
+}
+
+HistoryVerdict Unreadable(const std::string& error) {
+    HistoryVerdict v;
+    v.kind = HistoryVerdict::Kind::kUnreadable;
+    v.error = error;
+    return v;
+}
+
+HistoryVerdict Judge(const std::vector<std::uint8_t>& image, std::uint32_t data_id,
+                     std::uint64_t size) {
+    HistoryVerdict v;
+    v.size = size;
+    v.fault = CheckRecord(*DecodeRecord(image.data(), image.size()), data_id);
+    v.kind = v.fault.ok() ? HistoryVerdict::Kind::kOurs : HistoryVerdict::Kind::kNotOurs;
+    return v;
+}
+
+// Size of the file, or nothing when it does not exist.
+std::optional<std::uint64_t> FileSize(const std::string& path, std::string* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) *error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id) {
+    if (!ValidTime(record.timestamp)) {
+        return {"not-a-record", "its last record has no valid time stamp"};
+    }
+    if (!FiniteValues(record)) return {"not-a-record", "its last record holds values that are not numbers"};
+    if (record.data_id != data_id) {
+        return {"other-device", "its last record is device " + std::to_string(record.data_id) + "'s"};
+    }
+    return {};
+}
+
+HistoryVerdict CheckHistoryFile(const std::string& path, std::uint32_t data_id) {
+    std::string error;
+    const auto size = FileSize(path, &error);
+    if (!error.empty()) return Unreadable(error);
+    if (!size) return {};
+    HistoryVerdict v;
+    v.size = *size;
+    v.kind = HistoryVerdict::Kind::kOurs;
+    if (*size >= kRecordSize) {
+        try {
+            return Judge(*ReadLastRecord(path, kRecordSize), data_id, *size);
+        } catch (const std::exception& e) {
+            return Unreadable(e.what());
+        }
+    }
+    // Only a torn first record, if anything: it must begin with our data id.
+    std::vector<char> head(*size);
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(head.data(), static_cast<std::streamsize>(head.size()))) {
+        return Unreadable(path + ": cannot read");
+    }
+    std::uint8_t id_bytes[4];  // little-endian, as in the record
+    for (int i = 0; i < 4; ++i) id_bytes[i] = static_cast<std::uint8_t>(data_id >> (8 * i));
+    if (std::memcmp(head.data(), id_bytes, std::min<std::size_t>(head.size(), 4)) != 0) {
+        v.kind = HistoryVerdict::Kind::kNotOurs;
+        v.fault = {"not-a-record", "it is shorter than one record and does not begin like this device's"};
+    }
+    return v;
+}
+
+HistoryVerdict CheckCacheFile(const std::string& path, std::uint32_t data_id) {
+    std::string error;
+    const auto size = FileSize(path, &error);
+    if (!error.empty()) return Unreadable(error);
+    if (!size) return {};
+    if (*size != kRecordSize) {
+        HistoryVerdict v;
+        v.kind = HistoryVerdict::Kind::kNotOurs;
+        v.size = *size;
+        v.fault = {"not-a-record", "it is " + std::to_string(*size) + " bytes, not one record"};
+        return v;
+    }
+    try {
+        return Judge(*ReadLastRecord(path, kRecordSize), data_id, *size);
+    } catch (const std::exception& e) {
+        return Unreadable(e.what());
+    }
+}
+
+std::string SetAside(const std::string& path, const std::string& tag, std::time_t when) {
+    std::tm utc{};
+    ::gmtime_r(&when, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string base = path + ".aside-" + tag + "-" + stamp;
+    std::string target = base;
+    for (int n = 2; ::access(target.c_str(), F_OK) == 0; ++n) target = base + "-" + std::to_string(n);
+    if (::rename(path.c_str(), target.c_str()) != 0) {
+        throw std::runtime_error("cannot rename " + path + " to " + target + ": " + std::strerror(errno));
+    }
+    return target;
+}
+
+}  // namespace record_tools

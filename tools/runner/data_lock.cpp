@@ -1,0 +1,65 @@
+#include "tools/runner/data_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace runner {
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+// A file made and removed: the lock file may exist already in a folder that
+// no longer takes new files (read-only mount, full inode table, lost rights).
+std::string CheckWritable(const std::string& dir) {
+    std::string probe = dir + "/.write-test-XXXXXX";
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0) return "data folder " + dir + " cannot be written (" + Reason() + ")";
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return "";
+}
+
+std::string Holder(int fd) {
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+    return pid > 0 ? "pid " + std::to_string(pid) : "pid unknown";
+}
+
+}  // namespace
+
+DataFolderLock::~DataFolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::string DataFolderLock::Take(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return "data folder " + dir + " cannot be made (" + ec.message() + ")";
+    if (std::string error = CheckWritable(dir); !error.empty()) return error;
+    const std::string path = dir + "/battery32-run.lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return "data folder " + dir + ": cannot open " + path + " (" + Reason() + ")";
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const std::string why = errno == EWOULDBLOCK
+                                    ? "is in use by another battery32-run (" + Holder(fd) +
+                                          "); one runner per data folder, or give another --data"
+                                    : "cannot be locked (" + Reason() + ")";
+        ::close(fd);
+        return "data folder " + dir + " " + why;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
+        // The lock holds all the same; only the next runner's message loses the pid.
+    }
+    fd_ = fd;
+    return "";
+}
+
+}  // namespace runner

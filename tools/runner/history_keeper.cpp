@@ -1,0 +1,138 @@
+#include "tools/runner/history_keeper.h"
+
+#include <ctime>
+#include <exception>
+
+#include "tools/record/cache_file.h"
+#include "tools/record/record_image.h"
+#include "tools/runner/history_path.h"
+
+namespace runner {
+
+using record_tools::HistoryVerdict;
+
+HistoryKeeper::HistoryKeeper(const std::string& data_dir, std::uint32_t data_id,
+                             HistoryPolicy policy, const Console& console)
+    : label_("[" + std::to_string(data_id) + "] "),
+      data_id_(data_id),
+      policy_(policy),
+      console_(console),
+      history_path_(HistoryPath(data_dir, data_id)),
+      cache_path_(CachePath(data_dir, data_id)),
+      history_(history_path_, record_tools::kRecordSize, policy.sync_each_record) {}
+
+HistoryKeeper::~HistoryKeeper() { Stop(); }
+
+void HistoryKeeper::Problem(const std::string& line) const { console_.Problem(label_ + line); }
+
+bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdict& verdict,
+                                     const char* what) {
+    switch (verdict.kind) {
+        case HistoryVerdict::Kind::kMissing:
+        case HistoryVerdict::Kind::kOurs: return true;
+        case HistoryVerdict::Kind::kUnreadable:
+            Problem(std::string(what) + " " + verdict.error);
+            return false;
+        case HistoryVerdict::Kind::kNotOurs: break;
+    }
+    try {
+        const std::string aside = record_tools::SetAside(path, verdict.fault.tag, std::time(nullptr));
+        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.fault.reason +
+                "); renamed aside to " + aside + ", a new one starts");
+        return true;
+    } catch (const std::exception& e) {
+        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.fault.reason +
+                ") and " + e.what() + "; left alone, not used");
+        return false;
+    }
+}
+
+std::optional<HistoryKeeper::StartImage> HistoryKeeper::Start() {
+    const HistoryVerdict history = record_tools::CheckHistoryFile(history_path_, data_id_);
+    const bool history_usable = UsableOrSetAside(history_path_, history, "history");
+    const HistoryVerdict cache = record_tools::CheckCacheFile(cache_path_, data_id_);
+    UsableOrSetAside(cache_path_, cache, "cache");
+    try {
+        if (cache.kind == HistoryVerdict::Kind::kOurs) {
+            if (auto image = record_tools::ReadLastRecord(cache_path_, record_tools::kRecordSize)) {
+                return StartImage{std::move(*image), cache_path_};
+            }
+        }
+        if (history_usable && history.kind == HistoryVerdict::Kind::kOurs) {
+            if (auto image = record_tools::ReadLastRecord(history_path_, record_tools::kRecordSize)) {
+                return StartImage{std::move(*image), history_path_};
+            }
+        }
+    } catch (const std::exception& e) {
+        Problem(std::string("no cached record: ") + e.what());
+    }
+    return std::nullopt;
+}
+
+// Before each write: the file must still be ours and still be the one open.
+bool HistoryKeeper::OpenHistory() {
+    if (history_.is_open()) {
+        if (history_.StillAtPath()) return true;
+        history_.Close();
+        Problem("history " + history_path_ + " was removed or replaced while running; starting it anew");
+    }
+    if (!UsableOrSetAside(history_path_, record_tools::CheckHistoryFile(history_path_, data_id_),
+                          "history")) {
+        return false;
+    }
+    std::size_t cut = 0;
+    const std::string error = history_.Open(&cut);
+    if (!error.empty()) {
+        if (!history_failing_) Problem("history " + history_path_ + ": cannot open (" + error + ")");
+        history_failing_ = true;
+        return false;
+    }
+    if (cut != 0) {
+        Problem("history " + history_path_ + " ended in a partial record; cut " + std::to_string(cut) +
+                " bytes");
+    }
+    return true;
+}
+
+void HistoryKeeper::AppendToHistory(const std::uint8_t* data, std::size_t length,
+                                    Clock::time_point now) {
+    if (!OpenHistory()) return;
+    const std::string error = history_.Append(data, length);
+    if (!error.empty() && !history_failing_) {
+        Problem("history " + history_path_ + ": " + error);
+    } else if (error.empty() && history_failing_) {
+        Problem("history " + history_path_ + ": writing again");
+    }
+    history_failing_ = !error.empty();
+    if (error.empty()) last_saved_ = now;
+}
+
+void HistoryKeeper::Save(const std::uint8_t* data, std::size_t length, int interval_seconds,
+                         Clock::time_point now) {
+    const bool due = policy_.every_round || !last_saved_ ||
+                     now - *last_saved_ >= std::chrono::seconds(interval_seconds);
+    if (due) AppendToHistory(data, length, now);
+    if (data == nullptr || length != record_tools::kRecordSize) return;
+    newest_.assign(data, data + length);
+    newest_cached_ = false;
+    if (!last_cached_ || now - *last_cached_ >= policy_.cache_every) {
+        WriteCache();
+        last_cached_ = now;
+    }
+}
+
+void HistoryKeeper::WriteCache() {
+    if (newest_cached_) return;
+    const std::string error = record_tools::WriteCacheFile(cache_path_, newest_.data(), newest_.size());
+    if (!error.empty() && !cache_failing_) Problem("cache " + cache_path_ + ": " + error);
+    if (error.empty() && cache_failing_) Problem("cache " + cache_path_ + ": writing again");
+    cache_failing_ = !error.empty();
+    newest_cached_ = error.empty();
+}
+
+void HistoryKeeper::Stop() {
+    WriteCache();
+    history_.Close();
+}
+
+}  // namespace runner
