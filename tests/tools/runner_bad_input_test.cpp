@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/tools/runner_process.h"
 #include "tests/tools/test_workspace.h"
 
@@ -34,6 +36,9 @@ TEST_P(RunnerBadSite, NamesTheFileAndTheFault) {
     EXPECT_TRUE(Contains(run.err()[0], GetParam().complaint)) << run.err()[0];
 }
 
+// Arrays a thousand deep: the JSON reader would recurse until it aborted.
+const std::string kDeepSite = "{\"devices\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
+
 INSTANTIATE_TEST_SUITE_P(
     Sites, RunnerBadSite,
     ::testing::Values(
@@ -58,7 +63,22 @@ INSTANTIATE_TEST_SUITE_P(
                 "devices[0].settings.appSetting: must be an object"},
         BadSite{"DuplicateDataId",
                 R"({"devices": [{"data_id": 7, "address": 1, "port": "p"}, {"data_id": 7, "address": 2, "port": "p"}]})",
-                "devices[1].data_id: 7 is used by an earlier device"}),
+                "devices[1].data_id: 7 is used by an earlier device"},
+        BadSite{"NestedTooDeep", kDeepSite.c_str(),
+                "nested deeper than 64 levels"},
+        BadSite{"PartnerIsItself",
+                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
+                "devices[0].settings.appSetting.group_voltage[0]: 7 is the device itself"},
+        BadSite{"PartnerMissing",
+                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": [8]}}}]})",
+                "devices[0].settings.appSetting.group_voltage[0]: 8 names no device of this site"},
+        BadSite{"CurrentSourceMissing",
+                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"r_data_id": "9"}}}]})",
+                "devices[0].settings.appSetting.r_data_id: 9 names no device of this site"},
+        BadSite{"PartnersInACycle",
+                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["8"]}}},
+                                {"data_id": 8, "address": 2, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
+                "devices[1].settings.appSetting.group_voltage: 7 -> 8 -> 7 is a cycle"}),
     [](const ::testing::TestParamInfo<BadSite>& info) { return std::string(info.param.name); });
 
 class RunnerBadSetup : public ::testing::Test {
@@ -101,6 +121,7 @@ TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
     EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(), 1u)
         << run.Transcript();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history"))) << "an empty history was left";
 }
 
 TEST_F(RunnerBadSetup, PortThatIsNoSerialLineIsNamed) {

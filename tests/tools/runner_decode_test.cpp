@@ -100,5 +100,35 @@ TEST(RunnerDecode, MissingFileIsNamed) {
     EXPECT_TRUE(Contains(run.err()[0], dir.File("absent.history") + ": cannot open")) << run.err()[0];
 }
 
+// Output that cannot be written is a failure, not a cut CSV with status 0.
+TEST(RunnerDecode, FullOutputDeviceIsExitOne) {
+    TempDir dir;
+    const std::string path = dir.File("device-42.history");
+    {
+        record_tools::HistoryWriter writer(path, record_tools::kRecordSize, false);
+        ASSERT_EQ(writer.Open(), "");
+        const Battery32_Data_t r = MakeRecord(42, 1);
+        for (int k = 0; k < 2000; ++k) {  // more than one output buffer
+            ASSERT_EQ(writer.Append(reinterpret_cast<const std::uint8_t*>(&r), sizeof r), "");
+        }
+    }
+    RunnerProcess run({"decode", path}, {}, "/dev/full");
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "cannot write the output")) << run.err()[0];
+}
+
+TEST(RunnerDecode, HelpAndADirectory) {
+    TempDir dir;
+    RunnerProcess help({"decode", "--help"});
+    EXPECT_EQ(help.Wait(60s), 0) << help.Transcript();
+    EXPECT_TRUE(Contains(help.Transcript(), "battery32-run decode HISTORY_FILE")) << help.Transcript();
+
+    RunnerProcess folder({"decode", dir.path()});
+    EXPECT_EQ(folder.Wait(60s), 1) << folder.Transcript();
+    ASSERT_EQ(folder.err().size(), 1u) << folder.Transcript();
+    EXPECT_TRUE(Contains(folder.err()[0], dir.path() + ": is a directory")) << folder.err()[0];
+}
+
 }  // namespace
 }  // namespace tools_test

@@ -15,7 +15,8 @@
 
 namespace tools_test {
 
-RunnerProcess::RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child) {
+RunnerProcess::RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child,
+                             const std::string& stdout_path) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     // Whatever the test framework buffered must not come out of the child too.
@@ -28,6 +29,11 @@ RunnerProcess::RunnerProcess(std::vector<std::string> args, std::vector<int> clo
         ::dup2(err[1], STDERR_FILENO);
         for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
         for (int fd : close_in_child) ::close(fd);
+        if (!stdout_path.empty()) {
+            const int fd = ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(125);
+            ::close(fd);
+        }
         std::vector<std::string> argv_text;
         argv_text.push_back("battery32-run");
         for (auto& a : args) argv_text.push_back(a);

@@ -18,7 +18,10 @@ class RunnerProcess {
 public:
     // Starts RunnerMain(args) in a child; `close_in_child` are descriptors the
     // child must not keep (a pseudo-terminal master held by the test, say).
-    explicit RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child = {});
+    // With `stdout_path` the child's standard output goes to that file
+    // (/dev/full, say) instead of being read.
+    explicit RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child = {},
+                           const std::string& stdout_path = "");
     ~RunnerProcess();
     RunnerProcess(const RunnerProcess&) = delete;
     RunnerProcess& operator=(const RunnerProcess&) = delete;
