@@ -5,7 +5,7 @@
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #   SECONDS_PER_TARGET  default 60
-#   TARGET              default all: serial_link settings value_lookup cache_image
+#   TARGET              default all: serial_link settings value_lookup cache_image site_file
 #
 # Each target works on its own corpus under build-fuzz/corpus/, seeded from the
 # committed fuzz/corpus/<target>/ (which is never written to), so what one run
@@ -24,7 +24,7 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
   exit 2
 fi
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(serial_link settings value_lookup cache_image)
+[[ ${#targets[@]} -gt 0 ]] || targets=(serial_link settings value_lookup cache_image site_file)
 
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -40,8 +40,9 @@ Bytes FileBytes(const std::string& path) {
 }
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -162,8 +163,8 @@ TEST_P(HistoryKeeperForeign, IsSetAsideIntactAndANewOneStarts) {
     auto keeper = Keeper();
     EXPECT_FALSE(keeper->Start()) << "a foreign record was offered to the device";
 
-    const auto aside = FilesStartingWith(dir.path(), std::filesystem::path(path).filename().string() +
-                                                         ".aside-" + c.tag + "-");
+    const auto aside = FilesStartingWith(
+        dir.path(), std::filesystem::path(path).filename().string() + ".aside-" + c.tag + "-");
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(FileBytes(aside[0]), c.bytes);
     const auto problems = Problems();
@@ -180,10 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
     Files, HistoryKeeperForeign,
     ::testing::Values(
         ForeignCase{"RandomBytes", false, RandomBytes(1000), "not-a-record"},
-        ForeignCase{"OtherDevicesHistory", false, Concat({Record(1002, 1), Record(1002, 2)}), "other-device"},
+        ForeignCase{"OtherDevicesHistory", false, Concat({Record(1002, 1), Record(1002, 2)}),
+                    "other-device"},
         ForeignCase{"ShortGarbage", false, Bytes{'h', 'e', 'l', 'l', 'o'}, "not-a-record"},
         ForeignCase{"OtherDevicesCache", true, Record(1002, 1), "other-device"},
-        ForeignCase{"CacheOfTwoRecords", true, Concat({Record(kId, 1), Record(kId, 2)}), "not-a-record"},
+        ForeignCase{"CacheOfTwoRecords", true, Concat({Record(kId, 1), Record(kId, 2)}),
+                    "not-a-record"},
         ForeignCase{"CacheNotANumber", true, Record(kId, 1, std::nanf("")), "not-a-record"}),
     [](const ::testing::TestParamInfo<ForeignCase>& info) { return std::string(info.param.name); });
 

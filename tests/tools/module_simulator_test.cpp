@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 #include "battery/protocol.h"
+#include "tests/tools/test_workspace.h"
 #include "tools/sim/module_simulator.h"
+#include "tools/sim/pty_pair.h"
 
 namespace module_sim {
 namespace {
@@ -259,4 +265,22 @@ TEST(ModuleSimulator, RefusesATakenAddress) {
 }
 
 }  // namespace
+// --link points a name at the pseudo-terminal: a stale link is replaced, a
+// file the user keeps under that name is not.
+TEST(SimulatorLink, ReplacesOnlyASymbolicLink) {
+    tools_test::TempDir dir;
+    const std::string link = dir.File("ttyBATTERY");
+    EXPECT_EQ(module_sim::LinkPath("/dev/pts/98", link), "");
+    EXPECT_EQ(module_sim::LinkPath("/dev/pts/99", link), "");
+    char target[64] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/pts/99");
+
+    const std::string kept = dir.File("notes.txt");
+    dir.Write("notes.txt", "keep me");
+    EXPECT_NE(module_sim::LinkPath("/dev/pts/99", kept).find("not a symbolic link"), std::string::npos);
+    std::ifstream in(kept);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "keep me");
+}
+
 }  // namespace module_sim

@@ -36,9 +36,16 @@ protected:
         dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line_->path())}));
     }
     std::vector<std::string> Args(std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
-                                         "--data", dir.File("data"), "--tick-ms", "150",
-                                         "--quiet-device", "--time-limit", "30"};
+        std::vector<std::string> args = {dir.File("site.json"),
+                                         "--plugin",
+                                         BATTERY32_PLUGIN_PATH,
+                                         "--data",
+                                         dir.File("data"),
+                                         "--tick-ms",
+                                         "150",
+                                         "--quiet-device",
+                                         "--time-limit",
+                                         "30"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -49,7 +56,8 @@ protected:
     std::unique_ptr<SimulatedLine> line_;
 };
 
-class RunnerDataFolderSignal : public RunnerDataFolder, public ::testing::WithParamInterface<int> {};
+class RunnerDataFolderSignal : public RunnerDataFolder,
+                               public ::testing::WithParamInterface<int> {};
 
 // A second runner on the folder is refused, naming the holder; the first is
 // stopped by a hang-up or quit signal as by SIGTERM, with its summary.

@@ -39,8 +39,10 @@ std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, st
     const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return "cannot create " + fresh + ": " + Reason();
     std::string error;
-    if (!WriteAll(fd, data, length)) error = "cannot write " + fresh + ": " + (errno ? Reason() : "short write");
-    else if (::fdatasync(fd) != 0) error = "cannot sync " + fresh + ": " + Reason();
+    if (!WriteAll(fd, data, length))
+        error = "cannot write " + fresh + ": " + (errno ? Reason() : "short write");
+    else if (::fdatasync(fd) != 0)
+        error = "cannot sync " + fresh + ": " + Reason();
     if (::close(fd) != 0 && error.empty()) error = "cannot write " + fresh + ": " + Reason();
     if (error.empty() && ::rename(fresh.c_str(), path.c_str()) != 0) {
         error = "cannot rename " + fresh + ": " + Reason();

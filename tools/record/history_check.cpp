@@ -73,9 +73,11 @@ RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id) {
     if (!ValidTime(record.timestamp)) {
         return {"not-a-record", "its last record has no valid time stamp"};
     }
-    if (!FiniteValues(record)) return {"not-a-record", "its last record holds values that are not numbers"};
+    if (!FiniteValues(record))
+        return {"not-a-record", "its last record holds values that are not numbers"};
     if (record.data_id != data_id) {
-        return {"other-device", "its last record is device " + std::to_string(record.data_id) + "'s"};
+        return {"other-device",
+                "its last record is device " + std::to_string(record.data_id) + "'s"};
     }
     return {};
 }
@@ -105,7 +107,8 @@ HistoryVerdict CheckHistoryFile(const std::string& path, std::uint32_t data_id) 
     for (int i = 0; i < 4; ++i) id_bytes[i] = static_cast<std::uint8_t>(data_id >> (8 * i));
     if (std::memcmp(head.data(), id_bytes, std::min<std::size_t>(head.size(), 4)) != 0) {
         v.kind = HistoryVerdict::Kind::kNotOurs;
-        v.fault = {"not-a-record", "it is shorter than one record and does not begin like this device's"};
+        v.fault = {"not-a-record",
+                   "it is shorter than one record and does not begin like this device's"};
     }
     return v;
 }
@@ -136,9 +139,11 @@ std::string SetAside(const std::string& path, const std::string& tag, std::time_
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     const std::string base = path + ".aside-" + tag + "-" + stamp;
     std::string target = base;
-    for (int n = 2; ::access(target.c_str(), F_OK) == 0; ++n) target = base + "-" + std::to_string(n);
+    for (int n = 2; ::access(target.c_str(), F_OK) == 0; ++n)
+        target = base + "-" + std::to_string(n);
     if (::rename(path.c_str(), target.c_str()) != 0) {
-        throw std::runtime_error("cannot rename " + path + " to " + target + ": " + std::strerror(errno));
+        throw std::runtime_error("cannot rename " + path + " to " + target + ": " +
+                                 std::strerror(errno));
     }
     return target;
 }

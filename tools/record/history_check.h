@@ -23,9 +23,9 @@ RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id);
 // A history file as found at start.
 struct HistoryVerdict {
     enum class Kind { kMissing, kOurs, kNotOurs, kUnreadable } kind = Kind::kMissing;
-    RecordFault fault;        // for kNotOurs
-    std::string error;        // for kUnreadable
-    std::uint64_t size = 0;   // bytes
+    RecordFault fault;       // for kNotOurs
+    std::string error;       // for kUnreadable
+    std::uint64_t size = 0;  // bytes
 };
 // Checks the last whole record (the only one read). A file shorter than one
 // record is ours when its bytes begin the way the device's records begin.

@@ -51,7 +51,8 @@ HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
     if (fd_ < 0) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
     struct stat st {};
     if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const std::string why = S_ISDIR(st.st_mode) ? "is a directory, not a history file" : Reason();
+        const std::string why =
+            S_ISDIR(st.st_mode) ? "is a directory, not a history file" : Reason();
         ::close(fd_);
         fd_ = -1;
         throw std::runtime_error(path + ": " + why);
@@ -97,7 +98,7 @@ const std::uint8_t* HistoryReader::Next() {
 }
 
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
-                                                         std::size_t record_size) {
+                                                        std::size_t record_size) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT) return std::nullopt;
@@ -108,7 +109,8 @@ std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
     const std::uint64_t whole = static_cast<std::uint64_t>(st.st_size) / record_size;
     if (whole == 0) return std::nullopt;
     std::vector<std::uint8_t> record(record_size);
-    if (!ReadAt(fd.get(), record.data(), record_size, static_cast<off_t>((whole - 1) * record_size))) {
+    if (!ReadAt(fd.get(), record.data(), record_size,
+                static_cast<off_t>((whole - 1) * record_size))) {
         throw std::runtime_error(path + ": cannot read the last record");
     }
     return record;

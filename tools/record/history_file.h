@@ -58,7 +58,7 @@ private:
 // record. Reads only the tail of the file. Throws std::runtime_error when the
 // file exists but cannot be read.
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
-                                                         std::size_t record_size);
+                                                        std::size_t record_size);
 
 class HistoryWriter {
 public:

@@ -33,9 +33,12 @@ public:
         while (error_.empty() && done < text_.size()) {
             const ssize_t n = ::write(fd_, text_.data() + done, text_.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) error_ = std::strerror(errno);
-            else if (n == 0) error_ = "nothing written";
-            else done += static_cast<std::size_t>(n);
+            if (n < 0)
+                error_ = std::strerror(errno);
+            else if (n == 0)
+                error_ = "nothing written";
+            else
+                done += static_cast<std::size_t>(n);
         }
         text_.clear();
         return error_;
@@ -73,7 +76,8 @@ int DecodeHistory(const DecodeOptions& options) {
                         "); it is incomplete");
         }
         if (reader.trailing_bytes() != 0) {
-            Console::WriteLine(STDERR_FILENO, "battery32-run: " + options.history_path + ": ignored " +
+            Console::WriteLine(STDERR_FILENO, "battery32-run: " + options.history_path +
+                                                  ": ignored " +
                                                   std::to_string(reader.trailing_bytes()) +
                                                   " trailing bytes (a partial record)");
         }

@@ -29,14 +29,17 @@ bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdi
                                      const char* what) {
     switch (verdict.kind) {
         case HistoryVerdict::Kind::kMissing:
-        case HistoryVerdict::Kind::kOurs: return true;
+        case HistoryVerdict::Kind::kOurs:
+            return true;
         case HistoryVerdict::Kind::kUnreadable:
             Problem(std::string(what) + " " + verdict.error);
             return false;
-        case HistoryVerdict::Kind::kNotOurs: break;
+        case HistoryVerdict::Kind::kNotOurs:
+            break;
     }
     try {
-        const std::string aside = record_tools::SetAside(path, verdict.fault.tag, std::time(nullptr));
+        const std::string aside =
+            record_tools::SetAside(path, verdict.fault.tag, std::time(nullptr));
         Problem(std::string(what) + " " + path + " is not this device's (" + verdict.fault.reason +
                 "); renamed aside to " + aside + ", a new one starts");
         return true;
@@ -59,7 +62,8 @@ std::optional<HistoryKeeper::StartImage> HistoryKeeper::Start() {
             }
         }
         if (history_usable && history.kind == HistoryVerdict::Kind::kOurs) {
-            if (auto image = record_tools::ReadLastRecord(history_path_, record_tools::kRecordSize)) {
+            if (auto image =
+                    record_tools::ReadLastRecord(history_path_, record_tools::kRecordSize)) {
                 return StartImage{std::move(*image), history_path_};
             }
         }
@@ -74,7 +78,8 @@ bool HistoryKeeper::OpenHistory() {
     if (history_.is_open()) {
         if (history_.StillAtPath()) return true;
         history_.Close();
-        Problem("history " + history_path_ + " was removed or replaced while running; starting it anew");
+        Problem("history " + history_path_ +
+                " was removed or replaced while running; starting it anew");
     }
     if (!UsableOrSetAside(history_path_, record_tools::CheckHistoryFile(history_path_, data_id_),
                           "history")) {
@@ -83,13 +88,14 @@ bool HistoryKeeper::OpenHistory() {
     std::size_t cut = 0;
     const std::string error = history_.Open(&cut);
     if (!error.empty()) {
-        if (!history_failing_) Problem("history " + history_path_ + ": cannot open (" + error + ")");
+        if (!history_failing_)
+            Problem("history " + history_path_ + ": cannot open (" + error + ")");
         history_failing_ = true;
         return false;
     }
     if (cut != 0) {
-        Problem("history " + history_path_ + " ended in a partial record; cut " + std::to_string(cut) +
-                " bytes");
+        Problem("history " + history_path_ + " ended in a partial record; cut " +
+                std::to_string(cut) + " bytes");
     }
     return true;
 }
@@ -123,7 +129,8 @@ void HistoryKeeper::Save(const std::uint8_t* data, std::size_t length, int inter
 
 void HistoryKeeper::WriteCache() {
     if (newest_cached_) return;
-    const std::string error = record_tools::WriteCacheFile(cache_path_, newest_.data(), newest_.size());
+    const std::string error =
+        record_tools::WriteCacheFile(cache_path_, newest_.data(), newest_.size());
     if (!error.empty() && !cache_failing_) Problem("cache " + cache_path_ + ": " + error);
     if (error.empty() && cache_failing_) Problem("cache " + cache_path_ + ": writing again");
     cache_failing_ = !error.empty();

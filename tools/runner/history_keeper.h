@@ -51,7 +51,8 @@ public:
 
     // Every record the device saves. `interval_seconds` is the device's history
     // interval as it stands now.
-    void Save(const std::uint8_t* data, std::size_t length, int interval_seconds, Clock::time_point now);
+    void Save(const std::uint8_t* data, std::size_t length, int interval_seconds,
+              Clock::time_point now);
     // Writes the newest record to the cache and closes the history.
     void Stop();
 

@@ -44,7 +44,8 @@ void Walk(const Graph& graph, std::uint32_t id, std::vector<std::uint32_t>& path
         std::string chain;
         for (std::size_t j = k; j < path.size(); ++j) chain += std::to_string(path[j]) + " -> ";
         std::string where = from.front().where;
-        if (!where.empty() && where.back() == ']') where.erase(where.rfind('['));  // the list, not one entry
+        if (!where.empty() && where.back() == ']')
+            where.erase(where.rfind('['));  // the list, not one entry
         throw InputError(where + ": " + chain + std::to_string(id) +
                          " is a cycle: each would take its value from the other");
     }
@@ -62,8 +63,10 @@ void CheckList(const std::vector<PartnerNode>& devices,
     for (const PartnerNode& d : devices) {
         for (const PartnerRef& p : d.partners->*list) {
             const std::string id = std::to_string(p.data_id);
-            if (p.data_id == d.data_id) throw InputError(p.where + ": " + id + " is the device itself");
-            if (!ids.count(p.data_id)) throw InputError(p.where + ": " + id + " names no device of this site");
+            if (p.data_id == d.data_id)
+                throw InputError(p.where + ": " + id + " is the device itself");
+            if (!ids.count(p.data_id))
+                throw InputError(p.where + ": " + id + " names no device of this site");
         }
         graph[d.data_id] = &(d.partners->*list);
     }

@@ -4,11 +4,11 @@
 // reads). The ids are read from their text exactly as the device reads them,
 // so that what is checked here is what the device will ask for.
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 namespace runner {
 
