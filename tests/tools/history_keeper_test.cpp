@@ -213,6 +213,20 @@ TEST_F(HistoryKeeperTest, HistoryRemovedOrReplacedWhileRunningStartsAnew) {
     EXPECT_EQ(Problems().size(), 3u);  // removed; replaced; set aside
 }
 
+// A history that cannot be used is one line, not one per record; the cache
+// still keeps the newest record.
+TEST_F(HistoryKeeperTest, UnusableHistoryIsReportedOnce) {
+    std::filesystem::create_directory(History());
+    HistoryPolicy every;
+    every.every_round = true;
+    auto keeper = Keeper(every);
+    EXPECT_FALSE(keeper->Start());
+    for (std::uint8_t s = 0; s < 3; ++s) keeper->Save(Record(kId, s).data(), 152, 600, t0 + 1s * s);
+    keeper->Stop();
+    EXPECT_EQ(Problems().size(), 1u);
+    EXPECT_EQ(FileBytes(Cache()), Record(kId, 2));
+}
+
 // A torn tail of less than a record is ours to cut; nothing polled, nothing made.
 TEST_F(HistoryKeeperTest, TornTailIsCutAndNoFileIsMadeWithoutARecord) {
     auto keeper = Keeper();

@@ -26,13 +26,13 @@ HistoryKeeper::~HistoryKeeper() { Stop(); }
 void HistoryKeeper::Problem(const std::string& line) const { console_.Problem(label_ + line); }
 
 bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdict& verdict,
-                                     const char* what) {
+                                     const char* what, bool quiet) {
     switch (verdict.kind) {
         case HistoryVerdict::Kind::kMissing:
         case HistoryVerdict::Kind::kOurs:
             return true;
         case HistoryVerdict::Kind::kUnreadable:
-            Problem(std::string(what) + " " + verdict.error);
+            if (!quiet) Problem(std::string(what) + " " + verdict.error);
             return false;
         case HistoryVerdict::Kind::kNotOurs:
             break;
@@ -44,17 +44,19 @@ bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdi
                 "); renamed aside to " + aside + ", a new one starts");
         return true;
     } catch (const std::exception& e) {
-        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.fault.reason +
-                ") and " + e.what() + "; left alone, not used");
+        if (!quiet)
+            Problem(std::string(what) + " " + path + " is not this device's (" +
+                    verdict.fault.reason + ") and " + e.what() + "; left alone, not used");
         return false;
     }
 }
 
 std::optional<HistoryKeeper::StartImage> HistoryKeeper::Start() {
     const HistoryVerdict history = record_tools::CheckHistoryFile(history_path_, data_id_);
-    const bool history_usable = UsableOrSetAside(history_path_, history, "history");
+    const bool history_usable = UsableOrSetAside(history_path_, history, "history", false);
+    history_failing_ = !history_usable;  // reported: not again on every record
     const HistoryVerdict cache = record_tools::CheckCacheFile(cache_path_, data_id_);
-    UsableOrSetAside(cache_path_, cache, "cache");
+    UsableOrSetAside(cache_path_, cache, "cache", false);
     try {
         if (cache.kind == HistoryVerdict::Kind::kOurs) {
             if (auto image = record_tools::ReadLastRecord(cache_path_, record_tools::kRecordSize)) {
@@ -81,8 +83,10 @@ bool HistoryKeeper::OpenHistory() {
         Problem("history " + history_path_ +
                 " was removed or replaced while running; starting it anew");
     }
+    // A file that cannot be used is reported once, not on every record.
     if (!UsableOrSetAside(history_path_, record_tools::CheckHistoryFile(history_path_, data_id_),
-                          "history")) {
+                          "history", history_failing_)) {
+        history_failing_ = true;
         return false;
     }
     std::size_t cut = 0;

@@ -61,9 +61,9 @@ public:
 
 private:
     // True when the file may be used: missing, or this device's. Sets aside
-    // a file that is not, with one line.
+    // a file that is not, with one line (none when `quiet`).
     bool UsableOrSetAside(const std::string& path, const record_tools::HistoryVerdict& verdict,
-                          const char* what);
+                          const char* what, bool quiet);
     bool OpenHistory();
     void AppendToHistory(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     void WriteCache();
