@@ -178,7 +178,13 @@ int Run(RunOptions options) {
     }
     console.Note("plug-in " + plugin->path());
     console.Note(plan);
-    console.Note("history in " + options.data_dir + "/device-<data id>.history (battery32-run decode FILE shows one)");
+    if (!options.history) {
+        console.Note("no history or cache kept (--no-history)");
+    } else {
+        console.Note("history in " + options.data_dir + "/device-<data id>.history " +
+                     (options.history_every_round ? "every round" : "at each device's interval") +
+                     " (battery32-run decode FILE shows one), the newest record in device-<data id>.cache");
+    }
 
     std::string log_error;
     const int device_log_fd = DeviceLogFd(options, console, &log_error);
