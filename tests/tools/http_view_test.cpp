@@ -50,7 +50,7 @@ protected:
                                          "--data",     dir.File("data"), "--tick-ms",
                                          "150",        "--quiet-device", "--json",
                                          "--http",     "127.0.0.1:0",    "--time-limit",
-                                         "60"};
+                                         "60",         "--history-every-round"};
         args.insert(args.end(), more.begin(), more.end());
         run = std::make_unique<RunnerProcess>(args);
         const std::string note = "battery32-run: web view at http://127.0.0.1:";
@@ -110,14 +110,14 @@ TEST_F(HttpView, DevicesCarryTheLatestPublishedRecord) {
 TEST_F(HttpView, HistoryBetweenTwoTimesIsTheStoredRecordsInThatSpan) {
     Start();
     Published(1001, 12);
-    const auto stored =
-        record_tools::ReadHistory(dir.File("data/device-1001.history"), record_tools::kRecordSize);
-    ASSERT_GE(stored.records.size(), 10u);
+    record_tools::HistoryReader stored(dir.File("data/device-1001.history"),
+                                       record_tools::kRecordSize);
     std::vector<std::string> lines;
-    for (const auto& image : stored.records) {
+    while (const std::uint8_t* image = stored.Next()) {
         lines.push_back(record_tools::JsonLine(
-            *record_tools::DecodeRecord(image.data(), image.size()), std::nullopt, std::nullopt));
+            *record_tools::DecodeRecord(image, record_tools::kRecordSize), std::nullopt, std::nullopt));
     }
+    ASSERT_GE(lines.size(), 10u);
     const std::string from = Parse(lines[2])["time"].asString();
     const std::string to = Parse(lines[lines.size() - 3])["time"].asString();
     std::vector<std::string> expected;
