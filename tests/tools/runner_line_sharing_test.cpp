@@ -52,7 +52,8 @@ protected:
                                          tick,
                                          "--quiet-device",
                                          "--time-limit",
-                                         "40"};
+                                         "40",
+                                         "--history-every-round"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
