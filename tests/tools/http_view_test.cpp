@@ -39,12 +39,8 @@ std::string RoundPrefix(std::uint32_t data_id, std::uint64_t round) {
 }
 
 // The example site on simulated modules, with the web view on a free port.
-class HttpView : public ::testing::Test {
+class HttpView : public PseudoTerminalTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
-    }
     void Start(std::vector<std::string> more = {}) {
         std::vector<std::string> args = {"--simulate", "--plugin",       BATTERY32_PLUGIN_PATH,
                                          "--data",     dir.File("data"), "--tick-ms",
@@ -80,7 +76,6 @@ protected:
         run->Signal(SIGTERM);
         EXPECT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
     }
-    TempDir dir;
     std::unique_ptr<RunnerProcess> run;
     int port = 0;
 };

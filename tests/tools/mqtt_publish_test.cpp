@@ -66,11 +66,11 @@ std::vector<std::string> LinesWith(const RunnerProcess& run, const std::string& 
     return found;
 }
 
-class MqttPublish : public ::testing::Test {
+class MqttPublish : public PseudoTerminalTest {
 protected:
     void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
+        PseudoTerminalTest::SetUp();
+        if (IsSkipped()) return;
         if (::access(kBrokerProgram, X_OK) != 0) GTEST_SKIP() << "no " << kBrokerProgram;
     }
     std::vector<std::string> Args(const std::string& url, std::vector<std::string> more) {
@@ -144,7 +144,6 @@ protected:
             }
         }
     }
-    TempDir dir;
 };
 
 TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt) {

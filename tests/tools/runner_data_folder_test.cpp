@@ -19,11 +19,11 @@ using module_sim::ModuleConfig;
 
 constexpr auto kGenerous = 60s;
 
-class RunnerDataFolder : public ::testing::Test {
+class RunnerDataFolder : public PseudoTerminalTest {
 protected:
     void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
+        PseudoTerminalTest::SetUp();
+        if (IsSkipped()) return;
         NewLine();
     }
     // A fresh simulated line, started only once the runner child is forked.
@@ -52,7 +52,6 @@ protected:
     static std::function<bool(const std::string&)> Having(const std::string& part) {
         return [part](const std::string& line) { return Contains(line, part); };
     }
-    TempDir dir;
     std::unique_ptr<SimulatedLine> line_;
 };
 

@@ -36,12 +36,8 @@ ModuleConfig Module(std::uint8_t address, double volts, std::chrono::millisecond
     return m;
 }
 
-class RunnerLineSharing : public ::testing::Test {
+class RunnerLineSharing : public PseudoTerminalTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
-    }
     std::vector<std::string> Args(const std::string& tick, std::vector<std::string> more) {
         std::vector<std::string> args = {dir.File("site.json"),
                                          "--plugin",
@@ -57,7 +53,6 @@ protected:
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
-    TempDir dir;
 };
 
 std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& part) {

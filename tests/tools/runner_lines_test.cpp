@@ -28,12 +28,8 @@ ModuleConfig Module(std::uint8_t address, double volts) {
     return m;
 }
 
-class RunnerLines : public ::testing::Test {
+class RunnerLines : public PseudoTerminalTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
-    }
     std::vector<std::string> Args(std::vector<std::string> more) {
         std::vector<std::string> args = {dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
                                          "--data", dir.File("data"), "--tick-ms", "150",
@@ -45,7 +41,6 @@ protected:
     static std::function<bool(const std::string&)> Having(const std::string& part) {
         return [part](const std::string& line) { return Contains(line, part); };
     }
-    TempDir dir;
 };
 
 // After a restart the partner's last record is loaded from its history and

@@ -36,12 +36,8 @@ ModuleConfig Module(std::uint8_t address, CellProfile cells, double current, dou
     return m;
 }
 
-class RunnerRounds : public ::testing::Test {
+class RunnerRounds : public PseudoTerminalTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
-    }
     std::vector<std::string> Args(const std::string& site, std::vector<std::string> more) {
         std::vector<std::string> args = {
             site,        "--plugin", BATTERY32_PLUGIN_PATH, "--data",       dir.File("data"),
@@ -50,7 +46,6 @@ protected:
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
-    TempDir dir;
 };
 
 // The "stopped; 1005: 3 rounds (4 begun)" summary, as (completed, begun).

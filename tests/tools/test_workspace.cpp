@@ -71,4 +71,9 @@ std::string SiteJson(const std::vector<std::string>& devices) {
     return text + "]}";
 }
 
+void PseudoTerminalTest::SetUp() {
+    std::string why;
+    if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
+}
+
 }  // namespace tools_test

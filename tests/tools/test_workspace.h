@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tools/sim/line_driver.h"
 #include "tools/sim/module_config.h"
 #include "tools/sim/pty_pair.h"
@@ -47,6 +49,14 @@ private:
 
 // Whether this machine can give out pseudo-terminals at all.
 bool PseudoTerminalsWork(std::string* why);
+
+// A fixture for tests that run the runner over pseudo-terminals: skipped where
+// the machine gives out none. Each test gets its own scratch folder.
+class PseudoTerminalTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    TempDir dir;
+};
 
 // Device entry for a site file.
 std::string DeviceJson(std::uint32_t data_id, int address, const std::string& port,
