@@ -50,5 +50,16 @@ TEST(SiteConfig, DataIdMustFitThirtyTwoBits) {
                  json_input::InputError);
 }
 
+// Text quoted from the file back into a message never breaks its one line.
+TEST(SiteConfig, ControlCharactersQuotedInAMessageAreEscaped) {
+    try {
+        Read("{\"devices\": [{\"data_id\": 1, \"address\": \"0x01\\n\\u0000\", \"port\": \"p\"}]}");
+        FAIL() << "accepted";
+    } catch (const json_input::InputError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "site.json: devices[0].address: must be an integer 0..255, got \"0x01\\n\\x00\"");
+    }
+}
+
 }  // namespace
 }  // namespace runner

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -113,6 +114,30 @@ Json::Value ParseFile(const std::string& path) {
     if (in.bad()) throw InputError(path + ": cannot read (" + std::strerror(errno) + ")");
     return ParseText(text.str(), path);
 }
+
+namespace {
+
+std::string ControlsEscaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+InputError::InputError(const std::string& message) : std::runtime_error(ControlsEscaped(message)) {}
 
 std::string Member(const std::string& where, const char* key) {
     return where.empty() ? std::string(key) : where + "." + key;

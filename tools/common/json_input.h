@@ -11,10 +11,12 @@
 
 namespace json_input {
 
-// Thrown for any unusable input; what() is one line, ready to print.
+// Thrown for any unusable input; what() is one line, ready to print. Control
+// characters quoted from the input (a newline inside a string, a NUL) are
+// shown escaped ("\n", "\x00"), so they can never break that line.
 class InputError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit InputError(const std::string& message);
 };
 
 // Arrays and objects nest at most this deep in an input file.
