@@ -42,11 +42,20 @@ std::string RoundPrefix(std::uint32_t data_id, std::uint64_t round) {
 class HttpView : public PseudoTerminalTest {
 protected:
     void Start(std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"--simulate", "--plugin",       BATTERY32_PLUGIN_PATH,
-                                         "--data",     dir.File("data"), "--tick-ms",
-                                         "150",        "--quiet-device", "--json",
-                                         "--http",     "127.0.0.1:0",    "--time-limit",
-                                         "60",         "--history-every-round"};
+        std::vector<std::string> args = {"--simulate",
+                                         "--plugin",
+                                         BATTERY32_PLUGIN_PATH,
+                                         "--data",
+                                         dir.File("data"),
+                                         "--tick-ms",
+                                         "150",
+                                         "--quiet-device",
+                                         "--json",
+                                         "--http",
+                                         "127.0.0.1:0",
+                                         "--time-limit",
+                                         "60",
+                                         "--history-every-round"};
         args.insert(args.end(), more.begin(), more.end());
         run = std::make_unique<RunnerProcess>(args);
         const std::string note = "battery32-run: web view at http://127.0.0.1:";
@@ -109,8 +118,9 @@ TEST_F(HttpView, HistoryBetweenTwoTimesIsTheStoredRecordsInThatSpan) {
                                        record_tools::kRecordSize);
     std::vector<std::string> lines;
     while (const std::uint8_t* image = stored.Next()) {
-        lines.push_back(record_tools::JsonLine(
-            *record_tools::DecodeRecord(image, record_tools::kRecordSize), std::nullopt, std::nullopt));
+        lines.push_back(
+            record_tools::JsonLine(*record_tools::DecodeRecord(image, record_tools::kRecordSize),
+                                   std::nullopt, std::nullopt));
     }
     ASSERT_GE(lines.size(), 10u);
     const std::string from = Parse(lines[2])["time"].asString();

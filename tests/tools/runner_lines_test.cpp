@@ -31,10 +31,19 @@ ModuleConfig Module(std::uint8_t address, double volts) {
 class RunnerLines : public PseudoTerminalTest {
 protected:
     std::vector<std::string> Args(std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
-                                         "--data", dir.File("data"), "--tick-ms", "150",
-                                         "--quiet-device", "--reopen-ms", "100",
-                                         "--time-limit", "30", "--history-every-round"};
+        std::vector<std::string> args = {dir.File("site.json"),
+                                         "--plugin",
+                                         BATTERY32_PLUGIN_PATH,
+                                         "--data",
+                                         dir.File("data"),
+                                         "--tick-ms",
+                                         "150",
+                                         "--quiet-device",
+                                         "--reopen-ms",
+                                         "100",
+                                         "--time-limit",
+                                         "30",
+                                         "--history-every-round"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -59,7 +68,8 @@ TEST_F(RunnerLines, RestartAnswersLookupsFromTheCachedRecord) {
     }
     const auto before = HistoryRecords(partner_history);
     ASSERT_GE(before.size(), 2u);
-    const std::size_t first_run_records = HistoryRecords(dir.File("data/device-1001.history")).size();
+    const std::size_t first_run_records =
+        HistoryRecords(dir.File("data/device-1001.history")).size();
     const float cached_voltage = before.back().group_voltage;
 
     const std::string gone = dir.File("no-such-port");
@@ -78,7 +88,8 @@ TEST_F(RunnerLines, RestartAnswersLookupsFromTheCachedRecord) {
     int cached_line = -1, first_round = -1;
     for (int i = 0; i < static_cast<int>(second.out().size()); ++i) {
         const std::string& l = second.out()[i];
-        if (cached_line < 0 && Contains(l, "[1002] cached record") && Contains(l, group)) cached_line = i;
+        if (cached_line < 0 && Contains(l, "[1002] cached record") && Contains(l, group))
+            cached_line = i;
         if (first_round < 0 && Contains(l, "] round ")) first_round = i;
     }
     ASSERT_GE(cached_line, 0) << second.Transcript();
@@ -86,11 +97,13 @@ TEST_F(RunnerLines, RestartAnswersLookupsFromTheCachedRecord) {
 
     const auto after = HistoryRecords(dir.File("data/device-1001.history"));
     ASSERT_GE(after.size(), first_run_records + 2);
-    EXPECT_EQ(Differences(after[first_run_records], 1001, Expect(Module(1, 13.1), cached_voltage)), "");
+    EXPECT_EQ(Differences(after[first_run_records], 1001, Expect(Module(1, 13.1), cached_voltage)),
+              "");
     EXPECT_EQ(HistoryRecords(partner_history).size(), before.size());
 
     // The missing port is reported once, however many retries were made.
-    EXPECT_EQ(LinesStartingWith(second.err(), "battery32-run: port " + gone + ": cannot open").size(), 1u)
+    EXPECT_EQ(
+        LinesStartingWith(second.err(), "battery32-run: port " + gone + ": cannot open").size(), 1u)
         << second.Transcript();
 }
 
@@ -145,9 +158,8 @@ TEST_F(RunnerLines, SilentModuleEndsAtTheTimeLimit) {
     line.Start();
     EXPECT_EQ(run.Wait(kGenerous), 3) << run.Transcript();
     EXPECT_TRUE(LinesStartingWith(run.out(), "[1008]").empty()) << run.Transcript();
-    const auto stats = line.driver().WithSimulator([](module_sim::ModuleSimulator& sim) {
-        return sim.ignored_commands();
-    });
+    const auto stats = line.driver().WithSimulator(
+        [](module_sim::ModuleSimulator& sim) { return sim.ignored_commands(); });
     EXPECT_GT(stats, 0u) << "the device never asked";
 }
 

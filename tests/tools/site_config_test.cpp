@@ -38,7 +38,8 @@ TEST(SiteConfig, SameAddressTwiceOnOneLineIsRefused) {
                              {"data_id": 2, "address": "0x04", "port": "p"}]})");
         FAIL() << "accepted";
     } catch (const json_input::InputError& e) {
-        EXPECT_STREQ(e.what(), "site.json: devices[1].address: 4 is used by an earlier device on p");
+        EXPECT_STREQ(e.what(),
+                     "site.json: devices[1].address: 4 is used by an earlier device on p");
     }
 }
 

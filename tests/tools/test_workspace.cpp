@@ -61,8 +61,9 @@ bool PseudoTerminalsWork(std::string* why) {
 
 std::string DeviceJson(std::uint32_t data_id, int address, const std::string& port,
                        const std::string& app_setting) {
-    return "{\"data_id\": " + std::to_string(data_id) + ", \"address\": " + std::to_string(address) +
-           ", \"port\": \"" + port + "\", \"settings\": {\"appSetting\": " + app_setting + "}}";
+    return "{\"data_id\": " + std::to_string(data_id) +
+           ", \"address\": " + std::to_string(address) + ", \"port\": \"" + port +
+           "\", \"settings\": {\"appSetting\": " + app_setting + "}}";
 }
 
 std::string SiteJson(const std::vector<std::string>& devices) {

@@ -1,5 +1,7 @@
 #include "tools/common/json_input.h"
 
+#include <json/reader.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -7,8 +9,6 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
-
-#include <json/reader.h>
 
 namespace json_input {
 namespace {
@@ -56,10 +56,14 @@ std::optional<std::int64_t> ParseIntegerText(const std::string& text) {
     for (; i < text.size(); ++i) {
         const char c = text[i];
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return std::nullopt;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return std::nullopt;
         if (value > (INT64_MAX - digit) / base) return std::nullopt;
         value = value * base + digit;
     }
@@ -74,14 +78,21 @@ std::optional<std::int64_t> ParseIntegerText(const std::string& text) {
 
 const char* TypeName(const Json::Value& value) {
     switch (value.type()) {
-        case Json::nullValue: return "null";
+        case Json::nullValue:
+            return "null";
         case Json::intValue:
-        case Json::uintValue: return "an integer";
-        case Json::realValue: return "a number";
-        case Json::stringValue: return "a string";
-        case Json::booleanValue: return "a boolean";
-        case Json::arrayValue: return "an array";
-        case Json::objectValue: return "an object";
+        case Json::uintValue:
+            return "an integer";
+        case Json::realValue:
+            return "a number";
+        case Json::stringValue:
+            return "a string";
+        case Json::booleanValue:
+            return "a boolean";
+        case Json::arrayValue:
+            return "an array";
+        case Json::objectValue:
+            return "an object";
     }
     return "something else";
 }
@@ -202,7 +213,8 @@ std::optional<bool> OptionalBool(const Json::Value& object, const char* key,
                                  const std::string& where) {
     const Json::Value& v = object[key];
     if (v.isNull()) return std::nullopt;
-    if (!v.isBool()) Fail(Member(where, key), std::string("must be true or false, got ") + TypeName(v));
+    if (!v.isBool())
+        Fail(Member(where, key), std::string("must be true or false, got ") + TypeName(v));
     return v.asBool();
 }
 
@@ -210,7 +222,8 @@ std::optional<std::string> OptionalString(const Json::Value& object, const char*
                                           const std::string& where) {
     const Json::Value& v = object[key];
     if (v.isNull()) return std::nullopt;
-    if (!v.isString()) Fail(Member(where, key), std::string("must be a string, got ") + TypeName(v));
+    if (!v.isString())
+        Fail(Member(where, key), std::string("must be a string, got ") + TypeName(v));
     return v.asString();
 }
 

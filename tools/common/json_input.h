@@ -2,12 +2,12 @@
 // Reading the tools' JSON input files with errors a person can act on: every
 // error names the file and the place in it ("devices[1].address: ...").
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
-
-#include <json/value.h>
 
 namespace json_input {
 

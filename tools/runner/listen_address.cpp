@@ -22,14 +22,14 @@ bool ParsePort(const std::string& text, unsigned* port) {
 
 }  // namespace
 
-bool ParseListenAddress(const std::string& spec, ListenAddress* out, std::string* why) {
+bool ParseListenAddress(const std::string& text, ListenAddress* out, std::string* why) {
     std::string host = "127.0.0.1";
-    std::string port_text = spec;
+    std::string port_text = text;
     bool ipv6 = false;
-    const auto colon = spec.rfind(':');
+    const auto colon = text.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        port_text = spec.substr(colon + 1);
+        host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
             host = host.substr(1, host.size() - 2);
             ipv6 = true;

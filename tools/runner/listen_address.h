@@ -14,9 +14,9 @@ struct ListenAddress {
     std::string text;  // "127.0.0.1:8080", "[::1]:8080"
 };
 
-// Parses `spec`; a bare port means 127.0.0.1. Port 0 lets the system choose.
+// Parses `text`; a bare port means 127.0.0.1. Port 0 lets the system choose.
 // `out` may be null to only check. On failure `why` names what is wrong.
-bool ParseListenAddress(const std::string& spec, ListenAddress* out, std::string* why);
+bool ParseListenAddress(const std::string& text, ListenAddress* out, std::string* why);
 
 // "127.0.0.1:PORT" or "[::1]:PORT" for a bound address.
 std::string ListenAddressText(const ListenAddress& address, unsigned port);
