@@ -17,8 +17,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/runner/console.h"
 #include "tools/runner/device_chatter.h"
 #include "tools/runner/options.h"
@@ -163,40 +165,53 @@ std::string Verdict(const Setup& s, const Result& r) {
     return missed.empty() ? "met" : "NOT met: " + missed;
 }
 
+// The command line into `one` (`single` when it names one setup); "" or the fault.
+std::string ReadArguments(int argc, char** argv, Setup* one, bool* single, std::string* log_path) {
+    using command_line::Number;
+    const std::vector<command_line::Option> options = {
+        {"modules", "N", nullptr, "a number of modules, 1..250",
+         [one, single](const std::string& text, std::string* fault) {
+             *single = true;
+             return Number(&one->modules, 1, 250)(text, fault);
+         }},
+        {"tick-ms", "T", nullptr, "milliseconds, 0..3600000", Number(&one->tick_ms, 0, 3600000)},
+        {"seconds", "S", nullptr, "a positive number of seconds",
+         command_line::Seconds(&one->seconds)},
+        {"turnaround-ms", "MS", nullptr, "milliseconds, 0..60000",
+         Number(&one->turnaround_ms, 0, 60000)},
+        {"baud", "B", nullptr, "a line speed, 1..4000000", Number(&one->baud, 1, 4000000)},
+        {"log", "FILE", nullptr, nullptr, command_line::Text(log_path)},
+    };
+    return command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, options);
+}
+
+// The one setup asked for, or the standard table built on `one`.
+std::vector<Setup> Runs(const Setup& one, bool single) {
+    if (single) return {one};
+    std::vector<Setup> runs;
+    // Long enough that every device completes at least 10 rounds.
+    const std::pair<int, double> sizes[] = {{1, 10}, {4, 30}, {16, 20}, {32, 40}};
+    for (const int tick : {1000, 0}) {
+        for (const auto& [modules, seconds] : sizes) {
+            Setup s = one;
+            s.modules = modules;
+            s.tick_ms = tick;
+            s.seconds = tick == 0 && modules < 16 ? 10 : seconds;
+            runs.push_back(s);
+        }
+    }
+    return runs;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Setup one;
     bool single = false;
     std::string log_path = "line_bench.log";
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (v == nullptr) {
-            std::fprintf(stderr, "battery32_line_bench: %s needs a value\n", a.c_str());
-            return 2;
-        }
-        ++i;
-        if (a == "--modules")
-            one.modules = std::atoi(v), single = true;
-        else if (a == "--tick-ms")
-            one.tick_ms = std::atoi(v);
-        else if (a == "--seconds")
-            one.seconds = std::atof(v);
-        else if (a == "--turnaround-ms")
-            one.turnaround_ms = std::atoi(v);
-        else if (a == "--baud")
-            one.baud = std::atoi(v);
-        else if (a == "--log")
-            log_path = v;
-        else {
-            std::fprintf(stderr, "battery32_line_bench: unknown option %s\n", a.c_str());
-            return 2;
-        }
-    }
-    if (one.modules < 1 || one.modules > 250 || one.seconds <= 0 || one.baud <= 0 ||
-        one.turnaround_ms < 0) {
-        std::fprintf(stderr, "battery32_line_bench: modules 1..250, seconds > 0, baud > 0\n");
+    if (const std::string fault = ReadArguments(argc, argv, &one, &single, &log_path);
+        !fault.empty()) {
+        std::fprintf(stderr, "battery32_line_bench: %s\n", fault.c_str());
         return 2;
     }
     const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -208,27 +223,11 @@ int main(int argc, char** argv) {
     const std::string data = std::filesystem::temp_directory_path() /
                              ("battery32-line-bench-" + std::to_string(::getpid()));
 
-    std::vector<Setup> runs;
-    if (single) {
-        runs.push_back(one);
-    } else {
-        // Long enough that every device completes at least 10 rounds.
-        const std::pair<int, double> sizes[] = {{1, 10}, {4, 30}, {16, 20}, {32, 40}};
-        for (const int tick : {1000, 0}) {
-            for (const auto& [modules, seconds] : sizes) {
-                Setup s = one;
-                s.modules = modules;
-                s.tick_ms = tick;
-                s.seconds = tick == 0 && modules < 16 ? 10 : seconds;
-                runs.push_back(s);
-            }
-        }
-    }
     std::printf("one simulated %d-baud line, %d ms turnaround; runner notes in %s\n\n", one.baud,
                 one.turnaround_ms, log_path.c_str());
     PrintHeader();
     std::vector<std::pair<Setup, std::string>> verdicts;
-    for (const Setup& s : runs) {
+    for (const Setup& s : Runs(one, single)) {
         const Result r = RunOnce(s, plugin, log_fd, data);
         PrintRow(s, r);
         verdicts.emplace_back(s, Verdict(s, r));

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
+
+#include "tools/common/command_line.h"
 
 namespace runner {
 namespace {
@@ -25,11 +29,13 @@ std::string CheckWritable(const std::string& dir) {
     return "";
 }
 
+// The pid the holder wrote into the lock file: its digits and a line end.
 std::string Holder(int fd) {
-    char text[32] = {};
-    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-    const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
-    return pid > 0 ? "pid " + std::to_string(pid) : "pid unknown";
+    char text[32];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    const std::string_view line(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const auto pid = command_line::ParseInteger(line.substr(0, line.find('\n')), 1, INT32_MAX);
+    return pid ? "pid " + std::to_string(*pid) : "pid unknown";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <map>
 #include <sstream>
 
+#include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
 #include "tools/record/record_image.h"
 #include "tools/runner/event_streams.h"
@@ -345,10 +346,8 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
     const char* from = Argument(connection, "from");
     const char* to = Argument(connection, "to");
     const char* step = Argument(connection, "step");
-    char* end = nullptr;
-    const unsigned long long id = device ? std::strtoull(device, &end, 10) : 0;
-    if (device == nullptr || *device == '\0' || *end != '\0' || id > UINT32_MAX ||
-        !KnownDevice(static_cast<std::uint32_t>(id))) {
+    const auto id = command_line::ParseInteger(device ? device : "", 0, UINT32_MAX);
+    if (!id || !KnownDevice(static_cast<std::uint32_t>(*id))) {
         return Refuse(connection, MHD_HTTP_NOT_FOUND, "device: not a device of this site");
     }
     web::HistoryQuery query;
@@ -362,14 +361,12 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
         *key = *parsed;
     }
     if (step != nullptr) {
-        const unsigned long long n = std::strtoull(step, &end, 10);
-        if (*step == '\0' || *end != '\0' || n < 1 || n > 1000000) {
-            return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
-        }
-        query.step = n;
+        const auto n = command_line::ParseInteger(step, 1, 1000000);
+        if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
+        query.step = static_cast<std::uint64_t>(*n);
     }
     auto* stream =
-        new web::HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(id)),
+        new web::HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)),
                                record_tools::kRecordSize, query);
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 16 * 1024,

@@ -2,25 +2,14 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+
+#include "tools/common/command_line.h"
 
 namespace runner {
 namespace {
-
-bool ParsePort(const std::string& text, int* port) {
-    if (text.empty() || text.size() > 5) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value < 1 || value > 65535) return false;
-    *port = static_cast<int>(value);
-    return true;
-}
 
 std::string TrimLineEnd(std::string line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
@@ -63,8 +52,10 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
         if (port.empty()) return "has an empty port";
     }
     if (host.empty()) return "names no host";
-    if (!port.empty() && !ParsePort(port, &settings->port)) {
-        return "has port " + port + ", not 1..65535";
+    if (!port.empty()) {
+        const std::optional<long long> number = command_line::ParseInteger(port, 1, 65535);
+        if (!number) return "has port " + port + ", not 1..65535";
+        settings->port = static_cast<int>(*number);
     }
     settings->host = host;
     settings->url = url;
@@ -107,88 +98,6 @@ std::string DefaultMqttPrefix() {
     for (char& c : host)
         if (c == '/' || c == '+' || c == '#' || c == ' ') c = '_';
     return "battery32/" + host;
-}
-
-}  // namespace runner
-
-namespace runner {
-namespace {
-
-std::string CheckPrefix(const std::string& prefix, const char* option) {
-    if (prefix.empty()) return std::string(option) + " needs a topic prefix";
-    if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
-        prefix.back() == '/') {
-        return std::string(option) + " " + prefix +
-               ": a topic prefix without + or # and without a leading or trailing /";
-    }
-    return "";
-}
-
-}  // namespace
-
-bool ParseMqttOption(const std::vector<std::string>& args, std::size_t* i, MqttSettings* settings,
-                     std::string* error) {
-    const std::string& a = args[*i];
-    if (a.rfind("--mqtt", 0) != 0) return false;
-    if (a == "--mqtt-discovery") {
-        settings->discovery = true;
-        return true;
-    }
-    static const char* const kWithValue[] = {
-        "--mqtt",        "--mqtt-cafile",           "--mqtt-credentials",
-        "--mqtt-prefix", "--mqtt-discovery-prefix", "--mqtt-queue"};
-    if (std::find(std::begin(kWithValue), std::end(kWithValue), a) == std::end(kWithValue)) {
-        return false;
-    }
-    if (*i + 1 >= args.size()) {
-        *error = a + " needs a value";
-        return true;
-    }
-    const std::string& value = args[++*i];
-    if (a == "--mqtt") {
-        const std::string fault = ParseMqttUrl(value, settings);
-        if (!fault.empty()) *error = "--mqtt " + value + ": " + fault;
-    } else if (a == "--mqtt-cafile") {
-        settings->cafile = value;
-    } else if (a == "--mqtt-credentials") {
-        settings->credentials_path = value;
-    } else if (a == "--mqtt-prefix") {
-        settings->prefix = value;
-        *error = CheckPrefix(value, "--mqtt-prefix");
-    } else if (a == "--mqtt-discovery-prefix") {
-        settings->discovery_prefix = value;
-        *error = CheckPrefix(value, "--mqtt-discovery-prefix");
-    } else {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
-        if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0 || n < 1 ||
-            n > 10000000) {
-            *error = "--mqtt-queue needs a number of rounds per device, 1..10000000";
-        } else {
-            settings->queue_per_device = static_cast<std::size_t>(n);
-        }
-    }
-    return true;
-}
-
-std::string CheckMqttSettings(const MqttSettings& s) {
-    const bool companions =
-        !s.cafile.empty() || !s.credentials_path.empty() || !s.prefix.empty() || s.discovery;
-    if (s.url.empty() && companions) return "the --mqtt-... options need --mqtt URL";
-    if (!s.cafile.empty() && !s.tls) return "--mqtt-cafile needs an mqtts:// URL";
-    return "";
-}
-
-std::string MqttUsageText() {
-    return "  --mqtt URL         publish every round to a broker: mqtt://host[:1883] or\n"
-           "                     mqtts://host[:8883]\n"
-           "  --mqtt-cafile FILE CA certificates for mqtts:// (default: the system's)\n"
-           "  --mqtt-credentials FILE  lines username=NAME and password=SECRET\n"
-           "  --mqtt-prefix P    topic prefix (default battery32/<hostname>)\n"
-           "  --mqtt-discovery   also publish home-automation discovery configs\n"
-           "  --mqtt-discovery-prefix P  their topic prefix (default homeassistant)\n"
-           "  --mqtt-queue N     rounds held per device while the broker is away (default 3600)\n";
 }
 
 }  // namespace runner

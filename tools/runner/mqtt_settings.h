@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 namespace runner {
 
@@ -36,17 +35,5 @@ std::string ReadMqttCredentials(const std::string& path, std::string* username,
 
 // "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
 std::string DefaultMqttPrefix();
-
-}  // namespace runner
-
-namespace runner {
-
-// Takes args[*i] if it is one of the --mqtt options (advancing *i past its
-// value). Returns false if it is not; sets *error if it is but is wrong.
-bool ParseMqttOption(const std::vector<std::string>& args, std::size_t* i, MqttSettings* settings,
-                     std::string* error);
-// After the whole command line: "" or what does not fit together.
-std::string CheckMqttSettings(const MqttSettings& settings);
-std::string MqttUsageText();
 
 }  // namespace runner

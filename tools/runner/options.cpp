@@ -1,207 +1,239 @@
 #include "tools/runner/options.h"
 
-#include <cerrno>
-#include <cstdlib>
-
+#include "tools/common/command_line.h"
 #include "tools/runner/listen_address.h"
 
 namespace runner {
 namespace {
 
-bool ParseLong(const std::string& text, long long min, long long max, long long* out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == nullptr || *end != '\0' || v < min || v > max) return false;
-    *out = v;
-    return true;
+using command_line::Flag;
+using command_line::Number;
+using command_line::Option;
+using command_line::Take;
+using command_line::Text;
+
+using Action = ParsedCommandLine::Action;
+
+// --help wins over every fault; else the first fault, or `ok`.
+ParsedCommandLine Outcome(ParsedCommandLine parsed, bool help, const std::string& fault,
+                          Action ok) {
+    parsed.action = help ? Action::kHelp : fault.empty() ? ok : Action::kError;
+    if (!help) parsed.error = fault;
+    return parsed;
 }
 
-bool ParseSeconds(const std::string& text, double* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (end == nullptr || *end != '\0' || !(v > 0) || v > 1e7) return false;
-    *out = v;
-    return true;
+Take ListenAddressTake(std::string* target) {
+    return [target](const std::string& text, std::string* fault) {
+        *target = text;
+        std::string why;
+        if (ParseListenAddress(text, nullptr, &why)) return true;
+        if (!why.empty()) *fault += " (" + why + ")";
+        return false;
+    };
+}
+
+Take MqttUrl(MqttSettings* mqtt) {
+    return [mqtt](const std::string& url, std::string* fault) {
+        const std::string why = ParseMqttUrl(url, mqtt);
+        if (!why.empty()) *fault = "--mqtt " + url + ": " + why;
+        return why.empty();
+    };
+}
+
+// Topics go below the prefix, so it must not be a pattern or an empty level.
+Take TopicPrefix(std::string* target, const char* option) {
+    return [target, option](const std::string& prefix, std::string* fault) {
+        *target = prefix;
+        if (prefix.empty()) return false;
+        if (prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' &&
+            prefix.back() != '/') {
+            return true;
+        }
+        *fault = std::string("--") + option + " " + prefix +
+                 ": a topic prefix without + or # and without a leading or trailing /";
+        return false;
+    };
+}
+
+// The options of a run by subject, in the order --help lists them, writing
+// into the options they are given.
+std::vector<Option> WhatToPoll(RunOptions& o) {
+    return {
+        {"simulate", nullptr,
+         "answer with simulated modules on a pseudo-terminal\n"
+         "(site: examples/site.json unless given)",
+         nullptr, Flag(&o.simulate)},
+        {"sim", "FILE", "simulated modules (default: examples/sim.json)", "a file",
+         Text(&o.sim_path)},
+        {"plugin", "PATH", "device plug-in (default: the built libbattery32.so)", "a path",
+         Text(&o.plugin_path)},
+        {"data", "DIR", "history files, one per device (default: ./data)", "a directory",
+         Text(&o.data_dir, false)},
+        {"tick-ms", "N", "polling period (default 1000; 0: back to back)",
+         "a number of milliseconds (0: back to back)", Number(&o.tick_ms, 0, 3600000)},
+        {"rounds", "N", "stop after N completed rounds of every device", "a positive number",
+         Number(&o.rounds, 1, INT64_MAX)},
+        {"time-limit", "S", "stop after S seconds in any case (exit 3 if rounds are missing)",
+         "a positive number of seconds", command_line::Seconds(&o.time_limit_s)},
+    };
+}
+
+std::vector<Option> WhatToShowAndKeep(RunOptions& o) {
+    return {
+        {"json", nullptr, "one JSON object per round on stdout; notes go to stderr", nullptr,
+         Flag(&o.json)},
+        {"verbose", nullptr, "also count the threshold checks of each round", nullptr,
+         Flag(&o.verbose), 'v'},
+        {"trace", nullptr, "show every frame sent and every burst received", nullptr,
+         Flag(&o.trace)},
+        {"quiet-device", nullptr, "drop the device's own diagnostic lines", nullptr,
+         [&o](const std::string&, std::string*) {
+             o.device_log = "off";
+             return true;
+         }},
+        {"device-log", "WHERE", "device lines to stdout, stderr, off or a file",
+         "stdout, stderr, off or a file", Text(&o.device_log, false)},
+        {"fsync", nullptr, "sync the history file after every record", nullptr,
+         Flag(&o.fsync_each_record)},
+        {"history-every-round", nullptr, "save every record, not only at the device's interval",
+         nullptr, Flag(&o.history_every_round)},
+        {"cache-every", "S", "replace the restart cache at most every S seconds (default 60)",
+         "seconds, 0..86400", Number(&o.cache_every_s, 0, 86400)},
+        {"no-cache", nullptr, "do not load the last record at start", nullptr,
+         Flag(&o.use_cache, false)},
+        {"no-history", nullptr, "keep no history or cache (the data folder is not used)", nullptr,
+         Flag(&o.history, false)},
+    };
+}
+
+std::vector<Option> LinesAndWebView(RunOptions& o, bool* baud_given) {
+    const Take baud = Number(&o.sim_baud, 0, 4000000);
+    return {
+        {"gap-us", "N", "quiet time that ends a burst (default: 3 character times)",
+         "microseconds, 100 or more", Number(&o.gap_us, 100, 10000000)},
+        {"reopen-ms", "N", "retry period for a lost port (default 3000)",
+         "milliseconds, 10 or more", Number(&o.reopen_ms, 10, 3600000)},
+        {"http", "[ADDR:]PORT", "serve the live web view (default address 127.0.0.1)",
+         "[ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080", ListenAddressTake(&o.http_listen)},
+        {"http-token", "FILE", "every web request needs the token held in FILE",
+         "a file holding the token", Text(&o.http_token_path, false)},
+        {"reply-timeout-ms", "N",
+         "how long a device holds its line waiting for a reply\n"
+         "(default: what the line speed implies, 139 ms at 19200)",
+         "milliseconds, 1 or more", Number(&o.reply_timeout_ms, 1, 3600000)},
+        {"baud", "N",
+         "with --simulate: speed of the simulated lines' timing\n"
+         "(default 19200; 0: replies at once)",
+         "a line speed in baud (0: no line timing)",
+         [baud, baud_given](const std::string& text, std::string* fault) {
+             *baud_given = true;
+             return baud(text, fault);
+         }},
+    };
+}
+
+std::vector<Option> Publishing(MqttSettings& mqtt) {
+    return {
+        {"mqtt", "URL",
+         "publish every round to a broker: mqtt://host[:1883] or\n"
+         "mqtts://host[:8883]",
+         nullptr, MqttUrl(&mqtt)},
+        {"mqtt-cafile", "FILE", "CA certificates for mqtts:// (default: the system's)", nullptr,
+         Text(&mqtt.cafile)},
+        {"mqtt-credentials", "FILE", "lines username=NAME and password=SECRET", nullptr,
+         Text(&mqtt.credentials_path)},
+        {"mqtt-prefix", "P", "topic prefix (default battery32/<hostname>)", "a topic prefix",
+         TopicPrefix(&mqtt.prefix, "mqtt-prefix")},
+        {"mqtt-discovery", nullptr, "also publish home-automation discovery configs", nullptr,
+         Flag(&mqtt.discovery)},
+        {"mqtt-discovery-prefix", "P", "their topic prefix (default homeassistant)",
+         "a topic prefix", TopicPrefix(&mqtt.discovery_prefix, "mqtt-discovery-prefix")},
+        {"mqtt-queue", "N", "rounds held per device while the broker is away (default 3600)",
+         "a number of rounds per device, 1..10000000", Number(&mqtt.queue_per_device, 1, 10000000)},
+    };
+}
+
+std::vector<Option> RunOptionTable(RunOptions& o, bool* baud_given, bool* help) {
+    std::vector<Option> table = WhatToPoll(o);
+    for (std::vector<Option> group :
+         {WhatToShowAndKeep(o), LinesAndWebView(o, baud_given), Publishing(o.mqtt)}) {
+        table.insert(table.end(), group.begin(), group.end());
+    }
+    table.push_back({"help", nullptr, nullptr, nullptr, Flag(help), 'h'});
+    return table;
+}
+
+// After the whole command line: "" or what does not fit together.
+std::string Mismatch(const RunOptions& o, bool baud_given) {
+    if (baud_given && !o.simulate) {
+        return "--baud sets the timing of simulated lines: it goes with --simulate "
+               "(a real line's speed is the device's setting)";
+    }
+    if (o.site_path.empty() && !o.simulate) {
+        return "which site file? (or --simulate to try it on simulated modules)";
+    }
+    if (!o.http_token_path.empty() && o.http_listen.empty()) {
+        return "--http-token goes with --http";
+    }
+    const MqttSettings& m = o.mqtt;
+    if (m.url.empty() &&
+        (!m.cafile.empty() || !m.credentials_path.empty() || !m.prefix.empty() || m.discovery)) {
+        return "the --mqtt-... options need --mqtt URL";
+    }
+    if (!m.cafile.empty() && !m.tls) return "--mqtt-cafile needs an mqtts:// URL";
+    return "";
+}
+
+ParsedCommandLine ParseDecode(const std::vector<std::string>& args) {
+    ParsedCommandLine parsed;
+    DecodeOptions& d = parsed.decode;
+    bool help = false;
+    const std::vector<Option> options = {
+        {"json", nullptr, nullptr, nullptr, Flag(&d.json)},
+        {"help", nullptr, nullptr, nullptr, Flag(&help), 'h'},
+    };
+    std::string fault =
+        command_line::Walk(args, options, [&d](const std::string& path, std::string* why) {
+            if (!d.history_path.empty()) {
+                *why = "one history file at a time";
+                return false;
+            }
+            d.history_path = path;
+            return true;
+        });
+    if (fault.empty() && d.history_path.empty()) fault = "which history file?";
+    return Outcome(parsed, help, fault.empty() ? fault : "decode: " + fault, Action::kDecode);
 }
 
 }  // namespace
 
 std::string UsageText() {
+    RunOptions unused;
+    bool baud_given = false, help = false;
     return "usage: battery32-run [options] [SITE.json]\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
-           "decode prints a history file as CSV rows, or JSON lines with --json.\n"
-           "  --simulate         answer with simulated modules on a pseudo-terminal\n"
-           "                     (site: examples/site.json unless given)\n"
-           "  --sim FILE         simulated modules (default: examples/sim.json)\n"
-           "  --plugin PATH      device plug-in (default: the built libbattery32.so)\n"
-           "  --data DIR         history files, one per device (default: ./data)\n"
-           "  --tick-ms N        polling period (default 1000; 0: back to back)\n"
-           "  --rounds N         stop after N completed rounds of every device\n"
-           "  --time-limit S     stop after S seconds in any case (exit 3 if rounds are missing)\n"
-           "  --json             one JSON object per round on stdout; notes go to stderr\n"
-           "  --verbose          also count the threshold checks of each round\n"
-           "  --trace            show every frame sent and every burst received\n"
-           "  --quiet-device     drop the device's own diagnostic lines\n"
-           "  --device-log WHERE device lines to stdout, stderr, off or a file\n"
-           "  --fsync            sync the history file after every record\n"
-           "  --history-every-round  save every record, not only at the device's interval\n"
-           "  --cache-every S    replace the restart cache at most every S seconds (default 60)\n"
-           "  --no-cache         do not load the last record at start\n"
-           "  --no-history       keep no history or cache (the data folder is not used)\n"
-           "  --gap-us N         quiet time that ends a burst (default: 3 character times)\n"
-           "  --reopen-ms N      retry period for a lost port (default 3000)\n"
-           "  --http [ADDR:]PORT serve the live web view (default address 127.0.0.1)\n"
-           "  --http-token FILE  every web request needs the token held in FILE\n"
-           "  --reply-timeout-ms N  how long a device holds its line waiting for a reply\n"
-           "                     (default: what the line speed implies, 139 ms at 19200)\n"
-           "  --baud N           with --simulate: speed of the simulated lines' timing\n"
-           "                     (default 19200; 0: replies at once)\n" +
-           MqttUsageText();
+           "decode prints a history file as CSV rows, or JSON lines with --json.\n" +
+           command_line::Help(RunOptionTable(unused, &baud_given, &help), 21);
 }
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "decode") return ParseDecode({args.begin() + 1, args.end()});
     ParsedCommandLine parsed;
-    auto fail = [&parsed](const std::string& message) {
-        parsed.action = ParsedCommandLine::Action::kError;
-        parsed.error = message;
-        return parsed;
-    };
-
-    if (!args.empty() && args[0] == "decode") {
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            if (args[i] == "--help" || args[i] == "-h") {
-                parsed.action = ParsedCommandLine::Action::kHelp;
-                return parsed;
-            }
-            if (args[i] == "--json") parsed.decode.json = true;
-            else if (!args[i].empty() && args[i][0] == '-') return fail("decode: unknown option " + args[i]);
-            else if (parsed.decode.history_path.empty()) parsed.decode.history_path = args[i];
-            else return fail("decode: one history file at a time");
-        }
-        if (parsed.decode.history_path.empty()) return fail("decode: which history file?");
-        parsed.action = ParsedCommandLine::Action::kDecode;
-        return parsed;
-    }
-
     RunOptions& o = parsed.run;
-    bool baud_given = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= args.size()) return false;
-            *out = args[++i];
-            return true;
-        };
-        auto number = [&](long long min, long long max, long long* out) {
-            std::string text;
-            return value(&text) && ParseLong(text, min, max, out);
-        };
-        long long n = 0;
-        std::string text;
-        std::string mqtt_error;
-        if (ParseMqttOption(args, &i, &o.mqtt, &mqtt_error)) {
-            if (!mqtt_error.empty()) return fail(mqtt_error);
-        } else if (a == "--help" || a == "-h") {
-            parsed.action = ParsedCommandLine::Action::kHelp;
-            return parsed;
-        } else if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--sim") {
-            if (!value(&o.sim_path)) return fail("--sim needs a file");
-        } else if (a == "--site") {
-            if (!value(&o.site_path)) return fail("--site needs a file");
-        } else if (a == "--plugin") {
-            if (!value(&o.plugin_path)) return fail("--plugin needs a path");
-        } else if (a == "--data") {
-            if (!value(&o.data_dir) || o.data_dir.empty()) return fail("--data needs a directory");
-        } else if (a == "--tick-ms") {
-            if (!number(0, 3600000, &n)) {
-                return fail("--tick-ms needs a number of milliseconds (0: back to back)");
-            }
-            o.tick_ms = static_cast<int>(n);
-        } else if (a == "--rounds") {
-            if (!number(1, INT64_MAX, &n)) return fail("--rounds needs a positive number");
-            o.rounds = static_cast<std::uint64_t>(n);
-        } else if (a == "--time-limit") {
-            if (!value(&text) || !ParseSeconds(text, &o.time_limit_s)) {
-                return fail("--time-limit needs a positive number of seconds");
-            }
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a == "--trace") {
-            o.trace = true;
-        } else if (a == "--quiet-device") {
-            o.device_log = "off";
-        } else if (a == "--device-log") {
-            if (!value(&o.device_log) || o.device_log.empty()) {
-                return fail("--device-log needs stdout, stderr, off or a file");
-            }
-        } else if (a == "--fsync") {
-            o.fsync_each_record = true;
-        } else if (a == "--no-cache") {
-            o.use_cache = false;
-        } else if (a == "--no-history") {
-            o.history = false;
-        } else if (a == "--history-every-round") {
-            o.history_every_round = true;
-        } else if (a == "--cache-every") {
-            if (!number(0, 86400, &n)) return fail("--cache-every needs seconds, 0..86400");
-            o.cache_every_s = static_cast<int>(n);
-        } else if (a == "--gap-us") {
-            if (!number(100, 10000000, &n)) return fail("--gap-us needs microseconds, 100 or more");
-            o.gap_us = static_cast<int>(n);
-        } else if (a == "--reopen-ms") {
-            if (!number(10, 3600000, &n)) return fail("--reopen-ms needs milliseconds, 10 or more");
-            o.reopen_ms = static_cast<int>(n);
-        } else if (a == "--http") {
-            std::string why;
-            if (!value(&o.http_listen) || !ParseListenAddress(o.http_listen, nullptr, &why)) {
-                return fail("--http needs [ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080" +
-                            (why.empty() ? std::string() : " (" + why + ")"));
-            }
-        } else if (a == "--http-token") {
-            if (!value(&o.http_token_path) || o.http_token_path.empty()) {
-                return fail("--http-token needs a file holding the token");
-            }
-        } else if (a == "--reply-timeout-ms") {
-            if (!number(1, 3600000, &n)) {
-                return fail("--reply-timeout-ms needs milliseconds, 1 or more");
-            }
-            o.reply_timeout_ms = static_cast<int>(n);
-        } else if (a == "--baud") {
-            if (!number(0, 4000000, &n)) {
-                return fail("--baud needs a line speed in baud (0: no line timing)");
-            }
-            o.sim_baud = static_cast<int>(n);
-            baud_given = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return fail("unknown option " + a);
-        } else if (o.site_path.empty()) {
-            o.site_path = a;
-        } else {
-            return fail("one site file at a time (got " + o.site_path + " and " + a + ")");
+    bool baud_given = false, help = false;
+    const auto site = [&o](const std::string& path, std::string* why) {
+        if (!o.site_path.empty()) {
+            *why = "one site file at a time (got " + o.site_path + " and " + path + ")";
+            return false;
         }
-    }
-    if (baud_given && !o.simulate) {
-        return fail("--baud sets the timing of simulated lines: it goes with --simulate "
-                    "(a real line's speed is the device's setting)");
-    }
-    if (o.site_path.empty() && !o.simulate) {
-        return fail("which site file? (or --simulate to try it on simulated modules)");
-    }
-    if (!o.http_token_path.empty() && o.http_listen.empty()) {
-        return fail("--http-token goes with --http");
-    }
-    if (const std::string e = CheckMqttSettings(o.mqtt); !e.empty()) return fail(e);
-    parsed.action = ParsedCommandLine::Action::kRun;
-    return parsed;
+        o.site_path = path;
+        return true;
+    };
+    std::string fault = command_line::Walk(args, RunOptionTable(o, &baud_given, &help), site);
+    if (fault.empty()) fault = Mismatch(o, baud_given);
+    return Outcome(parsed, help, fault, Action::kRun);
 }
 
 }  // namespace runner

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "tools/common/json_input.h"
+#include "tools/common/stop_signals.h"
 #include "tools/runner/console.h"
 #include "tools/runner/decode_command.h"
 #include "tools/runner/device_chatter.h"
@@ -30,43 +30,6 @@
 
 namespace runner {
 namespace {
-
-int g_stop_pipe_write = -1;
-
-void OnStopSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    if (g_stop_pipe_write >= 0) (void)!::write(g_stop_pipe_write, &byte, 1);
-    errno = saved;
-}
-
-// SIGINT, SIGTERM, SIGHUP (terminal closed) and SIGQUIT wake the poll loop
-// through a pipe, so each ends the run the same way: summary, history synced.
-// The previous handlers come back when the run ends.
-class StopSignals {
-public:
-    StopSignals() {
-        if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        g_stop_pipe_write = pipe_[1];
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &old_[i]);
-    }
-    ~StopSignals() {
-        if (pipe_[0] < 0) return;
-        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
-        g_stop_pipe_write = -1;
-        ::close(pipe_[0]);
-        ::close(pipe_[1]);
-    }
-    int read_fd() const { return pipe_[0]; }
-
-private:
-    static constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    int pipe_[2] = {-1, -1};
-    std::array<struct sigaction, 4> old_{};
-};
 
 std::string Plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -104,7 +67,7 @@ std::unique_ptr<HttpView> StartWebView(const RunOptions& options, const Console&
     return view;
 }
 
-int Run(RunOptions options) {
+int Run(RunOptions options, int stop_fd) {
     if (!options.http_listen.empty() && !HttpView::Available()) {
         Console::WriteLine(STDERR_FILENO, "battery32-run: --http: this build has no web view "
                                           "(built without libmicrohttpd)");
@@ -197,7 +160,6 @@ int Run(RunOptions options) {
                      ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
                      : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
 
-    StopSignals signals;
     DeviceChatter chatter;
     const std::string chatter_error = chatter.Begin(device_log_fd);
     if (!chatter_error.empty()) {
@@ -210,7 +172,7 @@ int Run(RunOptions options) {
         status = kExitOk;
         if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
         mqtt.Attach(runner);
-        if (status == kExitOk) status = runner.Run(site, *plugin, signals.read_fd());
+        if (status == kExitOk) status = runner.Run(site, *plugin, stop_fd);
         mqtt.Finish();
         if (view) console.Note(view->Summary());
     }
@@ -241,7 +203,10 @@ int RunnerMain(int argc, char** argv) {
         return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
-    return Run(parsed.run);
+    // Before any thread starts (simulated lines, the web view, name lookups):
+    // each of them must block the stop signals, so that they reach the loop.
+    const stop_signals::StopSignals stop;
+    return Run(parsed.run, stop.fd());
 }
 
 }  // namespace runner

@@ -4,8 +4,9 @@
 
 namespace runner {
 
-// Runs the command line; returns the exit status. Uses the process's stdout,
-// stderr and SIGINT/SIGTERM handlers while it runs.
+// Runs the command line; returns the exit status. Uses the process's stdout
+// and stderr, and takes SIGINT, SIGTERM, SIGHUP and SIGQUIT (blocked while it
+// runs) as the request to stop. Call it before the process starts a thread.
 int RunnerMain(int argc, char** argv);
 
 }  // namespace runner

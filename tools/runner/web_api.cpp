@@ -3,6 +3,8 @@
 #include <json/writer.h>
 #include <time.h>
 
+#include "tools/common/command_line.h"
+
 namespace runner::web {
 namespace {
 
@@ -69,14 +71,10 @@ std::optional<std::int64_t> ParseQueryTime(const std::string& text) {
         }
         return std::nullopt;
     }
-    if (text.empty() || text.size() > 12) return std::nullopt;
-    std::int64_t epoch = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        epoch = epoch * 10 + (c - '0');
-    }
-    const time_t when = static_cast<time_t>(epoch);
-    if (static_cast<std::int64_t>(when) != epoch) return std::nullopt;  // 32-bit time_t
+    const auto epoch = command_line::ParseInteger(text, 0, 999999999999);
+    if (!epoch) return std::nullopt;
+    const time_t when = static_cast<time_t>(*epoch);
+    if (static_cast<std::int64_t>(when) != *epoch) return std::nullopt;  // 32-bit time_t
     tm local{};
     if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
     return TimeKey(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,

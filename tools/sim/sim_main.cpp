@@ -1,43 +1,71 @@
 // battery-module-sim: answers as one or more battery monitor modules on a
 // pseudo-terminal (default) or a real serial port, until interrupted.
 
-#include <signal.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/common/command_line.h"
 #include "tools/common/json_input.h"
 #include "tools/common/serial_port.h"
+#include "tools/common/stop_signals.h"
 #include "tools/sim/line_driver.h"
 #include "tools/sim/pty_pair.h"
 #include "tools/sim/sim_config_json.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+struct Arguments {
+    std::string config_path, link_path, port_path, seed_text, baud_text;
+    std::vector<std::string> addresses;
+    bool help = false;
+};
+
+// The options in the order the usage lists them, writing into `a`.
+std::vector<command_line::Option> SimOptions(Arguments* a) {
+    using command_line::Text;
+    return {
+        {"config", "FILE", "modules, readings and faults (JSON; see README.md)", nullptr,
+         Text(&a->config_path)},
+        {"address", "A", "add a default module at wire address A (0..255, or 0x..)", nullptr,
+         [a](const std::string& text, std::string*) {
+             a->addresses.push_back(text);
+             return true;
+         }},
+        {"pty", nullptr, "serve on a new pseudo-terminal and print its path (default)", nullptr,
+         [a](const std::string&, std::string*) {
+             a->port_path.clear();
+             return true;
+         }},
+        {"link", "PATH", "also make PATH a symbolic link to that pseudo-terminal", nullptr,
+         Text(&a->link_path)},
+        {"port", "PATH", "serve on a real serial port instead", nullptr, Text(&a->port_path)},
+        {"baud", "N",
+         "line speed: on the pseudo-terminal, its timing (bytes take\n"
+         "their line time, the line is half duplex and collisions are\n"
+         "counted; default: no timing); on --port, the port's speed\n"
+         "(default 19200)",
+         nullptr, Text(&a->baud_text)},
+        {"seed", "N", "seed for noise and random faults (overrides the file)", nullptr,
+         Text(&a->seed_text)},
+        {"help", nullptr, nullptr, nullptr, command_line::Flag(&a->help), 'h'},
+    };
+}
 
 void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
-                 "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
-                 "Answers as battery monitor modules until Ctrl-C.\n"
-                 "  --config FILE  modules, readings and faults (JSON; see README.md)\n"
-                 "  --address A    add a default module at wire address A (0..255, or 0x..)\n"
-                 "  --pty          serve on a new pseudo-terminal and print its path (default)\n"
-                 "  --link PATH    also make PATH a symbolic link to that pseudo-terminal\n"
-                 "  --port PATH    serve on a real serial port instead\n"
-                 "  --baud N       line speed: on the pseudo-terminal, its timing (bytes take\n"
-                 "                 their line time, the line is half duplex and collisions are\n"
-                 "                 counted; default: no timing); on --port, the port's speed\n"
-                 "                 (default 19200)\n"
-                 "  --seed N       seed for noise and random faults (overrides the file)\n");
+    Arguments unused;
+    std::fprintf(out, "%s",
+                 ("usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
+                  "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
+                  "Answers as battery monitor modules until Ctrl-C.\n" +
+                  command_line::Help(SimOptions(&unused), 17))
+                     .c_str());
 }
 
 int Fail(const std::string& message) {
@@ -45,130 +73,61 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::string config_path, link_path, port_path;
-    std::vector<std::string> addresses;
-    std::string seed_text;
-    std::string baud_text;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> std::string {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "battery-module-sim: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--config") config_path = value("--config");
-        else if (arg == "--address") addresses.push_back(value("--address"));
-        else if (arg == "--seed") seed_text = value("--seed");
-        else if (arg == "--pty") port_path.clear();
-        else if (arg == "--link") link_path = value("--link");
-        else if (arg == "--port") port_path = value("--port");
-        else if (arg == "--baud") baud_text = value("--baud");
-        else if (arg == "--help" || arg == "-h") {
-            Usage(stdout);
-            return 0;
-        } else {
-            Usage(stderr);
-            return 2;
-        }
-    }
-
+// The modules to serve: the file's, default ones for --address, the seed.
+// --address and --seed read as the file's "address" and "seed" do (0x.. too).
+module_sim::SimConfig ReadModules(const Arguments& a) {
     module_sim::SimConfig config;
-    try {
-        if (!config_path.empty()) config = module_sim::ReadSimConfigFile(config_path);
-        Json::Value extra(Json::objectValue);
-        for (const std::string& a : addresses) {
-            extra["address"] = a;
-            const auto address = static_cast<std::uint8_t>(
-                json_input::RequireInteger(extra, "address", "--address", 0, 255));
-            bool known = false;
-            for (const auto& m : config.modules) known = known || m.address == address;
-            if (!known) config.modules.push_back(module_sim::DefaultModule(address));
-        }
-        if (!seed_text.empty()) {
-            extra["seed"] = seed_text;
-            config.seed = static_cast<std::uint64_t>(
-                json_input::RequireInteger(extra, "seed", "--seed", 0, INT64_MAX));
-        }
-    } catch (const json_input::InputError& e) {
-        return Fail(e.what());
+    if (!a.config_path.empty()) config = module_sim::ReadSimConfigFile(a.config_path);
+    Json::Value given(Json::objectValue);
+    for (const std::string& text : a.addresses) {
+        given["--address"] = text;
+        const auto address =
+            static_cast<std::uint8_t>(json_input::RequireInteger(given, "--address", "", 0, 255));
+        bool known = false;
+        for (const auto& m : config.modules) known = known || m.address == address;
+        if (!known) config.modules.push_back(module_sim::DefaultModule(address));
     }
-    if (config.modules.empty()) return Fail("no modules: give --config FILE or --address A");
-    int baud = 0;
-    if (!baud_text.empty()) {
-        char* end = nullptr;
-        errno = 0;
-        const long v = std::strtol(baud_text.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || v < 0 || v > 4000000 || (v == 0 && !port_path.empty())) {
-            return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)");
-        }
-        baud = static_cast<int>(v);
+    if (!a.seed_text.empty()) {
+        given["--seed"] = a.seed_text;
+        config.seed = static_cast<std::uint64_t>(
+            json_input::RequireInteger(given, "--seed", "", 0, INT64_MAX));
     }
+    return config;
+}
 
-    module_sim::ModuleSimulator simulator(config.seed);
-    for (const auto& m : config.modules) simulator.AddModule(m);
-
-    std::unique_ptr<module_sim::PtyPair> pty;
+struct Line {
+    std::unique_ptr<module_sim::PtyPair> pty;  // null on a real port
     int fd = -1;
     std::string where;
-    if (port_path.empty()) {
-        try {
-            pty = std::make_unique<module_sim::PtyPair>();
-        } catch (const std::exception& e) {
-            return Fail(std::string("cannot create a pseudo-terminal: ") + e.what());
-        }
-        fd = pty->master_fd();
-        where = pty->slave_path();
-        if (!link_path.empty()) {
-            const std::string error = module_sim::LinkPath(where, link_path);
-            if (!error.empty()) return Fail(error);
-            where += " (also " + link_path + ")";
-        }
-    } else {
+};
+
+// The pseudo-terminal (linked where --link says) or the real port; "" or why not.
+std::string OpenLine(const Arguments& a, int baud, Line* line) {
+    if (!a.port_path.empty()) {
         // A real port keeps its own time: the simulator adds none.
-        const serial_port::OpenResult port = serial_port::Open(port_path, baud > 0 ? baud : 19200);
-        if (port.fd < 0) return Fail("port " + port_path + ": " + port.error);
-        fd = port.fd;
-        where = port_path;
+        const serial_port::OpenResult port =
+            serial_port::Open(a.port_path, baud > 0 ? baud : 19200);
+        if (port.fd < 0) return "port " + a.port_path + ": " + port.error;
+        line->fd = port.fd;
+        line->where = a.port_path;
+        return "";
     }
-
-    std::string list;
-    for (auto a : simulator.Addresses()) {
-        char text[8];
-        std::snprintf(text, sizeof text, "%s0x%02X", list.empty() ? "" : ", ", a);
-        list += text;
+    try {
+        line->pty = std::make_unique<module_sim::PtyPair>();
+    } catch (const std::exception& e) {
+        return std::string("cannot create a pseudo-terminal: ") + e.what();
     }
-    const std::string timing =
-        pty && baud > 0 ? " with " + std::to_string(baud) + "-baud line timing" : "";
-    std::printf("battery-module-sim: modules %s answering on %s%s; Ctrl-C stops\n", list.c_str(),
-                where.c_str(), timing.c_str());
-    std::fflush(stdout);
+    line->fd = line->pty->master_fd();
+    line->where = line->pty->slave_path();
+    if (a.link_path.empty()) return "";
+    if (std::string error = module_sim::LinkPath(line->where, a.link_path); !error.empty()) {
+        return error;
+    }
+    line->where += " (also " + a.link_path + ")";
+    return "";
+}
 
-    // Blocked until sigsuspend, so a signal cannot slip in between the check
-    // and the wait; the driver thread inherits the mask and never takes them.
-    sigset_t stop_signals, previous;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGHUP);
-    sigaddset(&stop_signals, SIGQUIT);
-    sigprocmask(SIG_BLOCK, &stop_signals, &previous);
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    sigaction(SIGQUIT, &sa, nullptr);
-
-    module_sim::LineDriver driver(fd, std::move(simulator), pty ? baud : 0);
-    driver.Start();
-    while (!g_stop) sigsuspend(&previous);
-    driver.Stop();
-
+void PrintCounts(module_sim::LineDriver& driver) {
     driver.WithSimulator([](module_sim::ModuleSimulator& sim) {
         for (auto a : sim.Addresses()) {
             const auto stats = sim.Stats(a);
@@ -187,7 +146,75 @@ int main(int argc, char** argv) {
         std::printf("battery-module-sim: %llu collisions on the line\n",
                     static_cast<unsigned long long>(driver.collisions()));
     }
-    if (!link_path.empty() && pty) ::unlink(link_path.c_str());
-    if (!pty) ::close(fd);
+}
+
+// Serves the modules on the line until a stop signal is pending on `stop_fd`.
+void Serve(module_sim::ModuleSimulator simulator, const Line& line, int baud, int stop_fd) {
+    std::string list;
+    for (auto a : simulator.Addresses()) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%s0x%02X", list.empty() ? "" : ", ", a);
+        list += text;
+    }
+    const int timed_baud = line.pty ? baud : 0;
+    const std::string timing =
+        timed_baud > 0 ? " with " + std::to_string(timed_baud) + "-baud line timing" : "";
+    std::printf("battery-module-sim: modules %s answering on %s%s; Ctrl-C stops\n", list.c_str(),
+                line.where.c_str(), timing.c_str());
+    std::fflush(stdout);
+
+    module_sim::LineDriver driver(line.fd, std::move(simulator), timed_baud);
+    driver.Start();
+    pollfd stop{stop_fd, POLLIN, 0};
+    while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
+    }
+    driver.Stop();
+    PrintCounts(driver);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before the line driver's thread starts, so that it blocks them as well.
+    const stop_signals::StopSignals stop;
+    Arguments arguments;
+    const std::string fault =
+        command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, SimOptions(&arguments),
+                           [](const std::string& text, std::string* why) {
+                               *why = "unexpected argument " + text;
+                               return false;
+                           });
+    if (arguments.help) {
+        Usage(stdout);
+        return 0;
+    }
+    if (!fault.empty()) {
+        std::fprintf(stderr, "battery-module-sim: %s\n", fault.c_str());
+        return 2;
+    }
+    module_sim::SimConfig config;
+    try {
+        config = ReadModules(arguments);
+    } catch (const json_input::InputError& e) {
+        return Fail(e.what());
+    }
+    if (config.modules.empty()) return Fail("no modules: give --config FILE or --address A");
+    const bool real_port = !arguments.port_path.empty();
+    const std::optional<long long> baud =
+        arguments.baud_text.empty()
+            ? 0
+            : command_line::ParseInteger(arguments.baud_text, real_port ? 1 : 0, 4000000);
+    if (!baud) return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)");
+
+    module_sim::ModuleSimulator simulator(config.seed);
+    for (const auto& m : config.modules) simulator.AddModule(m);
+    Line line;
+    if (const std::string error = OpenLine(arguments, static_cast<int>(*baud), &line);
+        !error.empty()) {
+        return Fail(error);
+    }
+    Serve(std::move(simulator), line, static_cast<int>(*baud), stop.fd());
+    if (line.pty && !arguments.link_path.empty()) ::unlink(arguments.link_path.c_str());
+    if (!line.pty) ::close(line.fd);
     return 0;
 }
