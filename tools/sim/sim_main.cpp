@@ -58,16 +58,6 @@ std::vector<command_line::Option> SimOptions(Arguments* a) {
     };
 }
 
-void Usage(FILE* out) {
-    Arguments unused;
-    std::fprintf(out, "%s",
-                 ("usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
-                  "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
-                  "Answers as battery monitor modules until Ctrl-C.\n" +
-                  command_line::Help(SimOptions(&unused), 17))
-                     .c_str());
-}
-
 int Fail(const std::string& message) {
     std::fprintf(stderr, "battery-module-sim: %s\n", message.c_str());
     return 1;
@@ -179,13 +169,14 @@ int main(int argc, char** argv) {
     const stop_signals::StopSignals stop;
     Arguments arguments;
     const std::string fault =
-        command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, SimOptions(&arguments),
-                           [](const std::string& text, std::string* why) {
-                               *why = "unexpected argument " + text;
-                               return false;
-                           });
+        command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, SimOptions(&arguments));
     if (arguments.help) {
-        Usage(stdout);
+        Arguments unused;
+        std::printf(
+            "usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
+            "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
+            "Answers as battery monitor modules until Ctrl-C.\n%s",
+            command_line::Help(SimOptions(&unused), 17).c_str());
         return 0;
     }
     if (!fault.empty()) {
