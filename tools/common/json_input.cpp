@@ -3,7 +3,7 @@
 #include <json/reader.h>
 
 #include <cerrno>
-#include <cmath>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,85 +16,80 @@ namespace {
 // jsoncpp reports "* Line 3, Column 5\n  Syntax error: ...\n"; one line reads
 // better: "line 3, column 5: Syntax error: ...".
 std::string OneLine(const std::string& text) {
-    std::string out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string part = text.substr(start, end - start);
-        start = end + 1;
+    std::istringstream lines(text);
+    std::string out, part;
+    while (std::getline(lines, part)) {
         const auto first = part.find_first_not_of(" \t*");
         if (first == std::string::npos) continue;
         part = part.substr(first, part.find_last_not_of(" \t\r") + 1 - first);
-        if (out.empty()) {
-            if (part.rfind("Line ", 0) == 0) part[0] = 'l';
-            const auto column = part.find(", Column ");
-            if (column != std::string::npos) part[column + 2] = 'c';
-            out = part;
-        } else {
+        if (!out.empty()) {
             out += (out.find(": ") == std::string::npos ? ": " : " ") + part;
+            continue;
         }
+        if (part.rfind("Line ", 0) == 0) part[0] = 'l';
+        if (const auto column = part.find(", Column "); column != std::string::npos)
+            part[column + 2] = 'c';
+        out = part;
     }
     return out;
 }
 
+// Decimal or 0x-prefixed hexadecimal, with an optional sign.
 std::optional<std::int64_t> ParseIntegerText(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    std::size_t i = 0;
-    bool negative = false;
-    if (text[0] == '-' || text[0] == '+') {
-        negative = text[0] == '-';
-        i = 1;
-    }
-    int base = 10;
-    if (text.size() > i + 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= text.size()) return std::nullopt;
-    std::int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return std::nullopt;
-        if (value > (INT64_MAX - digit) / base) return std::nullopt;
-        value = value * base + digit;
-    }
-    return negative ? -value : value;
+    const bool negative = !text.empty() && text[0] == '-';
+    const char* digits = text.data() + (negative || (!text.empty() && text[0] == '+') ? 1 : 0);
+    const char* end = text.data() + text.size();
+    const bool hex = end - digits > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    std::uint64_t value = 0;
+    const auto [stop, error] = std::from_chars(digits + (hex ? 2 : 0), end, value, hex ? 16 : 10);
+    if (error != std::errc() || stop != end || value > INT64_MAX) return std::nullopt;
+    const auto magnitude = static_cast<std::int64_t>(value);
+    return negative ? -magnitude : magnitude;
 }
 
 [[noreturn]] void Fail(const std::string& where, const std::string& what) {
     throw InputError(where + ": " + what);
 }
 
+std::string ControlsEscaped(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void Expect(const Json::Value& value, const std::string& where, bool (Json::Value::*fits)() const,
+            const char* what) {
+    if (!(value.*fits)()) Fail(where, std::string("must be ") + what + ", got " + TypeName(value));
+}
+
+// object[key], or null when absent; throws unless `fits` holds for it.
+const Json::Value* Typed(const Json::Value& object, const char* key, const std::string& where,
+                         bool (Json::Value::*fits)() const, const char* what) {
+    const Json::Value& v = object[key];
+    if (v.isNull()) return nullptr;
+    Expect(v, Member(where, key), fits, what);
+    return &v;
+}
+
 }  // namespace
 
 const char* TypeName(const Json::Value& value) {
-    switch (value.type()) {
-        case Json::nullValue:
-            return "null";
-        case Json::intValue:
-        case Json::uintValue:
-            return "an integer";
-        case Json::realValue:
-            return "a number";
-        case Json::stringValue:
-            return "a string";
-        case Json::booleanValue:
-            return "a boolean";
-        case Json::arrayValue:
-            return "an array";
-        case Json::objectValue:
-            return "an object";
-    }
-    return "something else";
+    static_assert(Json::nullValue == 0 && Json::objectValue == 7, "indexed by Json::ValueType");
+    static const char* const kNames[] = {"null",     "an integer", "an integer", "a number",
+                                         "a string", "a boolean",  "an array",   "an object"};
+    return kNames[value.type()];
 }
 
 Json::Value ParseText(const std::string& text, const std::string& origin) {
@@ -126,28 +121,6 @@ Json::Value ParseFile(const std::string& path) {
     return ParseText(text.str(), path);
 }
 
-namespace {
-
-std::string ControlsEscaped(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\n') {
-            out += "\\n";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 InputError::InputError(const std::string& message) : std::runtime_error(ControlsEscaped(message)) {}
 
 std::string Member(const std::string& where, const char* key) {
@@ -159,11 +132,11 @@ std::string Element(const std::string& where, unsigned index) {
 }
 
 void ExpectObject(const Json::Value& value, const std::string& where) {
-    if (!value.isObject()) Fail(where, std::string("must be an object, got ") + TypeName(value));
+    Expect(value, where, &Json::Value::isObject, "an object");
 }
 
 void ExpectArray(const Json::Value& value, const std::string& where) {
-    if (!value.isArray()) Fail(where, std::string("must be an array, got ") + TypeName(value));
+    Expect(value, where, &Json::Value::isArray, "an array");
 }
 
 std::optional<std::int64_t> OptionalInteger(const Json::Value& object, const char* key,
@@ -171,25 +144,23 @@ std::optional<std::int64_t> OptionalInteger(const Json::Value& object, const cha
                                             std::int64_t max) {
     const Json::Value& v = object[key];
     if (v.isNull()) return std::nullopt;
-    const std::string place = Member(where, key);
-    const std::string range = "an integer " + std::to_string(min) + ".." + std::to_string(max);
     std::optional<std::int64_t> n;
-    if (v.isInt64()) {
+    if (v.isInt64()) {  // also a whole number written with a fraction or exponent
         n = v.asInt64();
-    } else if (v.isUInt64()) {
-        n = std::nullopt;  // above INT64_MAX: out of every range used here
-        Fail(place, "must be " + range + ", got " + v.asString());
     } else if (v.isString()) {
         n = ParseIntegerText(v.asString());
-        if (!n) Fail(place, "must be " + range + ", got \"" + v.asString() + "\"");
-    } else if (v.isDouble() && std::floor(v.asDouble()) == v.asDouble() &&
-               std::fabs(v.asDouble()) < 9e15) {
-        n = static_cast<std::int64_t>(v.asDouble());
-    } else {
-        Fail(place, "must be " + range + ", got " + TypeName(v));
     }
-    if (*n < min || *n > max) Fail(place, "must be " + range + ", got " + std::to_string(*n));
-    return n;
+    if (n && *n >= min && *n <= max) return n;
+    std::string got = TypeName(v);
+    if (n) {
+        got = std::to_string(*n);
+    } else if (v.isString()) {
+        got = "\"" + v.asString() + "\"";
+    } else if (v.isUInt64()) {
+        got = v.asString();  // above INT64_MAX
+    }
+    Fail(Member(where, key),
+         "must be an integer " + std::to_string(min) + ".." + std::to_string(max) + ", got " + got);
 }
 
 std::int64_t RequireInteger(const Json::Value& object, const char* key, const std::string& where,
@@ -201,30 +172,21 @@ std::int64_t RequireInteger(const Json::Value& object, const char* key, const st
 
 std::optional<double> OptionalNumber(const Json::Value& object, const char* key,
                                      const std::string& where) {
-    const Json::Value& v = object[key];
-    if (v.isNull()) return std::nullopt;
-    if (!v.isNumeric() || v.isBool()) {
-        Fail(Member(where, key), std::string("must be a number, got ") + TypeName(v));
-    }
-    return v.asDouble();
+    // Booleans are no numbers to jsoncpp's isNumeric.
+    const Json::Value* v = Typed(object, key, where, &Json::Value::isNumeric, "a number");
+    return v ? std::optional(v->asDouble()) : std::nullopt;
 }
 
 std::optional<bool> OptionalBool(const Json::Value& object, const char* key,
                                  const std::string& where) {
-    const Json::Value& v = object[key];
-    if (v.isNull()) return std::nullopt;
-    if (!v.isBool())
-        Fail(Member(where, key), std::string("must be true or false, got ") + TypeName(v));
-    return v.asBool();
+    const Json::Value* v = Typed(object, key, where, &Json::Value::isBool, "true or false");
+    return v ? std::optional(v->asBool()) : std::nullopt;
 }
 
 std::optional<std::string> OptionalString(const Json::Value& object, const char* key,
                                           const std::string& where) {
-    const Json::Value& v = object[key];
-    if (v.isNull()) return std::nullopt;
-    if (!v.isString())
-        Fail(Member(where, key), std::string("must be a string, got ") + TypeName(v));
-    return v.asString();
+    const Json::Value* v = Typed(object, key, where, &Json::Value::isString, "a string");
+    return v ? std::optional(v->asString()) : std::nullopt;
 }
 
 std::string RequireString(const Json::Value& object, const char* key, const std::string& where) {

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -37,38 +36,7 @@ bool FiniteValues(const Battery32_Data_t& r) {
            std::isfinite(temperature);
 }
 
-HistoryVerdict Unreadable(const std::string& error) {
-    HistoryVerdict v;
-    v.kind = HistoryVerdict::Kind::kUnreadable;
-    v.error = error;
-    return v;
-}
-
-HistoryVerdict Judge(const std::vector<std::uint8_t>& image, std::uint32_t data_id,
-                     std::uint64_t size) {
-    HistoryVerdict v;
-    v.size = size;
-    v.fault = CheckRecord(*DecodeRecord(image.data(), image.size()), data_id);
-    v.kind = v.fault.ok() ? HistoryVerdict::Kind::kOurs : HistoryVerdict::Kind::kNotOurs;
-    return v;
-}
-
-// Size of the file, or nothing when it does not exist.
-std::optional<std::uint64_t> FileSize(const std::string& path, std::string* error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT) *error = path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = path + ": not a regular file";
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(st.st_size);
-}
-
-}  // namespace
-
+// A valid time stamp, finite values and the device's data id.
 RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id) {
     if (!ValidTime(record.timestamp)) {
         return {"not-a-record", "its last record has no valid time stamp"};
@@ -82,54 +50,62 @@ RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id) {
     return {};
 }
 
-HistoryVerdict CheckHistoryFile(const std::string& path, std::uint32_t data_id) {
-    std::string error;
-    const auto size = FileSize(path, &error);
-    if (!error.empty()) return Unreadable(error);
-    if (!size) return {};
-    HistoryVerdict v;
-    v.size = *size;
-    v.kind = HistoryVerdict::Kind::kOurs;
-    if (*size >= kRecordSize) {
-        try {
-            return Judge(*ReadLastRecord(path, kRecordSize), data_id, *size);
-        } catch (const std::exception& e) {
-            return Unreadable(e.what());
-        }
+using Kind = HistoryVerdict::Kind;
+
+// kMissing, kUnreadable, or kOurs (yet to be judged) for a regular file, whose
+// size goes to `size`.
+HistoryVerdict Found(const std::string& path, std::uint64_t* size) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return {};
+        return {Kind::kUnreadable, {}, path + ": " + std::strerror(errno)};
     }
+    if (!S_ISREG(st.st_mode)) return {Kind::kUnreadable, {}, path + ": not a regular file"};
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return {Kind::kOurs, {}, {}};
+}
+
+// The file judged by its last whole record.
+HistoryVerdict JudgeLastRecord(const std::string& path, std::uint32_t data_id) {
+    try {
+        const auto image = ReadLastRecord(path, kRecordSize);
+        const RecordFault fault = CheckRecord(*DecodeRecord(image->data(), image->size()), data_id);
+        return {fault.ok() ? Kind::kOurs : Kind::kNotOurs, fault, {}};
+    } catch (const std::exception& e) {
+        return {Kind::kUnreadable, {}, e.what()};
+    }
+}
+
+}  // namespace
+
+HistoryVerdict CheckHistoryFile(const std::string& path, std::uint32_t data_id) {
+    std::uint64_t size = 0;
+    const HistoryVerdict found = Found(path, &size);
+    if (found.kind != Kind::kOurs) return found;
+    if (size >= kRecordSize) return JudgeLastRecord(path, data_id);
     // Only a torn first record, if anything: it must begin with our data id.
-    std::vector<char> head(*size);
+    std::vector<char> head(size);
     std::ifstream in(path, std::ios::binary);
     if (!in.read(head.data(), static_cast<std::streamsize>(head.size()))) {
-        return Unreadable(path + ": cannot read");
+        return {Kind::kUnreadable, {}, path + ": cannot read"};
     }
     std::uint8_t id_bytes[4];  // little-endian, as in the record
     for (int i = 0; i < 4; ++i) id_bytes[i] = static_cast<std::uint8_t>(data_id >> (8 * i));
-    if (std::memcmp(head.data(), id_bytes, std::min<std::size_t>(head.size(), 4)) != 0) {
-        v.kind = HistoryVerdict::Kind::kNotOurs;
-        v.fault = {"not-a-record",
-                   "it is shorter than one record and does not begin like this device's"};
-    }
-    return v;
+    if (std::memcmp(head.data(), id_bytes, std::min<std::size_t>(head.size(), 4)) == 0)
+        return found;
+    return {Kind::kNotOurs,
+            {"not-a-record", "it is shorter than one record and does not begin like this device's"},
+            {}};
 }
 
 HistoryVerdict CheckCacheFile(const std::string& path, std::uint32_t data_id) {
-    std::string error;
-    const auto size = FileSize(path, &error);
-    if (!error.empty()) return Unreadable(error);
-    if (!size) return {};
-    if (*size != kRecordSize) {
-        HistoryVerdict v;
-        v.kind = HistoryVerdict::Kind::kNotOurs;
-        v.size = *size;
-        v.fault = {"not-a-record", "it is " + std::to_string(*size) + " bytes, not one record"};
-        return v;
-    }
-    try {
-        return Judge(*ReadLastRecord(path, kRecordSize), data_id, *size);
-    } catch (const std::exception& e) {
-        return Unreadable(e.what());
-    }
+    std::uint64_t size = 0;
+    const HistoryVerdict found = Found(path, &size);
+    if (found.kind != Kind::kOurs) return found;
+    if (size == kRecordSize) return JudgeLastRecord(path, data_id);
+    return {Kind::kNotOurs,
+            {"not-a-record", "it is " + std::to_string(size) + " bytes, not one record"},
+            {}};
 }
 
 std::string SetAside(const std::string& path, const std::string& tag, std::time_t when) {

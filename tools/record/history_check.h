@@ -7,25 +7,21 @@
 #include <ctime>
 #include <string>
 
-#include "battery32/battery32_data.h"
-
 namespace record_tools {
 
-// What is wrong with a record as one of device `data_id`'s, or "" when
-// nothing is: a valid time stamp, finite values and the device's data id.
+// What is wrong with a file's record as one of this device's; no tag when
+// nothing is.
 struct RecordFault {
     std::string tag;     // for file names: "not-a-record" or "other-device"
     std::string reason;  // for people
     bool ok() const { return tag.empty(); }
 };
-RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id);
 
 // A history file as found at start.
 struct HistoryVerdict {
     enum class Kind { kMissing, kOurs, kNotOurs, kUnreadable } kind = Kind::kMissing;
-    RecordFault fault;       // for kNotOurs
-    std::string error;       // for kUnreadable
-    std::uint64_t size = 0;  // bytes
+    RecordFault fault;  // for kNotOurs
+    std::string error;  // for kUnreadable
 };
 // Checks the last whole record (the only one read). A file shorter than one
 // record is ours when its bytes begin the way the device's records begin.

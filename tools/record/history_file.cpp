@@ -19,18 +19,6 @@ constexpr std::size_t kRecordsPerRead = 256;
 
 std::string Reason() { return std::strerror(errno); }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads exactly `length` bytes at `offset`; false on a short read.
 bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
     std::size_t done = 0;
@@ -53,8 +41,7 @@ HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
     if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
         const std::string why =
             S_ISDIR(st.st_mode) ? "is a directory, not a history file" : Reason();
-        ::close(fd_);
-        fd_ = -1;
+        ::close(fd_);  // no destructor after a throw
         throw std::runtime_error(path + ": " + why);
     }
 }
@@ -99,20 +86,23 @@ const std::uint8_t* HistoryReader::Next() {
 
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
                                                         std::size_t record_size) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
         throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throw std::runtime_error(path + ": " + Reason());
+    std::string error;
+    if (::fstat(fd, &st) != 0) error = path + ": " + Reason();
     const std::uint64_t whole = static_cast<std::uint64_t>(st.st_size) / record_size;
-    if (whole == 0) return std::nullopt;
     std::vector<std::uint8_t> record(record_size);
-    if (!ReadAt(fd.get(), record.data(), record_size,
-                static_cast<off_t>((whole - 1) * record_size))) {
-        throw std::runtime_error(path + ": cannot read the last record");
+    if (error.empty() && whole > 0 &&
+        !ReadAt(fd, record.data(), record_size, static_cast<off_t>((whole - 1) * record_size))) {
+        error = path + ": cannot read the last record";
     }
+    ::close(fd);
+    if (!error.empty()) throw std::runtime_error(error);
+    if (whole == 0) return std::nullopt;
     return record;
 }
 
@@ -124,25 +114,19 @@ HistoryWriter::~HistoryWriter() { Close(); }
 std::string HistoryWriter::Open(std::size_t* cut_bytes) {
     Close();
     if (cut_bytes != nullptr) *cut_bytes = 0;
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return Reason();
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return Reason();
+    const auto fail = [this](std::string why) {
+        Close();
+        return why;
+    };
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const std::string reason = Reason();
-        ::close(fd);
-        return reason;
+    if (::fstat(fd_, &st) != 0) return fail(Reason());
+    const std::uint64_t partial = static_cast<std::uint64_t>(st.st_size) % record_size_;
+    if (partial != 0 && ::ftruncate(fd_, static_cast<off_t>(st.st_size - partial)) != 0) {
+        return fail("cannot cut a partial record: " + Reason());
     }
-    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-    const std::uint64_t partial = size % record_size_;
-    if (partial != 0) {
-        if (::ftruncate(fd, static_cast<off_t>(size - partial)) != 0) {
-            const std::string reason = "cannot cut a partial record: " + Reason();
-            ::close(fd);
-            return reason;
-        }
-        if (cut_bytes != nullptr) *cut_bytes = static_cast<std::size_t>(partial);
-    }
-    fd_ = fd;
+    if (cut_bytes != nullptr) *cut_bytes = static_cast<std::size_t>(partial);
     device_ = st.st_dev;
     inode_ = st.st_ino;
     return "";

@@ -39,7 +39,6 @@ public:
     const std::uint8_t* Next();
     // Bytes of a partial record at the end; known once Next() returned nullptr.
     std::size_t trailing_bytes() const { return trailing_; }
-    std::uint64_t records_read() const { return records_; }
 
 private:
     bool Fill();
@@ -77,7 +76,6 @@ public:
     bool StillAtPath() const;
     void Close();
     bool is_open() const { return fd_ >= 0; }
-    const std::string& path() const { return path_; }
 
 private:
     std::string path_;

@@ -14,17 +14,11 @@ std::string Fixed(float value, int decimals) {
     return text;
 }
 
-std::string JsonNumber(float value) {
-    return std::isfinite(value) ? FormatFloat(value) : "null";
-}
+std::string JsonNumber(float value) { return std::isfinite(value) ? FormatFloat(value) : "null"; }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
+// "12 13.380 V": the cell's number for people and its voltage.
+std::string CellText(const Battery32_Data_t& record, int index) {
+    return std::to_string(index + 1) + " " + Fixed(record.cell_voltage[index], 3) + " V";
 }
 
 }  // namespace
@@ -37,17 +31,25 @@ std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
                        "  " + (time.empty() ? "(no time)" : time) + "  group " +
                        Fixed(record.group_voltage, 2) + " V  current " +
                        Fixed(record.group_current, 2) + " A  temp " + Fixed(temperature, 2) + " C";
-    const CellExtremes e = FindCellExtremes(record);
-    if (e.readings == 0) {
+    // Extremes over the cells that hold a reading (a cell without one is 0).
+    int readings = 0, lowest = -1, highest = -1;
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        const float v = record.cell_voltage[i];
+        if (!(v > 0.0f)) continue;
+        ++readings;
+        if (lowest < 0 || v < record.cell_voltage[lowest]) lowest = i;
+        if (highest < 0 || v > record.cell_voltage[highest]) highest = i;
+    }
+    const int missing = kBattery32Cells - readings;
+    if (readings == 0) {
         line += "  no cell readings";
     } else {
-        line += "  low cell " + std::to_string(e.lowest + 1) + " " +
-                Fixed(record.cell_voltage[e.lowest], 3) + " V  high cell " +
-                std::to_string(e.highest + 1) + " " + Fixed(record.cell_voltage[e.highest], 3) + " V";
-        if (e.readings < kBattery32Cells) {
-            const int missing = kBattery32Cells - e.readings;
-            line += "  (" + std::to_string(missing) + (missing == 1 ? " cell" : " cells") + " without reading)";
-        }
+        line +=
+            "  low cell " + CellText(record, lowest) + "  high cell " + CellText(record, highest);
+    }
+    if (readings > 0 && missing > 0) {
+        line += "  (" + std::to_string(missing) + (missing == 1 ? " cell" : " cells") +
+                " without reading)";
     }
     if (threshold_checks) line += "  checks " + std::to_string(*threshold_checks);
     return line;
@@ -57,7 +59,7 @@ std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t
                      std::optional<std::uint64_t> threshold_checks) {
     std::string out = "{\"data_id\":" + std::to_string(record.data_id);
     if (round) out += ",\"round\":" + std::to_string(*round);
-    out += ",\"time\":" + JsonString(FormatTime(record.timestamp));
+    out += ",\"time\":\"" + FormatTime(record.timestamp) + "\"";  // digits and separators only
     out += ",\"cell_voltage\":[";
     for (int i = 0; i < kBattery32Cells; ++i) {
         if (i != 0) out += ',';

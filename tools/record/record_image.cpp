@@ -34,16 +34,4 @@ std::string FormatFloat(float value) {
     return std::string(text, result.ptr);
 }
 
-CellExtremes FindCellExtremes(const Battery32_Data_t& record) {
-    CellExtremes e;
-    for (int i = 0; i < kBattery32Cells; ++i) {
-        const float v = record.cell_voltage[i];
-        if (!(v > 0.0f)) continue;
-        ++e.readings;
-        if (e.lowest < 0 || v < record.cell_voltage[e.lowest]) e.lowest = i;
-        if (e.highest < 0 || v > record.cell_voltage[e.highest]) e.highest = i;
-    }
-    return e;
-}
-
 }  // namespace record_tools

@@ -23,12 +23,4 @@ std::string FormatTime(const ttime& stamp);
 // "nan", "inf" and "-inf" for the special values.
 std::string FormatFloat(float value);
 
-// Cell extremes over the cells that hold a reading (a cell without one is 0).
-struct CellExtremes {
-    int readings = 0;  // cells with a reading
-    int lowest = -1;   // 0-based index, -1 when no cell has a reading
-    int highest = -1;
-};
-CellExtremes FindCellExtremes(const Battery32_Data_t& record);
-
 }  // namespace record_tools

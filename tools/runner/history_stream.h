@@ -5,23 +5,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "tools/record/history_file.h"
 
 namespace runner::web {
 
 struct HistoryQuery {
-    std::int64_t from_key = INT64_MIN;  // TimeKey, inclusive
-    std::int64_t to_key = INT64_MAX;    // TimeKey, inclusive
+    std::int64_t from_key = INT64_MIN;  // StampKey, inclusive
+    std::int64_t to_key = INT64_MAX;    // StampKey, inclusive
     std::uint64_t step = 1;             // every step-th record in range
 };
 
 class HistoryStream {
 public:
-    // Opens the file; a missing file streams an empty array.
-    HistoryStream(const std::string& path, std::size_t record_size, HistoryQuery query);
-    ~HistoryStream();
-    HistoryStream(const HistoryStream&) = delete;
-    HistoryStream& operator=(const HistoryStream&) = delete;
+    // A missing or unreadable file streams an empty array.
+    HistoryStream(const std::string& path, HistoryQuery query);
 
     // Copies up to `max` bytes of the answer into `out`: > 0 bytes written,
     // 0 at the end. Never returns 0 before the end (a stretch without matches
@@ -31,14 +31,12 @@ public:
 private:
     void Produce();
 
-    int fd_ = -1;
-    std::size_t record_size_;
+    std::optional<record_tools::HistoryReader> reader_;
     HistoryQuery query_;
     std::uint64_t in_range_ = 0;
-    bool opened_ = false;
     bool first_ = true;
     bool closed_ = false;  // the closing bracket is in pending_
-    std::string pending_;
+    std::string pending_ = "[";
     std::size_t sent_ = 0;
 };
 

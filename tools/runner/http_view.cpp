@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
@@ -38,23 +37,19 @@ constexpr int kStreamSocketBuffer = 32 * 1024;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
 
-// The token, or "" with `error` set. Printable ASCII without spaces.
-std::string ReadToken(const std::string& path, std::string* error) {
+// Reads the token into `token`: printable ASCII without spaces. Returns "" or
+// what is wrong.
+std::string ReadToken(const std::string& path, std::string* token) {
     std::ifstream in(path, std::ios::binary);
-    std::string token((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        *error = "--http-token " + path + ": cannot read it";
-        return "";
-    }
-    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
-        token.pop_back();
+    token->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) return "--http-token " + path + ": cannot read it";
+    while (!token->empty() && std::strchr("\n\r ", token->back()) != nullptr) token->pop_back();
     const bool printable =
-        std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 127; });
-    if (token.empty() || token.size() > 256 || !printable) {
-        *error = "--http-token " + path + ": must hold one token of 1 to 256 printable characters";
-        return "";
+        std::all_of(token->begin(), token->end(), [](char c) { return c > ' ' && c < 127; });
+    if (token->empty() || token->size() > 256 || !printable) {
+        return "--http-token " + path + ": must hold one token of 1 to 256 printable characters";
     }
-    return token;
+    return "";
 }
 
 bool SameSecret(const std::string& a, const char* b) {
@@ -66,17 +61,15 @@ bool SameSecret(const std::string& a, const char* b) {
     return diff == 0;
 }
 
-std::string PercentEncoded(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
+std::string PercentEncoded(const char* text) {
     std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+    for (; *text != '\0'; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        char escaped[4] = {*text, '\0'};
+        if (!std::isalnum(c) && std::strchr("-._~", c) == nullptr) {
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
         }
+        out += escaped;
     }
     return out;
 }
@@ -91,12 +84,54 @@ const char* Argument(MHD_Connection* connection, const char* name) {
     return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
 }
 
+MHD_Result Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
+                  const char* type) {
+    if (response == nullptr) return MHD_NO;  // out of memory: the connection closes
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    }
+    if (status == MHD_HTTP_UNAUTHORIZED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+    }
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result Text(MHD_Connection* connection, unsigned status, const std::string& body,
+                const char* type) {
+    return Answer(connection, status,
+                  MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                  MHD_RESPMEM_MUST_COPY),
+                  type);
+}
+
+MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& why) {
+    return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
+}
+
+MHD_Result Page(MHD_Connection* connection) {
+    // Asset links carry the token when the page was opened with one.
+    const char* token = Argument(connection, "token");
+    const std::string query = token ? "?token=" + PercentEncoded(token) : std::string();
+    std::string page = web::kIndexHtml;
+    for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
+        page.replace(at, 9, query);
+    return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
+}
+
 class MhdView final : public HttpView {
 public:
     MhdView(const HttpViewSettings& settings, StatusSource statuses)
         : settings_(settings), statuses_(std::move(statuses)), chart_(FindChartLibrary()) {}
     ~MhdView() override;
-    std::string Listen(const std::string& token);
+    std::string Listen();
 
     std::string Url() const override { return url_; }
     std::string ChartLibrary() const override { return chart_; }
@@ -110,19 +145,12 @@ private:
                              const char* method, const char* version, const char* upload,
                              size_t* upload_size, void** request);
     MHD_Result Handle(MHD_Connection* connection, const std::string& path, bool head);
-    MHD_Result Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
-                      const char* type);
-    MHD_Result Text(MHD_Connection* connection, unsigned status, const std::string& body,
-                    const char* type);
-    MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& why);
-    MHD_Result Page(MHD_Connection* connection);
     MHD_Result ChartFile(MHD_Connection* connection);
     MHD_Result Devices(MHD_Connection* connection);
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
     bool Authorized(MHD_Connection* connection) const;
-    bool KnownDevice(std::uint32_t data_id) const;
-    std::uint64_t HistoryRecords(std::uint32_t data_id) const;
+    std::string DeviceJson(const DeviceStatus& status) const;
 
     HttpViewSettings settings_;
     StatusSource statuses_;
@@ -140,10 +168,10 @@ private:
     web::EventStreams streams_;
 };
 
-std::string MhdView::Listen(const std::string& token) {
-    token_ = token;
+std::string MhdView::Listen() {
+    std::string why = settings_.token_path.empty() ? "" : ReadToken(settings_.token_path, &token_);
+    if (!why.empty()) return why;
     ListenAddress address;
-    std::string why;
     if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
     unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ipv6) flags |= MHD_USE_IPv6;
@@ -181,16 +209,24 @@ std::string MhdView::Summary() const {
 }
 
 void MhdView::OnRound(const CompletedRound& round) {
-    const std::uint32_t id = round.device.data_id;
-    std::string& record = latest_[id];
-    record = round.record ? record_tools::JsonLine(*round.record, round.device.rounds, std::nullopt)
-                          : std::string();
+    latest_[round.device.data_id] =
+        round.record ? record_tools::JsonLine(*round.record, round.device.rounds, std::nullopt)
+                     : std::string();
     if (streams_.open() == 0) return;
-    const std::string data =
-        web::DeviceJson(round.device, record, HistoryRecords(id), std::chrono::system_clock::now());
-    const std::string event =
-        "event: round\nid: " + std::to_string(++event_id_) + "\ndata: " + data + "\n\n";
+    const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
+                              "\ndata: " + DeviceJson(round.device) + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
+}
+
+// The device as the API shows it: status, latest record and history size.
+std::string MhdView::DeviceJson(const DeviceStatus& status) const {
+    const auto latest = latest_.find(status.data_id);
+    struct stat st {};
+    const std::string path = HistoryPath(settings_.data_dir, status.data_id);
+    const auto records =
+        ::stat(path.c_str(), &st) == 0 ? st.st_size / record_tools::kRecordSize : 0;
+    return web::DeviceJson(status, latest == latest_.end() ? std::string() : latest->second,
+                           static_cast<std::uint64_t>(records), std::chrono::system_clock::now());
 }
 
 void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
@@ -232,20 +268,20 @@ MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* ur
     ++view.requests_;
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        return view.Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
+        return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
     }
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if ((length != nullptr && std::strcmp(length, "0") != 0) ||
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
-        return view.Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
+        return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
     }
     if (std::strlen(url) > kLongestPath) {
-        return view.Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
+        return Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
     }
     if (!view.Authorized(connection)) {
-        return view.Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
+        return Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
     }
     return view.Handle(connection, url, head);
 }
@@ -272,48 +308,6 @@ MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, 
     return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
 }
 
-MHD_Result MhdView::Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
-                           const char* type) {
-    if (response == nullptr) return MHD_NO;  // out of memory: the connection closes
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
-    MHD_add_response_header(response, "Content-Security-Policy",
-                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    }
-    if (status == MHD_HTTP_UNAUTHORIZED) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
-    }
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-MHD_Result MhdView::Text(MHD_Connection* connection, unsigned status, const std::string& body,
-                         const char* type) {
-    return Answer(connection, status,
-                  MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                  MHD_RESPMEM_MUST_COPY),
-                  type);
-}
-
-MHD_Result MhdView::Refuse(MHD_Connection* connection, unsigned status, const std::string& why) {
-    return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
-}
-
-MHD_Result MhdView::Page(MHD_Connection* connection) {
-    // Asset links carry the token when the page was opened with one.
-    const char* token = Argument(connection, "token");
-    const std::string query = token ? "?token=" + PercentEncoded(token) : std::string();
-    std::string page = web::kIndexHtml;
-    for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
-        page.replace(at, 9, query);
-    return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
-}
-
 MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
     const int fd = chart_.empty() ? -1 : ::open(chart_.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};
@@ -327,31 +321,23 @@ MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
 }
 
 MHD_Result MhdView::Devices(MHD_Connection* connection) {
-    const auto now = std::chrono::system_clock::now();
     std::string body = "{\"devices\":[";
-    bool first = true;
-    for (const DeviceStatus& s : statuses_()) {
-        const auto it = latest_.find(s.data_id);
-        body += first ? "\n" : ",\n";
-        first = false;
-        body += web::DeviceJson(s, it == latest_.end() ? std::string() : it->second,
-                                HistoryRecords(s.data_id), now);
-    }
-    body += "\n]}\n";
-    return Text(connection, MHD_HTTP_OK, body, "application/json");
+    for (const DeviceStatus& s : statuses_())
+        body += (body.back() == '[' ? "\n" : ",\n") + DeviceJson(s);
+    return Text(connection, MHD_HTTP_OK, body + "\n]}\n", "application/json");
 }
 
 MHD_Result MhdView::History(MHD_Connection* connection) {
     const char* device = Argument(connection, "device");
-    const char* from = Argument(connection, "from");
-    const char* to = Argument(connection, "to");
-    const char* step = Argument(connection, "step");
     const auto id = command_line::ParseInteger(device ? device : "", 0, UINT32_MAX);
-    if (!id || !KnownDevice(static_cast<std::uint32_t>(*id))) {
+    const auto devices = statuses_();
+    if (!id || std::none_of(devices.begin(), devices.end(),
+                            [&](const DeviceStatus& s) { return s.data_id == *id; })) {
         return Refuse(connection, MHD_HTTP_NOT_FOUND, "device: not a device of this site");
     }
     web::HistoryQuery query;
-    for (auto [text, key] : {std::pair{from, &query.from_key}, std::pair{to, &query.to_key}}) {
+    for (auto [name, key] : {std::pair{"from", &query.from_key}, std::pair{"to", &query.to_key}}) {
+        const char* text = Argument(connection, name);
         if (text == nullptr) continue;
         const auto parsed = web::ParseQueryTime(text);
         if (!parsed) {
@@ -360,14 +346,13 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
         }
         *key = *parsed;
     }
-    if (step != nullptr) {
+    if (const char* step = Argument(connection, "step")) {
         const auto n = command_line::ParseInteger(step, 1, 1000000);
         if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
         query.step = static_cast<std::uint64_t>(*n);
     }
-    auto* stream =
-        new web::HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)),
-                               record_tools::kRecordSize, query);
+    auto* stream = new web::HistoryStream(
+        HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query);
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 16 * 1024,
         [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
@@ -393,32 +378,14 @@ MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {
     return Answer(connection, MHD_HTTP_OK, response, "text/event-stream");
 }
 
-bool MhdView::KnownDevice(std::uint32_t data_id) const {
-    for (const DeviceStatus& s : statuses_())
-        if (s.data_id == data_id) return true;
-    return false;
-}
-
-std::uint64_t MhdView::HistoryRecords(std::uint32_t data_id) const {
-    struct stat st {};
-    const std::string path = HistoryPath(settings_.data_dir, data_id);
-    if (::stat(path.c_str(), &st) != 0) return 0;
-    return static_cast<std::uint64_t>(st.st_size) / record_tools::kRecordSize;
-}
-
 }  // namespace
 
 bool HttpView::Available() { return true; }
 
 std::unique_ptr<HttpView> HttpView::Start(const HttpViewSettings& settings, StatusSource statuses,
                                           std::string* error) {
-    std::string token;
-    if (!settings.token_path.empty()) {
-        token = ReadToken(settings.token_path, error);
-        if (token.empty()) return nullptr;
-    }
     auto view = std::make_unique<MhdView>(settings, std::move(statuses));
-    *error = view->Listen(token);
+    *error = view->Listen();
     if (!error->empty()) return nullptr;
     return view;
 }

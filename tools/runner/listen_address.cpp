@@ -3,65 +3,40 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <cstring>
+#include "tools/common/command_line.h"
 
 namespace runner {
-namespace {
-
-bool ParsePort(const std::string& text, unsigned* port) {
-    if (text.empty() || text.size() > 5) return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535) return false;
-    *port = value;
-    return true;
-}
-
-}  // namespace
 
 bool ParseListenAddress(const std::string& text, ListenAddress* out, std::string* why) {
-    std::string host = "127.0.0.1";
-    std::string port_text = text;
-    bool ipv6 = false;
     const auto colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        host = text.substr(0, colon);
-        port_text = text.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-            host = host.substr(1, host.size() - 2);
-            ipv6 = true;
-        }
-    }
-    unsigned port = 0;
-    if (!ParsePort(port_text, &port)) {
+    std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    const auto port = command_line::ParseInteger(
+        colon == std::string::npos ? text : text.substr(colon + 1), 0, 65535);
+    if (!port) {
         *why = "port must be 0..65535";
         return false;
     }
     ListenAddress parsed;
-    if (ipv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&parsed.address);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(static_cast<std::uint16_t>(port));
-        if (::inet_pton(AF_INET6, host.c_str(), &a->sin6_addr) != 1) {
-            *why = "not an IPv6 address: " + host;
-            return false;
-        }
-        parsed.length = sizeof(sockaddr_in6);
+    parsed.ipv6 = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&parsed.address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&parsed.address);
+    if (parsed.ipv6) {
+        host = host.substr(1, host.size() - 2);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(*port));
     } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&parsed.address);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(static_cast<std::uint16_t>(port));
-        if (::inet_pton(AF_INET, host.c_str(), &a->sin_addr) != 1) {
-            *why = "not an IPv4 address (IPv6 goes in brackets): " + host;
-            return false;
-        }
-        parsed.length = sizeof(sockaddr_in);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(*port));
     }
-    parsed.ipv6 = ipv6;
-    parsed.text = ListenAddressText(parsed, port);
+    if (parsed.ipv6 && ::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) != 1) {
+        *why = "not an IPv6 address: " + host;
+        return false;
+    }
+    if (!parsed.ipv6 && ::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) {
+        *why = "not an IPv4 address (IPv6 goes in brackets): " + host;
+        return false;
+    }
+    parsed.text = ListenAddressText(parsed, static_cast<unsigned>(*port));
     if (out != nullptr) *out = parsed;
     return true;
 }

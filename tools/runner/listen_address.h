@@ -9,7 +9,6 @@ namespace runner {
 
 struct ListenAddress {
     sockaddr_storage address{};  // AF_INET or AF_INET6, port set
-    socklen_t length = 0;
     bool ipv6 = false;
     std::string text;  // "127.0.0.1:8080", "[::1]:8080"
 };

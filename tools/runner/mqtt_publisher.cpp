@@ -262,11 +262,9 @@ void MqttPublisher::Service(short revents, Clock::time_point now) {
 
 void MqttPublisher::Pump(Clock::time_point now) {
     while (const QueuedRound* next = queue_.NextToSend(kWindow)) {
-        const std::string topic = StateTopic(settings_.prefix, next->data_id);
-        const std::string payload = StatePayload(next->record, next->round, next->state);
         int mid = 0;
-        const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(),
-                                         static_cast<int>(payload.size()), payload.data(), 1, true);
+        const int rc = Publish(StateTopic(settings_.prefix, next->data_id),
+                               StatePayload(next->record, next->round, next->state), &mid);
         if (rc != MOSQ_ERR_SUCCESS) {
             Fail("publishing: " + MosquittoError(rc), now);
             return;
@@ -294,16 +292,19 @@ void MqttPublisher::OnPublished(mosquitto*, void* self, int mid) {
     p.queue_.Acknowledge(mid, Clock::now());
 }
 
+// Every message is retained and sent at QoS 1.
+int MqttPublisher::Publish(const std::string& topic, const std::string& payload, int* mid) {
+    return mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), 1, true);
+}
+
 void MqttPublisher::Announce() {
-    static const char kOnline[] = "online";
-    mosquitto_publish(mosq_, nullptr, availability_topic_.c_str(), sizeof kOnline - 1, kOnline, 1,
-                      true);
+    Publish(availability_topic_, "online", nullptr);
     if (!settings_.discovery) return;
     for (const DeviceStatus& device : devices_()) {
         for (const MqttMessage& m :
              DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, device)) {
-            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                              m.payload.data(), 1, true);
+            Publish(m.topic, m.payload, nullptr);
         }
     }
 }
@@ -354,9 +355,7 @@ void MqttPublisher::Finish(Clock::duration grace) {
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         if (phase_ == Phase::kWaiting) break;  // not connected: no new attempts now
         if (phase_ == Phase::kConnected && queue_.size() == 0 && !said_offline) {
-            static const char kOffline[] = "offline";
-            mosquitto_publish(mosq_, &offline_mid_, availability_topic_.c_str(),
-                              sizeof kOffline - 1, kOffline, 1, true);
+            Publish(availability_topic_, "offline", &offline_mid_);
             said_offline = true;
         }
         if (said_offline && offline_acked_) break;
@@ -368,11 +367,8 @@ void MqttPublisher::Finish(Clock::duration grace) {
         HandleWaits(fds.data(), fds.size(), Clock::now());
     }
     if (phase_ == Phase::kConnected) {
-        if (!said_offline) {  // the queue did not drain in time: still leave no stale "online"
-            static const char kOffline[] = "offline";
-            mosquitto_publish(mosq_, nullptr, availability_topic_.c_str(), sizeof kOffline - 1,
-                              kOffline, 1, true);
-        }
+        // The queue did not drain in time: still leave no stale "online".
+        if (!said_offline) Publish(availability_topic_, "offline", nullptr);
         mosquitto_disconnect(mosq_);
         mosquitto_loop_write(mosq_, 1);
     }

@@ -57,6 +57,7 @@ private:
     void Connect(const std::string& address, Clock::time_point now);
     void Service(short revents, Clock::time_point now);
     void Pump(Clock::time_point now);
+    int Publish(const std::string& topic, const std::string& payload, int* mid);
     void Announce();
     void Fail(const std::string& why, Clock::time_point now);
     void Teardown();

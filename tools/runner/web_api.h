@@ -23,15 +23,11 @@ inline constexpr std::chrono::seconds kStaleAfter{60};
 std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
                        std::uint64_t history_records, std::chrono::system_clock::time_point now);
 
-// A comparable number for a local wall-clock time, the way records are stamped.
-std::int64_t TimeKey(int year, int month, int day, int hour, int minute, int second);
+// A comparable number for the local wall-clock time of a record's stamp.
 std::int64_t StampKey(const ttime& stamp);
 
-// "YYYY-MM-DD hh:mm:ss" (local time) or whole epoch seconds, as a TimeKey;
+// "YYYY-MM-DD hh:mm:ss" (local time) or whole epoch seconds, as a StampKey;
 // nothing when the text is neither.
 std::optional<std::int64_t> ParseQueryTime(const std::string& text);
-
-// "YYYY-MM-DD hh:mm:ss" in local time; "" for the epoch (never).
-std::string LocalTimeText(std::chrono::system_clock::time_point when);
 
 }  // namespace runner::web
