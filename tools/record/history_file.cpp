@@ -15,8 +15,6 @@ namespace {
 // where a narrower one would cut a large history short.
 static_assert(sizeof(off_t) == 8, "history files need 64-bit file offsets");
 
-constexpr std::size_t kRecordsPerRead = 256;
-
 std::string Reason() { return std::strerror(errno); }
 
 // Reads exactly `length` bytes at `offset`; false on a short read.
@@ -34,54 +32,26 @@ bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
 }  // namespace
 
 HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
-    : path_(path), record_size_(record_size), buffer_(record_size * kRecordsPerRead) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+    : path_(path), record_(record_size), file_(std::fopen(path.c_str(), "rbe")) {
+    if (!file_) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const std::string why =
-            S_ISDIR(st.st_mode) ? "is a directory, not a history file" : Reason();
-        ::close(fd_);  // no destructor after a throw
-        throw std::runtime_error(path + ": " + why);
-    }
-}
-
-HistoryReader::~HistoryReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-// Moves what is left to the front and reads until the buffer is full or the
-// file ends; false once nothing more can come.
-bool HistoryReader::Fill() {
-    if (at_end_) return false;
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
-    while (end_ < buffer_.size()) {
-        const ssize_t n = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            throw std::runtime_error(path_ + ": read failed after record " +
-                                     std::to_string(records_) + " (" + Reason() + ")");
-        }
-        if (n == 0) {
-            at_end_ = true;
-            break;
-        }
-        end_ += static_cast<std::size_t>(n);
-    }
-    return true;
+    if (::fstat(::fileno(file_.get()), &st) != 0) throw std::runtime_error(path + ": " + Reason());
+    if (S_ISDIR(st.st_mode))
+        throw std::runtime_error(path + ": is a directory, not a history file");
 }
 
 const std::uint8_t* HistoryReader::Next() {
-    if (end_ - begin_ < record_size_ && (!Fill() || end_ - begin_ < record_size_)) {
-        trailing_ = end_ - begin_;
-        return nullptr;
+    const std::size_t got = std::fread(record_.data(), 1, record_.size(), file_.get());
+    if (got == record_.size()) {
+        ++records_;
+        return record_.data();
     }
-    const std::uint8_t* record = buffer_.data() + begin_;
-    begin_ += record_size_;
-    ++records_;
-    return record;
+    if (std::ferror(file_.get())) {
+        throw std::runtime_error(path_ + ": read failed after record " + std::to_string(records_) +
+                                 " (" + Reason() + ")");
+    }
+    trailing_ = got;
+    return nullptr;
 }
 
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,

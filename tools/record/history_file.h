@@ -17,22 +17,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace record_tools {
 
-// Reads a history front to back through a fixed buffer, so memory stays the
-// same whatever the file's size. Works on pipes too.
+// Reads a history front to back through stdio's fixed buffer, so memory stays
+// the same whatever the file's size. Works on pipes too.
 class HistoryReader {
 public:
     // Throws std::runtime_error "PATH: reason" when the file cannot be opened
     // or is a directory.
     HistoryReader(const std::string& path, std::size_t record_size);
-    ~HistoryReader();
-    HistoryReader(const HistoryReader&) = delete;
-    HistoryReader& operator=(const HistoryReader&) = delete;
 
     // The next whole record (valid until the next call), or nullptr at the end.
     // Throws std::runtime_error when a read fails.
@@ -41,14 +40,12 @@ public:
     std::size_t trailing_bytes() const { return trailing_; }
 
 private:
-    bool Fill();
-
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
     std::string path_;
-    std::size_t record_size_;
-    int fd_ = -1;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t begin_ = 0, end_ = 0;
-    bool at_end_ = false;
+    std::vector<std::uint8_t> record_;
+    std::unique_ptr<std::FILE, Closer> file_;
     std::size_t trailing_ = 0;
     std::uint64_t records_ = 0;
 };

@@ -46,13 +46,11 @@ bool EventStreams::Publish(const std::string& event) {
     return resumed;
 }
 
-bool EventStreams::EndAll() {
-    bool resumed = false;
+void EventStreams::EndAll() {
     for (Client& c : clients_) {
         c.ended = true;
-        resumed = Resume(c) || resumed;
+        Resume(c);
     }
-    return resumed;
 }
 
 bool EventStreams::Resume(Client& client) {

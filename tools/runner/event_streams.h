@@ -28,7 +28,7 @@ public:
     // True when a parked stream was resumed: the server must run soon.
     bool Publish(const std::string& event);
     // Ends every stream and resumes the suspended ones, so the server can stop.
-    bool EndAll();
+    void EndAll();
 
     std::size_t open() const { return clients_.size(); }
     std::uint64_t opened() const { return opened_; }

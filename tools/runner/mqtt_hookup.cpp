@@ -1,15 +1,21 @@
 #include "tools/runner/mqtt_hookup.h"
 
 #ifdef BATTERY32_HAVE_MQTT
-
 #include <sys/stat.h>
 
 #include "tools/runner/mqtt_publisher.h"
+#else
+namespace runner {
+class MqttPublisher {};
+}  // namespace runner
+#endif
 
 namespace runner {
 
 MqttHookup::MqttHookup() = default;
 MqttHookup::~MqttHookup() = default;
+
+#ifdef BATTERY32_HAVE_MQTT
 
 bool MqttHookup::Available() { return true; }
 
@@ -47,16 +53,7 @@ void MqttHookup::Finish() {
     publisher_.reset();
 }
 
-}  // namespace runner
-
 #else  // built without libmosquitto
-
-namespace runner {
-
-class MqttPublisher {};
-
-MqttHookup::MqttHookup() = default;
-MqttHookup::~MqttHookup() = default;
 
 bool MqttHookup::Available() { return false; }
 
@@ -68,6 +65,6 @@ std::string MqttHookup::Prepare(const RunOptions& options, const Console&) {
 void MqttHookup::Attach(Runner&) {}
 void MqttHookup::Finish() {}
 
-}  // namespace runner
-
 #endif
+
+}  // namespace runner

@@ -43,10 +43,7 @@ std::vector<Sensor> Sensors() {
     }
     sensors.push_back({"group_voltage", "Group voltage", "group_voltage", "V", "voltage"});
     sensors.push_back({"group_current", "Current", "group_current", "A", "current"});
-    sensors.push_back({"temperature", "Temperature", "temperature",
-                       "\xC2\xB0"
-                       "C",
-                       "temperature"});
+    sensors.push_back({"temperature", "Temperature", "temperature", "°C", "temperature"});
     return sensors;
 }
 

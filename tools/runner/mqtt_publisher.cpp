@@ -60,7 +60,7 @@ MqttPublisher::MqttPublisher(MqttSettings settings, std::string username, std::s
 }
 
 MqttPublisher::~MqttPublisher() {
-    CancelLookup();
+    EndLookup();
     Teardown();
     mosquitto_lib_cleanup();
 }
@@ -159,7 +159,7 @@ void MqttPublisher::CheckLookup(Clock::time_point now) {
     const int rc = ::gai_error(lookup_.get());
     if (rc == EAI_INPROGRESS) {
         if (now >= connect_deadline_) {
-            CancelLookup();
+            EndLookup();
             Fail("name lookup of " + settings_.host + " took too long", now);
         }
         return;
@@ -173,18 +173,17 @@ void MqttPublisher::CheckLookup(Clock::time_point now) {
             address = text;
         }
     }
-    if (lookup_->ar_result != nullptr) ::freeaddrinfo(lookup_->ar_result);
-    lookup_.reset();
+    EndLookup();
     if (address.empty()) {
-        Fail("name lookup of " + settings_.host + ": " + ::gai_strerror(rc), now);
-        return;
+        return Fail("name lookup of " + settings_.host + ": " + ::gai_strerror(rc), now);
     }
     // TLS checks the certificate against the name: libmosquitto gets the name
     // (and looks it up once more, now fresh); plain connections get the address.
     Connect(settings_.tls ? settings_.host : address, now);
 }
 
-void MqttPublisher::CancelLookup() {
+// Frees the lookup's answer, cancelling it first if it is still running.
+void MqttPublisher::EndLookup() {
     if (!lookup_) return;
     if (::gai_cancel(lookup_.get()) == EAI_NOTCANCELED) {
         const gaicb* list[1] = {lookup_.get()};
@@ -204,8 +203,7 @@ void MqttPublisher::CancelLookup() {
 void MqttPublisher::Connect(const std::string& address, Clock::time_point now) {
     mosq_ = mosquitto_new(client_id_.c_str(), true, this);
     if (mosq_ == nullptr) {
-        Fail("cannot make a client: " + std::string(std::strerror(errno)), now);
-        return;
+        return Fail("cannot make a client: " + std::string(std::strerror(errno)), now);
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(kWindow));
@@ -217,24 +215,13 @@ void MqttPublisher::Connect(const std::string& address, Clock::time_point now) {
     }
     static const char kOffline[] = "offline";
     mosquitto_will_set(mosq_, availability_topic_.c_str(), sizeof kOffline - 1, kOffline, 1, true);
-    int rc = MOSQ_ERR_SUCCESS;
-    if (settings_.tls) {
-        if (settings_.cafile.empty()) {
-            rc = mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        } else {
-            rc = mosquitto_tls_set(mosq_, settings_.cafile.c_str(), nullptr, nullptr, nullptr,
-                                   nullptr);
-        }
-        if (rc != MOSQ_ERR_SUCCESS) {
-            Fail("TLS set-up: " + MosquittoError(rc), now);
-            return;
-        }
-    }
+    int rc = !settings_.tls             ? MOSQ_ERR_SUCCESS
+             : settings_.cafile.empty() ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                                        : mosquitto_tls_set(mosq_, settings_.cafile.c_str(),
+                                                            nullptr, nullptr, nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return Fail("TLS set-up: " + MosquittoError(rc), now);
     rc = mosquitto_connect_async(mosq_, address.c_str(), settings_.port, kKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(MosquittoError(rc), now);
-        return;
-    }
+    if (rc != MOSQ_ERR_SUCCESS) return Fail(MosquittoError(rc), now);
     phase_ = Phase::kConnecting;
     connect_deadline_ = now + kConnectTimeout;
 }
@@ -248,14 +235,9 @@ void MqttPublisher::Service(short revents, Clock::time_point now) {
         rc = mosquitto_loop_write(mosq_, 64);
     }
     if (rc == MOSQ_ERR_SUCCESS && failure_.empty()) rc = mosquitto_loop_misc(mosq_);
-    if (!failure_.empty()) {
-        const std::string why = failure_;
-        Fail(why, now);
-        return;
-    }
+    if (!failure_.empty()) return Fail(std::string(failure_), now);  // a copy: Fail clears it
     if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(rc == MOSQ_ERR_CONN_LOST ? "connection lost" : MosquittoError(rc), now);
-        return;
+        return Fail(rc == MOSQ_ERR_CONN_LOST ? "connection lost" : MosquittoError(rc), now);
     }
     if (phase_ == Phase::kConnected) Pump(now);
 }
@@ -265,10 +247,7 @@ void MqttPublisher::Pump(Clock::time_point now) {
         int mid = 0;
         const int rc = Publish(StateTopic(settings_.prefix, next->data_id),
                                StatePayload(next->record, next->round, next->state), &mid);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            Fail("publishing: " + MosquittoError(rc), now);
-            return;
-        }
+        if (rc != MOSQ_ERR_SUCCESS) return Fail("publishing: " + MosquittoError(rc), now);
         queue_.MarkSent(mid, now);
     }
 }
@@ -372,7 +351,7 @@ void MqttPublisher::Finish(Clock::duration grace) {
         mosquitto_disconnect(mosq_);
         mosquitto_loop_write(mosq_, 1);
     }
-    CancelLookup();
+    EndLookup();
     const std::uint64_t undelivered = queue_.size();
     Teardown();
     std::string line =

@@ -61,7 +61,7 @@ private:
     void Announce();
     void Fail(const std::string& why, Clock::time_point now);
     void Teardown();
-    void CancelLookup();
+    void EndLookup();
     void ReportConnected();
     std::string Where() const;
 

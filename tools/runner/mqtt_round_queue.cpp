@@ -7,11 +7,7 @@ namespace runner {
 bool MqttRoundQueue::Push(QueuedRound round) {
     bool kept_all = true;
     while (entries_.size() >= capacity_) {
-        const Entry& oldest = entries_.front();
-        if (sent_ > 0) {
-            --sent_;
-            if (oldest.acked) --acked_in_sent_;
-        }
+        if (sent_ > 0) --sent_;
         entries_.pop_front();
         ++dropped_;
         kept_all = false;
@@ -39,23 +35,20 @@ bool MqttRoundQueue::Acknowledge(int mid, Clock::time_point now) {
         Entry& e = entries_[i];
         if (e.acked || e.mid != mid) continue;
         e.acked = true;
-        ++acked_in_sent_;
         ++acknowledged_;
         const auto rtt = now - e.sent_at;
         rtt_total_ += rtt;
         rtt_max_ = std::max(rtt_max_, rtt);
-        PopAcknowledged();
+        for (; sent_ > 0 && entries_.front().acked; --sent_) entries_.pop_front();
         return true;
     }
     return false;
 }
 
-void MqttRoundQueue::PopAcknowledged() {
-    while (sent_ > 0 && entries_.front().acked) {
-        entries_.pop_front();
-        --sent_;
-        --acked_in_sent_;
-    }
+std::size_t MqttRoundQueue::awaiting_ack() const {
+    return static_cast<std::size_t>(std::count_if(entries_.begin(),
+                                                  entries_.begin() + static_cast<long>(sent_),
+                                                  [](const Entry& e) { return !e.acked; }));
 }
 
 void MqttRoundQueue::Rewind() {
@@ -65,7 +58,6 @@ void MqttRoundQueue::Rewind() {
                    entries_.begin() + static_cast<long>(sent_));
     for (Entry& e : entries_) e.mid = 0;
     sent_ = 0;
-    acked_in_sent_ = 0;
 }
 
 }  // namespace runner

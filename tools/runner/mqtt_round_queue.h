@@ -45,7 +45,7 @@ public:
     void Rewind();
 
     std::size_t size() const { return entries_.size(); }
-    std::size_t awaiting_ack() const { return sent_ - acked_in_sent_; }
+    std::size_t awaiting_ack() const;  // sent, not yet acknowledged
     std::uint64_t dropped() const { return dropped_; }
     std::uint64_t acknowledged() const { return acknowledged_; }
     std::uint64_t resent() const { return resent_; }
@@ -60,12 +60,10 @@ private:
         bool sent_before = false;
         Clock::time_point sent_at{};
     };
-    void PopAcknowledged();
 
     std::size_t capacity_;
     std::deque<Entry> entries_;
     std::size_t sent_ = 0;  // entries_[0, sent_) have been handed to the connection
-    std::size_t acked_in_sent_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t acknowledged_ = 0;
     std::uint64_t resent_ = 0;

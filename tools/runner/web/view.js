@@ -9,6 +9,7 @@
   const views = new Map();  // data id -> {root, fields, cells, chart, round}
   let chartLibrary = null;  // a promise, once asked for
   let pending = null;  // a device list being fetched
+  const refreshOnce = () => pending || (pending = refresh().finally(() => (pending = null)));
 
   function url(path, params) {
     const query = new URLSearchParams(params || {}).toString();
@@ -85,10 +86,7 @@
     }
     view.fields.state.textContent = text;
     view.fields.state.className = 'state ' + cls;
-    view.fields.rounds.textContent = dev.rounds;
-    view.fields.abandoned.textContent = dev.abandoned;
-    view.fields.resends.textContent = dev.resends;
-    view.fields.errors.textContent = dev.errors;
+    for (const key of ['rounds', 'abandoned', 'resends', 'errors']) view.fields[key].textContent = dev[key];
   }
 
   function showCells(view, volts) {
@@ -127,7 +125,7 @@
     let view = views.get(dev.data_id);
     if (!view && fromStream) {
       // Devices are laid out in site order, from the device list only.
-      if (!pending) pending = refresh().finally(() => (pending = null));
+      refreshOnce();
       return;
     }
     if (!view) {
@@ -206,11 +204,7 @@
     view.chart.update('none');
   }
 
-  function hhmm(ms) {
-    const d = new Date(ms);
-    return String(d.getUTCHours()).padStart(2, '0') + ':' + String(d.getUTCMinutes()).padStart(2, '0') +
-           ':' + String(d.getUTCSeconds()).padStart(2, '0');
-  }
+  const hhmm = (ms) => new Date(ms).toISOString().slice(11, 19);
 
   function loadHistory(view, dev) {
     const from = Math.floor(Date.now() / 1000) - HISTORY_HOURS * 3600;
@@ -246,5 +240,5 @@
     opened = true;
   };
   events.onerror = () => setLink('connection lost, retrying…', true);
-  pending = refresh().finally(() => (pending = null));
+  refreshOnce();
 })();
