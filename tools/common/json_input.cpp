@@ -13,6 +13,9 @@
 namespace json_input {
 namespace {
 
+// Arrays and objects nest at most this deep in an input file.
+constexpr int kMaxDepth = 64;
+
 // jsoncpp reports "* Line 3, Column 5\n  Syntax error: ...\n"; one line reads
 // better: "line 3, column 5: Syntax error: ...".
 std::string OneLine(const std::string& text) {
@@ -53,18 +56,13 @@ std::optional<std::int64_t> ParseIntegerText(const std::string& text) {
 
 std::string ControlsEscaped(const std::string& text) {
     std::string out;
-    out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\n') {
-            out += "\\n";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            out += escaped;
-        } else {
-            out += c;
+        char escaped[8] = {c, '\0'};
+        if (byte < 0x20 || byte == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, byte == '\n' ? "\\n" : "\\x%02X", byte);
         }
+        out += escaped;
     }
     return out;
 }

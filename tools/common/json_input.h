@@ -19,9 +19,6 @@ public:
     explicit InputError(const std::string& message);
 };
 
-// Arrays and objects nest at most this deep in an input file.
-inline constexpr int kMaxDepth = 64;
-
 // The whole file parsed as strict JSON (no comments, one value).
 // Errors: "FILE: cannot read (reason)", "FILE: not JSON: line L, column C: reason"
 // or "FILE: not JSON: nested deeper than 64 levels".

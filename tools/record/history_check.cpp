@@ -17,14 +17,13 @@
 namespace record_tools {
 namespace {
 
-bool IsLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
 // A calendar time a controller's clock can show, an unset clock's 1970 included.
 bool ValidTime(const ttime& t) {
-    const unsigned year = t.year[0] | (static_cast<unsigned>(t.year[1]) << 8);
+    const unsigned year = StampYear(t);
     static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (year < 1970 || year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
-    const unsigned days = kDays[t.month - 1] + (t.month == 2 && IsLeapYear(year) ? 1 : 0);
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const unsigned days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
     return t.day <= days && t.hour < 24 && t.minute < 60 && t.second < 60;
 }
 

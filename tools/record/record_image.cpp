@@ -15,7 +15,7 @@ std::optional<Battery32_Data_t> DecodeRecord(const std::uint8_t* data, std::size
 }
 
 std::string FormatTime(const ttime& stamp) {
-    const unsigned year = stamp.year[0] | (static_cast<unsigned>(stamp.year[1]) << 8);
+    const unsigned year = StampYear(stamp);
     if (year == 0 && stamp.month == 0 && stamp.day == 0 && stamp.hour == 0 && stamp.minute == 0 &&
         stamp.second == 0) {
         return "";

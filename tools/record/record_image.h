@@ -16,6 +16,11 @@ inline constexpr std::size_t kRecordSize = sizeof(Battery32_Data_t);  // 152
 // The record held in `data`, or nothing unless it is exactly one record long.
 std::optional<Battery32_Data_t> DecodeRecord(const std::uint8_t* data, std::size_t length);
 
+// The stamp's year, kept little-endian in two bytes.
+inline unsigned StampYear(const ttime& stamp) {
+    return stamp.year[0] | (static_cast<unsigned>(stamp.year[1]) << 8);
+}
+
 // "YYYY-MM-DD HH:MM:SS"; an all-zero stamp (no valid time) gives "".
 std::string FormatTime(const ttime& stamp);
 

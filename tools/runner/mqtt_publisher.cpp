@@ -50,6 +50,7 @@ MqttPublisher::MqttPublisher(MqttSettings settings, std::string username, std::s
       password_(std::move(password)),
       console_(console),
       devices_([] { return std::vector<DeviceStatus>(); }),
+      where_(settings_.host + ":" + std::to_string(settings_.port)),
       client_id_("battery32-run:" + settings_.prefix),
       availability_topic_(AvailabilityTopic(settings_.prefix)),
       queue_(settings_.queue_per_device),
@@ -70,10 +71,6 @@ void MqttPublisher::SetUpOnce() {
     set_up_ = true;
     const std::size_t devices = std::max<std::size_t>(1, devices_().size());
     queue_.set_capacity(settings_.queue_per_device * devices);
-}
-
-std::string MqttPublisher::Where() const {
-    return settings_.host + ":" + std::to_string(settings_.port);
 }
 
 void MqttPublisher::OnRound(const CompletedRound& round) {
@@ -289,7 +286,7 @@ void MqttPublisher::Announce() {
 }
 
 void MqttPublisher::ReportConnected() {
-    std::string line = "mqtt: connected to " + Where() + " as " + client_id_ +
+    std::string line = "mqtt: connected to " + where_ + " as " + client_id_ +
                        ", publishing under " + settings_.prefix + "/";
     if (queue_.size() > 0) line += "; sending " + std::to_string(queue_.size()) + " queued rounds";
     const std::uint64_t dropped = queue_.dropped() - dropped_at_last_report_;
@@ -311,9 +308,9 @@ void MqttPublisher::Fail(const std::string& why, Clock::time_point now) {
     if (reported_down_) return;
     reported_down_ = true;
     const std::string hold = "rounds queue (up to " + std::to_string(queue_.capacity()) + ")";
-    console_.Problem(connected_once_ ? "mqtt: lost the broker at " + Where() + " (" + why + "); " +
+    console_.Problem(connected_once_ ? "mqtt: lost the broker at " + where_ + " (" + why + "); " +
                                            hold + " and it reconnects"
-                                     : "mqtt: cannot reach the broker at " + Where() + " (" + why +
+                                     : "mqtt: cannot reach the broker at " + where_ + " (" + why +
                                            "); polling goes on, " + hold + " and it keeps trying");
 }
 

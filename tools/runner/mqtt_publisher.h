@@ -63,7 +63,6 @@ private:
     void Teardown();
     void EndLookup();
     void ReportConnected();
-    std::string Where() const;
 
     static void OnConnack(mosquitto* mosq, void* self, int rc);
     static void OnPublished(mosquitto* mosq, void* self, int mid);
@@ -72,6 +71,7 @@ private:
     std::string username_, password_;
     const Console& console_;
     DeviceList devices_;
+    std::string where_;  // host:port
     std::string client_id_;
     std::string availability_topic_;
 

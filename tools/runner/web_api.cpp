@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "tools/common/command_line.h"
+#include "tools/record/record_image.h"
 
 namespace runner::web {
 namespace {
@@ -54,8 +55,8 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
 }
 
 std::int64_t StampKey(const ttime& t) {
-    const int year = t.year[0] | (t.year[1] << 8);
-    return TimeKey(year, t.month, t.day, t.hour, t.minute, t.second);
+    return TimeKey(static_cast<int>(record_tools::StampYear(t)), t.month, t.day, t.hour, t.minute,
+                   t.second);
 }
 
 std::optional<std::int64_t> ParseQueryTime(const std::string& text) {
