@@ -43,7 +43,7 @@ std::string ReadToken(const std::string& path, std::string* token) {
     std::ifstream in(path, std::ios::binary);
     token->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) return "--http-token " + path + ": cannot read it";
-    while (!token->empty() && std::strchr("\n\r ", token->back()) != nullptr) token->pop_back();
+    token->erase(token->find_last_not_of("\n\r ") + 1);  // npos + 1 == 0: all blank
     const bool printable =
         std::all_of(token->begin(), token->end(), [](char c) { return c > ' ' && c < 127; });
     if (token->empty() || token->size() > 256 || !printable) {
