@@ -290,11 +290,9 @@ bool MhdView::Authorized(MHD_Connection* connection) const {
     if (token_.empty()) return true;
     const char* header =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-    if (header != nullptr && std::strncmp(header, "Bearer ", 7) == 0 &&
-        SameSecret(token_, header + 7)) {
-        return true;
-    }
-    return SameSecret(token_, Argument(connection, "token"));
+    const bool bearer = header != nullptr && std::strncmp(header, "Bearer ", 7) == 0;
+    return (bearer && SameSecret(token_, header + 7)) ||
+           SameSecret(token_, Argument(connection, "token"));
 }
 
 MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, bool head) {
