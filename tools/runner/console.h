@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "tools/runner/round_output.h"
+
 namespace runner {
 
 class Console {
@@ -18,7 +20,6 @@ public:
     void Note(const std::string& line) const;
     void Problem(const std::string& line) const;
     int records_fd() const { return records_fd_; }
-    int notes_fd() const { return notes_to_errors_ ? errors_fd_ : records_fd_; }
 
     static void WriteLine(int fd, const std::string& line);
 
@@ -26,6 +27,20 @@ private:
     int records_fd_;
     int errors_fd_;
     bool notes_to_errors_;
+};
+
+// The records stream's line for each completed round: the round line, or the
+// record as JSON; with `threshold_checks`, the checks made since the last one.
+class RoundLines : public RoundOutput {
+public:
+    RoundLines(const Console& console, bool json, bool threshold_checks)
+        : console_(console), json_(json), threshold_checks_(threshold_checks) {}
+    void OnRound(const CompletedRound& round) override;
+
+private:
+    const Console& console_;
+    bool json_;
+    bool threshold_checks_;
 };
 
 }  // namespace runner

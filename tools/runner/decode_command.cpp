@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -10,47 +11,10 @@
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"
 #include "tools/record/record_image.h"
-#include "tools/runner/console.h"
 #include "tools/runner/runner.h"
 
 namespace runner {
 namespace {
-
-// Standard output through a fixed buffer; the first failed write is kept, so
-// that a full disk or a closed pipe ends the decode with status 1 instead of a
-// CSV cut mid-row and exit 0.
-class OutputBuffer {
-public:
-    explicit OutputBuffer(int fd) : fd_(fd) { text_.reserve(kSize); }
-    void Line(const std::string& line) {
-        text_ += line;
-        text_ += '\n';
-        if (text_.size() >= kSize) Flush();
-    }
-    // "" when everything written so far has gone out, else the reason.
-    std::string Flush() {
-        std::size_t done = 0;
-        while (error_.empty() && done < text_.size()) {
-            const ssize_t n = ::write(fd_, text_.data() + done, text_.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0)
-                error_ = std::strerror(errno);
-            else if (n == 0)
-                error_ = "nothing written";
-            else
-                done += static_cast<std::size_t>(n);
-        }
-        text_.clear();
-        return error_;
-    }
-    bool failed() const { return !error_.empty(); }
-
-private:
-    static constexpr std::size_t kSize = 64 * 1024;
-    int fd_;
-    std::string text_;
-    std::string error_;
-};
 
 int Fail(const std::string& line) {
     Console::WriteLine(STDERR_FILENO, "battery32-run: " + line);
@@ -59,21 +23,23 @@ int Fail(const std::string& line) {
 
 }  // namespace
 
+// Standard output goes through stdio's buffer. A write that fails stops the
+// decode, so that a full disk or a closed pipe ends it with status 1 instead
+// of a CSV cut mid-row and exit 0.
 int DecodeHistory(const DecodeOptions& options) {
-    OutputBuffer out(STDOUT_FILENO);
     try {
         record_tools::HistoryReader reader(options.history_path, record_tools::kRecordSize);
-        if (!options.json) out.Line(record_tools::CsvHeader());
-        while (const std::uint8_t* image = reader.Next()) {
+        if (!options.json) std::puts(record_tools::CsvHeader().c_str());
+        const std::uint8_t* image = nullptr;
+        while (!std::ferror(stdout) && (image = reader.Next()) != nullptr) {
             const auto record = record_tools::DecodeRecord(image, record_tools::kRecordSize);
-            out.Line(options.json ? record_tools::JsonLine(*record, std::nullopt, std::nullopt)
-                                  : record_tools::CsvRow(*record));
-            if (out.failed()) break;
+            std::puts((options.json ? record_tools::JsonLine(*record, std::nullopt, std::nullopt)
+                                    : record_tools::CsvRow(*record))
+                          .c_str());
         }
-        const std::string error = out.Flush();
-        if (!error.empty()) {
-            return Fail("decode " + options.history_path + ": cannot write the output (" + error +
-                        "); it is incomplete");
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            return Fail("decode " + options.history_path + ": cannot write the output (" +
+                        std::strerror(errno) + "); it is incomplete");
         }
         if (reader.trailing_bytes() != 0) {
             Console::WriteLine(STDERR_FILENO, "battery32-run: " + options.history_path +
@@ -82,7 +48,7 @@ int DecodeHistory(const DecodeOptions& options) {
                                                   " trailing bytes (a partial record)");
         }
     } catch (const std::exception& e) {
-        out.Flush();
+        std::fflush(stdout);
         return Fail(e.what());
     }
     return kExitOk;

@@ -131,6 +131,11 @@ void HistoryKeeper::Save(const std::uint8_t* data, std::size_t length, int inter
     }
 }
 
+void HistoryKeeper::OnSaved(const SavedRecord& saved) {
+    if (saved.data_id != data_id_) return;
+    Save(saved.image, saved.length, saved.interval_seconds, Clock::now());
+}
+
 void HistoryKeeper::WriteCache() {
     if (newest_cached_) return;
     const std::string error =

@@ -12,6 +12,9 @@
 // one line, and a new one starts. A history removed or replaced while running
 // is noticed before the next write and started anew. The history file is made
 // only when the first record is written.
+//
+// Each device's keeper is one of the runner's outputs, fed the records that
+// device asks to keep.
 
 #include <chrono>
 #include <cstdint>
@@ -23,6 +26,7 @@
 #include "tools/record/history_check.h"
 #include "tools/record/history_file.h"
 #include "tools/runner/console.h"
+#include "tools/runner/round_output.h"
 
 namespace runner {
 
@@ -32,13 +36,13 @@ struct HistoryPolicy {
     std::chrono::seconds cache_every{60};
 };
 
-class HistoryKeeper {
+class HistoryKeeper : public RoundOutput {
 public:
     using Clock = std::chrono::steady_clock;
 
     HistoryKeeper(const std::string& data_dir, std::uint32_t data_id, HistoryPolicy policy,
                   const Console& console);
-    ~HistoryKeeper();
+    ~HistoryKeeper() override;
 
     struct StartImage {
         std::vector<std::uint8_t> image;
@@ -56,7 +60,10 @@ public:
     // Writes the newest record to the cache and closes the history.
     void Stop();
 
-    const std::string& history_path() const { return history_path_; }
+    void OnRound(const CompletedRound&) override {}
+    // Saves the records of this keeper's device, at the time they come.
+    void OnSaved(const SavedRecord& saved) override;
+
     const std::string& cache_path() const { return cache_path_; }
 
 private:

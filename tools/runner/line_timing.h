@@ -1,7 +1,10 @@
 #pragma once
 // Times that follow from a line's speed and the polling tick.
 
+#include <algorithm>
 #include <chrono>
+
+#include "tools/sim/module_wire.h"
 
 namespace runner {
 
@@ -15,13 +18,23 @@ inline constexpr std::chrono::seconds kSilenceFloor{10};
 inline constexpr int kSilenceTicks = 3;
 
 // One byte of 10 bits (8N1) at `baud`.
-LineDuration ByteTime(int baud);
+inline LineDuration ByteTime(int baud) {
+    return std::chrono::nanoseconds(10LL * 1000000000LL / (baud > 0 ? baud : 9600));
+}
+
 // How long a device waits for a reply: its command's transmission time, the
 // turnaround allowance, the longest reply's transmission time, and the quiet
 // gap after which the reply is handed over. At 19200 baud: 2.6 + 100 + 34.9 +
 // the gap (1.6) ms.
-LineDuration DefaultReplyTimeout(int baud, LineDuration burst_gap);
+inline LineDuration DefaultReplyTimeout(int baud, LineDuration burst_gap) {
+    const auto byte = ByteTime(baud);
+    return byte * static_cast<long>(module_sim::kCommandLength) + kTurnaroundAllowance +
+           byte * static_cast<long>(module_sim::kCellReplyLength) + burst_gap;
+}
+
 // Three ticks or kSilenceFloor, whichever is longer; kSilenceFloor for a zero tick.
-LineDuration SilencePeriod(LineDuration tick);
+inline LineDuration SilencePeriod(LineDuration tick) {
+    return std::max<LineDuration>(tick * kSilenceTicks, kSilenceFloor);
+}
 
 }  // namespace runner

@@ -38,11 +38,7 @@ bool PortLine::OpenIfDue(Clock::time_point now) {
     const serial_port::OpenResult result = serial_port::Open(path_, baud_);
     if (result.fd < 0) {
         next_retry_ = now + reopen_period_;
-        if (first_attempt_) {
-            console_.Problem("port " + path_ + ": cannot open (" + result.error + "); " + users_ +
-                             " wait for it, retrying every " + Seconds(reopen_period_));
-            reported_down_ = true;
-        }
+        if (first_attempt_) ReportDown("cannot open (" + result.error + ")");
         first_attempt_ = false;
         return false;
     }
@@ -54,7 +50,8 @@ bool PortLine::OpenIfDue(Clock::time_point now) {
     } else if (reported_down_) {
         console_.Problem("port " + path_ + ": open now, polling " + users_);
     } else if (first_attempt_) {
-        console_.Note("port " + path_ + ": open at " + std::to_string(baud_) + " baud, 8N1, for " + users_);
+        console_.Note("port " + path_ + ": open at " + std::to_string(baud_) + " baud, 8N1, for " +
+                      users_);
     }
     first_attempt_ = false;
     reported_down_ = false;
@@ -68,11 +65,13 @@ void PortLine::MarkLost(const std::string& why, Clock::time_point now) {
     fd_ = -1;
     gatherer_.Clear();
     next_retry_ = now + reopen_period_;
-    if (!reported_down_) {
-        console_.Problem("port " + path_ + ": lost (" + why + "); " + users_ +
-                         " wait for it, retrying every " + Seconds(reopen_period_));
-        reported_down_ = true;
-    }
+    if (!reported_down_) ReportDown("lost (" + why + ")");
+}
+
+void PortLine::ReportDown(const std::string& what) {
+    console_.Problem("port " + path_ + ": " + what + "; " + users_ +
+                     " wait for it, retrying every " + Seconds(reopen_period_));
+    reported_down_ = true;
 }
 
 std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now) {

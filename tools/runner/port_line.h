@@ -35,7 +35,9 @@ public:
     // Reads everything waiting; returns the bursts that reached the limit. A
     // read error or hang-up marks the line lost.
     std::vector<Bytes> ReadAvailable(Clock::time_point now);
-    std::optional<Bytes> TakeQuietBurst(Clock::time_point now) { return gatherer_.TakeIfQuiet(now); }
+    std::optional<Bytes> TakeQuietBurst(Clock::time_point now) {
+        return gatherer_.TakeIfQuiet(now);
+    }
     std::optional<Clock::time_point> BurstDeadline() const { return gatherer_.Deadline(); }
     // Bytes still held belong to an exchange that is over once a new command goes out.
     void DiscardHeld() { gatherer_.Clear(); }
@@ -46,10 +48,12 @@ public:
     bool up() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
-    int baud() const { return baud_; }
     Clock::time_point next_retry() const { return next_retry_; }
 
 private:
+    // Closed or never opened: says so once, until the line is up again.
+    void ReportDown(const std::string& what);
+
     std::string path_;
     int baud_;
     Clock::duration reopen_period_;

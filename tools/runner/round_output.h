@@ -1,6 +1,8 @@
 #pragma once
-// What the runner hands to the things that take its rounds (a web view, a
-// message broker, ...), and how such a thing shares the runner's one thread.
+// What the runner hands to the things that take its rounds (the console line,
+// the history, a web view, a message broker, ...), and how such a thing shares
+// the runner's one thread. Adding an output means implementing RoundOutput and
+// handing it to Runner::AddOutput; the polling code does not change.
 //
 // The runner polls the lines from a single ppoll loop. An output that talks
 // over sockets never gets a thread of its own: it adds its descriptors to that
@@ -35,7 +37,7 @@ struct DeviceStatus {
     // "polling" while rounds complete, "silent" when none has completed for a
     // while (see `silent_since`), "waiting" before the first round.
     std::string state = "waiting";
-    std::chrono::system_clock::time_point last_round{};   // epoch: none yet
+    std::chrono::system_clock::time_point last_round{};    // epoch: none yet
     std::chrono::system_clock::time_point silent_since{};  // epoch: not silent
 };
 
@@ -46,14 +48,28 @@ struct CompletedRound {
     const std::uint8_t* image = nullptr;  // the published bytes, `length` long
     std::size_t length = 0;
     const Battery32_Data_t* record = nullptr;  // null if not a 32-cell record
+    std::uint64_t threshold_checks = 0;        // made since the device's previous record
+};
+
+// A record the device asked the host to keep as history. The device asks for
+// itself, after publishing the round and checking its thresholds, and the
+// host keeps what it is asked to keep, when asked: so the history follows
+// these requests, not the published rounds.
+struct SavedRecord {
+    std::uint32_t data_id = 0;
+    const std::uint8_t* image = nullptr;
+    std::size_t length = 0;
+    int interval_seconds = 1;  // the device's history interval as it stands now
 };
 
 class RoundOutput {
 public:
     virtual ~RoundOutput() = default;
-    // Called once per completed round, in the order rounds complete. Must not
-    // block; an exception is reported once and the output is kept.
+    // Called once per completed round, in the order rounds complete, and for
+    // every record a device asks to keep. Must not block; an exception is
+    // reported once and the output is kept.
     virtual void OnRound(const CompletedRound& round) = 0;
+    virtual void OnSaved(const SavedRecord&) {}
 };
 
 class LoopParticipant {

@@ -1,12 +1,13 @@
 #pragma once
 // The host's part, played for the devices of one site: creates them through the
 // plug-in, drives them from the serial lines on a steady tick, and takes their
-// host calls (frames to send, published records, history, threshold checks).
-// Everything runs on one thread; the devices are called one at a time.
+// host calls (frames to send, published records, history, threshold checks),
+// handing each completed round to the outputs. Everything runs on one thread;
+// the devices are called one at a time.
 
 #include <chrono>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,8 +21,8 @@
 #include "tools/runner/data_lock.h"
 #include "tools/runner/device_chatter.h"
 #include "tools/runner/device_link.h"
-#include "tools/runner/line_scheduler.h"
 #include "tools/runner/history_keeper.h"
+#include "tools/runner/line_scheduler.h"
 #include "tools/runner/options.h"
 #include "tools/runner/plugin_loader.h"
 #include "tools/runner/port_line.h"
@@ -43,10 +44,10 @@ public:
 
     // Creates the devices and polls until `stop_fd` becomes readable, the
     // rounds are done or the time limit passes. Returns the exit status.
-    int Run(const Site& site, const Plugin& plugin, int stop_fd);
+    int PollSite(const Site& site, const Plugin& plugin, int stop_fd);
 
-    // Takers of completed rounds and sharers of the poll loop; they must
-    // outlive the run.
+    // Takers of completed rounds, fed in the order added, and sharers of the
+    // poll loop; they must outlive the run.
     void AddOutput(RoundOutput& output) { outputs_.push_back(&output); }
     void AddParticipant(LoopParticipant& participant) { participants_.push_back(&participant); }
     // Every device set up so far, in site order.
@@ -59,8 +60,8 @@ public:
                 bool immediate) override;
     void SaveDeviceHistory(ZorVDevice& device, const unsigned char* data,
                            unsigned int length) override;
-    void CheckThreshold(ZorVDevice& device, const std::string& name, const std::string& display_name,
-                        float value, int index) override;
+    void CheckThreshold(ZorVDevice& device, const std::string& name,
+                        const std::string& display_name, float value, int index) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -71,27 +72,40 @@ private:
         std::shared_ptr<ZorSPDevice> device;
         std::size_t port = 0;
         std::unique_ptr<HistoryKeeper> keeper;  // none with --no-history
-        std::uint64_t polls = 0;           // RefreshStatus calls made by the runner
-        std::uint64_t rounds_started = 0;  // rounds the device began
-        std::uint64_t rounds = 0;          // rounds completed (records published)
-        std::uint64_t checks = 0;          // threshold checks since the last record
-        std::uint64_t errors = 0;          // exceptions out of the device
-        std::chrono::system_clock::time_point last_round{};
-        LinkTracker link{0};
+        DeviceStatus status;
+        LinkTracker link{status};
+        std::uint64_t checks = 0;  // threshold checks since the last record
     };
     struct PortState {
         std::unique_ptr<PortLine> line;
-        std::unique_ptr<LineScheduler> schedule;  // who holds the line, who is next
+        std::optional<LineScheduler> schedule;  // who holds the line, who is next
         Clock::duration reply_timeout{};
         bool sent_in_turn = false;   // the holder's turn put a command on the line
         bool reply_started = false;  // a burst came since the last command
     };
+    // What one wait of the poll loop watches: the stop descriptor first, then
+    // the lines that are up, then what the participants add.
+    struct Waits {
+        std::vector<pollfd> fds;
+        std::vector<std::size_t> port_of;  // for each line's entry
+        std::vector<std::size_t> shares;   // entries each participant added
+    };
+    enum class Ending { kRoundsDone, kSignal, kTimeLimit, kPollFailed };
 
-    bool SetUpDevice(const SiteDevice& site, const Plugin& plugin);
+    // The three stages of PollSite.
+    bool StartSite(const Site& site, const Plugin& plugin);
+    Ending PollLines(int stop_fd);
+    int FinishSite(Ending ending);
+
+    void SetUpDevice(const SiteDevice& site, const Plugin& plugin);
+    void KeepHistory(DeviceState& state);
     void LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImage& cached);
     void SetUpPorts();
-    enum class Ending { kRoundsDone, kSignal, kTimeLimit, kPollFailed };
-    Ending Loop(int stop_fd);
+    bool OpenLines();
+    void ServeLines(Clock::time_point now);
+    Clock::time_point ListWaits(int stop_fd, Clock::time_point now, Waits& waits) const;
+    int Wait(Waits& waits, Clock::time_point wake);
+    void ReadReadyLines(const Waits& waits, Clock::time_point now);
     // Line sharing (runner_line.cpp).
     void ServeLine(PortState& port, Clock::time_point now);
     void TakeTurn(PortState& port, std::size_t index, Clock::time_point now);
@@ -99,18 +113,15 @@ private:
     bool MayStart(std::size_t index, Clock::time_point now) const;
     void ReportPace(const PortState& port, const LineScheduler::Pace& pace) const;
     void WatchSilence(Clock::time_point now);
-    void NoteRoundCompleted(DeviceState& state);
     void LineOpened(std::size_t port_index, Clock::time_point now);
     std::optional<Clock::time_point> WakeFor(const PortState& port, Clock::time_point now) const;
     // Runs a call into a device: its printout is labelled, its exceptions reported.
     template <typename Fn>
     void CallDevice(DeviceState& state, const char* what, Fn&& fn);
+    template <typename Fn>
+    void ForEachOutput(Fn&& fn);
     DeviceState* Find(const ZorVDevice& device);
-    std::string Hex(const std::uint8_t* data, std::size_t length) const;
     bool RoundsDone() const;
-    DeviceStatus StatusOf(const DeviceState& state) const;
-    void FeedOutputs(const DeviceState& state, int type_id, const unsigned char* data,
-                     unsigned int length, const Battery32_Data_t* record);
     Clock::duration Tick() const { return std::chrono::milliseconds(options_.tick_ms); }
 
     const RunOptions& options_;
@@ -134,7 +145,7 @@ void Runner::CallDevice(DeviceState& state, const char* what, Fn&& fn) {
     try {
         fn();
     } catch (const std::exception& e) {
-        if (state.errors++ == 0) {
+        if (state.status.errors++ == 0) {
             console_.Problem("[" + state.label + "] " + what + " failed: " + e.what() +
                              " (later failures are only counted)");
         }

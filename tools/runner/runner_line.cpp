@@ -34,6 +34,16 @@ std::string ClockTime(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::string Hex(const std::uint8_t* data, std::size_t length) {
+    std::string out;
+    char byte[4];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
+        out += byte;
+    }
+    return out;
+}
+
 // A reply's start carries the address of the module that sent it.
 bool FromAnotherAddress(const std::vector<std::uint8_t>& burst, unsigned address) {
     return burst.size() >= 2 && burst[0] == module_sim::kReplyLead && burst[1] != (address & 0xFFu);
@@ -106,10 +116,10 @@ void Runner::TakeTurn(PortState& port, std::size_t index, Clock::time_point now)
     DeviceState& state = *devices_[index];
     port.schedule->Take(index, now);
     port.sent_in_turn = false;
-    const std::uint64_t begun = state.rounds_started;
-    ++state.polls;
+    const std::uint64_t begun = state.status.rounds_started;
+    ++state.status.polls;
     CallDevice(state, "RefreshStatus", [&] { state.device->RefreshStatus(); });
-    if (port.sent_in_turn && state.rounds_started == begun) state.link.Resent();
+    if (port.sent_in_turn && state.status.rounds_started == begun) state.link.Resent();
     // Nothing went out (the port failed, say): nothing to wait for.
     if (!port.sent_in_turn && port.schedule->holder() == index) port.schedule->Release();
 }
@@ -153,10 +163,7 @@ void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned i
 }
 
 void Runner::RefreshStatus(ZorSPDevice& device) {
-    if (DeviceState* state = Find(device)) {
-        ++state->rounds_started;
-        state->link.RoundBegun();
-    }
+    if (DeviceState* state = Find(device)) state->link.RoundBegun();
 }
 
 void Runner::ReportPace(const PortState& port, const LineScheduler::Pace& pace) const {
@@ -175,18 +182,10 @@ void Runner::WatchSilence(Clock::time_point now) {
     const auto period = SilencePeriod(Tick());
     for (auto& d : devices_) {
         if (!ports_[d->port].line->up() || !d->link.BecameSilent(now, period)) continue;
-        const DeviceLink& link = d->link.link();
         console_.Problem("[" + d->label + "] silent: no round completed since " +
-                         ClockTime(link.silent_since) + " (" + Duration(period) +
+                         ClockTime(d->status.silent_since) + " (" + Duration(period) +
                          " or more); still asking on each turn");
     }
-}
-
-void Runner::NoteRoundCompleted(DeviceState& state) {
-    const auto unanswered = state.link.RoundCompleted(Clock::now());
-    if (!unanswered) return;
-    console_.Problem("[" + state.label + "] answering again: " + std::to_string(*unanswered) +
-                     " commands went unanswered while it was silent");
 }
 
 }  // namespace runner

@@ -4,14 +4,14 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "tools/common/json_input.h"
 #include "tools/common/stop_signals.h"
 #include "tools/runner/console.h"
 #include "tools/runner/decode_command.h"
@@ -35,6 +35,70 @@ std::string Plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// What the command line names, read and loaded before anything is announced.
+struct Inputs {
+    Site site;
+    std::optional<Plugin> plugin;
+    SimulatedLines simulated;
+};
+
+// Fills in the defaults, reads the site and the modules to simulate, loads the
+// plug-in and puts the simulated modules on their lines. False after one
+// problem line.
+bool ReadInputs(RunOptions& options, const Console& console, Inputs& in) {
+    const std::string examples = BATTERY32_EXAMPLES_DIR;
+    if (options.simulate && options.site_path.empty()) options.site_path = examples + "/site.json";
+    if (options.simulate && options.sim_path.empty() &&
+        ::access((examples + "/sim.json").c_str(), R_OK) == 0) {
+        options.sim_path = examples + "/sim.json";
+    }
+    if (options.plugin_path.empty()) options.plugin_path = DefaultPluginPath();
+    try {
+        in.site = ReadSiteFile(options.site_path);
+        module_sim::SimConfig modules;
+        if (options.simulate && !options.sim_path.empty()) {
+            modules = module_sim::ReadSimConfigFile(options.sim_path);
+        }
+        in.plugin.emplace(Plugin::Load(options.plugin_path));
+        if (options.simulate) in.simulated.SetUp(in.site, modules, options.sim_baud);
+    } catch (const std::exception& e) {
+        console.Problem(e.what());
+        return false;
+    }
+    return true;
+}
+
+void AnnounceSimulation(const RunOptions& options, const Inputs& in, const Console& console) {
+    if (!options.simulate) return;
+    console.Note("trying the plug-in on simulated battery modules (no hardware needed)");
+    if (!options.sim_path.empty()) console.Note("simulated modules from " + options.sim_path);
+    for (const auto& line : in.simulated.Describe()) console.Note("simulated " + line);
+}
+
+void AnnouncePlan(const RunOptions& options, const Inputs& in, const Console& console) {
+    std::set<std::string> ports;
+    for (const auto& d : in.site.devices) ports.insert(d.port);
+    console.Note("plug-in " + in.plugin->path());
+    console.Note("site " + in.site.path + ": " +
+                 Plural(in.site.devices.size(), "device", "devices") + " on " +
+                 Plural(ports.size(), "port", "ports") + ", polled " +
+                 (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
+                                      : std::string("back to back")) +
+                 (options.rounds
+                      ? ", stopping after " + Plural(options.rounds, "round", "rounds") + " of each"
+                      : ", until Ctrl-C"));
+    if (!options.history) {
+        console.Note("no history or cache kept (--no-history)");
+    } else {
+        console.Note("history in " + options.data_dir + "/device-<data id>.history " +
+                     (options.history_every_round ? "every round" : "at each device's interval") +
+                     " (battery32-run decode FILE shows one), the newest record in "
+                     "device-<data id>.cache");
+    }
+}
+
+// Where the device's own lines go: -1 for nowhere; with `error` set when the
+// log file cannot be opened.
 int DeviceLogFd(const RunOptions& o, const Console& console, std::string* error) {
     if (o.device_log == "off") return -1;
     if (o.device_log == "stderr") return STDERR_FILENO;
@@ -49,8 +113,9 @@ int DeviceLogFd(const RunOptions& o, const Console& console, std::string* error)
 std::unique_ptr<HttpView> StartWebView(const RunOptions& options, const Console& console,
                                        Runner& runner, int* status) {
     std::string error;
-    auto view = HttpView::Start({options.http_listen, options.http_token_path, options.data_dir},
-                                [&runner] { return runner.Statuses(); }, &error);
+    auto view = HttpView::Start(
+        {options.http_listen, options.http_token_path, options.data_dir},
+        [&runner] { return runner.Statuses(); }, &error);
     if (!view) {
         console.Problem(error);
         *status = kExitCannotRun;
@@ -59,126 +124,83 @@ std::unique_ptr<HttpView> StartWebView(const RunOptions& options, const Console&
     runner.AddOutput(*view);
     runner.AddParticipant(*view);
     console.Note("web view at " + view->Url() +
-                 (options.http_token_path.empty() ? "" : " (token from " + options.http_token_path +
-                                                             ": add ?token=...)"));
+                 (options.http_token_path.empty()
+                      ? ""
+                      : " (token from " + options.http_token_path + ": add ?token=...)"));
     if (view->ChartLibrary().empty()) {
         console.Note("web view: no chart library found (libjs-chart.js); history charts are off");
     }
     return view;
 }
 
-int Run(RunOptions options, int stop_fd) {
-    if (!options.http_listen.empty() && !HttpView::Available()) {
-        Console::WriteLine(STDERR_FILENO, "battery32-run: --http: this build has no web view "
-                                          "(built without libmicrohttpd)");
-        return kExitUsage;
-    }
-    const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (records_fd < 0) return kExitCannotRun;
-    const Console console(records_fd, STDERR_FILENO, options.json);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } close_records{records_fd};
+// The runner with its outputs: the round lines first, then the web view and
+// the broker when asked for.
+int PollWithOutputs(const RunOptions& options, const Console& console, Inputs& in,
+                    DeviceChatter& chatter, MqttHookup& mqtt, int stop_fd) {
+    RoundLines lines(console, options.json, options.verbose);
+    Runner runner(options, console, chatter);
+    runner.AddOutput(lines);
+    int status = kExitOk;
+    std::unique_ptr<HttpView> view;
+    if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
+    mqtt.Attach(runner);
+    if (status == kExitOk) status = runner.PollSite(in.site, *in.plugin, stop_fd);
+    mqtt.Finish();
+    if (view) console.Note(view->Summary());
+    return status;
+}
 
-    if (options.simulate && options.site_path.empty()) {
-        options.site_path = BATTERY32_EXAMPLES_DIR "/site.json";
-    }
-    Site site;
-    module_sim::SimConfig sim_config;
-    try {
-        site = ReadSiteFile(options.site_path);
-        if (options.simulate) {
-            if (options.sim_path.empty()) {
-                const std::string example = BATTERY32_EXAMPLES_DIR "/sim.json";
-                if (::access(example.c_str(), R_OK) == 0) options.sim_path = example;
-            }
-            if (!options.sim_path.empty()) sim_config = module_sim::ReadSimConfigFile(options.sim_path);
-        }
-    } catch (const json_input::InputError& e) {
-        console.Problem(e.what());
-        return kExitCannotRun;
-    }
-
-    if (options.plugin_path.empty()) options.plugin_path = DefaultPluginPath();
-    std::unique_ptr<Plugin> plugin;
-    try {
-        plugin = std::make_unique<Plugin>(Plugin::Load(options.plugin_path));
-    } catch (const PluginError& e) {
-        console.Problem(e.what());
-        return kExitCannotRun;
-    }
-
-    SimulatedLines simulated;
-    if (options.simulate) {
-        try {
-            simulated.SetUp(site, sim_config, options.sim_baud);
-        } catch (const std::exception& e) {
-            console.Problem(e.what());
-            return kExitCannotRun;
-        }
-    }
-
-    std::vector<std::string> ports;
-    for (const auto& d : site.devices)
-        if (std::find(ports.begin(), ports.end(), d.port) == ports.end()) ports.push_back(d.port);
-    std::string plan = "site " + site.path + ": " + Plural(site.devices.size(), "device", "devices") +
-                       " on " + Plural(ports.size(), "port", "ports") + ", polled " +
-                       (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
-                                            : std::string("back to back"));
-    plan += options.rounds ? ", stopping after " + Plural(options.rounds, "round", "rounds") +
-                                 " of each"
-                           : ", until Ctrl-C";
-    if (options.simulate) {
-        console.Note("trying the plug-in on simulated battery modules (no hardware needed)");
-        if (!options.sim_path.empty()) console.Note("simulated modules from " + options.sim_path);
-        for (const auto& line : simulated.Describe()) console.Note("simulated " + line);
-    }
+// battery32-run with its console set up: reads and announces the run, points
+// the device's own output where it belongs and polls.
+int PlayHostOn(const Console& console, RunOptions& options, int stop_fd) {
+    Inputs in;
+    if (!ReadInputs(options, console, in)) return kExitCannotRun;
+    AnnounceSimulation(options, in, console);
     MqttHookup mqtt;
     if (const std::string error = mqtt.Prepare(options, console); !error.empty()) {
         console.Problem(error);
         return kExitCannotRun;
     }
-    console.Note("plug-in " + plugin->path());
-    console.Note(plan);
-    if (!options.history) {
-        console.Note("no history or cache kept (--no-history)");
-    } else {
-        console.Note("history in " + options.data_dir + "/device-<data id>.history " +
-                     (options.history_every_round ? "every round" : "at each device's interval") +
-                     " (battery32-run decode FILE shows one), the newest record in device-<data id>.cache");
-    }
-
+    AnnouncePlan(options, in, console);
     std::string log_error;
     const int device_log_fd = DeviceLogFd(options, console, &log_error);
     if (!log_error.empty()) {
         console.Problem(log_error);
         return kExitCannotRun;
     }
-    const bool own_log_fd = device_log_fd > STDERR_FILENO && device_log_fd != records_fd;
-    console.Note(device_log_fd < 0
-                     ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
-                     : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
-
+    console.Note(
+        device_log_fd < 0
+            ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
+            : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
     DeviceChatter chatter;
     const std::string chatter_error = chatter.Begin(device_log_fd);
     if (!chatter_error.empty()) {
         console.Problem("device output stays mixed in: cannot redirect it (" + chatter_error + ")");
     }
-    int status;
-    {
-        Runner runner(options, console, chatter);
-        std::unique_ptr<HttpView> view;
-        status = kExitOk;
-        if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
-        mqtt.Attach(runner);
-        if (status == kExitOk) status = runner.Run(site, *plugin, stop_fd);
-        mqtt.Finish();
-        if (view) console.Note(view->Summary());
-    }
+    const int status = PollWithOutputs(options, console, in, chatter, mqtt, stop_fd);
     chatter.End();
-    simulated.Stop();
-    if (own_log_fd) ::close(device_log_fd);
+    in.simulated.Stop();
+    if (device_log_fd > STDERR_FILENO && device_log_fd != console.records_fd()) {
+        ::close(device_log_fd);
+    }
+    return status;
+}
+
+// Plays the host for the site's devices, as the options say, until `stop_fd`
+// becomes readable. Returns the exit status.
+int PlayHost(RunOptions options, int stop_fd) {
+    if (!options.http_listen.empty() && !HttpView::Available()) {
+        Console::WriteLine(STDERR_FILENO,
+                           "battery32-run: --http: this build has no web view "
+                           "(built without libmicrohttpd)");
+        return kExitUsage;
+    }
+    // The records stream keeps pointing at stdout while the device's output is redirected.
+    const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (records_fd < 0) return kExitCannotRun;
+    const int status =
+        PlayHostOn(Console(records_fd, STDERR_FILENO, options.json), options, stop_fd);
+    ::close(records_fd);
     return status;
 }
 
@@ -192,21 +214,25 @@ int RunnerMain(int argc, char** argv) {
             Console::WriteLine(STDOUT_FILENO, UsageText());
             return kExitOk;
         case ParsedCommandLine::Action::kError:
-            Console::WriteLine(STDERR_FILENO, "battery32-run: " + parsed.error + " (--help lists the options)");
+            Console::WriteLine(STDERR_FILENO,
+                               "battery32-run: " + parsed.error + " (--help lists the options)");
             return kExitUsage;
-        case ParsedCommandLine::Action::kDecode: return DecodeHistory(parsed.decode);
-        case ParsedCommandLine::Action::kRun: break;
+        case ParsedCommandLine::Action::kDecode:
+            return DecodeHistory(parsed.decode);
+        case ParsedCommandLine::Action::kRun:
+            break;
     }
     if (!parsed.run.mqtt.url.empty() && !MqttHookup::Available()) {
-        Console::WriteLine(STDERR_FILENO, "battery32-run: --mqtt: this build has no MQTT "
-                                          "(libmosquitto was not found when it was configured)");
+        Console::WriteLine(STDERR_FILENO,
+                           "battery32-run: --mqtt: this build has no MQTT "
+                           "(libmosquitto was not found when it was configured)");
         return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
     // Before any thread starts (simulated lines, the web view, name lookups):
     // each of them must block the stop signals, so that they reach the loop.
     const stop_signals::StopSignals stop;
-    return Run(parsed.run, stop.fd());
+    return PlayHost(parsed.run, stop.fd());
 }
 
 }  // namespace runner

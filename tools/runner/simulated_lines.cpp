@@ -1,28 +1,28 @@
 #include "tools/runner/simulated_lines.h"
 
-#include <cstdio>
 #include <map>
 #include <stdexcept>
 
 namespace runner {
+namespace {
+
+std::unique_ptr<module_sim::PtyPair> NewPty() {
+    try {
+        return std::make_unique<module_sim::PtyPair>();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + e.what());
+    }
+}
+
+}  // namespace
 
 SimulatedLines::~SimulatedLines() { Stop(); }
 
 void SimulatedLines::SetUp(Site& site, const module_sim::SimConfig& config, int baud) {
     std::map<std::string, std::size_t> line_of_port;
     for (SiteDevice& device : site.devices) {
-        auto found = line_of_port.find(device.port);
-        if (found == line_of_port.end()) {
-            Line line;
-            line.replaced = device.port;
-            try {
-                line.pty = std::make_unique<module_sim::PtyPair>();
-            } catch (const std::exception& e) {
-                throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + e.what());
-            }
-            found = line_of_port.emplace(device.port, lines_.size()).first;
-            lines_.push_back(std::move(line));
-        }
+        const auto [found, added] = line_of_port.emplace(device.port, lines_.size());
+        if (added) lines_.push_back(Line{device.port, NewPty(), nullptr, {}});
         Line& line = lines_[found->second];
         line.addresses.push_back(device.address);
         device.port = line.pty->slave_path();
@@ -46,40 +46,15 @@ std::vector<std::string> SimulatedLines::Describe() const {
     for (const Line& line : lines_) {
         std::string text = line.addresses.size() == 1 ? "module " : "modules ";
         for (std::size_t k = 0; k < line.addresses.size(); ++k) {
-            char a[8];
-            std::snprintf(a, sizeof a, "0x%02X", line.addresses[k]);
-            text += (k ? ", " : "") + std::string(a);
+            text += (k ? ", " : "") + AddressText(line.addresses[k]);
         }
         const int baud = line.driver ? line.driver->baud() : 0;
-        out.push_back(text + " on pseudo-terminal " + line.pty->slave_path() + " (in place of " +
-                      line.replaced + "), " +
-                      (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line"
-                                : "answering at once"));
+        out.push_back(
+            text + " on pseudo-terminal " + line.pty->slave_path() + " (in place of " +
+            line.replaced + "), " +
+            (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line" : "answering at once"));
     }
     return out;
-}
-
-std::uint64_t SimulatedLines::collisions() const {
-    std::uint64_t n = 0;
-    for (const Line& line : lines_) {
-        if (line.driver) n += line.driver->collisions();
-    }
-    return n;
-}
-
-std::uint64_t SimulatedLines::commands_heard() const {
-    std::uint64_t n = 0;
-    for (const Line& line : lines_) {
-        if (!line.driver) continue;
-        n += line.driver->WithSimulator([](module_sim::ModuleSimulator& sim) {
-            std::uint64_t heard = sim.ignored_commands();
-            for (const auto a : sim.Addresses()) {
-                for (const auto& c : sim.Stats(a).commands) heard += c.second;
-            }
-            return heard;
-        });
-    }
-    return n;
 }
 
 void SimulatedLines::Stop() {

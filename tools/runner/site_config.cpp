@@ -1,6 +1,6 @@
 #include "tools/runner/site_config.h"
 
-#include <map>
+#include <cstdio>
 #include <set>
 #include <utility>
 
@@ -21,7 +21,8 @@ void CheckSettings(const Json::Value& settings, const std::string& where) {
     }
     const Json::Value& app = settings["appSetting"];
     if (!app.isNull() && !app["group_voltage"].isNull()) {
-        json_input::ExpectArray(app["group_voltage"], Member(Member(where, "appSetting"), "group_voltage"));
+        json_input::ExpectArray(app["group_voltage"],
+                                Member(Member(where, "appSetting"), "group_voltage"));
     }
 }
 
@@ -50,7 +51,8 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         SiteDevice device;
         device.data_id = static_cast<std::uint32_t>(
             json_input::RequireInteger(d, "data_id", where, 1, 4294967295LL));
-        device.address = static_cast<std::uint8_t>(json_input::RequireInteger(d, "address", where, 0, 255));
+        device.address =
+            static_cast<std::uint8_t>(json_input::RequireInteger(d, "address", where, 0, 255));
         device.port = json_input::RequireString(d, "port", where);
         device.name = json_input::OptionalString(d, "name", where).value_or("");
         if (!d["settings"].isNull()) {
@@ -59,7 +61,8 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         }
         partners.push_back(ReadPartners(device.settings["appSetting"],
                                         Member(Member(where, "settings"), "appSetting")));
-        for (const PartnerRef& p : partners.back().group_voltage) device.partners.push_back(p.data_id);
+        for (const PartnerRef& p : partners.back().group_voltage)
+            device.partners.push_back(p.data_id);
         if (!ids.insert(device.data_id).second) {
             throw InputError(Member(where, "data_id") + ": " + std::to_string(device.data_id) +
                              " is used by an earlier device");
@@ -71,7 +74,8 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         site.devices.push_back(std::move(device));
     }
     std::vector<PartnerNode> nodes;
-    for (std::size_t i = 0; i < site.devices.size(); ++i) nodes.push_back({site.devices[i].data_id, &partners[i]});
+    for (std::size_t i = 0; i < site.devices.size(); ++i)
+        nodes.push_back({site.devices[i].data_id, &partners[i]});
     CheckPartners(nodes);
     return site;
 }
@@ -82,6 +86,12 @@ std::string DeviceLabel(const SiteDevice& device) {
     std::string label = std::to_string(device.data_id);
     if (!device.name.empty()) label += " (" + device.name + ")";
     return label;
+}
+
+std::string AddressText(unsigned address) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", address & 0xFFu);
+    return text;
 }
 
 }  // namespace runner

@@ -11,11 +11,11 @@
 //         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
 //         "thresholdSetting": { ... } } } ] }
 
+#include <json/value.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 namespace runner {
 
@@ -40,5 +40,7 @@ Site ReadSiteFile(const std::string& path);
 
 // "1001" or "1001 (string A)".
 std::string DeviceLabel(const SiteDevice& device);
+// A wire address as "0x01".
+std::string AddressText(unsigned address);
 
 }  // namespace runner
