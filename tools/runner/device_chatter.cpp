@@ -17,15 +17,16 @@ namespace {
 
 constexpr long long kTrimAfterBytes = 64 * 1024;
 
+// Appending: after the runner empties the file, writes start over at 0.
 int OpenScratch() {
-#ifdef MFD_CLOEXEC
-    const int fd = memfd_create("battery32-device-output", MFD_CLOEXEC);
-    if (fd >= 0) return fd;
-#endif
-    char name[] = "/tmp/battery32-device-output-XXXXXX";
-    const int tmp = mkostemp(name, O_CLOEXEC);
-    if (tmp >= 0) ::unlink(name);
-    return tmp;
+    int fd = memfd_create("battery32-device-output", MFD_CLOEXEC);
+    if (fd < 0) {
+        char name[] = "/tmp/battery32-device-output-XXXXXX";
+        fd = mkostemp(name, O_CLOEXEC);
+        if (fd >= 0) ::unlink(name);
+    }
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_APPEND);
+    return fd;
 }
 
 void FlushStandardOutput() {
@@ -40,14 +41,7 @@ DeviceChatter::~DeviceChatter() { End(); }
 std::string DeviceChatter::Begin(int destination_fd) {
     FlushStandardOutput();
     destination_fd_ = destination_fd;
-    int target;
-    if (destination_fd < 0) {
-        target = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    } else {
-        target = OpenScratch();
-        // Appending: after the runner empties the file, writes start over at 0.
-        if (target >= 0) fcntl(target, F_SETFL, fcntl(target, F_GETFL) | O_APPEND);
-    }
+    const int target = OpenScratch();
     if (target < 0) return std::strerror(errno);
     saved_stdout_ = ::dup(STDOUT_FILENO);
     if (saved_stdout_ < 0 || ::dup2(target, STDOUT_FILENO) < 0) {
@@ -57,11 +51,7 @@ std::string DeviceChatter::Begin(int destination_fd) {
         saved_stdout_ = -1;
         return reason;
     }
-    if (destination_fd < 0) {
-        ::close(target);
-    } else {
-        capture_fd_ = target;
-    }
+    capture_fd_ = target;
     read_offset_ = 0;
     return "";
 }
@@ -70,7 +60,7 @@ void DeviceChatter::Flush(const std::string& label) {
     if (capture_fd_ < 0) return;
     FlushStandardOutput();
     char buffer[4096];
-    for (;;) {
+    while (destination_fd_ >= 0) {
         const ssize_t n = ::pread(capture_fd_, buffer, sizeof buffer, read_offset_);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -84,21 +74,23 @@ void DeviceChatter::Flush(const std::string& label) {
             }
         }
     }
-    if (read_offset_ >= kTrimAfterBytes && ::ftruncate(capture_fd_, 0) == 0) read_offset_ = 0;
+    // Dropped lines are never read: the file is emptied each time.
+    if ((destination_fd_ < 0 || read_offset_ >= kTrimAfterBytes) &&
+        ::ftruncate(capture_fd_, 0) == 0) {
+        read_offset_ = 0;
+    }
 }
 
 void DeviceChatter::End() {
     if (saved_stdout_ < 0) return;
-    if (capture_fd_ >= 0) {
-        Flush("device");
-        if (!partial_.empty()) Console::WriteLine(destination_fd_, "  device> " + partial_);
-        partial_.clear();
-    }
+    Flush("device");
+    if (!partial_.empty()) Console::WriteLine(destination_fd_, "  device> " + partial_);
+    partial_.clear();
     FlushStandardOutput();
     ::dup2(saved_stdout_, STDOUT_FILENO);
     ::close(saved_stdout_);
     saved_stdout_ = -1;
-    if (capture_fd_ >= 0) ::close(capture_fd_);
+    ::close(capture_fd_);
     capture_fd_ = -1;
 }
 

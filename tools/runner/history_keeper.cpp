@@ -25,6 +25,12 @@ HistoryKeeper::~HistoryKeeper() { Stop(); }
 
 void HistoryKeeper::Problem(const std::string& line) const { console_.Problem(label_ + line); }
 
+void HistoryKeeper::ReportWrite(bool& failing, const std::string& file, const std::string& error) {
+    if (!error.empty() && !failing) Problem(file + ": " + error);
+    if (error.empty() && failing) Problem(file + ": writing again");
+    failing = !error.empty();
+}
+
 bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdict& verdict,
                                      const char* what, bool quiet) {
     switch (verdict.kind) {
@@ -108,12 +114,7 @@ void HistoryKeeper::AppendToHistory(const std::uint8_t* data, std::size_t length
                                     Clock::time_point now) {
     if (!OpenHistory()) return;
     const std::string error = history_.Append(data, length);
-    if (!error.empty() && !history_failing_) {
-        Problem("history " + history_path_ + ": " + error);
-    } else if (error.empty() && history_failing_) {
-        Problem("history " + history_path_ + ": writing again");
-    }
-    history_failing_ = !error.empty();
+    ReportWrite(history_failing_, "history " + history_path_, error);
     if (error.empty()) last_saved_ = now;
 }
 
@@ -140,9 +141,7 @@ void HistoryKeeper::WriteCache() {
     if (newest_cached_) return;
     const std::string error =
         record_tools::WriteCacheFile(cache_path_, newest_.data(), newest_.size());
-    if (!error.empty() && !cache_failing_) Problem("cache " + cache_path_ + ": " + error);
-    if (error.empty() && cache_failing_) Problem("cache " + cache_path_ + ": writing again");
-    cache_failing_ = !error.empty();
+    ReportWrite(cache_failing_, "cache " + cache_path_, error);
     newest_cached_ = error.empty();
 }
 

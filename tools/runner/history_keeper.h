@@ -75,6 +75,8 @@ private:
     void AppendToHistory(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     void WriteCache();
     void Problem(const std::string& line) const;
+    // One line when writing `file` starts failing, one when it works again.
+    void ReportWrite(bool& failing, const std::string& file, const std::string& error);
 
     std::string label_;
     std::uint32_t data_id_;

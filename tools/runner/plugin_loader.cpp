@@ -1,17 +1,12 @@
 #include "tools/runner/plugin_loader.h"
 
 #include <dlfcn.h>
-#include <limits.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <vector>
 
 namespace runner {
-namespace {
-
-bool IsReadable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
-
-}  // namespace
 
 Plugin Plugin::Load(const std::string& path) {
     Plugin plugin;
@@ -37,7 +32,8 @@ Plugin Plugin::Load(const std::string& path) {
     }
     plugin.provider_ = std::dynamic_pointer_cast<ZorSPDeviceProvider>(providers.front());
     if (!plugin.provider_) {
-        throw PluginError("plug-in " + path + ": its first provider does not make serial-port devices");
+        throw PluginError("plug-in " + path +
+                          ": its first provider does not make serial-port devices");
     }
     return plugin;
 }
@@ -51,22 +47,17 @@ std::shared_ptr<ZorSPDevice> Plugin::CreateDevice() const {
 std::string DefaultPluginPath() {
     const std::string name = "libbattery32.so";
     std::vector<std::string> candidates;
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        std::string dir(self, static_cast<std::size_t>(n));
-        dir.erase(dir.find_last_of('/') == std::string::npos ? 0 : dir.find_last_of('/'));
-        if (!dir.empty()) {
-            candidates.push_back(dir + "/" + name);
-            const auto up = dir.find_last_of('/');
-            if (up != std::string::npos) candidates.push_back(dir.substr(0, up) + "/" + name);
-        }
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        candidates.push_back(self.parent_path() / name);
+        candidates.push_back(self.parent_path().parent_path() / name);
     }
 #ifdef BATTERY32_BUILT_PLUGIN
     candidates.push_back(BATTERY32_BUILT_PLUGIN);
 #endif
     for (const auto& c : candidates)
-        if (IsReadable(c)) return c;
+        if (::access(c.c_str(), R_OK) == 0) return c;
     return candidates.empty() ? name : candidates.front();
 }
 
