@@ -17,9 +17,13 @@ namespace {
 
 constexpr long long kTrimAfterBytes = 64 * 1024;
 
-// Appending: after the runner empties the file, writes start over at 0.
+// Appending: after the runner empties the file, writes start over at 0. A C
+// library without memfd_create (an older SDK's) gets an unlinked temporary file.
 int OpenScratch() {
-    int fd = memfd_create("battery32-device-output", MFD_CLOEXEC);
+    int fd = -1;
+#ifdef MFD_CLOEXEC
+    fd = memfd_create("battery32-device-output", MFD_CLOEXEC);
+#endif
     if (fd < 0) {
         char name[] = "/tmp/battery32-device-output-XXXXXX";
         fd = mkostemp(name, O_CLOEXEC);

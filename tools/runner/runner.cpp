@@ -238,7 +238,7 @@ Runner::Ending Runner::PollLines(int stop_fd) {
             console_.Note("time limit reached");
             return Ending::kTimeLimit;
         }
-        ServeLines(now);
+        AttendToLines(now);
         if (stop_) break;
         WatchSilence(now);
         const Clock::time_point wake = std::min(ListWaits(stop_fd, now, waits), end);
@@ -257,7 +257,7 @@ Runner::Ending Runner::PollLines(int stop_fd) {
 
 // Opens the lines whose retry is due and gives each line that is up its turn:
 // a burst whose gap has passed goes to the device, then the line is served.
-void Runner::ServeLines(Clock::time_point now) {
+void Runner::AttendToLines(Clock::time_point now) {
     for (std::size_t i = 0; i < ports_.size() && !stop_; ++i) {
         PortState& port = ports_[i];
         PortLine& line = *port.line;

@@ -102,7 +102,7 @@ private:
     void LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImage& cached);
     void SetUpPorts();
     bool OpenLines();
-    void ServeLines(Clock::time_point now);
+    void AttendToLines(Clock::time_point now);
     Clock::time_point ListWaits(int stop_fd, Clock::time_point now, Waits& waits) const;
     int Wait(Waits& waits, Clock::time_point wake);
     void ReadReadyLines(const Waits& waits, Clock::time_point now);
@@ -118,6 +118,7 @@ private:
     // Runs a call into a device: its printout is labelled, its exceptions reported.
     template <typename Fn>
     void CallDevice(DeviceState& state, const char* what, Fn&& fn);
+    // Hands a round or a saved record to each output; a failing one is reported once.
     template <typename Fn>
     void ForEachOutput(Fn&& fn);
     DeviceState* Find(const ZorVDevice& device);
