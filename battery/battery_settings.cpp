@@ -14,23 +14,13 @@
 using numeric_text::ToFloat;
 using numeric_text::ToInt;
 using numeric_text::ToIntTruncated;
-using numeric_text::ToLong;
+using numeric_text::ToPartnerId;
 using settings_json::IsPresent;
 
 namespace {
 
 constexpr int kPresetStartGroup1 = 0;
 constexpr int kPresetStartGroup2 = 17;
-
-// A partner data id: the text read as atol reads it, taken as unsigned 32-bit.
-// Texts beyond the 32-bit range saturate at its ends, so that an out-of-range id
-// never wraps onto the id of some other device.
-std::uint32_t PartnerId(const std::string& text) {
-    std::int64_t id = ToLong(text);
-    if (id > static_cast<std::int64_t>(UINT32_MAX)) id = UINT32_MAX;
-    if (id < static_cast<std::int64_t>(INT32_MIN)) id = INT32_MIN;
-    return static_cast<std::uint32_t>(id);
-}
 
 // The seconds for a "save_interval" in minutes; nothing positive means the default.
 int SaveIntervalSeconds(int minutes) {
@@ -40,7 +30,9 @@ int SaveIntervalSeconds(int minutes) {
 }
 
 // Appends each converted element of `array` that `list` does not hold yet and
-// that is not `excluded` (when given).
+// that is not `excluded` (when given). The two "InitSetting <id> <key> ..."
+// lines it writes are part of the device's output, like the other trace lines:
+// keep their texts.
 template <typename T, typename Convert>
 void AppendDistinct(const Json::Value& array, std::vector<T>& list, Convert convert,
                     const char* key, std::uint32_t data_id, const T* excluded = nullptr) {
@@ -114,8 +106,9 @@ void Battery::ReadLinkSettings(const Json::Value& app) {
 
     const Json::Value& active = app["active_batteries"];
     if (IsPresent(active) && active.isArray()) {
-        AppendDistinct(active, active_batteries_, [](const std::string& t) { return ToInt(t); },
-                       "active_batteries", data_id_);
+        AppendDistinct(
+            active, active_batteries_, [](const std::string& t) { return ToInt(t); },
+            "active_batteries", data_id_);
     }
 
     read("battery_start", [this](const std::string& t) { battery_start_ = ToInt(t); });
@@ -124,7 +117,8 @@ void Battery::ReadLinkSettings(const Json::Value& app) {
     if (IsPresent(partners) && partners.isArray()) {
         // A device listed as its own partner would add its own voltage to itself.
         const std::uint32_t own_id = data_id_;
-        AppendDistinct(partners, group_voltage_ids_, PartnerId, "group_voltage", data_id_, &own_id);
+        AppendDistinct(partners, group_voltage_ids_, ToPartnerId, "group_voltage", data_id_,
+                       &own_id);
     }
 
     read("t0", [this](const std::string& t) { t0_ = ToFloat(t); });

@@ -75,4 +75,11 @@ float ToFloat(const std::string& text) { return SaturateToFloat(ToDouble(text));
 
 int ToIntTruncated(const std::string& text) { return TruncateToInt(ToDouble(text)); }
 
+std::uint32_t ToPartnerId(const std::string& text) {
+    std::int64_t id = ToLong(text);
+    if (id > static_cast<std::int64_t>(UINT32_MAX)) id = UINT32_MAX;
+    if (id < static_cast<std::int64_t>(INT32_MIN)) id = INT32_MIN;
+    return static_cast<std::uint32_t>(id);
+}
+
 }  // namespace numeric_text

@@ -1,6 +1,5 @@
 #include "tools/runner/site_partners.h"
 
-#include <climits>
 #include <map>
 #include <set>
 
@@ -21,15 +20,6 @@ std::string DeviceText(const Json::Value& v, const std::string& where) {
         throw InputError(where + ": must be a data id, got " + json_input::TypeName(v));
     }
     return v.asString();
-}
-
-// As the device reads a "group_voltage" entry: atol, saturated at the ends of
-// the 32-bit range rather than wrapped onto another device's id.
-std::uint32_t GroupPartnerId(const std::string& text) {
-    std::int64_t id = numeric_text::ToLong(text);
-    if (id > static_cast<std::int64_t>(UINT32_MAX)) id = UINT32_MAX;
-    if (id < static_cast<std::int64_t>(INT32_MIN)) id = INT32_MIN;
-    return static_cast<std::uint32_t>(id);
 }
 
 using Graph = std::map<std::uint32_t, const std::vector<PartnerRef>*>;
@@ -88,7 +78,7 @@ DevicePartners ReadPartners(const Json::Value& app, const std::string& where) {
         std::set<std::uint32_t> seen;  // the device keeps each partner once
         for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
             const std::string place = json_input::Element(list_where, i);
-            const std::uint32_t id = GroupPartnerId(DeviceText(list[i], place));
+            const std::uint32_t id = numeric_text::ToPartnerId(DeviceText(list[i], place));
             if (seen.insert(id).second) partners.group_voltage.push_back({id, place});
         }
     }
