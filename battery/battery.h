@@ -2,12 +2,39 @@
 // A device on a battery monitor module's serial line: the module's link
 // settings, the polling round (cell voltages, group voltage, current,
 // temperature) and the live readings it produces.
+//
+// One round, step by step (the host, or battery32-run playing it, makes the
+// ticks and hands over the received bytes):
+//
+//   tick     Battery::RefreshStatus            battery/battery_polling.cpp
+//              resends an unanswered command, or starts a round:
+//   command  Battery::CallVoltage -> Battery::SendCommand        (same file)
+//   bytes    battery_protocol::BuildCommand    battery/protocol.cpp
+//              -> ZorSPDevice::SendData (host), pending_cmd_ set
+//   reply    Battery::process                  battery/battery_polling.cpp
+//              gathers the bytes in msg_buf and hands them on by pending_cmd_:
+//   decode   Battery32::ProcessBatteryVoltage  battery32/battery32.cpp
+//              (cells: battery_protocol::DecodeCellReply), then CallGroupVoltage;
+//            Battery::ProcessValueReply        battery/battery_polling.cpp
+//              -> DecodeGroupVoltage, CallCurrent -> DecodeCurrent,
+//              CallTemperature -> DecodeTemperature, then RoundDone
+//   record   UniDataDevice::RoundDone          battery32/uni_data_device.cpp
+//              stamps the time, then Battery32::RunCheckThreshold
+//              (battery32/battery32.cpp) copies the readings into data_
+//              (Battery32_Data_t, battery32/battery32_data.h)
+//   publish  ZorVDevice::SendSP (host), from RoundDone
+//   check    Battery32::RunCheckThreshold -> ZorVDevice::CheckThreshold per
+//              value; RoundDone -> CheckAOReport, DoBatchCheckThreshold (host)
+//   save     ZorVDevice::SaveDeviceHistory (host), from RoundDone
+//
+// A bad or split reply clears pending_cmd_: the round is abandoned and the
+// next tick starts over. Lookups between rounds: Battery32::Get_Value.
+
+#include <json/value.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <json/value.h>
 
 #include "host/zor_sp_device.h"
 
@@ -16,7 +43,8 @@ public:
     static constexpr int kLineSpeed = 19200;
     static constexpr int kDefaultSaveIntervalSeconds = 28800;  // 8 hours
     static constexpr int kIoControlSaveInterval = 100;
-    // Settings arrays are walked with a 16-bit element counter; longer ones are ignored.
+    // The longest "active_batteries" or "group_voltage" array that is read; a
+    // longer one is ignored whole, with a line saying so.
     static constexpr unsigned kMaxSettingsArrayElements = 65535;
 
     Battery();

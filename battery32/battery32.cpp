@@ -1,12 +1,11 @@
 #include "battery32/battery32.h"
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/lexical_cast.hpp>
 #include <cmath>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/lexical_cast.hpp>
 
 #include "battery/protocol.h"
 #include "battery32/cell_name.h"
@@ -26,6 +25,14 @@ const std::string kGroupCurrentName = "group_current";
 const std::string kGroupCurrentLabel = "电流";
 const std::string kTemperatureName = "temperature";
 const std::string kTemperatureLabel = "温度";
+
+// Lines of the device's output that the host's logs and the tests match word
+// for word (each is written as a line of its own, the last three after
+// "Battery32 <id>"). Not forgotten debug prints: keep their texts.
+constexpr const char* kBadCellReplyHeaderLine = "msg_buf[0] == 0xed && msg_buf[1] == addr_ failed";
+constexpr const char* kBadCellReplyChecksumLine = " checksum failed";
+constexpr const char* kBeforeGroupVoltageLine = " before CallGroupVoltage";
+constexpr const char* kAfterGroupVoltageLine = " after CallGroupVoltage";
 
 // An unknown time counts as old; a time ahead of now (the clock was set back) as fresh.
 bool IsOlderThanFreshness(const boost::posix_time::ptime& when,
@@ -92,21 +99,21 @@ int Battery32::ProcessBatteryVoltage() {
     if (msg_len < static_cast<int>(bp::kCellReplyLength)) return 1;
     msg_len = 0;
     if (!bp::HasCellReplyHeader(msg_buf, bp::kCellReplyLength, addr_)) {
-        std::cout << "msg_buf[0] == 0xed && msg_buf[1] == addr_ failed" << std::endl;
+        std::cout << kBadCellReplyHeaderLine << std::endl;
         pending_cmd_ = 0;
         return 0;
     }
     if (!bp::HasValidCellReplyChecksum(msg_buf)) {
-        std::cout << "Battery32 " << DataId() << " checksum failed" << std::endl;
+        std::cout << "Battery32 " << DataId() << kBadCellReplyChecksumLine << std::endl;
         pending_cmd_ = 0;
         return 0;
     }
     const bp::CellScaling scaling{battery_type_, dir_, battery_adjust_, t0_, t31_};
     bp::DecodeCellReply(msg_buf, scaling, cell_voltages_);
 
-    std::cout << "Battery32 " << DataId() << " before CallGroupVoltage" << std::endl;
+    std::cout << "Battery32 " << DataId() << kBeforeGroupVoltageLine << std::endl;
     CallGroupVoltage();
-    std::cout << "Battery32 " << DataId() << " after CallGroupVoltage" << std::endl;
+    std::cout << "Battery32 " << DataId() << kAfterGroupVoltageLine << std::endl;
     return 1;
 }
 

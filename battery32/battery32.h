@@ -9,6 +9,9 @@
 #include "battery32/battery32_data.h"
 #include "battery32/uni_data_device.h"
 
+// Instantiated once, in uni_data_device.cpp.
+extern template class UniDataDevice<Battery32_Data_t, Battery, kBattery32RecordTypeId>;
+
 class Battery32 : public UniDataDevice<Battery32_Data_t, Battery, kBattery32RecordTypeId> {
 public:
     Battery32();
@@ -26,7 +29,8 @@ public:
 private:
     // cell_count_ bounded by the arrays it indexes.
     int CellsInUse() const {
-        return cell_count_ < 0 ? 0 : (cell_count_ > kBattery32Cells ? kBattery32Cells : cell_count_);
+        return cell_count_ < 0 ? 0
+                               : (cell_count_ > kBattery32Cells ? kBattery32Cells : cell_count_);
     }
     void SubmitCellCheck(int index);
     // Names submitted with each cell check, built once per cell-number offset so

@@ -145,8 +145,9 @@ TEST(CacheImage, WrongLengthOrNullIsRejectedAndChangesNothing) {
     EXPECT_TRUE(host.calls.empty());
 }
 
-// A record device that keeps the template's own cache loading and round completion.
-class PlainRecordDevice : public UniDataDevice<Battery32_Data_t, Battery, 4242> {
+// A record device that keeps the template's own cache loading and round
+// completion (on the template's one instantiation, whose bodies are compiled once).
+class PlainRecordDevice : public UniDataDevice<Battery32_Data_t, Battery, kBattery32RecordTypeId> {
 public:
     int ProcessBatteryVoltage() override { return 0; }
 };
@@ -166,7 +167,7 @@ TEST(CacheImage, TemplateVersionRunsARoundCompletionOnAcceptance) {
     EXPECT_TRUE(d.data_ready_);
     const auto published = host.Calls(test_support::HostCall::kSendSP);
     ASSERT_EQ(published.size(), 1u);
-    EXPECT_EQ(published[0].type_id, 4242);
+    EXPECT_EQ(published[0].type_id, 5013);
     // The default end-of-round hook leaves the measured fields as loaded; the
     // time stamp is the completion time.
     const auto& bytes = published[0].bytes;
