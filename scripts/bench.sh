@@ -20,7 +20,6 @@
 set -euo pipefail
 line_status=0
 cd "$(dirname "$0")/.."
-root=$(pwd)
 
 build=${BENCH_BUILD_DIR:-build-bench}
 repetitions=${BENCH_REPETITIONS:-5}
@@ -28,9 +27,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 scripts/install-deps.sh native bench
 
-source_dir=$root
-extra=(-DBATTERY32_BENCH=ON -DBATTERY32_TESTS=OFF)
-cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release "${extra[@]}" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBATTERY32_BENCH=ON -DBATTERY32_TESTS=OFF \
+  >/dev/null
 cmake --build "$build" --target battery32_bench battery32_line_bench battery32 battery32-run \
   -j"$jobs"
 

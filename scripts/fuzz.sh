@@ -41,19 +41,13 @@ for t in "${targets[@]}"; do build_targets+=(--target "${t}_fuzzer"); done
 cmake --build "$build" -j"$jobs" "${build_targets[@]}"
 
 # libFuzzer looks for leaks after every input unless told not to. Where
-# LeakSanitizer cannot run (it needs to stop threads with ptrace, which some
-# sandboxes forbid) that would fail every run, so try it once first.
+# LeakSanitizer cannot run (scripts/leak-sanitizer-probe.sh) that would fail
+# every run, so try it once first.
+source scripts/leak-sanitizer-probe.sh
 leaks=1
-probe_dir="$build/leak-probe"
-mkdir -p "$probe_dir"
-printf '#include <cstdlib>\nvoid* volatile kept;\nint main() { kept = std::malloc(7); kept = nullptr; return 0; }\n' \
-  >"$probe_dir/leak.cpp"
-if clang++ -fsanitize=address "$probe_dir/leak.cpp" -o "$probe_dir/leak" 2>/dev/null; then
-  probe_output=$(ASAN_OPTIONS=detect_leaks=1 "$probe_dir/leak" 2>&1 || true)
-  if [[ "$probe_output" != *"detected memory leaks"* ]]; then
-    leaks=0
-    echo "fuzz: LeakSanitizer does not work here; leak detection is off"
-  fi
+if ! leak_sanitizer_works clang++ "$build/leak-probe"; then
+  leaks=0
+  echo "fuzz: LeakSanitizer does not work here; leak detection is off"
 fi
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -35,16 +35,10 @@ cmake -S . -B "$build" \
   -DBATTERY32_TOOLS="$tools"
 cmake --build "$build" -j"$jobs"
 
-# LeakSanitizer stops the process's threads with ptrace, which some sandboxes
-# forbid; there it fails every test at exit. Find out once.
+# LeakSanitizer may not work here (scripts/leak-sanitizer-probe.sh): find out once.
+source scripts/leak-sanitizer-probe.sh
 leaks=1
-probe_dir="$build/leak-probe"
-mkdir -p "$probe_dir"
-printf '#include <cstdlib>\nvoid* volatile kept;\nint main() { kept = std::malloc(7); kept = nullptr; return 0; }\n' \
-  >"$probe_dir/leak.cpp"
-g++ -fsanitize=address "$probe_dir/leak.cpp" -o "$probe_dir/leak"
-probe_output=$(ASAN_OPTIONS=detect_leaks=1 "$probe_dir/leak" 2>&1 || true)
-if [[ "$probe_output" != *"detected memory leaks"* ]]; then
+if ! leak_sanitizer_works g++ "$build/leak-probe"; then
   leaks=0
   echo "sanitize: LeakSanitizer does not work here; leak detection is off"
 fi

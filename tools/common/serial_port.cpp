@@ -33,8 +33,6 @@ OpenResult Fail(int fd, const std::string& what) {
 
 }  // namespace
 
-bool IsSupportedBaud(int baud) { return SpeedFor(baud) != B0; }
-
 OpenResult Open(const std::string& path, int baud) {
     const speed_t speed = SpeedFor(baud);
     if (speed == B0) return OpenResult{-1, "unsupported speed " + std::to_string(baud) + " baud"};

@@ -17,7 +17,4 @@ struct OpenResult {
 // program cannot poll the same line unnoticed.
 OpenResult Open(const std::string& path, int baud);
 
-// True when `baud` is a speed the line can be set to.
-bool IsSupportedBaud(int baud);
-
 }  // namespace serial_port
