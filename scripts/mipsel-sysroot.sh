@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Lays out the mipsel libraries the build links against in a private root:
-# Debian's mipsel jsoncpp and GoogleTest packages, downloaded and unpacked
-# rather than installed, since a multiarch install has to match the build
-# machine's versions exactly and breaks whenever the two archives drift apart.
-# Boost is used header-only, so the root only links to the build machine's
-# /usr/include/boost; the rest of /usr/include must stay out of the cross build.
+# Lays out the mipsel libraries the build uses in a private root: Debian's
+# mipsel jsoncpp, GoogleTest and Boost packages, downloaded and unpacked rather
+# than installed, since a multiarch install has to match the build machine's
+# versions exactly and breaks whenever the two archives drift apart. The root
+# holds their headers and their CMake package files, through which the build
+# finds them; the build machine's /usr/include stays out of the cross build.
 # Running it again reuses whatever is already downloaded and unpacked.
 # Usage: scripts/mipsel-sysroot.sh [ROOT]    (default build-mipsel/sysroot)
 set -euo pipefail
@@ -13,7 +13,7 @@ root=${1:-build-mipsel/sysroot}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
 debs="$root/.debs"
-packages=(libjsoncpp-dev libjsoncpp25 libgtest-dev libgmock-dev)
+packages=(libjsoncpp-dev libjsoncpp25 libgtest-dev libgmock-dev libboost1.74-dev)
 
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
@@ -44,13 +44,12 @@ if ! have_all_debs; then
   done
 fi
 
+# Roots laid out before Boost was unpacked here link to the build machine's
+# headers instead; unpacking must not write through that link.
+[[ -L "$root/usr/include/boost" ]] && rm "$root/usr/include/boost"
 for deb in "$debs"/*_mipsel.deb; do
   stamp="$debs/$(basename "$deb").unpacked"
   [[ -e "$stamp" ]] && continue
   dpkg-deb -x "$deb" "$root"
   touch "$stamp"
 done
-
-[[ -d /usr/include/boost ]] || { echo "mipsel-sysroot: /usr/include/boost is missing (scripts/install-deps.sh native)" >&2; exit 1; }
-mkdir -p "$root/usr/include"
-ln -sfn /usr/include/boost "$root/usr/include/boost"
