@@ -48,7 +48,8 @@ TEST(NumericText, OutOfRangeTextSaturates) {
         {"9223372036854775808", INT_MAX, INT64_MAX},  // one past: saturates, never wraps
         {"-9223372036854775809", INT_MIN, INT64_MIN},
         {"9223372036854775806", INT_MAX, INT64_MAX - 1},   // last digit below the limit's
-        {"-9223372036854775806", INT_MIN, INT64_MIN + 2},  // only -2^63 is the special case
+        {"-9223372036854775807", INT_MIN, INT64_MIN + 1},  // only -2^63 is the special case
+        {"-9223372036854775806", INT_MIN, INT64_MIN + 2},
         {"4294967296", INT_MAX, 4294967296LL},
     };
     for (const auto& c : cases) {
