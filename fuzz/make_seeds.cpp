@@ -69,7 +69,8 @@ std::array<std::uint16_t, 32> Ramp(std::uint16_t base) {
 
 bool Write(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
@@ -114,10 +115,10 @@ int main(int argc, char** argv) {
     {
         LinkSeed s(kHostAddr, 0x00, 0x00);
         s.Tick()
-            .Raw(fuzz_support::CellReply(s.wire(), Ramp(1000)))
-            .Raw(fuzz_support::ValueReply(s.wire(), 3990))
-            .Raw(fuzz_support::ValueReply(s.wire(), 120))
-            .Raw(fuzz_support::ValueReply(s.wire(), 2500));
+            .Raw(module_sim::CellReplyFrame(s.wire(), Ramp(1000)))
+            .Raw(module_sim::ValueReplyFrame(s.wire(), 3990))
+            .Raw(module_sim::ValueReplyFrame(s.wire(), 120))
+            .Raw(module_sim::ValueReplyFrame(s.wire(), 2500));
         ok &= Write(link + "raw_round", s.bytes());
     }
     // Split cell reply, value reply behind line noise, then a split value reply

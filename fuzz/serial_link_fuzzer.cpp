@@ -14,6 +14,8 @@
 // rejects an honest record, yet it holds nothing that came only from a spoilt
 // reply.
 
+#include <json/value.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -23,8 +25,6 @@
 #include <string>
 #include <vector>
 
-#include <json/value.h>
-
 #include "battery/protocol.h"
 #include "battery32/battery32.h"
 #include "fuzz/fuzz_support.h"
@@ -32,13 +32,13 @@
 #include "host/stand_in/host_events.h"
 
 namespace bp = battery_protocol;
-using fuzz_support::InputReader;
 using fuzz_support::Bytes;
-using fuzz_support::kCellReplyLength;
-using fuzz_support::kCells;
-using fuzz_support::kReplyLead;
-using fuzz_support::kValueReplyLength;
-using fuzz_support::LinkChecksum;
+using fuzz_support::InputReader;
+using module_sim::kCellReplyLength;
+using module_sim::kReplyLead;
+using module_sim::kValueReplyLength;
+using module_sim::WireSum;
+constexpr std::size_t kCells = module_sim::kCellCount;
 
 namespace {
 
@@ -69,7 +69,7 @@ public:
         stream_.insert(stream_.end(), data, data + length);
         for (; next_value_ + kValueReplyLength <= stream_.size(); ++next_value_) {
             const std::uint8_t* w = &stream_[next_value_];
-            if (w[0] == kReplyLead && w[1] == addr_ && LinkChecksum(w + 1, 3) == w[4]) {
+            if (w[0] == kReplyLead && w[1] == addr_ && WireSum(w + 1, 3) == w[4]) {
                 const auto raw = static_cast<std::uint16_t>((w[2] << 8) | w[3]);
                 if (std::find(raws_.begin(), raws_.end(), raw) == raws_.end()) raws_.push_back(raw);
             }
@@ -77,7 +77,7 @@ public:
         for (; next_cells_ + kCellReplyLength <= stream_.size(); ++next_cells_) {
             const std::uint8_t* w = &stream_[next_cells_];
             if (w[0] == kReplyLead && w[1] == addr_ &&
-                LinkChecksum(w + 1, kCellReplyLength - 2) == w[kCellReplyLength - 1]) {
+                WireSum(w + 1, kCellReplyLength - 2) == w[kCellReplyLength - 1]) {
                 CellVector cells{};
                 bp::DecodeCellReply(w, scaling_, cells.data());
                 cell_sets_.push_back(cells);
@@ -135,17 +135,12 @@ private:
     std::vector<CellVector> cell_sets_;
 };
 
-class LinkHost : public stand_in::HostEvents {
+class LinkHost : public stand_in::InstalledHostEvents {
 public:
-    LinkHost() : previous_(stand_in::SetHostEvents(this)) {}
-    ~LinkHost() override { stand_in::SetHostEvents(previous_); }
-
     void SendData(ZorSPDevice& dev, const unsigned char* data, unsigned int length) override {
-        FUZZ_CHECK(length == 5);
-        FUZZ_CHECK(data[0] == 0xFE && data[1] == 0xFE);
-        FUZZ_CHECK(data[2] == dev.addr_);
+        FUZZ_CHECK(length == module_sim::kCommandLength);
         FUZZ_CHECK(data[3] >= bp::kCmdCellVoltages && data[3] <= bp::kCmdTemperature);
-        FUZZ_CHECK(data[4] == LinkChecksum(data + 2, 2));
+        FUZZ_CHECK(Bytes(data, data + length) == module_sim::CommandFrame(dev.addr_, data[3]));
         last_command = data[3];
     }
     void SendSP(ZorVDevice&, int type_id, const unsigned char* data, unsigned int length,
@@ -168,9 +163,6 @@ public:
     Bytes published;
     bool published_unsaved = false;
     int publications = 0;
-
-private:
-    stand_in::HostEvents* previous_;
 };
 
 void ApplySettings(Battery32& dev, std::uint8_t flags, std::uint8_t more) {
@@ -206,8 +198,7 @@ public:
         std::vector<unsigned char> buffer(chunk.begin(), chunk.end());
         legit_.Received(buffer.data(), buffer.size());
         const int publications = host_.publications;
-        dev_.process(buffer.empty() ? reinterpret_cast<unsigned char*>(&empty_)
-                                    : buffer.data(),
+        dev_.process(buffer.empty() ? reinterpret_cast<unsigned char*>(&empty_) : buffer.data(),
                      static_cast<unsigned int>(buffer.size()));
         Check();
         if (host_.publications != publications) CheckPublished();
@@ -223,9 +214,9 @@ public:
         if (dev_.pending_cmd_ == 1 || dev_.pending_cmd_ == 0) {
             std::array<std::uint16_t, kCells> raw{};
             for (auto& v : raw) v = in.Word();
-            return fuzz_support::CellReply(addr_, raw);
+            return module_sim::CellReplyFrame(addr_, raw);
         }
-        return fuzz_support::ValueReply(addr_, in.Word());
+        return module_sim::ValueReplyFrame(addr_, in.Word());
     }
 
 private:
@@ -265,14 +256,14 @@ Bytes Spoil(Bytes reply, std::uint8_t variant, std::uint8_t addr, InputReader& i
     using namespace link_input;
     switch (variant % kBadReplyVariants) {
         case kBadChecksum: {
-            const std::uint8_t good = LinkChecksum(&reply[1], reply.size() - 2);
+            const std::uint8_t good = WireSum(&reply[1], reply.size() - 2);
             // Any other byte, 254 and 255 included, which no sum can produce.
             reply.back() = static_cast<std::uint8_t>(good + 1 + in.Byte() % 255);
             break;
         }
         case kWrongAddress:
             reply[1] = static_cast<std::uint8_t>(addr + 1 + in.Byte() % 255);
-            reply.back() = LinkChecksum(&reply[1], reply.size() - 2);
+            reply.back() = WireSum(&reply[1], reply.size() - 2);
             break;
         case kWrongLead:
             reply[0] = static_cast<std::uint8_t>(kReplyLead + 1 + in.Byte() % 255);
@@ -314,9 +305,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t op = in.Byte();
         const std::uint8_t variant = static_cast<std::uint8_t>(op >> 3);
         switch (static_cast<Kind>(op & 7)) {
-            case kTick: session.Tick(); break;
-            case kRawChunk: session.Deliver(in.TakeUpTo(in.Byte())); break;
-            case kGoodReply: session.Deliver(session.Reply(in)); break;
+            case kTick:
+                session.Tick();
+                break;
+            case kRawChunk:
+                session.Deliver(in.TakeUpTo(in.Byte()));
+                break;
+            case kGoodReply:
+                session.Deliver(session.Reply(in));
+                break;
             case kSplitReply: {
                 const Bytes reply = session.Reply(in);
                 const std::size_t cut = 1 + in.Byte() % reply.size();
@@ -333,7 +330,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 // Also a length that would wrap any sum formed with it.
                 session.DeliverNull((variant & 1) ? 0xFFFFFFFFu - in.Byte() : in.Byte());
                 break;
-            case kEmptyChunk: session.Deliver(Bytes{}); break;
+            case kEmptyChunk:
+                session.Deliver(Bytes{});
+                break;
             case kNoisyReply: {
                 Bytes chunk = in.TakeUpTo(variant);
                 const Bytes reply = session.Reply(in);

@@ -8,13 +8,13 @@
 // (as the whole settings object, as "appSetting", or as "thresholdSetting"
 // with threshold mode on); the rest is the JSON text.
 
+#include <json/reader.h>
+#include <json/value.h>
+
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
-
-#include <json/reader.h>
-#include <json/value.h>
 
 #include "battery32/battery32.h"
 #include "fuzz/fuzz_support.h"
@@ -22,18 +22,13 @@
 
 namespace {
 
-class CountingHost : public stand_in::HostEvents {
+class CountingHost : public stand_in::InstalledHostEvents {
 public:
-    CountingHost() : previous_(stand_in::SetHostEvents(this)) {}
-    ~CountingHost() override { stand_in::SetHostEvents(previous_); }
     void SendSP(ZorVDevice&, int, const unsigned char*, unsigned int length, bool) override {
         FUZZ_CHECK(length == sizeof(Battery32_Data_t));
         ++publications;
     }
     int publications = 0;
-
-private:
-    stand_in::HostEvents* previous_;
 };
 
 bool Parse(const std::uint8_t* data, std::size_t size, Json::Value& out) {
@@ -61,13 +56,15 @@ void RunRound(Battery32& dev, const CountingHost& host) {
     const int before = host.publications;
     dev.RefreshStatus();
     const std::uint8_t addr = dev.addr_;
-    std::array<std::uint16_t, fuzz_support::kCells> cells{};
-    for (std::size_t i = 0; i < cells.size(); ++i)
-        cells[i] = static_cast<std::uint16_t>(1150 + 10 * i);
-    for (const fuzz_support::Bytes& reply :
-         {fuzz_support::CellReply(addr, cells), fuzz_support::ValueReply(addr, 5320),
-          fuzz_support::ValueReply(addr, 2875), fuzz_support::ValueReply(addr, 2550)}) {
-        std::vector<unsigned char> chunk(reply.begin(), reply.end());
+    module_sim::Readings readings;
+    for (std::size_t i = 0; i < readings.cells.size(); ++i)
+        readings.cells[i] = static_cast<std::uint16_t>(1150 + 10 * i);
+    readings.group = 5320;
+    readings.current = 2875;
+    readings.temperature = 2550;
+    for (std::uint8_t code : {module_sim::kCmdCells, module_sim::kCmdGroupVoltage,
+                              module_sim::kCmdCurrent, module_sim::kCmdTemperature}) {
+        fuzz_support::Bytes chunk = module_sim::ReplyFrame(addr, code, readings);
         dev.process(chunk.data(), static_cast<unsigned int>(chunk.size()));
     }
     FUZZ_CHECK(host.publications == before + 1);
@@ -99,8 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     Json::Value settings;
     switch (data[0] % 3) {
-        case 0: settings = parsed; break;
-        case 1: settings["appSetting"] = parsed; break;
+        case 0:
+            settings = parsed;
+            break;
+        case 1:
+            settings["appSetting"] = parsed;
+            break;
         default:
             settings["appSetting"]["b_mode"] = 3;
             settings["thresholdSetting"] = parsed;

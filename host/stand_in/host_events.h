@@ -35,4 +35,17 @@ public:
 HostEvents* SetHostEvents(HostEvents* events);
 HostEvents* CurrentHostEvents();
 
+// HostEvents that receive the host services for as long as they live: derive
+// from this instead of HostEvents. Whatever was installed before is put back.
+class InstalledHostEvents : public HostEvents {
+public:
+    InstalledHostEvents() : previous_(SetHostEvents(this)) {}
+    ~InstalledHostEvents() override { SetHostEvents(previous_); }
+    InstalledHostEvents(const InstalledHostEvents&) = delete;
+    InstalledHostEvents& operator=(const InstalledHostEvents&) = delete;
+
+private:
+    HostEvents* previous_;
+};
+
 }  // namespace stand_in

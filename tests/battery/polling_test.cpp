@@ -18,19 +18,16 @@
 
 namespace {
 
-using test_support::Bytes;
-using test_support::CellReply;
-using test_support::FlatCellReply;
+using module_sim::Bytes;
+using module_sim::CellReplyFrame;
+using module_sim::FlatCellReplyFrame;
+using module_sim::ValueReplyFrame;
 using test_support::HostCall;
-using test_support::ValueReply;
 
 constexpr std::uint8_t kHostAddr = 0x01;
 constexpr std::uint8_t kWire = 0x81;
 
-Bytes Frame(std::uint8_t code) {
-    const auto f = battery_protocol::BuildCommand(kWire, code);
-    return Bytes(f.begin(), f.end());
-}
+Bytes Frame(std::uint8_t code) { return module_sim::CommandFrame(kWire, code); }
 
 class Polling : public testing::Test {
 protected:
@@ -58,14 +55,14 @@ TEST_F(Polling, FirstTickSendsTheCellVoltageCommand) {
 TEST_F(Polling, AGoodRoundSendsEachCommandInTurnAndClosesOnce) {
     const auto readings = test_support::TypicalReadings();
     device->RefreshStatus();
-    EXPECT_EQ(Feed(CellReply(kWire, readings.cells)), 1);
+    EXPECT_EQ(Feed(CellReplyFrame(kWire, readings.cells)), 1);
     EXPECT_EQ(device->pending_cmd_, 2);
-    EXPECT_EQ(Feed(ValueReply(kWire, readings.group)), 1);
+    EXPECT_EQ(Feed(ValueReplyFrame(kWire, readings.group)), 1);
     EXPECT_EQ(device->pending_cmd_, 3);
-    EXPECT_EQ(Feed(ValueReply(kWire, readings.current)), 1);
+    EXPECT_EQ(Feed(ValueReplyFrame(kWire, readings.current)), 1);
     EXPECT_EQ(device->pending_cmd_, 4);
     EXPECT_FALSE(device->data_ready_);
-    EXPECT_EQ(Feed(ValueReply(kWire, readings.temperature)), 0);
+    EXPECT_EQ(Feed(ValueReplyFrame(kWire, readings.temperature)), 0);
     EXPECT_EQ(device->pending_cmd_, 0);
     EXPECT_EQ(device->msg_len, 0);  // bytes after the round start a new reply
     EXPECT_TRUE(device->data_ready_);
@@ -85,7 +82,7 @@ TEST_F(Polling, AGoodRoundSendsEachCommandInTurnAndClosesOnce) {
 }
 
 TEST_F(Polling, CellReplySplitInTwo) {
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    const Bytes reply = FlatCellReplyFrame(kWire, 1250);
     for (std::size_t first : {40u, 1u, 66u}) {  // 1: only the lead byte is held
         SCOPED_TRACE(first);
         device = test_support::MakeDevice(21, kHostAddr);
@@ -125,7 +122,7 @@ private:
 };
 
 TEST_F(Polling, NeverReadsPastTheChunkItIsGiven) {
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    const Bytes reply = FlatCellReplyFrame(kWire, 1250);
     Bytes first{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};  // noise before the lead byte
     first.insert(first.end(), reply.begin(), reply.begin() + 30);
     GuardedChunk first_chunk(first);
@@ -148,7 +145,7 @@ TEST_F(Polling, ChunkThatWouldPass80BytesIsDroppedWithTheBuffer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.first) + " of " + std::to_string(c.total));
         device = test_support::MakeDevice(21, kHostAddr);
-        Bytes padded = FlatCellReply(kWire, 1250);
+        Bytes padded = FlatCellReplyFrame(kWire, 1250);
         padded.resize(c.total, 0x00);
         device->RefreshStatus();
         const std::size_t last_from = c.first < c.total ? c.first : 0;
@@ -184,7 +181,7 @@ TEST_F(Polling, NullChunkIsSizeTestedThenStoresNothing) {
     EXPECT_EQ(device->pending_cmd_, 0);
     EXPECT_EQ(device->msg_len, 0);
 
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    const Bytes reply = FlatCellReplyFrame(kWire, 1250);
     device->RefreshStatus();
     EXPECT_EQ(device->process(nullptr, 67), 1);  // within it: still waiting for the cells
     EXPECT_EQ(device->msg_len, 0);
@@ -205,7 +202,7 @@ TEST_F(Polling, NullChunkIsSizeTestedThenStoresNothing) {
 }
 
 TEST_F(Polling, LeadingGarbageInTheFirstChunkIsSkipped) {
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    const Bytes reply = FlatCellReplyFrame(kWire, 1250);
     device->RefreshStatus();
     Bytes first{0x00, 0x00};
     first.insert(first.end(), reply.begin(), reply.begin() + 30);
@@ -221,12 +218,12 @@ TEST_F(Polling, FirstChunkWithoutLeadByteIsDropped) {
     EXPECT_EQ(device->msg_len, 0);
     EXPECT_EQ(device->pending_cmd_, 1);
     // The reply that follows is still taken whole.
-    EXPECT_EQ(Feed(FlatCellReply(kWire, 1250)), 1);
+    EXPECT_EQ(Feed(FlatCellReplyFrame(kWire, 1250)), 1);
     EXPECT_EQ(device->pending_cmd_, 2);
 }
 
 TEST_F(Polling, GarbageInALaterChunkIsNotSkipped) {
-    const Bytes reply = FlatCellReply(kWire, 1250);
+    const Bytes reply = FlatCellReplyFrame(kWire, 1250);
     device->RefreshStatus();
     EXPECT_EQ(FeedRange(reply, 0, 10), 1);
     Bytes rest{0x55};
@@ -251,7 +248,7 @@ TEST_F(Polling, BadCellRepliesWriteTheirLineAndAbandonTheRound) {
     };
     for (const auto& c : cases) {
         device->RefreshStatus();
-        Bytes reply = FlatCellReply(c.addr, 1250);
+        Bytes reply = FlatCellReplyFrame(c.addr, 1250);
         if (c.corrupt_at >= 0) reply[c.corrupt_at] ^= 0x40;
         cout_capture.Take();
         EXPECT_EQ(Feed(reply), 0);
@@ -265,15 +262,15 @@ TEST_F(Polling, BadCellRepliesWriteTheirLineAndAbandonTheRound) {
 TEST_F(Polling, GoodCellReplyWritesItsTwoLinesAroundTheSend) {
     device->RefreshStatus();
     cout_capture.Take();
-    Feed(FlatCellReply(kWire, 1250));
+    Feed(FlatCellReplyFrame(kWire, 1250));
     EXPECT_EQ(cout_capture.Take(),
               "Battery32 21 before CallGroupVoltage\nBattery32 21 after CallGroupVoltage\n");
 }
 
 TEST_F(Polling, ValueReplySplit3Plus2AbandonsTheRound) {
     device->RefreshStatus();
-    Feed(FlatCellReply(kWire, 1250));
-    const Bytes reply = ValueReply(kWire, 3890);
+    Feed(FlatCellReplyFrame(kWire, 1250));
+    const Bytes reply = ValueReplyFrame(kWire, 3890);
     EXPECT_EQ(FeedRange(reply, 0, 3), 0);
     EXPECT_EQ(device->pending_cmd_, 0);
     EXPECT_EQ(FeedRange(reply, 3, 5), 0);
@@ -287,20 +284,20 @@ TEST_F(Polling, ValueReplySplit3Plus2AbandonsTheRound) {
 TEST_F(Polling, BadValueRepliesAreSilentAndChangeNothing) {
     const auto readings = test_support::TypicalReadings();
     test_support::RunGoodRound(*device, readings);
-    Bytes wrong_addr = ValueReply(0x82, 1000);
-    Bytes bad_checksum = ValueReply(kWire, 1000);
+    Bytes wrong_addr = ValueReplyFrame(0x82, 1000);
+    Bytes bad_checksum = ValueReplyFrame(kWire, 1000);
     bad_checksum[4] ^= 1;
-    Bytes checksum_fe = ValueReply(kWire, 1000);
+    Bytes checksum_fe = ValueReplyFrame(kWire, 1000);
     checksum_fe[4] = 0xFE;
     Bytes noise_then_reply{0x12, 0xED, 0x00};  // synchronised on the first 0xED: bad address
-    const Bytes tail = ValueReply(kWire, 1000);
+    const Bytes tail = ValueReplyFrame(kWire, 1000);
     noise_then_reply.insert(noise_then_reply.end(), tail.begin(), tail.end());
     for (const Bytes& bad : {wrong_addr, bad_checksum, checksum_fe, noise_then_reply}) {
         for (int stage = 2; stage <= 4; ++stage) {
             device->RefreshStatus();
-            Feed(CellReply(kWire, readings.cells));
-            if (stage > 2) Feed(ValueReply(kWire, readings.group));
-            if (stage > 3) Feed(ValueReply(kWire, readings.current));
+            Feed(CellReplyFrame(kWire, readings.cells));
+            if (stage > 2) Feed(ValueReplyFrame(kWire, readings.group));
+            if (stage > 3) Feed(ValueReplyFrame(kWire, readings.current));
             cout_capture.Take();
             EXPECT_EQ(Feed(bad), 0);
             EXPECT_EQ(cout_capture.Take(), "");
@@ -332,9 +329,9 @@ TEST_F(Polling, ATickResendsWhateverCommandIsUnanswered) {
         SCOPED_TRACE(pending);
         device = test_support::MakeDevice(21, kHostAddr);
         device->RefreshStatus();
-        if (pending > 1) Feed(CellReply(kWire, readings.cells));
-        if (pending > 2) Feed(ValueReply(kWire, readings.group));
-        if (pending > 3) Feed(ValueReply(kWire, readings.current));
+        if (pending > 1) Feed(CellReplyFrame(kWire, readings.cells));
+        if (pending > 2) Feed(ValueReplyFrame(kWire, readings.group));
+        if (pending > 3) Feed(ValueReplyFrame(kWire, readings.current));
         host.Clear();
         EXPECT_EQ(device->RefreshStatus(), 1);
         EXPECT_EQ(host.SentFrames(), std::vector<Bytes>{Frame(codes[pending - 1])});
@@ -348,8 +345,8 @@ TEST_F(Polling, ResendBudgetIsSharedAcrossTheRound) {
     const auto readings = test_support::TypicalReadings();
     device->RefreshStatus();
     device->RefreshStatus();  // one resend of A1
-    Feed(CellReply(kWire, readings.cells));
-    Feed(ValueReply(kWire, readings.group));
+    Feed(CellReplyFrame(kWire, readings.cells));
+    Feed(ValueReplyFrame(kWire, readings.group));
     device->RefreshStatus();  // two resends of A3
     device->RefreshStatus();
     EXPECT_EQ(host.SentFrames().back(), Frame(0xA3));
@@ -361,7 +358,7 @@ TEST_F(Polling, ResendBudgetIsSharedAcrossTheRound) {
 }
 
 TEST_F(Polling, BytesWhileIdleAreHeldUntilTheNextCommand) {
-    EXPECT_EQ(Feed(ValueReply(kWire, 1)), 0);
+    EXPECT_EQ(Feed(ValueReplyFrame(kWire, 1)), 0);
     EXPECT_EQ(device->msg_len, 5);
     device->RefreshStatus();
     EXPECT_EQ(device->msg_len, 0);
@@ -396,11 +393,11 @@ TEST_F(Polling, SettingsShapeTheDecodedRound) {
     std::array<std::uint16_t, 32> cells;
     for (std::size_t p = 0; p < cells.size(); ++p) cells[p] = static_cast<std::uint16_t>(1000 + p);
     device->RefreshStatus();
-    Feed(CellReply(kWire, cells));
+    Feed(CellReplyFrame(kWire, cells));
     EXPECT_FLOAT_EQ(device->cell_voltages_[31], 10.5f);   // wire position 0, with t0
     EXPECT_FLOAT_EQ(device->cell_voltages_[0], 10.06f);   // wire position 31, with t31
     EXPECT_FLOAT_EQ(device->cell_voltages_[15], 10.16f);  // wire position 16
-    Feed(ValueReply(kWire, 5350));
+    Feed(ValueReplyFrame(kWire, 5350));
     EXPECT_FLOAT_EQ(device->group_voltage_, 53.5f * 2.0f + 1.0f);
 }
 
@@ -471,16 +468,16 @@ TEST_F(PartnerDevices, OneUnavailablePartnerZeroesTheGroupVoltage) {
     auto readings = test_support::TypicalReadings();
     for (auto& c : readings.cells) c = 0;  // no cell sum to repair it with
     device->RefreshStatus();
-    test_support::Feed(*device, test_support::CellReply(kWire, readings.cells));
-    test_support::Feed(*device, ValueReply(kWire, readings.group));
+    test_support::Feed(*device, module_sim::CellReplyFrame(kWire, readings.cells));
+    test_support::Feed(*device, ValueReplyFrame(kWire, readings.group));
     EXPECT_EQ(device->group_voltage_, 0.0f);
     EXPECT_FALSE(device->group_voltage_valid_);
     EXPECT_EQ(device->pending_cmd_, 3);  // the round goes on
     EXPECT_EQ(lookups_of_partner[0], 1);
     EXPECT_EQ(lookups_of_partner[1], 1);
     EXPECT_EQ(lookups_of_partner[2], 0);  // never asked once one partner failed
-    test_support::Feed(*device, ValueReply(kWire, readings.current));
-    EXPECT_EQ(test_support::Feed(*device, ValueReply(kWire, readings.temperature)), 0);
+    test_support::Feed(*device, ValueReplyFrame(kWire, readings.current));
+    EXPECT_EQ(test_support::Feed(*device, ValueReplyFrame(kWire, readings.temperature)), 0);
     EXPECT_EQ(host.Calls(HostCall::kSaveHistory).size(), 1u);
 
     // Once every partner answers again, the next good reply makes it valid again.
@@ -492,8 +489,8 @@ TEST_F(PartnerDevices, OneUnavailablePartnerZeroesTheGroupVoltage) {
 TEST_F(PartnerDevices, UnknownPartnerIdIsUnavailable) {
     auto device = Main(R"("group_voltage": [101, 999])");
     device->RefreshStatus();
-    test_support::Feed(*device, test_support::FlatCellReply(kWire, 1200));
-    test_support::Feed(*device, ValueReply(kWire, 3890));
+    test_support::Feed(*device, module_sim::FlatCellReplyFrame(kWire, 1200));
+    test_support::Feed(*device, ValueReplyFrame(kWire, 3890));
     EXPECT_EQ(device->group_voltage_, 0.0f);
     EXPECT_FALSE(device->group_voltage_valid_);
 }
@@ -517,9 +514,9 @@ TEST_F(PartnerDevices, CurrentRules) {
         auto device = Main(c.app);
         device->group_current_ = -1.0f;
         device->RefreshStatus();
-        test_support::Feed(*device, test_support::FlatCellReply(kWire, 1200));
-        test_support::Feed(*device, ValueReply(kWire, 3890));
-        EXPECT_EQ(test_support::Feed(*device, ValueReply(kWire, 2500)), 1);
+        test_support::Feed(*device, module_sim::FlatCellReplyFrame(kWire, 1200));
+        test_support::Feed(*device, ValueReplyFrame(kWire, 3890));
+        EXPECT_EQ(test_support::Feed(*device, ValueReplyFrame(kWire, 2500)), 1);
         EXPECT_FLOAT_EQ(device->group_current_, c.expected);
     }
 }

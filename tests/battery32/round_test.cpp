@@ -17,7 +17,6 @@
 namespace {
 
 using test_support::HostCall;
-using test_support::ModuleReadings;
 
 constexpr std::uint8_t kHostAddr = 0x03;
 
@@ -51,7 +50,7 @@ protected:
             if (c.name.rfind("battery_", 0) == 0) out.push_back(c);
         return out;
     }
-    void CompleteRound(const ModuleReadings& readings) {
+    void CompleteRound(const module_sim::Readings& readings) {
         host.Clear();
         ASSERT_EQ(test_support::RunGoodRound(*device, readings), 0);
     }

@@ -21,6 +21,9 @@
 // device could not have had from anywhere else: made-up ones for the first
 // two, readings not yet delivered intact for the last.
 
+#include <gtest/gtest.h>
+#include <json/value.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -29,22 +32,22 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <json/value.h>
 
 #include "battery/protocol.h"
 #include "battery32/battery32.h"
 #include "host/stand_in/host_events.h"
-#include "tests/support/module_bytes.h"
+#include "tests/support/cout_capture.h"
+#include "tools/sim/module_wire.h"
+#include "tools/sim/random.h"
 
 namespace {
 
 namespace bp = battery_protocol;
-using test_support::Bytes;
+using module_sim::Bytes;
+using module_sim::Random;
+using module_sim::Readings;
 
 constexpr int kRounds = 10000;
 constexpr std::uint64_t kSeed = 0x5EEDB0A7C0FFEEull;
@@ -56,26 +59,6 @@ constexpr int kRecoveryTicks = 4;
 constexpr float kGroupVoltageFloor = 40.0f;
 constexpr std::uint32_t kDataId = 3207;
 
-// splitmix64: the same sequence on every platform and standard library.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t Next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    unsigned Below(unsigned n) { return static_cast<unsigned>(Next() % n); }
-    bool Percent(unsigned p) { return Below(100) < p; }
-    std::uint16_t Between(unsigned lo, unsigned hi) {  // inclusive
-        return static_cast<std::uint16_t>(lo + Below(hi - lo + 1));
-    }
-
-private:
-    std::uint64_t state_;
-};
-
 struct Config {
     const char* name;
     std::uint8_t host_addr;  // as the host stores it; the wire address has the top bit flipped
@@ -86,14 +69,6 @@ struct Config {
 };
 
 void PrintTo(const Config& c, std::ostream* os) { *os << c.name; }
-
-// What the module measures, in wire units.
-struct Readings {
-    std::array<std::uint16_t, 32> cells{};
-    std::uint16_t group = 0;
-    std::uint16_t current = 0;
-    std::uint16_t temperature = 0;
-};
 
 using Cells = std::array<float, 32>;
 
@@ -108,7 +83,8 @@ public:
         const float divisor = c_.millivolts ? 1000.0f : 100.0f;
         for (std::size_t p = 0; p < 32; ++p) {
             // The module reports a missing cell as 0, which reads as 0 V.
-            out[c_.reversed ? 31 - p : p] = raw[p] == 0 ? 0.0f : static_cast<float>(raw[p]) / divisor;
+            out[c_.reversed ? 31 - p : p] =
+                raw[p] == 0 ? 0.0f : static_cast<float>(raw[p]) / divisor;
         }
         return out;
     }
@@ -146,20 +122,11 @@ public:
         for (auto& v : now_.cells) v = rng.Percent(3) ? 0 : rng.Between(lo, hi);
         const unsigned scale = c_.centivolt_group ? 100 : 10;
         // Now and then the module's own group reading is missing (below the floor).
-        now_.group = rng.Percent(10) ? rng.Between(0, 40 * scale - 1)
-                                     : rng.Between(40 * scale, 600 * scale);
+        now_.group =
+            rng.Percent(10) ? rng.Between(0, 40 * scale - 1) : rng.Between(40 * scale, 600 * scale);
         now_.current = rng.Between(0, 5000);
         now_.temperature = rng.Percent(6) ? (rng.Percent(50) ? 0 : rng.Between(10001, 65535))
                                           : rng.Between(1, 10000);
-    }
-
-    Bytes Reply(std::uint8_t command, const Readings& r, std::uint8_t addr) const {
-        switch (command) {
-            case bp::kCmdCellVoltages: return test_support::CellReply(addr, r.cells);
-            case bp::kCmdGroupVoltage: return test_support::ValueReply(addr, r.group);
-            case bp::kCmdCurrent: return test_support::ValueReply(addr, r.current);
-            default: return test_support::ValueReply(addr, r.temperature);
-        }
     }
 
     const Readings& now() const { return now_; }
@@ -171,10 +138,18 @@ private:
     Readings now_;
 };
 
-enum Fault { kNone, kSilence, kGarbageBefore, kBadChecksum, kWrongAddress, kSplit, kOverflow, kFaultKinds };
-const char* const kFaultNames[kFaultKinds] = {"none",          "silence",       "garbage before",
-                                              "bad checksum",  "wrong address", "split",
-                                              "overflow"};
+enum Fault {
+    kNone,
+    kSilence,
+    kGarbageBefore,
+    kBadChecksum,
+    kWrongAddress,
+    kSplit,
+    kOverflow,
+    kFaultKinds
+};
+const char* const kFaultNames[kFaultKinds] = {
+    "none", "silence", "garbage before", "bad checksum", "wrong address", "split", "overflow"};
 
 // How much of what the module sent may reach the device's live values.
 enum class Carried {
@@ -194,7 +169,8 @@ struct Possible {
 template <typename T>
 void Take(std::vector<T>& possible, const T& value, Carried how) {
     if (how == Carried::kIntact) possible.assign(1, value);
-    if (how == Carried::kPerhaps && std::find(possible.begin(), possible.end(), value) == possible.end())
+    if (how == Carried::kPerhaps &&
+        std::find(possible.begin(), possible.end(), value) == possible.end())
         possible.push_back(value);
 }
 
@@ -203,11 +179,8 @@ bool Holds(const std::vector<T>& possible, const T& value) {
     return std::find(possible.begin(), possible.end(), value) != possible.end();
 }
 
-class SoakHost : public stand_in::HostEvents {
+class SoakHost : public stand_in::InstalledHostEvents {
 public:
-    SoakHost() : previous_(stand_in::SetHostEvents(this)) {}
-    ~SoakHost() override { stand_in::SetHostEvents(previous_); }
-
     void SendData(ZorSPDevice&, const unsigned char* data, unsigned int length) override {
         frames.emplace_back(data, data + length);
     }
@@ -227,23 +200,6 @@ public:
     std::vector<Bytes> published;
     std::vector<int> type_ids;
     std::vector<Bytes> saved;
-
-private:
-    stand_in::HostEvents* previous_;
-};
-
-// The device reports progress on standard output on every round; thousands of
-// rounds of it would drown the test's own output and slow it down.
-class QuietStandardOutput {
-public:
-    QuietStandardOutput() : previous_(std::cout.rdbuf(&sink_)) {}
-    ~QuietStandardOutput() { std::cout.rdbuf(previous_); }
-
-private:
-    struct Sink : std::streambuf {
-        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-    } sink_;
-    std::streambuf* previous_;
 };
 
 struct Tally {
@@ -307,7 +263,8 @@ private:
             host_.frames.pop_front();
             const std::uint8_t command = CheckCommand(frame);
             Fault fault = kNone;
-            if (faulty && rng_.Percent(kFaultPercent)) fault = static_cast<Fault>(1 + rng_.Below(kFaultKinds - 1));
+            if (faulty && rng_.Percent(kFaultPercent))
+                fault = static_cast<Fault>(1 + rng_.Below(kFaultKinds - 1));
             if (fault != kNone) {
                 ++tally_.faults[fault];
                 round_faulted_ = true;
@@ -325,7 +282,8 @@ private:
             if (tally_.rounds_completed > published_before) {
                 recovering_ = false;
                 ++tally_.recoveries;
-                tally_.longest_recovery_ticks = std::max(tally_.longest_recovery_ticks, clean_ticks_);
+                tally_.longest_recovery_ticks =
+                    std::max(tally_.longest_recovery_ticks, clean_ticks_);
             } else {
                 EXPECT_LT(clean_ticks_, kRecoveryTicks)
                     << "no round completed in " << clean_ticks_ << " fault-free ticks after a fault"
@@ -345,11 +303,7 @@ private:
     std::uint8_t CheckCommand(const Bytes& frame) {
         EXPECT_EQ(frame.size(), bp::kCommandLength) << Where();
         if (frame.size() != bp::kCommandLength) return 0;
-        EXPECT_EQ(frame[0], 0xFE) << Where();
-        EXPECT_EQ(frame[1], 0xFE) << Where();
-        EXPECT_EQ(frame[2], module_.addr()) << Where();
-        const std::uint8_t sum = static_cast<std::uint8_t>((frame[2] + frame[3]) & 0xFF) % 254;
-        EXPECT_EQ(frame[4], sum) << Where();
+        EXPECT_EQ(frame, module_sim::CommandFrame(module_.addr(), frame[3])) << Where();
         EXPECT_TRUE(frame[3] >= bp::kCmdCellVoltages && frame[3] <= bp::kCmdTemperature) << Where();
         return frame[3];
     }
@@ -361,7 +315,7 @@ private:
         }
         if (fault == kSilence) return;
 
-        const Bytes reply = module_.Reply(command, module_.now(), module_.addr());
+        const Bytes reply = module_sim::ReplyFrame(module_.addr(), command, module_.now());
         std::vector<Bytes> chunks;
         switch (fault) {
             case kNone:
@@ -372,8 +326,9 @@ private:
             case kWrongAddress: {
                 const Readings poison = Poison(command);
                 std::uint8_t addr = module_.addr();
-                if (fault == kWrongAddress) addr = static_cast<std::uint8_t>(addr + 1 + rng_.Below(255));
-                Bytes bad = module_.Reply(command, poison, addr);
+                if (fault == kWrongAddress)
+                    addr = static_cast<std::uint8_t>(addr + 1 + rng_.Below(255));
+                Bytes bad = module_sim::ReplyFrame(addr, command, poison);
                 if (fault == kBadChecksum) {
                     // Any other checksum byte, 254 and 255 included.
                     bad.back() = static_cast<std::uint8_t>(bad.back() + 1 + rng_.Below(255));
@@ -382,8 +337,12 @@ private:
                 Account(command, poison, Carried::kRefused);
                 break;
             }
-            case kGarbageBefore: chunks = GarbageBefore(reply); break;
-            case kSplit: chunks = Split(reply); break;
+            case kGarbageBefore:
+                chunks = GarbageBefore(reply);
+                break;
+            case kSplit:
+                chunks = Split(reply);
+                break;
             default:
                 // Carries the module's real readings, new since its last cell
                 // request, so taking them in would show.
@@ -391,7 +350,8 @@ private:
                 Account(command, module_.now(), Carried::kRefused);
                 break;
         }
-        if (fault == kGarbageBefore || fault == kSplit) Account(command, module_.now(), Carried::kPerhaps);
+        if (fault == kGarbageBefore || fault == kSplit)
+            Account(command, module_.now(), Carried::kPerhaps);
 
         for (Bytes& chunk : chunks) {
             const std::size_t published_before = host_.published.size();
@@ -458,13 +418,15 @@ private:
                 chunk.insert(chunk.end(), tail.begin(), tail.end());
                 return {chunk};
             }
-            case 1: return {Noise(limit + 1 - reply.size() + rng_.Below(10), true), reply};
+            case 1:
+                return {Noise(limit + 1 - reply.size() + rng_.Below(10), true), reply};
             default: {
                 const std::size_t cut = 1 + rng_.Below(static_cast<unsigned>(reply.size() - 1));
                 Bytes rest(reply.begin() + static_cast<std::ptrdiff_t>(cut), reply.end());
                 const Bytes flood = Noise(limit + 1 - reply.size() + rng_.Below(20), false);
                 rest.insert(rest.end(), flood.begin(), flood.end());
-                return {Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(cut)), rest};
+                return {Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(cut)),
+                        rest};
             }
         }
     }
@@ -509,12 +471,19 @@ private:
     void Account(std::uint8_t command, const Readings& r, Carried how) {
         if (how == Carried::kRefused) return;
         switch (command) {
-            case bp::kCmdCellVoltages: Take(possible_.cells, scale_.CellsOf(r.cells), how); break;
-            case bp::kCmdGroupVoltage: Take(possible_.group, scale_.GroupOf(r.group), how); break;
-            case bp::kCmdCurrent: Take(possible_.current, scale_.CurrentOf(r.current), how); break;
+            case bp::kCmdCellVoltages:
+                Take(possible_.cells, scale_.CellsOf(r.cells), how);
+                break;
+            case bp::kCmdGroupVoltage:
+                Take(possible_.group, scale_.GroupOf(r.group), how);
+                break;
+            case bp::kCmdCurrent:
+                Take(possible_.current, scale_.CurrentOf(r.current), how);
+                break;
             default:
                 // A refused temperature leaves the previous one in place.
-                if (const auto t = scale_.TemperatureOf(r.temperature)) Take(possible_.temperature, *t, how);
+                if (const auto t = scale_.TemperatureOf(r.temperature))
+                    Take(possible_.temperature, *t, how);
                 break;
         }
     }
@@ -533,12 +502,14 @@ private:
         const Bytes& image = host_.published.back();
         ASSERT_EQ(image.size(), sizeof(Battery32_Data_t)) << Where();
         ASSERT_EQ(host_.saved.size(), host_.published.size()) << "no history saved" << Where();
-        EXPECT_EQ(host_.saved.back(), image) << "saved history differs from the published record" << Where();
+        EXPECT_EQ(host_.saved.back(), image)
+            << "saved history differs from the published record" << Where();
 
         Battery32_Data_t record;
         std::memcpy(&record, image.data(), sizeof record);
         Cells cells;
-        std::memcpy(cells.data(), image.data() + offsetof(Battery32_Data_t, cell_voltage), sizeof cells);
+        std::memcpy(cells.data(), image.data() + offsetof(Battery32_Data_t, cell_voltage),
+                    sizeof cells);
         const std::uint32_t data_id = record.data_id;
         const unsigned status = record.status;
         const float group = record.group_voltage;
@@ -550,12 +521,13 @@ private:
         EXPECT_EQ(data_id, kDataId) << Where();
         EXPECT_EQ(status, 0u) << Where();
         EXPECT_TRUE(Holds(possible_.cells, cells)) << "cells not delivered intact" << Where();
-        const bool group_ok = std::any_of(possible_.group.begin(), possible_.group.end(), [&](float g) {
-            return group == (g < kGroupVoltageFloor ? cell_sum : g);
-        });
+        const bool group_ok =
+            std::any_of(possible_.group.begin(), possible_.group.end(),
+                        [&](float g) { return group == (g < kGroupVoltageFloor ? cell_sum : g); });
         EXPECT_TRUE(group_ok) << "group voltage " << group << " not delivered intact" << Where();
         EXPECT_TRUE(Holds(possible_.current, current)) << "current " << current << Where();
-        EXPECT_TRUE(Holds(possible_.temperature, temperature)) << "temperature " << temperature << Where();
+        EXPECT_TRUE(Holds(possible_.temperature, temperature))
+            << "temperature " << temperature << Where();
 
         if (!round_faulted_) {
             // Nothing went wrong in this round: it publishes exactly what it read.
@@ -566,7 +538,8 @@ private:
             const float g = scale_.GroupOf(r.group);
             float expected_sum = 0.0f;
             for (const float v : expected) expected_sum += v;
-            EXPECT_EQ(group, g < kGroupVoltageFloor ? expected_sum : g) << "clean round, group" << Where();
+            EXPECT_EQ(group, g < kGroupVoltageFloor ? expected_sum : g)
+                << "clean round, group" << Where();
             EXPECT_EQ(current, scale_.CurrentOf(r.current)) << "clean round, current" << Where();
             if (const auto t = scale_.TemperatureOf(r.temperature)) {
                 EXPECT_EQ(temperature, *t) << "clean round, temperature" << Where();
@@ -576,7 +549,8 @@ private:
 
     std::string Where() const {
         std::ostringstream s;
-        s << " (" << config_.name << ", tick " << tally_.ticks << ", round " << tally_.rounds_started << ")";
+        s << " (" << config_.name << ", tick " << tally_.ticks << ", round "
+          << tally_.rounds_started << ")";
         return s.str();
     }
 
@@ -601,7 +575,9 @@ class FaultSoak : public ::testing::TestWithParam<Config> {};
 TEST_P(FaultSoak, PublishesOnlyIntactReadingsAndAlwaysRecovers) {
     Tally tally;
     {
-        QuietStandardOutput quiet;
+        // The device reports progress on standard output on every round;
+        // thousands of rounds of it would drown the test's own output.
+        test_support::CoutSilence quiet;
         Soak soak(GetParam());
         soak.Run(kRounds);
         tally = soak.tally();
@@ -612,9 +588,10 @@ TEST_P(FaultSoak, PublishesOnlyIntactReadingsAndAlwaysRecovers) {
               << " completed (" << tally.clean_rounds_checked << " fault-free), "
               << tally.rounds_abandoned << " abandoned; " << tally.FaultsInjected()
               << " faults injected:";
-    for (int k = kSilence; k < kFaultKinds; ++k) std::cout << " " << kFaultNames[k] << " " << tally.faults[k];
-    std::cout << "; " << tally.recoveries << " recoveries, the longest " << tally.longest_recovery_ticks
-              << " fault-free tick(s)" << std::endl;
+    for (int k = kSilence; k < kFaultKinds; ++k)
+        std::cout << " " << kFaultNames[k] << " " << tally.faults[k];
+    std::cout << "; " << tally.recoveries << " recoveries, the longest "
+              << tally.longest_recovery_ticks << " fault-free tick(s)" << std::endl;
     RecordProperty("rounds_completed", tally.rounds_completed);
     RecordProperty("rounds_abandoned", tally.rounds_abandoned);
     RecordProperty("faults_injected", tally.FaultsInjected());
@@ -633,6 +610,8 @@ const Config kConfigs[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Settings, FaultSoak, ::testing::ValuesIn(kConfigs),
-                         [](const ::testing::TestParamInfo<Config>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Config>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -1,17 +1,18 @@
 #include "tests/support/device_driver.h"
 
 #include <json/reader.h>
+
 #include <stdexcept>
 
 namespace test_support {
 
-ModuleReadings TypicalReadings() {
-    ModuleReadings r;
+module_sim::Readings TypicalReadings() {
+    module_sim::Readings r;
     for (std::size_t i = 0; i < r.cells.size(); ++i)
         r.cells[i] = static_cast<std::uint16_t>(1200 + i);  // 12.00 .. 12.31 V
-    r.group = 3890;        // 389.0 V
-    r.current = 125;       // 12.5 A
-    r.temperature = 2550;  // 25.5 C
+    r.group = 3890;                                         // 389.0 V
+    r.current = 125;                                        // 12.5 A
+    r.temperature = 2550;                                   // 25.5 C
     return r;
 }
 
@@ -39,13 +40,13 @@ int Feed(Battery32& device, const Bytes& bytes) {
     return device.process(copy.data(), static_cast<unsigned int>(copy.size()));
 }
 
-int RunGoodRound(Battery32& device, const ModuleReadings& readings) {
+int RunGoodRound(Battery32& device, const module_sim::Readings& readings) {
     device.RefreshStatus();
-    const std::uint8_t addr = device.addr_;
-    Feed(device, CellReply(addr, readings.cells));
-    Feed(device, ValueReply(addr, readings.group));
-    Feed(device, ValueReply(addr, readings.current));
-    return Feed(device, ValueReply(addr, readings.temperature));
+    int result = 0;
+    for (std::uint8_t code : {module_sim::kCmdCells, module_sim::kCmdGroupVoltage,
+                              module_sim::kCmdCurrent, module_sim::kCmdTemperature})
+        result = Feed(device, module_sim::ReplyFrame(device.addr_, code, readings));
+    return result;
 }
 
 }  // namespace test_support

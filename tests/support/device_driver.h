@@ -1,27 +1,21 @@
 #pragma once
 // Drives a Battery32 as the host's serial engine would, with bytes a module sends.
 
-#include <array>
+#include <json/value.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include <json/value.h>
-
 #include "battery32/battery32.h"
-#include "tests/support/module_bytes.h"
+#include "tools/sim/module_wire.h"
 
 namespace test_support {
 
-struct ModuleReadings {
-    std::array<std::uint16_t, 32> cells{};
-    std::uint16_t group = 0;
-    std::uint16_t current = 0;
-    std::uint16_t temperature = 0;
-};
+using module_sim::Bytes;
 
 // Readings that pass every plausibility window with the default settings.
-ModuleReadings TypicalReadings();
+module_sim::Readings TypicalReadings();
 
 Json::Value ParseJson(const std::string& text);
 
@@ -33,6 +27,6 @@ int Feed(Battery32& device, const Bytes& bytes);
 
 // One tick and the four replies of a good round, answered at the device's wire address.
 // Returns process's result for the last reply (0 when the round closed).
-int RunGoodRound(Battery32& device, const ModuleReadings& readings);
+int RunGoodRound(Battery32& device, const module_sim::Readings& readings);
 
 }  // namespace test_support

@@ -12,9 +12,6 @@ HostCall Make(HostCall::Kind kind, const unsigned char* data = nullptr, unsigned
 }
 }  // namespace
 
-RecordingHost::RecordingHost() : previous_(stand_in::SetHostEvents(this)) {}
-RecordingHost::~RecordingHost() { stand_in::SetHostEvents(previous_); }
-
 void RecordingHost::SendData(ZorSPDevice&, const unsigned char* data, unsigned int length) {
     calls.push_back(Make(HostCall::kSendData, data, length));
 }

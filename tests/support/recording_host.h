@@ -32,11 +32,8 @@ struct HostCall {
     bool immediate = false;
 };
 
-class RecordingHost : public stand_in::HostEvents {
+class RecordingHost : public stand_in::InstalledHostEvents {
 public:
-    RecordingHost();
-    ~RecordingHost() override;
-
     void SendData(ZorSPDevice&, const unsigned char*, unsigned int) override;
     void RefreshStatus(ZorSPDevice&) override;
     void Reset(ZorVDevice&) override;
@@ -58,9 +55,6 @@ public:
     // as a host that reloads its AO list from inside the call may.
     bool ao_report_drops_value = false;
     bool batch_check_result = false;
-
-private:
-    stand_in::HostEvents* previous_;
 };
 
 }  // namespace test_support

@@ -5,7 +5,6 @@
 #include "tools/record/history_file.h"
 #include "tools/record/record_image.h"
 #include "tools/sim/module_simulator.h"
-#include "tools/sim/module_wire.h"
 
 namespace tools_test {
 
@@ -13,15 +12,14 @@ ExpectedRecord Expect(const module_sim::ModuleConfig& module, float partner_volt
     module_sim::ModuleSimulator sim;
     sim.AddModule(module);
     ExpectedRecord e;
-    const auto cells = sim.NominalReading(module.address, module_sim::kCmdCells).cells;
+    const module_sim::Readings raw = sim.NominalReadings(module.address);
     for (std::size_t i = 0; i < e.cells.size(); ++i) {
-        const float v = static_cast<float>(cells[i]) / 100.0f;
+        const float v = static_cast<float>(raw.cells[i]) / 100.0f;
         e.cells[i] = (v < 9.0f || v > 15.0f) ? 0.0f : v;
     }
-    const auto raw = [&](std::uint8_t code) { return sim.NominalReading(module.address, code).value; };
-    e.group_voltage = static_cast<float>(raw(module_sim::kCmdGroupVoltage)) / 10.0f + partner_voltage;
-    e.group_current = static_cast<float>(raw(module_sim::kCmdCurrent)) / 10.0f;
-    e.temperature = static_cast<float>(raw(module_sim::kCmdTemperature)) / 100.0f;
+    e.group_voltage = static_cast<float>(raw.group) / 10.0f + partner_voltage;
+    e.group_current = static_cast<float>(raw.current) / 10.0f;
+    e.temperature = static_cast<float>(raw.temperature) / 100.0f;
     return e;
 }
 
@@ -39,7 +37,8 @@ std::string Differences(const Battery32_Data_t& record, std::uint32_t data_id,
     if (record.data_id != data_id) diff += "data_id " + std::to_string(record.data_id) + "; ";
     for (int i = 0; i < kBattery32Cells; ++i) {
         if (!Same(record.cell_voltage[i], expected.cells[i])) {
-            diff += Pair(("cell " + std::to_string(i + 1)).c_str(), record.cell_voltage[i], expected.cells[i]);
+            diff += Pair(("cell " + std::to_string(i + 1)).c_str(), record.cell_voltage[i],
+                         expected.cells[i]);
         }
     }
     if (!Same(record.group_voltage, expected.group_voltage)) {
@@ -49,7 +48,8 @@ std::string Differences(const Battery32_Data_t& record, std::uint32_t data_id,
         diff += Pair("group_current", record.group_current, expected.group_current);
     }
     const float temperature = record.temperature;
-    if (!Same(temperature, expected.temperature)) diff += Pair("temperature", temperature, expected.temperature);
+    if (!Same(temperature, expected.temperature))
+        diff += Pair("temperature", temperature, expected.temperature);
     if (record.status != 0) diff += "status " + std::to_string(record.status) + "; ";
     if (record_tools::FormatTime(record.timestamp).empty()) diff += "no time stamp; ";
     return diff;

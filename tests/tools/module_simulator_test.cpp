@@ -2,8 +2,9 @@
 // accepts, its faults must look exactly as documented, and its schedule and
 // noise must be reproducible.
 
-#include <gtest/gtest.h>
+#include "tools/sim/module_simulator.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 
 #include "battery/protocol.h"
 #include "tests/tools/test_workspace.h"
-#include "tools/sim/module_simulator.h"
 #include "tools/sim/pty_pair.h"
 
 namespace module_sim {
@@ -73,7 +73,8 @@ TEST(ModuleSimulator, RepliesPassTheDeviceChecksAndCarryTheReadings) {
             std::uint16_t raw;
         };
         // Group voltage defaults to the sum of the cells: 32 * (12.0 + 13.55) / 2.
-        for (const Value v : {Value{kCmdGroupVoltage, 4088}, Value{kCmdCurrent, 125}, Value{kCmdTemperature, 2530}}) {
+        for (const Value v : {Value{kCmdGroupVoltage, 4088}, Value{kCmdCurrent, 125},
+                              Value{kCmdTemperature, 2530}}) {
             const Bytes reply = Concatenated(sim.Answer(address, v.code));
             ASSERT_EQ(reply.size(), battery_protocol::kValueReplyLength);
             EXPECT_TRUE(battery_protocol::IsValidValueReply(reply.data(), reply.size(), address));
@@ -89,8 +90,8 @@ TEST(ModuleSimulator, ChecksumIsTheByteSumModulo254) {
         std::uint8_t sum;
     };
     // 0x01+0x10+0xE0 = 0xF1; 0xFE+0+0 = 254 -> 0; 0xFF+0xFF+0xFF wraps to 0xFD.
-    for (const Case c : {Case{0x01, 0x10E0, 0xF1}, Case{0xFE, 0x0000, 0x00}, Case{0xFF, 0xFFFF, 0xFD},
-                         Case{0xFF, 0x0000, 0x01}}) {
+    for (const Case c : {Case{0x01, 0x10E0, 0xF1}, Case{0xFE, 0x0000, 0x00},
+                         Case{0xFF, 0xFFFF, 0xFD}, Case{0xFF, 0x0000, 0x01}}) {
         const Bytes frame = ValueReplyFrame(c.address, c.raw);
         EXPECT_EQ(frame.back(), c.sum) << int(c.address) << " " << c.raw;
     }
@@ -99,15 +100,15 @@ TEST(ModuleSimulator, ChecksumIsTheByteSumModulo254) {
 TEST(ModuleSimulator, FindsCommandsHoweverTheBytesArrive) {
     ModuleSimulator sim;
     sim.AddModule(Plain(3));
-    Bytes stream = {0x00, 0xFE, 0x13};                  // noise, a stray lead
+    Bytes stream = {0x00, 0xFE, 0x13};  // noise, a stray lead
     Bytes bad = Heard(3, kCmdCurrent);
-    bad[4] ^= 0x01;                                     // a frame with a wrong sum
+    bad[4] ^= 0x01;  // a frame with a wrong sum
     stream.insert(stream.end(), bad.begin(), bad.end());
     for (std::uint8_t code : {kCmdCells, kCmdTemperature}) {
         const Bytes good = Heard(3, code);
         stream.insert(stream.end(), good.begin(), good.end());
     }
-    const Bytes other = Heard(9, kCmdCells);            // another module's command
+    const Bytes other = Heard(9, kCmdCells);  // another module's command
     stream.insert(stream.end(), other.begin(), other.end());
 
     std::size_t replies = 0;
@@ -151,11 +152,16 @@ TEST_P(ModuleFaults, ChangeTheReplyAsDocumented) {
     EXPECT_EQ(*faulty_sim.Journal().back().fault, shape.kind);
 
     switch (shape.kind) {
-        case FaultKind::kSilence: EXPECT_TRUE(out.empty()); break;
+        case FaultKind::kSilence:
+            EXPECT_TRUE(out.empty());
+            break;
         case FaultKind::kGarbage:
             ASSERT_EQ(got.size(), clean.size() + 300);
-            EXPECT_TRUE(std::equal(clean.begin(), clean.end(), got.end() - static_cast<long>(clean.size())));
-            EXPECT_EQ(std::count(got.begin(), got.end() - static_cast<long>(clean.size()), kReplyLead), 0);
+            EXPECT_TRUE(std::equal(clean.begin(), clean.end(),
+                                   got.end() - static_cast<long>(clean.size())));
+            EXPECT_EQ(
+                std::count(got.begin(), got.end() - static_cast<long>(clean.size()), kReplyLead),
+                0);
             break;
         case FaultKind::kBadChecksum:
             ASSERT_EQ(got.size(), clean.size());
@@ -222,7 +228,7 @@ TEST(ModuleSimulator, NoiseIsBoundedAndReproducibleFromTheSeed) {
         std::vector<std::uint16_t> all;
         for (int round = 0; round < 20; ++round) {
             sim.Answer(1, kCmdCells);
-            const auto& cells = sim.Journal().back().reading.cells;
+            const auto& cells = sim.Journal().back().readings.cells;
             all.insert(all.end(), cells.begin(), cells.end());
         }
         return all;
@@ -245,15 +251,15 @@ TEST(ModuleSimulator, ProfilesAndScalings) {
     m.current_sensor = true;
     ModuleSimulator sim;
     sim.AddModule(m);
-    const Reading cells = sim.NominalReading(1, kCmdCells);
-    EXPECT_EQ(cells.cells[0], 6750);
-    EXPECT_EQ(cells.cells[2], 5900);
-    EXPECT_EQ(cells.cells[29], 6750);
-    EXPECT_EQ(cells.cells[30], 0);  // not fitted
+    const Readings nominal = sim.NominalReadings(1);
+    EXPECT_EQ(nominal.cells[0], 6750);
+    EXPECT_EQ(nominal.cells[2], 5900);
+    EXPECT_EQ(nominal.cells[29], 6750);
+    EXPECT_EQ(nominal.cells[30], 0);  // not fitted
     // 29 * 6.75 + 5.9 = 201.65 V in 0.01 V steps.
-    EXPECT_EQ(sim.NominalReading(1, kCmdGroupVoltage).value, 20165);
+    EXPECT_EQ(nominal.group, 20165);
     // The sensor reads ((code / 10) / 125 - 2) * 50: -20 A is code 2000.
-    EXPECT_EQ(sim.NominalReading(1, kCmdCurrent).value, 2000);
+    EXPECT_EQ(nominal.current, 2000);
     EXPECT_FLOAT_EQ(battery_protocol::SensorCurrent(2000), -20.0f);
 }
 
@@ -278,9 +284,11 @@ TEST(SimulatorLink, ReplacesOnlyASymbolicLink) {
 
     const std::string kept = dir.File("notes.txt");
     dir.Write("notes.txt", "keep me");
-    EXPECT_NE(module_sim::LinkPath("/dev/pts/99", kept).find("not a symbolic link"), std::string::npos);
+    EXPECT_NE(module_sim::LinkPath("/dev/pts/99", kept).find("not a symbolic link"),
+              std::string::npos);
     std::ifstream in(kept);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "keep me");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+              "keep me");
 }
 
 }  // namespace module_sim

@@ -10,6 +10,8 @@
 // away altogether ("no_output": the stream is bad, so nothing is formatted).
 // The results are printed through the original buffer, never through the swap.
 
+#include <benchmark/benchmark.h>
+#include <json/value.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,15 +28,13 @@
 #include <string>
 #include <vector>
 
-#include <benchmark/benchmark.h>
-#include <json/value.h>
-
 #include "battery32/battery32.h"
 #include "battery32/cell_name.h"
 #include "host/stand_in/host_events.h"
-#include "tests/support/module_bytes.h"
+#include "tests/support/cout_capture.h"
 #include "tools/bench/counting_new.h"
 #include "tools/bench/regex_lookup.h"
+#include "tools/sim/module_wire.h"
 
 namespace {
 
@@ -56,24 +56,18 @@ std::filebuf& DevNull() {
     return *buf;
 }
 
-class CoutRedirect {
-public:
+// Standard output for as long as it lives, as `output` says.
+struct CoutRedirect : test_support::CoutRedirect {
     explicit CoutRedirect(Output output)
-        : saved_(std::cout.rdbuf(output == Output::kDevNull ? &DevNull() : nullptr)) {}
-    ~CoutRedirect() { std::cout.rdbuf(saved_); }  // also clears the bad bit
-    CoutRedirect(const CoutRedirect&) = delete;
-    CoutRedirect& operator=(const CoutRedirect&) = delete;
-
-private:
-    std::streambuf* saved_;
+        : test_support::CoutRedirect(output == Output::kDevNull ? &DevNull() : nullptr) {}
 };
 
 // ---------------------------------------------------------------------------
 // A configured device and the module's replies to it.
 
 constexpr std::uint32_t kDataId = 7001;
-constexpr unsigned char kHostAddress = 0x81;  // wire address 0x01 once configured
-constexpr std::uint16_t kCellRaw = 1250;      // 12.50 V per cell
+constexpr unsigned char kHostAddress = 0x81;      // wire address 0x01 once configured
+constexpr std::uint16_t kCellRaw = 1250;          // 12.50 V per cell
 constexpr std::uint16_t kGroupVoltageRaw = 4000;  // 400.0 V
 constexpr std::uint16_t kCurrentRaw = 123;        // 12.3 A
 constexpr std::uint16_t kTemperatureRaw = 2550;   // 25.50 C
@@ -120,10 +114,10 @@ public:
         device.addr_ = kHostAddress;
         device.InitSetting(settings);
         const std::uint8_t wire = device.addr_;
-        cells_ = test_support::FlatCellReply(wire, kCellRaw);
-        group_voltage_ = test_support::ValueReply(wire, kGroupVoltageRaw);
-        current_ = test_support::ValueReply(wire, kCurrentRaw);
-        temperature_ = test_support::ValueReply(wire, kTemperatureRaw);
+        cells_ = module_sim::FlatCellReplyFrame(wire, kCellRaw);
+        group_voltage_ = module_sim::ValueReplyFrame(wire, kGroupVoltageRaw);
+        current_ = module_sim::ValueReplyFrame(wire, kCurrentRaw);
+        temperature_ = module_sim::ValueReplyFrame(wire, kTemperatureRaw);
     }
 
     // One poll: cell voltages, group voltage, current, temperature, then the
@@ -147,29 +141,26 @@ public:
     Battery32 device;
 
 private:
-    int Feed(test_support::Bytes& reply) {
+    int Feed(module_sim::Bytes& reply) {
         return device.process(reply.data(), static_cast<unsigned int>(reply.size()));
     }
 
-    test_support::Bytes cells_, group_voltage_, current_, temperature_;
+    module_sim::Bytes cells_, group_voltage_, current_, temperature_;
 };
 
 // Counts what a round hands to the host, to make sure the timed round is the
 // whole round.
-class CountingHost : public stand_in::HostEvents {
+class CountingHost : public stand_in::InstalledHostEvents {
 public:
-    CountingHost() : previous_(stand_in::SetHostEvents(this)) {}
-    ~CountingHost() override { stand_in::SetHostEvents(previous_); }
     void SendData(ZorSPDevice&, const unsigned char*, unsigned int) override { ++frames; }
-    void SendSP(ZorVDevice&, int, const unsigned char*, unsigned int, bool) override { ++published; }
+    void SendSP(ZorVDevice&, int, const unsigned char*, unsigned int, bool) override {
+        ++published;
+    }
     void SaveDeviceHistory(ZorVDevice&, const unsigned char*, unsigned int) override { ++saved; }
     void CheckThreshold(ZorVDevice&, const std::string&, const std::string&, float, int) override {
         ++checks;
     }
     int frames = 0, published = 0, saved = 0, checks = 0;
-
-private:
-    stand_in::HostEvents* previous_;
 };
 
 // Empty when a round with the host watching makes every call a round makes.
@@ -179,7 +170,8 @@ std::string CheckWholeRound(Rig& rig) {
     std::ostringstream why;
     if (host.frames != 4) why << host.frames << " commands sent, not 4; ";
     const int expected = kChecksPerRound + static_cast<int>(rig.device.ao_names_.size());
-    if (host.checks != expected) why << host.checks << " threshold checks, not " << expected << "; ";
+    if (host.checks != expected)
+        why << host.checks << " threshold checks, not " << expected << "; ";
     if (host.published != 1) why << host.published << " records published, not 1; ";
     if (host.saved != 1) why << host.saved << " history saves, not 1; ";
     return why.str();
@@ -216,8 +208,9 @@ void BM_Round(benchmark::State& state, Output output, bool ao_names) {
     }
     const alloc_count::Totals after = alloc_count::Now();
     if (!ok) state.SkipWithError("a timed round did not complete");
-    state.counters["allocs_per_round"] = benchmark::Counter(
-        static_cast<double>(after.allocations - before.allocations), benchmark::Counter::kAvgIterations);
+    state.counters["allocs_per_round"] =
+        benchmark::Counter(static_cast<double>(after.allocations - before.allocations),
+                           benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(state.iterations());
 }
 
@@ -245,8 +238,9 @@ void BM_GetValue(benchmark::State& state, Lookup lookup, std::string name) {
         }
     }
     const alloc_count::Totals after = alloc_count::Now();
-    state.counters["allocs_per_call"] = benchmark::Counter(
-        static_cast<double>(after.allocations - before.allocations), benchmark::Counter::kAvgIterations);
+    state.counters["allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(after.allocations - before.allocations),
+                           benchmark::Counter::kAvgIterations);
     state.counters["refused"] =
         benchmark::Counter(static_cast<double>(refused), benchmark::Counter::kAvgIterations);
 }
@@ -282,14 +276,14 @@ void RegisterAll() {
     const std::pair<const char*, const char*> names[] = {
         {"cell", kCellName}, {"string", kStringName}, {"unknown", kUnknownName}};
     for (const auto& [label, name] : names) {
-        benchmark::RegisterBenchmark((std::string("get_value/ours/") + label).c_str(),
-                                     BM_GetValue, Lookup::kOurs, std::string(name));
-        benchmark::RegisterBenchmark((std::string("get_value/regex/") + label).c_str(),
-                                     BM_GetValue, Lookup::kRegex, std::string(name));
+        benchmark::RegisterBenchmark((std::string("get_value/ours/") + label).c_str(), BM_GetValue,
+                                     Lookup::kOurs, std::string(name));
+        benchmark::RegisterBenchmark((std::string("get_value/regex/") + label).c_str(), BM_GetValue,
+                                     Lookup::kRegex, std::string(name));
     }
     for (const auto& [label, name] : names) {
-        benchmark::RegisterBenchmark((std::string("name_match/scan/") + label).c_str(),
-                                     BM_NameScan, std::string(name));
+        benchmark::RegisterBenchmark((std::string("name_match/scan/") + label).c_str(), BM_NameScan,
+                                     std::string(name));
         benchmark::RegisterBenchmark((std::string("name_match/regex_search/") + label).c_str(),
                                      BM_RegexSearch, std::string(name));
     }
@@ -352,7 +346,8 @@ Counts CountAllocations() {
     for (int i = 0; i < kCountedRounds; ++i) ok &= rig.Round();
     const alloc_count::Totals after = alloc_count::Now();
     c.round_ok = ok;
-    c.allocs_per_round = static_cast<double>(after.allocations - before.allocations) / kCountedRounds;
+    c.allocs_per_round =
+        static_cast<double>(after.allocations - before.allocations) / kCountedRounds;
     c.live_bytes_growth_per_1000_rounds = after.live_bytes - before.live_bytes;
 
     {
@@ -423,10 +418,18 @@ Footprint MeasureFootprint() {
 double NanosecondsPerIteration(const benchmark::BenchmarkReporter::Run& run) {
     double per_unit = 1.0;
     switch (run.time_unit) {
-        case benchmark::kNanosecond: per_unit = 1.0; break;
-        case benchmark::kMicrosecond: per_unit = 1e3; break;
-        case benchmark::kMillisecond: per_unit = 1e6; break;
-        case benchmark::kSecond: per_unit = 1e9; break;
+        case benchmark::kNanosecond:
+            per_unit = 1.0;
+            break;
+        case benchmark::kMicrosecond:
+            per_unit = 1e3;
+            break;
+        case benchmark::kMillisecond:
+            per_unit = 1e6;
+            break;
+        case benchmark::kSecond:
+            per_unit = 1e9;
+            break;
     }
     return run.GetAdjustedCPUTime() * per_unit;
 }
@@ -456,7 +459,8 @@ public:
         ConsoleReporter::Finalize();
         std::ostream& out = GetOutputStream();
         out << std::fixed;
-        out << "\n== battery32 benchmark summary (CPU time per iteration; median when repeated) ==\n";
+        out << "\n== battery32 benchmark summary (CPU time per iteration; median when repeated) "
+               "==\n";
 
         const double round_devnull = Ns("round/devnull");
         const double round_quiet = Ns("round/no_output");
@@ -541,9 +545,9 @@ private:
         return std::string("   [target ") + target + (met ? ": met]" : ": NOT met]");
     }
     static void PrintHeap(std::ostream& out, const char* label, const alloc_count::Totals& t) {
-        out << label << t.live_bytes << " bytes in " << t.live_blocks << " blocks (malloc chunks: "
-            << t.live_chunk_bytes_64 << " bytes on 64-bit, about " << t.live_chunk_bytes_32
-            << " on 32-bit)\n";
+        out << label << t.live_bytes << " bytes in " << t.live_blocks
+            << " blocks (malloc chunks: " << t.live_chunk_bytes_64 << " bytes on 64-bit, about "
+            << t.live_chunk_bytes_32 << " on 32-bit)\n";
     }
 
     const Counts& counts_;

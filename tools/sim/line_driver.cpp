@@ -58,14 +58,9 @@ void LineDriver::Stop() {
     }
 }
 
-std::uint64_t LineDriver::write_errors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return write_errors_;
-}
-
 std::uint64_t LineDriver::collisions() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return collisions_;
+    return timing_.collisions();
 }
 
 void LineDriver::Run() {
@@ -105,13 +100,11 @@ void LineDriver::Run() {
     }
 }
 
-bool LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
-    bool heard_any = false;
+void LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
     std::uint8_t buffer[256];
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-        if (n <= 0) break;
-        heard_any = true;
+        if (n <= 0) return;
         const auto heard = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         if (baud_ == 0) {
@@ -124,13 +117,9 @@ bool LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
             continue;
         }
         // A colliding command is lost on the line: the modules never hear it.
-        if (!timing_.HostBytes(static_cast<std::size_t>(n), heard, queue)) {
-            collisions_ = timing_.collisions();
-            continue;
-        }
+        if (!timing_.HostBytes(static_cast<std::size_t>(n), heard, queue)) continue;
         timing_.Answer(simulator_.Receive(buffer, static_cast<std::size_t>(n)), queue);
     }
-    return heard_any;
 }
 
 void LineDriver::WriteDue(std::deque<Pending>& queue) {
@@ -139,9 +128,7 @@ void LineDriver::WriteDue(std::deque<Pending>& queue) {
         const ssize_t n = ::write(fd_, p.bytes.data() + p.written, p.bytes.size() - p.written);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) break;
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++write_errors_;
-            queue.pop_front();
+            queue.pop_front();  // a line that went away: the reply is lost
             continue;
         }
         p.written += static_cast<std::size_t>(n);

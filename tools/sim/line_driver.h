@@ -40,8 +40,6 @@ public:
         return std::forward<Fn>(fn)(simulator_);
     }
 
-    // Write errors seen (a line that went away, for instance).
-    std::uint64_t write_errors() const;
     // Host commands that talked over an exchange in progress (timed lines only).
     std::uint64_t collisions() const;
     int baud() const { return baud_; }
@@ -49,8 +47,8 @@ public:
 private:
     using Pending = HalfDuplexLine::Piece;
     void Run();
-    // Reads what the host wrote and queues the answers; false when nothing was read.
-    bool Hear(std::deque<Pending>& queue, std::chrono::steady_clock::time_point& last_due);
+    // Reads what the host wrote and queues the answers.
+    void Hear(std::deque<Pending>& queue, std::chrono::steady_clock::time_point& last_due);
     void WriteDue(std::deque<Pending>& queue);
 
     int fd_;
@@ -60,8 +58,6 @@ private:
     mutable std::mutex mutex_;
     std::thread thread_;
     bool stopping_ = false;
-    std::uint64_t write_errors_ = 0;
-    std::uint64_t collisions_ = 0;
     HalfDuplexLine timing_;
 };
 

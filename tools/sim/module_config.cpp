@@ -37,17 +37,14 @@ struct FaultNameEntry {
     const char* name;
 };
 constexpr FaultNameEntry kFaultNames[] = {
-    {FaultKind::kSilence, "silence"},         {FaultKind::kGarbage, "garbage"},
-    {FaultKind::kBadChecksum, "bad-checksum"}, {FaultKind::kWrongAddress, "wrong-address"},
-    {FaultKind::kSplit, "split"},             {FaultKind::kDelay, "delay"},
+    {FaultKind::kSilence, "silence"},
+    {FaultKind::kGarbage, "garbage"},
+    {FaultKind::kBadChecksum, "bad-checksum"},
+    {FaultKind::kWrongAddress, "wrong-address"},
+    {FaultKind::kSplit, "split"},
+    {FaultKind::kDelay, "delay"},
 };
 }  // namespace
-
-const char* FaultName(FaultKind kind) {
-    for (const auto& e : kFaultNames)
-        if (e.kind == kind) return e.name;
-    return "unknown";
-}
 
 std::optional<FaultKind> FaultFromName(const char* name) {
     if (name == nullptr) return std::nullopt;

@@ -43,8 +43,8 @@ enum class FaultKind {
     kDelay,         // reply sent late
 };
 
-// "silence", "garbage", "bad-checksum", "wrong-address", "split", "delay".
-const char* FaultName(FaultKind kind);
+// The kind named "silence", "garbage", "bad-checksum", "wrong-address",
+// "split" or "delay"; nothing for any other name.
 std::optional<FaultKind> FaultFromName(const char* name);
 
 // When a fault strikes: on the `first`-th command (1-based) that matches
@@ -58,11 +58,11 @@ struct FaultRule {
     std::uint64_t times = 1;
     double probability = 1.0;
 
-    std::size_t garbage_bytes = 4;                  // kGarbage
-    std::size_t split_at = 0;                       // kSplit: bytes in the first chunk; 0: half
-    std::chrono::milliseconds pause{20};            // kSplit: pause between the chunks
-    std::chrono::milliseconds delay{200};           // kDelay
-    std::optional<std::uint8_t> other_address;      // kWrongAddress; default address ^ 0x01
+    std::size_t garbage_bytes = 4;              // kGarbage
+    std::size_t split_at = 0;                   // kSplit: bytes in the first chunk; 0: half
+    std::chrono::milliseconds pause{20};        // kSplit: pause between the chunks
+    std::chrono::milliseconds delay{200};       // kDelay
+    std::optional<std::uint8_t> other_address;  // kWrongAddress; default address ^ 0x01
 };
 
 struct ModuleConfig {

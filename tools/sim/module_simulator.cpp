@@ -7,6 +7,8 @@
 namespace module_sim {
 namespace {
 
+constexpr std::size_t kJournalLimit = 4096;
+
 std::uint16_t ClampRaw(double scaled) {
     if (!(scaled > 0.0)) return 0;  // also NaN
     if (scaled >= 65535.0) return 65535;
@@ -20,17 +22,14 @@ double CellLevel(const CellProfile& p, std::size_t index) {
     return p.volts + (p.ramp_to - p.volts) * static_cast<double>(index) / span;
 }
 
-// splitmix64: fixed arithmetic, so every platform draws the same sequence.
-std::uint64_t SplitMix(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
+bool IsKnownCommand(std::uint8_t code) {
+    return code == kCmdCells || code == kCmdGroupVoltage || code == kCmdCurrent ||
+           code == kCmdTemperature;
 }
 
 }  // namespace
 
-ModuleSimulator::ModuleSimulator(std::uint64_t seed) : rng_state_(seed) {}
+ModuleSimulator::ModuleSimulator(std::uint64_t seed) : rng_(seed) {}
 
 void ModuleSimulator::AddModule(const ModuleConfig& config) {
     if (HasModule(config.address)) {
@@ -42,9 +41,7 @@ void ModuleSimulator::AddModule(const ModuleConfig& config) {
     modules_.emplace(config.address, std::move(m));
 }
 
-bool ModuleSimulator::HasModule(std::uint8_t address) const {
-    return modules_.count(address) != 0;
-}
+bool ModuleSimulator::HasModule(std::uint8_t address) const { return modules_.count(address) != 0; }
 
 std::vector<std::uint8_t> ModuleSimulator::Addresses() const {
     std::vector<std::uint8_t> out;
@@ -75,48 +72,36 @@ std::uint16_t ModuleSimulator::CurrentRaw(double amperes, bool sensor) {
 
 std::uint16_t ModuleSimulator::TemperatureRaw(double celsius) { return ClampRaw(celsius * 100.0); }
 
-std::uint64_t ModuleSimulator::NextRandom() { return SplitMix(rng_state_); }
-
-double ModuleSimulator::NextUnit() {
-    return static_cast<double>(NextRandom() >> 11) * (1.0 / 9007199254740992.0);
-}
-
-Reading ModuleSimulator::NominalReading(std::uint8_t address, std::uint8_t code) const {
+Readings ModuleSimulator::NominalReadings(std::uint8_t address) const {
     auto it = modules_.find(address);
     if (it == modules_.end()) {
         throw std::out_of_range("no simulated module at address " + std::to_string(address));
     }
-    return ReadingFor(it->second, code, nullptr);
+    return ReadingsFor(it->second.config, nullptr);
 }
 
-Reading ModuleSimulator::ReadingFor(const ModuleState& module, std::uint8_t code, std::uint64_t* rng) {
-    const ModuleConfig& c = module.config;
+Readings ModuleSimulator::ReadingsFor(const ModuleConfig& c, Random* noise) {
     const CellProfile& p = c.cells;
-    Reading r;
+    Readings r;
     const int fitted = p.cells_in_use < 0 ? 0 : p.cells_in_use;
     const double step = c.battery_type == 6 ? 0.001 : 0.01;
-    const long noise_steps = rng != nullptr && p.noise > 0.0 ? std::lround(p.noise / step) : 0;
+    const long noise_steps = noise != nullptr && p.noise > 0.0 ? std::lround(p.noise / step) : 0;
     double sum = 0.0;
-    for (std::size_t i = 0; i < kCellCount; ++i) {
-        if (static_cast<int>(i) >= fitted) continue;
+    for (std::size_t i = 0; i < kCellCount && static_cast<int>(i) < fitted; ++i) {
         const double level = CellLevel(p, i);
         sum += level;
         long raw = CellRaw(level, c.battery_type);
-        if (code == kCmdCells && noise_steps > 0) {
+        if (noise_steps > 0) {
             const auto span = static_cast<std::uint64_t>(2 * noise_steps + 1);
-            raw += static_cast<long>(SplitMix(*rng) % span) - noise_steps;
+            raw += static_cast<long>(noise->Next() % span) - noise_steps;
             raw = raw < 0 ? 0 : (raw > 65535 ? 65535 : raw);
         }
         r.cells[i] = static_cast<std::uint16_t>(raw);
     }
-    switch (code) {
-        case kCmdGroupVoltage:
-            r.value = GroupVoltageRaw(c.group_voltage ? *c.group_voltage : sum, c.version);
-            break;
-        case kCmdCurrent: r.value = CurrentRaw(c.current, c.current_sensor); break;
-        case kCmdTemperature: r.value = TemperatureRaw(c.temperature); break;
-        default: break;
-    }
+    // The group voltage of the nominal cells, so that noise does not move it.
+    r.group = GroupVoltageRaw(c.group_voltage ? *c.group_voltage : sum, c.version);
+    r.current = CurrentRaw(c.current, c.current_sensor);
+    r.temperature = TemperatureRaw(c.temperature);
     return r;
 }
 
@@ -136,7 +121,7 @@ std::optional<std::size_t> ModuleSimulator::PickFault(ModuleState& module, std::
         const std::uint64_t every = rule.every == 0 ? 1 : rule.every;
         if ((n - rule.first) % every != 0) continue;
         if (rule.times != 0 && module.rule_fired[i] >= rule.times) continue;
-        if (rule.probability < 1.0 && !(NextUnit() < rule.probability)) continue;
+        if (rule.probability < 1.0 && !(rng_.Unit() < rule.probability)) continue;
         ++module.rule_fired[i];
         chosen = i;
     }
@@ -144,19 +129,32 @@ std::optional<std::size_t> ModuleSimulator::PickFault(ModuleState& module, std::
 }
 
 std::vector<Transmission> ModuleSimulator::Receive(const std::uint8_t* data, std::size_t length) {
+    if (data != nullptr) heard_.insert(heard_.end(), data, data + length);
     std::vector<Transmission> out;
-    for (const Command& command : parser_.Feed(data, length)) {
-        std::vector<Transmission> answer = Answer(command.address, command.code);
-        for (auto& t : answer) out.push_back(std::move(t));
+    std::size_t pos = 0;
+    while (heard_.size() - pos >= kCommandLength) {
+        const std::uint8_t* f = &heard_[pos];
+        if (f[0] != kCommandLead || f[1] != kCommandLead) {
+            ++pos;
+            continue;
+        }
+        if (WireSum(f + 2, 2) != f[4]) {
+            ++bad_frames_;
+            ++pos;
+            continue;
+        }
+        for (Transmission& t : Answer(f[2], f[3])) out.push_back(std::move(t));
+        pos += kCommandLength;
     }
+    // A tail shorter than a frame is kept only from its first possible lead on.
+    while (pos < heard_.size() && heard_[pos] != kCommandLead) ++pos;
+    heard_.erase(heard_.begin(), heard_.begin() + static_cast<std::ptrdiff_t>(pos));
     return out;
 }
 
 std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uint8_t code) {
     auto it = modules_.find(address);
-    const bool known_code = code == kCmdCells || code == kCmdGroupVoltage ||
-                            code == kCmdCurrent || code == kCmdTemperature;
-    if (it == modules_.end() || !known_code) {
+    if (it == modules_.end() || !IsKnownCommand(code)) {
         ++ignored_commands_;
         return {};
     }
@@ -167,80 +165,71 @@ std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uin
     entry.sequence = ++sequence_;
     entry.address = address;
     entry.command = code;
-    entry.reading = ReadingFor(module, code, &rng_state_);
-
-    Bytes frame = code == kCmdCells ? CellReplyFrame(address, entry.reading.cells)
-                                    : ValueReplyFrame(address, entry.reading.value);
+    // Noise moves the cells of a cell reply only.
+    entry.readings = ReadingsFor(module.config, code == kCmdCells ? &rng_ : nullptr);
+    Transmission reply{module.config.reply_delay, ReplyFrame(address, code, entry.readings)};
 
     std::vector<Transmission> out;
-    const std::optional<std::size_t> fault_index = PickFault(module, code);
-    Transmission reply{module.config.reply_delay, std::move(frame)};
-    if (!fault_index) {
-        out.push_back(std::move(reply));
-    } else {
-        const FaultRule& rule = module.config.faults[*fault_index];
+    if (const std::optional<std::size_t> fault = PickFault(module, code)) {
+        const FaultRule& rule = module.config.faults[*fault];
         entry.fault = rule.kind;
         ++module.stats.faults[rule.kind];
-        switch (rule.kind) {
-            case FaultKind::kSilence: break;
-            case FaultKind::kGarbage: {
-                Bytes noisy;
-                for (std::size_t i = 0; i < rule.garbage_bytes; ++i) {
-                    auto b = static_cast<std::uint8_t>(NextRandom() & 0xFF);
-                    if (b == kReplyLead) b = 0x55;  // noise that could pass for a lead is not noise
-                    noisy.push_back(b);
-                }
-                noisy.insert(noisy.end(), reply.bytes.begin(), reply.bytes.end());
-                reply.bytes = std::move(noisy);
-                out.push_back(std::move(reply));
-                break;
-            }
-            case FaultKind::kBadChecksum:
-                reply.bytes.back() = static_cast<std::uint8_t>((reply.bytes.back() + 1) % 254);
-                out.push_back(std::move(reply));
-                break;
-            case FaultKind::kWrongAddress: {
-                const std::uint8_t other =
-                    rule.other_address ? *rule.other_address : static_cast<std::uint8_t>(address ^ 1);
-                reply.bytes = code == kCmdCells ? CellReplyFrame(other, entry.reading.cells)
-                                                : ValueReplyFrame(other, entry.reading.value);
-                out.push_back(std::move(reply));
-                break;
-            }
-            case FaultKind::kSplit: {
-                std::size_t cut = rule.split_at == 0 ? reply.bytes.size() / 2 : rule.split_at;
-                if (cut >= reply.bytes.size()) cut = reply.bytes.size() - 1;
-                if (cut == 0) cut = 1;
-                Transmission tail{rule.pause, Bytes(reply.bytes.begin() + static_cast<std::ptrdiff_t>(cut),
-                                                    reply.bytes.end())};
-                reply.bytes.resize(cut);
-                out.push_back(std::move(reply));
-                out.push_back(std::move(tail));
-                break;
-            }
-            case FaultKind::kDelay:
-                reply.delay += rule.delay;
-                out.push_back(std::move(reply));
-                break;
-        }
+        Spoil(rule, address, code, entry.readings, std::move(reply), out);
+    } else {
+        out.push_back(std::move(reply));
     }
     if (!out.empty()) ++module.stats.replies;
 
-    if (journal_limit_ > 0) {
-        journal_.push_back(entry);
-        while (journal_.size() > journal_limit_) journal_.pop_front();
-    }
+    journal_.push_back(entry);
+    if (journal_.size() > kJournalLimit) journal_.pop_front();
     return out;
+}
+
+void ModuleSimulator::Spoil(const FaultRule& rule, std::uint8_t address, std::uint8_t code,
+                            const Readings& readings, Transmission reply,
+                            std::vector<Transmission>& out) {
+    Bytes& bytes = reply.bytes;
+    switch (rule.kind) {
+        case FaultKind::kSilence:
+            return;
+        case FaultKind::kGarbage: {
+            Bytes noise;
+            for (std::size_t i = 0; i < rule.garbage_bytes; ++i) {
+                auto b = static_cast<std::uint8_t>(rng_.Next() & 0xFF);
+                if (b == kReplyLead) b = 0x55;  // noise that could pass for a lead is not noise
+                noise.push_back(b);
+            }
+            bytes.insert(bytes.begin(), noise.begin(), noise.end());
+            break;
+        }
+        case FaultKind::kBadChecksum:
+            bytes.back() = static_cast<std::uint8_t>((bytes.back() + 1) % 254);
+            break;
+        case FaultKind::kWrongAddress:
+            bytes = ReplyFrame(rule.other_address.value_or(static_cast<std::uint8_t>(address ^ 1)),
+                               code, readings);
+            break;
+        case FaultKind::kSplit: {
+            std::size_t cut = rule.split_at == 0 ? bytes.size() / 2 : rule.split_at;
+            if (cut >= bytes.size()) cut = bytes.size() - 1;
+            if (cut == 0) cut = 1;
+            Transmission tail{rule.pause,
+                              Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end())};
+            bytes.resize(cut);
+            out.push_back(std::move(reply));
+            out.push_back(std::move(tail));
+            return;
+        }
+        case FaultKind::kDelay:
+            reply.delay += rule.delay;
+            break;
+    }
+    out.push_back(std::move(reply));
 }
 
 ModuleStats ModuleSimulator::Stats(std::uint8_t address) const {
     auto it = modules_.find(address);
     return it == modules_.end() ? ModuleStats{} : it->second.stats;
-}
-
-void ModuleSimulator::set_journal_limit(std::size_t limit) {
-    journal_limit_ = limit;
-    while (journal_.size() > journal_limit_) journal_.pop_front();
 }
 
 }  // namespace module_sim

@@ -16,7 +16,6 @@
 //
 // Not thread-safe: use one object from one thread at a time.
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -25,9 +24,9 @@
 #include <optional>
 #include <vector>
 
-#include "tools/sim/command_parser.h"
 #include "tools/sim/module_config.h"
 #include "tools/sim/module_wire.h"
+#include "tools/sim/random.h"
 
 namespace module_sim {
 
@@ -38,19 +37,13 @@ struct Transmission {
     Bytes bytes;
 };
 
-// The raw values one reply carries, before any fault touched the frame.
-struct Reading {
-    std::array<std::uint16_t, kCellCount> cells{};  // A1
-    std::uint16_t value = 0;                        // A2..A4
-};
-
 // One answered (or deliberately ignored) command, for checking what a host made of it.
 struct JournalEntry {
     std::uint64_t sequence = 0;  // 1-based over the whole simulator
     std::uint8_t address = 0;
     std::uint8_t command = 0;
     std::optional<FaultKind> fault;
-    Reading reading;
+    Readings readings;  // as taken for this command, before any fault touched the reply
 };
 
 struct ModuleStats {
@@ -73,22 +66,24 @@ public:
 
     // Bytes heard on the line; returns what the modules send back, in order.
     // Commands for addresses without a module and malformed frames get no answer.
+    // Bytes arrive in any chunking; line noise and frames with a bad sum are
+    // skipped one byte at a time, so that a real frame right behind them is found.
     std::vector<Transmission> Receive(const std::uint8_t* data, std::size_t length);
     // Answers one command as if its frame had just been heard.
     std::vector<Transmission> Answer(std::uint8_t address, std::uint8_t code);
 
-    // The readings the module's next reply would carry, without noise.
-    Reading NominalReading(std::uint8_t address, std::uint8_t code) const;
+    // The readings the module's next replies would carry, without noise.
+    // Throws std::out_of_range for an unknown address.
+    Readings NominalReadings(std::uint8_t address) const;
 
     // Statistics of one module (empty for an unknown address).
     ModuleStats Stats(std::uint8_t address) const;
-    std::uint64_t bad_frames() const { return parser_.bad_frames(); }
+    // Command frames that had the lead bytes but a wrong sum.
+    std::uint64_t bad_frames() const { return bad_frames_; }
     std::uint64_t ignored_commands() const { return ignored_commands_; }
 
-    // The most recent answered commands, oldest first; at most journal_limit() kept.
+    // The most recent answered commands, oldest first (the last 4096).
     const std::deque<JournalEntry>& Journal() const { return journal_; }
-    void set_journal_limit(std::size_t limit);
-    std::size_t journal_limit() const { return journal_limit_; }
 
     // Wire values of engineering readings (clamped to 0..65535).
     static std::uint16_t CellRaw(double volts, int battery_type);
@@ -104,19 +99,20 @@ private:
         std::vector<std::uint64_t> rule_fired;
     };
 
-    // Noise is drawn from *rng; with nullptr the reading is noise-free.
-    static Reading ReadingFor(const ModuleState& module, std::uint8_t code, std::uint64_t* rng);
+    // Noise on the cells is drawn from *noise; with nullptr the readings are noise-free.
+    static Readings ReadingsFor(const ModuleConfig& config, Random* noise);
     std::optional<std::size_t> PickFault(ModuleState& module, std::uint8_t code);
-    std::uint64_t NextRandom();  // from rng_state_
-    double NextUnit();  // [0, 1)
+    // What `rule` makes of `reply`, the intact answer to `code` from `address`.
+    void Spoil(const FaultRule& rule, std::uint8_t address, std::uint8_t code,
+               const Readings& readings, Transmission reply, std::vector<Transmission>& out);
 
     std::map<std::uint8_t, ModuleState> modules_;
-    CommandParser parser_;
-    std::uint64_t rng_state_;
+    Bytes heard_;  // the tail of the host's bytes that may still start a command
+    std::uint64_t bad_frames_ = 0;
+    Random rng_;
     std::uint64_t sequence_ = 0;
     std::uint64_t ignored_commands_ = 0;
     std::deque<JournalEntry> journal_;
-    std::size_t journal_limit_ = 4096;
 };
 
 }  // namespace module_sim

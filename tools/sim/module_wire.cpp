@@ -22,10 +22,8 @@ Bytes ValueReplyFrame(std::uint8_t address, std::uint16_t raw) {
 }
 
 Bytes CellReplyFrame(std::uint8_t address, const std::array<std::uint16_t, kCellCount>& raw) {
-    Bytes frame;
+    Bytes frame{kReplyLead, address};
     frame.reserve(kCellReplyLength);
-    frame.push_back(kReplyLead);
-    frame.push_back(address);
     for (std::uint16_t v : raw) {
         frame.push_back(static_cast<std::uint8_t>(v >> 8));
         frame.push_back(static_cast<std::uint8_t>(v & 0xFF));
@@ -34,13 +32,22 @@ Bytes CellReplyFrame(std::uint8_t address, const std::array<std::uint16_t, kCell
     return frame;
 }
 
-const char* CommandName(std::uint8_t code) {
+Bytes FlatCellReplyFrame(std::uint8_t address, std::uint16_t raw) {
+    std::array<std::uint16_t, kCellCount> cells;
+    cells.fill(raw);
+    return CellReplyFrame(address, cells);
+}
+
+Bytes ReplyFrame(std::uint8_t address, std::uint8_t code, const Readings& readings) {
     switch (code) {
-        case kCmdCells: return "A1";
-        case kCmdGroupVoltage: return "A2";
-        case kCmdCurrent: return "A3";
-        case kCmdTemperature: return "A4";
-        default: return "other";
+        case kCmdCells:
+            return CellReplyFrame(address, readings.cells);
+        case kCmdGroupVoltage:
+            return ValueReplyFrame(address, readings.group);
+        case kCmdCurrent:
+            return ValueReplyFrame(address, readings.current);
+        default:
+            return ValueReplyFrame(address, readings.temperature);
     }
 }
 

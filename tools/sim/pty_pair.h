@@ -22,7 +22,6 @@ public:
     // Closes both ends: the slave path disappears and the host's port fails,
     // as when a USB adapter is pulled.
     void Close();
-    bool is_open() const { return master_ >= 0; }
     // Every descriptor held here, e.g. to close in a forked child.
     std::vector<int> descriptors() const { return {master_, slave_keepalive_}; }
 
