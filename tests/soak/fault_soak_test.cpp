@@ -39,8 +39,7 @@
 #include "battery32/battery32.h"
 #include "host/stand_in/host_events.h"
 #include "tests/support/cout_capture.h"
-#include "tools/sim/module_wire.h"
-#include "tools/sim/random.h"
+#include "tools/sim/module_simulator.h"
 
 namespace {
 
@@ -111,30 +110,56 @@ private:
     Config c_;
 };
 
+// The module, as the module model simulates it. Every cell request finds the
+// string a little changed: the model spreads the cells over their plausible
+// range with its own noise, and now and then fewer of them are fitted (they
+// read 0); the other readings are drawn here and configured before the request.
 class Module {
 public:
-    Module(const Config& c, std::uint8_t wire_addr) : c_(c), addr_(wire_addr) {}
+    Module(const Config& c, std::uint8_t wire_addr) : c_(c), addr_(wire_addr), sim_(kSeed) {
+        module_sim::ModuleConfig m;
+        m.address = wire_addr;
+        m.battery_type = c.millivolts ? 6 : 0;
+        m.version = c.centivolt_group ? 2 : 1;
+        // 9.00..15.00 V, or 4.500..7.500 V in millivolt steps.
+        m.cells = c.millivolts ? module_sim::CellProfile::Flat(6.0).WithNoise(1.5)
+                               : module_sim::CellProfile::Flat(12.0).WithNoise(3.0);
+        sim_.AddModule(m);
+    }
 
-    // Every cell request finds the string a little changed.
-    void Measure(Random& rng) {
-        const unsigned lo = c_.millivolts ? 4500 : 900;
-        const unsigned hi = c_.millivolts ? 7500 : 1500;
-        for (auto& v : now_.cells) v = rng.Percent(3) ? 0 : rng.Between(lo, hi);
-        const unsigned scale = c_.centivolt_group ? 100 : 10;
-        // Now and then the module's own group reading is missing (below the floor).
-        now_.group =
-            rng.Percent(10) ? rng.Between(0, 40 * scale - 1) : rng.Between(40 * scale, 600 * scale);
-        now_.current = rng.Between(0, 5000);
-        now_.temperature = rng.Percent(6) ? (rng.Percent(50) ? 0 : rng.Between(10001, 65535))
-                                          : rng.Between(1, 10000);
+    // What the module sends back to `command` (nothing for one it ignores).
+    Bytes Answer(std::uint8_t command, Random& rng) {
+        if (command == bp::kCmdCellVoltages) Configure(rng);
+        Bytes reply;
+        for (const module_sim::Transmission& t : sim_.Answer(addr_, command))
+            reply.insert(reply.end(), t.bytes.begin(), t.bytes.end());
+        if (command == bp::kCmdCellVoltages) now_ = sim_.Journal().back().readings;
+        return reply;
     }
 
     const Readings& now() const { return now_; }
     std::uint8_t addr() const { return addr_; }
 
 private:
+    // Readings in wire units, set through the model's engineering units (the
+    // current in plain coding, whatever the device is set to decode).
+    void Configure(Random& rng) {
+        module_sim::ModuleConfig& m = sim_.Module(addr_);
+        m.cells.cells_in_use = rng.Percent(30) ? rng.Between(26, 31) : 32;
+        const unsigned scale = c_.centivolt_group ? 100 : 10;
+        // Now and then the module's own group reading is missing (below the floor).
+        const unsigned group =
+            rng.Percent(10) ? rng.Between(0, 40 * scale - 1) : rng.Between(40 * scale, 600 * scale);
+        m.group_voltage = group / static_cast<double>(scale);
+        m.current = rng.Between(0, 5000) / 10.0;
+        m.temperature = (rng.Percent(6) ? (rng.Percent(50) ? 0 : rng.Between(10001, 65535))
+                                        : rng.Between(1, 10000)) /
+                        100.0;
+    }
+
     Config c_;
     std::uint8_t addr_;
+    module_sim::ModuleSimulator sim_;
     Readings now_;
 };
 
@@ -309,13 +334,10 @@ private:
     }
 
     void Serve(std::uint8_t command, Fault fault) {
-        if (command == bp::kCmdCellVoltages) {
-            module_.Measure(rng_);
-            if (!round_faulted_) round_readings_ = module_.now();
-        }
+        const Bytes reply = module_.Answer(command, rng_);
+        if (command == bp::kCmdCellVoltages && !round_faulted_) round_readings_ = module_.now();
         if (fault == kSilence) return;
 
-        const Bytes reply = module_sim::ReplyFrame(module_.addr(), command, module_.now());
         std::vector<Bytes> chunks;
         switch (fault) {
             case kNone:
