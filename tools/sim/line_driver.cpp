@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,25 +14,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void SetNonBlocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 }  // namespace
 
 LineDriver::LineDriver(int fd, ModuleSimulator simulator, int baud)
-    : fd_(fd), baud_(baud > 0 ? baud : 0), simulator_(std::move(simulator)), timing_(baud_) {
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe");
-    }
-    SetNonBlocking(fd_);
+    : fd_(fd),
+      baud_(baud > 0 ? baud : 0),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      simulator_(std::move(simulator)),
+      timing_(baud_) {
+    if (wake_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
 }
 
 LineDriver::~LineDriver() {
     Stop();
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+    ::close(wake_);
 }
 
 void LineDriver::Start() {
@@ -49,13 +47,10 @@ void LineDriver::Stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
-    const char byte = 1;
-    while (::write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
-    }
+    ::eventfd_write(wake_, 1);  // never blocks: the counter is far from full
     thread_.join();
-    char drain[16];
-    while (::read(wake_[0], drain, sizeof drain) > 0) {
-    }
+    eventfd_t drained;
+    ::eventfd_read(wake_, &drained);  // so that a later Start() waits again
 }
 
 std::uint64_t LineDriver::collisions() const {
@@ -72,7 +67,7 @@ void LineDriver::Run() {
             if (stopping_) return;
         }
         const auto now = Clock::now();
-        pollfd fds[2] = {{wake_[0], POLLIN, 0}, {fd_, POLLIN, 0}};
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
         timespec wait{};
         timespec* timeout = nullptr;  // nothing queued: wait for the host
         if (!queue.empty() && queue.front().due <= now) {

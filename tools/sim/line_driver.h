@@ -53,7 +53,7 @@ private:
 
     int fd_;
     int baud_;
-    int wake_[2] = {-1, -1};
+    int wake_;  // an eventfd that Stop() makes readable
     ModuleSimulator simulator_;
     mutable std::mutex mutex_;
     std::thread thread_;

@@ -28,10 +28,23 @@ struct CellProfile {
     // Cells past this count read 0 (not fitted).
     int cells_in_use = 32;
 
-    static CellProfile Flat(double volts);
-    static CellProfile Ramp(double first, double last);
-    CellProfile& WithWeakCell(int cell, double volts);
-    CellProfile& WithNoise(double volts);
+    static CellProfile Flat(double volts) { return Ramp(volts, volts); }
+    static CellProfile Ramp(double first, double last) {
+        CellProfile p;
+        p.shape = first == last ? Shape::kFlat : Shape::kRamp;
+        p.volts = first;
+        p.ramp_to = last;
+        return p;
+    }
+    CellProfile& WithWeakCell(int cell, double volts) {
+        weak_cell = cell;
+        weak_volts = volts;
+        return *this;
+    }
+    CellProfile& WithNoise(double volts) {
+        noise = volts;
+        return *this;
+    }
 };
 
 enum class FaultKind {
@@ -42,10 +55,6 @@ enum class FaultKind {
     kSplit,         // reply sent in two chunks with a pause between them
     kDelay,         // reply sent late
 };
-
-// The kind named "silence", "garbage", "bad-checksum", "wrong-address",
-// "split" or "delay"; nothing for any other name.
-std::optional<FaultKind> FaultFromName(const char* name);
 
 // When a fault strikes: on the `first`-th command (1-based) that matches
 // `command` (0: any command), then on every `every`-th matching command after

@@ -22,65 +22,22 @@ double CellLevel(const CellProfile& p, std::size_t index) {
     return p.volts + (p.ramp_to - p.volts) * static_cast<double>(index) / span;
 }
 
-bool IsKnownCommand(std::uint8_t code) {
-    return code == kCmdCells || code == kCmdGroupVoltage || code == kCmdCurrent ||
-           code == kCmdTemperature;
-}
-
-}  // namespace
-
-ModuleSimulator::ModuleSimulator(std::uint64_t seed) : rng_(seed) {}
-
-void ModuleSimulator::AddModule(const ModuleConfig& config) {
-    if (HasModule(config.address)) {
-        throw std::invalid_argument("module address " + std::to_string(config.address) +
-                                    " is already taken");
-    }
-    ModuleState m;
-    m.config = config;
-    modules_.emplace(config.address, std::move(m));
-}
-
-bool ModuleSimulator::HasModule(std::uint8_t address) const { return modules_.count(address) != 0; }
-
-std::vector<std::uint8_t> ModuleSimulator::Addresses() const {
-    std::vector<std::uint8_t> out;
-    for (const auto& entry : modules_) out.push_back(entry.first);
-    return out;
-}
-
-ModuleConfig& ModuleSimulator::Module(std::uint8_t address) {
-    auto it = modules_.find(address);
-    if (it == modules_.end()) {
-        throw std::out_of_range("no simulated module at address " + std::to_string(address));
-    }
-    return it->second.config;
-}
-
-std::uint16_t ModuleSimulator::CellRaw(double volts, int battery_type) {
+// Wire values of engineering readings, in the module's scalings.
+std::uint16_t CellRaw(double volts, int battery_type) {
     return ClampRaw(volts * (battery_type == 6 ? 1000.0 : 100.0));
 }
 
-std::uint16_t ModuleSimulator::GroupVoltageRaw(double volts, int version) {
+std::uint16_t GroupVoltageRaw(double volts, int version) {
     return ClampRaw(volts * (version == 2 ? 100.0 : 10.0));
 }
 
-std::uint16_t ModuleSimulator::CurrentRaw(double amperes, bool sensor) {
+std::uint16_t CurrentRaw(double amperes, bool sensor) {
     // The sensor reports ((code / 10) / 125 - 2) * 50 amperes.
     return ClampRaw(sensor ? (amperes / 50.0 + 2.0) * 125.0 * 10.0 : amperes * 10.0);
 }
 
-std::uint16_t ModuleSimulator::TemperatureRaw(double celsius) { return ClampRaw(celsius * 100.0); }
-
-Readings ModuleSimulator::NominalReadings(std::uint8_t address) const {
-    auto it = modules_.find(address);
-    if (it == modules_.end()) {
-        throw std::out_of_range("no simulated module at address " + std::to_string(address));
-    }
-    return ReadingsFor(it->second.config, nullptr);
-}
-
-Readings ModuleSimulator::ReadingsFor(const ModuleConfig& c, Random* noise) {
+// Noise on the cells is drawn from *noise; with nullptr the readings are noise-free.
+Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
     const CellProfile& p = c.cells;
     Readings r;
     const int fitted = p.cells_in_use < 0 ? 0 : p.cells_in_use;
@@ -101,8 +58,49 @@ Readings ModuleSimulator::ReadingsFor(const ModuleConfig& c, Random* noise) {
     // The group voltage of the nominal cells, so that noise does not move it.
     r.group = GroupVoltageRaw(c.group_voltage ? *c.group_voltage : sum, c.version);
     r.current = CurrentRaw(c.current, c.current_sensor);
-    r.temperature = TemperatureRaw(c.temperature);
+    r.temperature = ClampRaw(c.temperature * 100.0);
     return r;
+}
+
+bool IsKnownCommand(std::uint8_t code) {
+    return code == kCmdCells || code == kCmdGroupVoltage || code == kCmdCurrent ||
+           code == kCmdTemperature;
+}
+
+}  // namespace
+
+ModuleSimulator::ModuleSimulator(std::uint64_t seed) : rng_(seed) {}
+
+void ModuleSimulator::AddModule(const ModuleConfig& config) {
+    if (modules_.count(config.address) != 0) {
+        throw std::invalid_argument("module address " + std::to_string(config.address) +
+                                    " is already taken");
+    }
+    ModuleState m;
+    m.config = config;
+    modules_.emplace(config.address, std::move(m));
+}
+
+std::vector<std::uint8_t> ModuleSimulator::Addresses() const {
+    std::vector<std::uint8_t> out;
+    for (const auto& entry : modules_) out.push_back(entry.first);
+    return out;
+}
+
+ModuleConfig& ModuleSimulator::Module(std::uint8_t address) {
+    auto it = modules_.find(address);
+    if (it == modules_.end()) {
+        throw std::out_of_range("no simulated module at address " + std::to_string(address));
+    }
+    return it->second.config;
+}
+
+Readings ModuleSimulator::NominalReadings(std::uint8_t address) const {
+    auto it = modules_.find(address);
+    if (it == modules_.end()) {
+        throw std::out_of_range("no simulated module at address " + std::to_string(address));
+    }
+    return ReadingsFor(it->second.config, nullptr);
 }
 
 std::optional<std::size_t> ModuleSimulator::PickFault(ModuleState& module, std::uint8_t code) {
@@ -162,7 +160,6 @@ std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uin
     ++module.stats.commands[code];
 
     JournalEntry entry;
-    entry.sequence = ++sequence_;
     entry.address = address;
     entry.command = code;
     // Noise moves the cells of a cell reply only.

@@ -39,7 +39,6 @@ struct Transmission {
 
 // One answered (or deliberately ignored) command, for checking what a host made of it.
 struct JournalEntry {
-    std::uint64_t sequence = 0;  // 1-based over the whole simulator
     std::uint8_t address = 0;
     std::uint8_t command = 0;
     std::optional<FaultKind> fault;
@@ -58,7 +57,6 @@ public:
 
     // Adds a module; throws std::invalid_argument if its address is taken.
     void AddModule(const ModuleConfig& config);
-    bool HasModule(std::uint8_t address) const;
     std::vector<std::uint8_t> Addresses() const;
     // The live configuration, to change readings or faults between commands.
     // Throws std::out_of_range for an unknown address.
@@ -85,12 +83,6 @@ public:
     // The most recent answered commands, oldest first (the last 4096).
     const std::deque<JournalEntry>& Journal() const { return journal_; }
 
-    // Wire values of engineering readings (clamped to 0..65535).
-    static std::uint16_t CellRaw(double volts, int battery_type);
-    static std::uint16_t GroupVoltageRaw(double volts, int version);
-    static std::uint16_t CurrentRaw(double amperes, bool sensor);
-    static std::uint16_t TemperatureRaw(double celsius);
-
 private:
     struct ModuleState {
         ModuleConfig config;
@@ -99,8 +91,6 @@ private:
         std::vector<std::uint64_t> rule_fired;
     };
 
-    // Noise on the cells is drawn from *noise; with nullptr the readings are noise-free.
-    static Readings ReadingsFor(const ModuleConfig& config, Random* noise);
     std::optional<std::size_t> PickFault(ModuleState& module, std::uint8_t code);
     // What `rule` makes of `reply`, the intact answer to `code` from `address`.
     void Spoil(const FaultRule& rule, std::uint8_t address, std::uint8_t code,
@@ -110,7 +100,6 @@ private:
     Bytes heard_;  // the tail of the host's bytes that may still start a command
     std::uint64_t bad_frames_ = 0;
     Random rng_;
-    std::uint64_t sequence_ = 0;
     std::uint64_t ignored_commands_ = 0;
     std::deque<JournalEntry> journal_;
 };

@@ -1,5 +1,7 @@
 #include "tools/sim/sim_config_json.h"
 
+#include <map>
+#include <optional>
 #include <set>
 
 #include "tools/common/json_input.h"
@@ -27,6 +29,18 @@ std::uint8_t CommandCode(const std::string& text, const std::string& where) {
                      "\"");
 }
 
+std::optional<FaultKind> FaultFromName(const std::string& name) {
+    static const std::map<std::string, FaultKind> kinds = {
+        {"silence", FaultKind::kSilence},
+        {"garbage", FaultKind::kGarbage},
+        {"bad-checksum", FaultKind::kBadChecksum},
+        {"wrong-address", FaultKind::kWrongAddress},
+        {"split", FaultKind::kSplit},
+        {"delay", FaultKind::kDelay}};
+    const auto it = kinds.find(name);
+    return it == kinds.end() ? std::nullopt : std::optional<FaultKind>(it->second);
+}
+
 CellProfile ReadCells(const Json::Value& v, const std::string& where) {
     ExpectObject(v, where);
     CellProfile p;
@@ -44,7 +58,8 @@ CellProfile ReadCells(const Json::Value& v, const std::string& where) {
     p.weak_cell = static_cast<int>(OptionalInteger(v, "weak_cell", where, 0, 32).value_or(0));
     p.weak_volts = OptionalNumber(v, "weak_volts", where).value_or(0.0);
     p.noise = OptionalNumber(v, "noise", where).value_or(0.0);
-    p.cells_in_use = static_cast<int>(OptionalInteger(v, "cells_in_use", where, 0, 32).value_or(32));
+    p.cells_in_use =
+        static_cast<int>(OptionalInteger(v, "cells_in_use", where, 0, 32).value_or(32));
     if (p.noise < 0) throw InputError(Member(where, "noise") + ": must not be negative");
     return p;
 }
@@ -54,26 +69,34 @@ FaultRule ReadFault(const Json::Value& v, const std::string& where) {
     FaultRule rule;
     const auto kind_text = OptionalString(v, "kind", where);
     if (!kind_text) throw InputError(Member(where, "kind") + ": missing");
-    const auto kind = FaultFromName(kind_text->c_str());
+    const auto kind = FaultFromName(*kind_text);
     if (!kind) {
         throw InputError(Member(where, "kind") +
                          ": must be one of silence, garbage, bad-checksum, wrong-address, split, "
-                         "delay; got \"" + *kind_text + "\"");
+                         "delay; got \"" +
+                         *kind_text + "\"");
     }
     rule.kind = *kind;
-    if (auto c = OptionalString(v, "command", where)) rule.command = CommandCode(*c, Member(where, "command"));
-    rule.first = static_cast<std::uint64_t>(OptionalInteger(v, "first", where, 1, INT64_MAX).value_or(1));
-    rule.every = static_cast<std::uint64_t>(OptionalInteger(v, "every", where, 1, INT64_MAX).value_or(1));
-    rule.times = static_cast<std::uint64_t>(OptionalInteger(v, "times", where, 0, INT64_MAX).value_or(1));
+    if (auto c = OptionalString(v, "command", where))
+        rule.command = CommandCode(*c, Member(where, "command"));
+    rule.first =
+        static_cast<std::uint64_t>(OptionalInteger(v, "first", where, 1, INT64_MAX).value_or(1));
+    rule.every =
+        static_cast<std::uint64_t>(OptionalInteger(v, "every", where, 1, INT64_MAX).value_or(1));
+    rule.times =
+        static_cast<std::uint64_t>(OptionalInteger(v, "times", where, 0, INT64_MAX).value_or(1));
     rule.probability = OptionalNumber(v, "probability", where).value_or(1.0);
     if (rule.probability < 0.0 || rule.probability > 1.0) {
         throw InputError(Member(where, "probability") + ": must be between 0 and 1");
     }
     rule.garbage_bytes =
         static_cast<std::size_t>(OptionalInteger(v, "garbage_bytes", where, 0, 64).value_or(4));
-    rule.split_at = static_cast<std::size_t>(OptionalInteger(v, "split_at", where, 0, 66).value_or(0));
-    rule.pause = std::chrono::milliseconds(OptionalInteger(v, "pause_ms", where, 0, 60000).value_or(20));
-    rule.delay = std::chrono::milliseconds(OptionalInteger(v, "delay_ms", where, 0, 60000).value_or(200));
+    rule.split_at =
+        static_cast<std::size_t>(OptionalInteger(v, "split_at", where, 0, 66).value_or(0));
+    rule.pause =
+        std::chrono::milliseconds(OptionalInteger(v, "pause_ms", where, 0, 60000).value_or(20));
+    rule.delay =
+        std::chrono::milliseconds(OptionalInteger(v, "delay_ms", where, 0, 60000).value_or(200));
     if (auto a = OptionalInteger(v, "other_address", where, 0, 255)) {
         rule.other_address = static_cast<std::uint8_t>(*a);
     }
@@ -84,16 +107,19 @@ ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
     ExpectObject(v, where);
     ModuleConfig m;
     m.address = static_cast<std::uint8_t>(json_input::RequireInteger(v, "address", where, 0, 255));
-    m.battery_type = static_cast<int>(OptionalInteger(v, "battery_type", where, 0, 255).value_or(0));
-    if (v.isMember("cells")) m.cells = ReadCells(v["cells"], Member(where, "cells"));
-    else m.cells = CellProfile::Flat(m.battery_type == 6 ? 6.75 : 13.5);
+    m.battery_type =
+        static_cast<int>(OptionalInteger(v, "battery_type", where, 0, 255).value_or(0));
+    if (v.isMember("cells"))
+        m.cells = ReadCells(v["cells"], Member(where, "cells"));
+    else
+        m.cells = CellProfile::Flat(m.battery_type == 6 ? 6.75 : 13.5);
     m.group_voltage = OptionalNumber(v, "group_voltage", where);
     m.version = static_cast<int>(OptionalInteger(v, "version", where, 0, 255).value_or(1));
     m.current = OptionalNumber(v, "current", where).value_or(0.0);
     m.current_sensor = OptionalBool(v, "current_sensor", where).value_or(false);
     m.temperature = OptionalNumber(v, "temperature", where).value_or(25.0);
-    m.reply_delay =
-        std::chrono::milliseconds(OptionalInteger(v, "reply_delay_ms", where, 0, 60000).value_or(0));
+    m.reply_delay = std::chrono::milliseconds(
+        OptionalInteger(v, "reply_delay_ms", where, 0, 60000).value_or(0));
     if (v.isMember("faults")) {
         const std::string fw = Member(where, "faults");
         ExpectArray(v["faults"], fw);
@@ -109,8 +135,8 @@ ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
 SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin) {
     ExpectObject(root, origin);
     SimConfig config;
-    config.seed = static_cast<std::uint64_t>(
-        OptionalInteger(root, "seed", origin, 0, INT64_MAX).value_or(1));
+    config.seed =
+        static_cast<std::uint64_t>(OptionalInteger(root, "seed", origin, 0, INT64_MAX).value_or(1));
     const Json::Value& modules = root["modules"];
     const std::string where = origin + ": modules";
     if (modules.isNull()) throw InputError(where + ": missing");
