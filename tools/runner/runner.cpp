@@ -42,15 +42,13 @@ Runner::Runner(const RunOptions& options, const Console& console, DeviceChatter&
     : options_(options),
       console_(console),
       chatter_(chatter),
-      controller_(std::make_shared<ZorController>()) {
-    previous_events_ = stand_in::SetHostEvents(this);
-}
+      controller_(std::make_shared<ZorController>()) {}
 
 Runner::~Runner() {
-    // Devices go first: they may still call the host while being destroyed.
+    // Devices go first, while the runner still takes the host calls they may
+    // make while being destroyed.
     by_device_.clear();
     devices_.clear();
-    stand_in::SetHostEvents(previous_events_);
 }
 
 Runner::DeviceState* Runner::Find(const ZorVDevice& device) {

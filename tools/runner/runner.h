@@ -37,7 +37,7 @@ inline constexpr int kExitCannotRun = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitTimeLimit = 3;
 
-class Runner : public stand_in::HostEvents {
+class Runner : public stand_in::InstalledHostEvents {
 public:
     Runner(const RunOptions& options, const Console& console, DeviceChatter& chatter);
     ~Runner() override;
@@ -138,7 +138,6 @@ private:
     Clock::time_point polling_start_{};
     DataFolderLock data_lock_;
     bool stop_ = false;
-    stand_in::HostEvents* previous_events_ = nullptr;
 };
 
 template <typename Fn>
