@@ -1,9 +1,8 @@
 // The polling round: commands out, replies in, one reply at a time.
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstring>
 #include <stdexcept>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "battery/battery.h"
 #include "battery/protocol.h"
@@ -37,11 +36,20 @@ int Battery::RefreshStatus() {
         const int resends_made = retry_count_++;
         if (resends_made < kMaxResendsPerRound) {
             switch (pending_cmd_) {
-                case kPendingCells: CallVoltage(); return 1;
-                case kPendingGroupVoltage: CallGroupVoltage(); return 1;
-                case kPendingCurrent: CallCurrent(); return 1;
-                case kPendingTemperature: CallTemperature(); return 1;
-                default: break;  // not a command: start over below
+                case kPendingCells:
+                    CallVoltage();
+                    return 1;
+                case kPendingGroupVoltage:
+                    CallGroupVoltage();
+                    return 1;
+                case kPendingCurrent:
+                    CallCurrent();
+                    return 1;
+                case kPendingTemperature:
+                    CallTemperature();
+                    return 1;
+                default:
+                    break;  // not a command: start over below
             }
         }
     }
@@ -73,20 +81,24 @@ int Battery::process(unsigned char* data, unsigned int length) {
         // Synchronise on the reply lead byte; anything before it is line noise.
         const void* lead = std::memchr(data, bp::kReplyLead, length);
         if (lead != nullptr) {
-            const auto k =
-                static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - data);
+            const auto k = static_cast<std::size_t>(static_cast<const unsigned char*>(lead) - data);
             std::memmove(msg_buf, data + k, length - k);
             msg_len = static_cast<int>(length - k);
         }
     }
 
     switch (pending_cmd_) {
-        case kPendingNone: return 0;
-        case kPendingCells: return ProcessBatteryVoltage();
+        case kPendingNone:
+            return 0;
+        case kPendingCells:
+            return ProcessBatteryVoltage();
         case kPendingGroupVoltage:
         case kPendingCurrent:
-        case kPendingTemperature: return ProcessValueReply();
-        default: pending_cmd_ = kPendingNone; return 0;
+        case kPendingTemperature:
+            return ProcessValueReply();
+        default:
+            pending_cmd_ = kPendingNone;
+            return 0;
     }
 }
 
@@ -140,8 +152,8 @@ void Battery::DecodeCurrent(std::uint16_t raw) {
         group_current_ = bp::SensorCurrent(raw);
     } else if (r_data_id_ != 0 && !r_current_field_.empty()) {
         try {
-            group_current_ = ZorVDevice::Get_SP_Value(static_cast<unsigned int>(r_data_id_),
-                                                      r_current_field_);
+            group_current_ =
+                ZorVDevice::Get_SP_Value(static_cast<unsigned int>(r_data_id_), r_current_field_);
         } catch (const std::out_of_range&) {
             // The current source is unavailable: keep the last current.
         }

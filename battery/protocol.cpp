@@ -16,11 +16,16 @@ CommandFrame BuildCommand(std::uint8_t addr, std::uint8_t code) {
 
 std::uint8_t CommandForPending(int pending) {
     switch (pending) {
-        case 1: return kCmdCellVoltages;
-        case 2: return kCmdGroupVoltage;
-        case 3: return kCmdCurrent;
-        case 4: return kCmdTemperature;
-        default: return 0;
+        case 1:
+            return kCmdCellVoltages;
+        case 2:
+            return kCmdGroupVoltage;
+        case 3:
+            return kCmdCurrent;
+        case 4:
+            return kCmdTemperature;
+        default:
+            return 0;
     }
 }
 

@@ -54,8 +54,9 @@ void CheckLookups(const Battery32& dev, const std::optional<std::vector<unsigned
         const auto got = ask("battery_" + std::to_string(i) + "_value");
         FUZZ_CHECK(got.has_value() == image.has_value());
         if (image)
-            FUZZ_CHECK(SameFloat(*got, FloatAt(*image, offsetof(Battery32_Data_t, cell_voltage) +
-                                                        sizeof(float) * static_cast<std::size_t>(i))));
+            FUZZ_CHECK(
+                SameFloat(*got, FloatAt(*image, offsetof(Battery32_Data_t, cell_voltage) +
+                                                    sizeof(float) * static_cast<std::size_t>(i))));
     }
     const struct {
         const char* name;
@@ -91,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         int length = 0;
         bool as_string = false;
         switch (op % 6) {
-            case 0: length = in.Int32(); break;
+            case 0:
+                length = in.Int32();
+                break;
             case 1:
                 buffer = in.TakePadded(in.Byte(), kPadding);
                 length = static_cast<int>(buffer.size());

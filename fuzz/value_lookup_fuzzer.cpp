@@ -28,7 +28,8 @@ constexpr std::size_t kMaxNameLength = 256 * 1024;
 Battery32_Data_t MakeRecord() {
     Battery32_Data_t r{};
     r.data_id = 31;
-    for (int i = 0; i < kBattery32Cells; ++i) r.cell_voltage[i] = 10.0f + 0.125f * static_cast<float>(i);
+    for (int i = 0; i < kBattery32Cells; ++i)
+        r.cell_voltage[i] = 10.0f + 0.125f * static_cast<float>(i);
     r.group_voltage = 409.5f;
     r.group_current = -12.25f;
     r.status = 0;
@@ -59,7 +60,8 @@ std::optional<int> ExpectedCellIndex(const std::string& name) {
 // The record is packed: its fields are read by value, never bound to a reference.
 std::optional<float> Expected(const std::string& name) {
     if (const auto index = ExpectedCellIndex(name)) {
-        if (*index >= 0 && *index < kBattery32Cells) return static_cast<float>(kRecord.cell_voltage[*index]);
+        if (*index >= 0 && *index < kBattery32Cells)
+            return static_cast<float>(kRecord.cell_voltage[*index]);
     }
     if (name == "group_voltage") return static_cast<float>(kRecord.group_voltage);
     if (name == "group_current") return static_cast<float>(kRecord.group_current);
@@ -96,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t total = std::min(kMaxNameLength, repeats * piece.size());
         name.clear();
         name.reserve(total);
-        while (name.size() < total) name.append(piece, 0, std::min(piece.size(), total - name.size()));
+        while (name.size() < total)
+            name.append(piece, 0, std::min(piece.size(), total - name.size()));
     }
 
     static Battery32* fresh = new Battery32;  // never ready: no round, no cache

@@ -10,9 +10,8 @@
 //   6     second  0..59
 // A time that is not a valid date (not_a_date_time, infinities) renders as seven zero bytes.
 
-#include <cstdint>
-
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstdint>
 
 #pragma pack(push, 1)
 struct ttime {

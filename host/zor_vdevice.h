@@ -2,14 +2,14 @@
 // The host's virtual device: the base every host device derives from. Members the
 // plug-in reads or writes directly are public; everything else is the host's.
 
+#include <json/value.h>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <json/value.h>
 
 #include "host/rule_value.h"
 #include "host/vdevice_interface.h"

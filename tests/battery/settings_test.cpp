@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <json/value.h>
-#include <json/json.h>
-#include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>

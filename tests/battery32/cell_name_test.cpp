@@ -1,12 +1,11 @@
 #include "battery32/cell_name.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <algorithm>
 #include <climits>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -71,9 +70,8 @@ void* RunLongNameJob(void* arg) {
 TEST(CellName, OneMebibyteNameOnA64KibStack) {
     const std::string filler(1 << 20, 'b');
     const std::string digits(1 << 19, '7');
-    for (const std::string& name :
-         {filler + "battery_3_value", "battery_" + digits + "_value", "battery_" + digits,
-          filler}) {
+    for (const std::string& name : {filler + "battery_3_value", "battery_" + digits + "_value",
+                                    "battery_" + digits, filler}) {
         LongNameJob job{name, std::nullopt};
         pthread_attr_t attr;
         ASSERT_EQ(pthread_attr_init(&attr), 0);

@@ -1,7 +1,7 @@
-#include <stdexcept>
+#include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <gtest/gtest.h>
+#include <stdexcept>
 
 #include "battery32/battery32.h"
 #include "host/ttime.h"

@@ -1,10 +1,9 @@
 // The plug-in as the host meets it: a shared library with one exported entry.
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <memory>
-
-#include <gtest/gtest.h>
 
 #include "battery32/battery32.h"
 #include "host/provider.h"

@@ -14,7 +14,9 @@ namespace {
 
 constexpr std::size_t kSize = 152;
 
-std::vector<std::uint8_t> Record(std::uint8_t fill) { return std::vector<std::uint8_t>(kSize, fill); }
+std::vector<std::uint8_t> Record(std::uint8_t fill) {
+    return std::vector<std::uint8_t>(kSize, fill);
+}
 
 long long FileSize(const std::string& path) {
     struct stat st {};
@@ -101,11 +103,13 @@ TEST(HistoryFile, ReaderStreamsPastItsBufferAndRefusesADirectory) {
     const std::string path = dir.File("h");
     HistoryWriter w(path, kSize, false);
     ASSERT_EQ(w.Open(), "");
-    for (int k = 0; k < 700; ++k) ASSERT_EQ(w.Append(Record(static_cast<std::uint8_t>(k)).data(), kSize), "");
+    for (int k = 0; k < 700; ++k)
+        ASSERT_EQ(w.Append(Record(static_cast<std::uint8_t>(k)).data(), kSize), "");
     w.Close();
     const auto all = ReadHistory(path, kSize);
     ASSERT_EQ(all.records.size(), 700u);
-    for (int k : {0, 255, 256, 699}) EXPECT_EQ(all.records[k], Record(static_cast<std::uint8_t>(k))) << k;
+    for (int k : {0, 255, 256, 699})
+        EXPECT_EQ(all.records[k], Record(static_cast<std::uint8_t>(k))) << k;
     try {
         HistoryReader reader(dir.path(), kSize);
         FAIL() << "a directory was read as a history";

@@ -24,7 +24,10 @@ TEST(PollOrder, PartnersGoFirstOtherwiseFileOrder) {
         {"partner listed later", {Device(1, {2}), Device(2)}, {0, 1}, {1, 0}},
         {"chain", {Device(1, {2}), Device(2, {3}), Device(3)}, {0, 1, 2}, {2, 1, 0}},
         {"partner on another line", {Device(1, {2}), Device(2), Device(3)}, {0, 2}, {0, 2}},
-        {"loop keeps file order", {Device(1, {2}), Device(2, {1}), Device(3)}, {0, 1, 2}, {2, 0, 1}},
+        {"loop keeps file order",
+         {Device(1, {2}), Device(2, {1}), Device(3)},
+         {0, 1, 2},
+         {2, 0, 1}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PollOrder(c.devices, c.subset), c.expected) << c.name;

@@ -19,7 +19,8 @@ Battery32_Data_t Sample() {
     Battery32_Data_t r;
     std::memset(&r, 0, sizeof r);
     r.data_id = 1001;
-    for (int i = 0; i < kBattery32Cells; ++i) r.cell_voltage[i] = 13.0f + 0.01f * static_cast<float>(i);
+    for (int i = 0; i < kBattery32Cells; ++i)
+        r.cell_voltage[i] = 13.0f + 0.01f * static_cast<float>(i);
     r.group_voltage = 864.5f;
     r.group_current = 12.5f;
     r.temperature = 25.3f;
@@ -57,7 +58,8 @@ TEST(RecordFormat, JsonLineHasEveryFieldAndNullForNonFinite) {
     EXPECT_EQ(v["threshold_checks"].asUInt(), 35u);
     EXPECT_EQ(v["time"].asString(), "2026-12-08 16:05:09");
     ASSERT_EQ(v["cell_voltage"].size(), 32u);
-    EXPECT_DOUBLE_EQ(v["cell_voltage"][31].asDouble(), std::strtod(FormatFloat(r.cell_voltage[31]).c_str(), nullptr));
+    EXPECT_DOUBLE_EQ(v["cell_voltage"][31].asDouble(),
+                     std::strtod(FormatFloat(r.cell_voltage[31]).c_str(), nullptr));
     EXPECT_DOUBLE_EQ(v["group_voltage"].asDouble(), 864.5);
     EXPECT_TRUE(v["group_current"].isNull());
     EXPECT_EQ(v["status"].asInt(), 0);
@@ -66,12 +68,13 @@ TEST(RecordFormat, JsonLineHasEveryFieldAndNullForNonFinite) {
 
 TEST(RecordFormat, RoundLineSkipsCellsWithoutReading) {
     Battery32_Data_t r = Sample();
-    r.cell_voltage[0] = 0.0f;     // no reading: not the lowest
-    r.cell_voltage[6] = 12.1f;    // cell 7 is weak
-    r.cell_voltage[20] = 13.9f;   // cell 21 is highest
+    r.cell_voltage[0] = 0.0f;    // no reading: not the lowest
+    r.cell_voltage[6] = 12.1f;   // cell 7 is weak
+    r.cell_voltage[20] = 13.9f;  // cell 21 is highest
     const std::string line = RoundLine(r, 2, std::nullopt);
     EXPECT_NE(line.find("[1001] round 2  2026-12-08 16:05:09"), std::string::npos) << line;
-    EXPECT_NE(line.find("group 864.50 V  current 12.50 A  temp 25.30 C"), std::string::npos) << line;
+    EXPECT_NE(line.find("group 864.50 V  current 12.50 A  temp 25.30 C"), std::string::npos)
+        << line;
     EXPECT_NE(line.find("low cell 7 12.100 V  high cell 21 13.900 V"), std::string::npos) << line;
     EXPECT_NE(line.find("(1 cell without reading)"), std::string::npos) << line;
     EXPECT_EQ(line.find("checks"), std::string::npos);
@@ -81,7 +84,8 @@ TEST(RecordFormat, RoundLineSkipsCellsWithoutReading) {
 TEST(RecordFormat, CsvRowMatchesHeader) {
     const auto count = [](const std::string& s) { return std::count(s.begin(), s.end(), ','); };
     EXPECT_EQ(count(CsvHeader()), count(CsvRow(Sample())));
-    EXPECT_EQ(CsvRow(Sample()).rfind("1001,2026-12-08 16:05:09,13,13.01,", 0), 0u) << CsvRow(Sample());
+    EXPECT_EQ(CsvRow(Sample()).rfind("1001,2026-12-08 16:05:09,13,13.01,", 0), 0u)
+        << CsvRow(Sample());
 }
 
 }  // namespace

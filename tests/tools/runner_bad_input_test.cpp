@@ -37,53 +37,63 @@ TEST_P(RunnerBadSite, NamesTheFileAndTheFault) {
 }
 
 // Arrays a thousand deep: the JSON reader would recurse until it aborted.
-const std::string kDeepSite = "{\"devices\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
+const std::string kDeepSite =
+    "{\"devices\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
 
 INSTANTIATE_TEST_SUITE_P(
     Sites, RunnerBadSite,
     ::testing::Values(
         BadSite{"NotJson", "{\"devices\": [", "not JSON: line 1, column 14: Syntax error"},
-        BadSite{"Empty", "", "not JSON"},
-        BadSite{"NotAnObject", "[1, 2]", "must be an object"},
+        BadSite{"Empty", "", "not JSON"}, BadSite{"NotAnObject", "[1, 2]", "must be an object"},
         BadSite{"NoDevices", "{}", "devices: missing"},
         BadSite{"DevicesNotArray", "{\"devices\": {}}", "devices: must be an array"},
         BadSite{"NoDataId", R"({"devices": [{"address": 1, "port": "/dev/null"}]})",
                 "devices[0].data_id: missing"},
-        BadSite{"DataIdText", R"({"devices": [{"data_id": "x", "address": 1, "port": "/dev/null"}]})",
+        BadSite{"DataIdText",
+                R"({"devices": [{"data_id": "x", "address": 1, "port": "/dev/null"}]})",
                 "devices[0].data_id: must be an integer"},
-        BadSite{"AddressTooBig", R"({"devices": [{"data_id": 1, "address": 256, "port": "/dev/null"}]})",
+        BadSite{"AddressTooBig",
+                R"({"devices": [{"data_id": 1, "address": 256, "port": "/dev/null"}]})",
                 "devices[0].address: must be an integer 0..255, got 256"},
         BadSite{"PortNumber", R"({"devices": [{"data_id": 1, "address": 1, "port": 5}]})",
                 "devices[0].port: must be a string"},
-        BadSite{"SettingsText",
-                R"({"devices": [{"data_id": 1, "address": 1, "port": "/dev/null", "settings": "x"}]})",
-                "devices[0].settings: must be an object"},
-        BadSite{"AppSettingArray",
-                R"({"devices": [{"data_id": 1, "address": 1, "port": "p", "settings": {"appSetting": []}}]})",
-                "devices[0].settings.appSetting: must be an object"},
-        BadSite{"DuplicateDataId",
-                R"({"devices": [{"data_id": 7, "address": 1, "port": "p"}, {"data_id": 7, "address": 2, "port": "p"}]})",
-                "devices[1].data_id: 7 is used by an earlier device"},
-        BadSite{"NestedTooDeep", kDeepSite.c_str(),
-                "nested deeper than 64 levels"},
-        BadSite{"PartnerIsItself",
-                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
-                "devices[0].settings.appSetting.group_voltage[0]: 7 is the device itself"},
-        BadSite{"PartnerMissing",
-                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": [8]}}}]})",
-                "devices[0].settings.appSetting.group_voltage[0]: 8 names no device of this site"},
-        BadSite{"CurrentSourceMissing",
-                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"r_data_id": "9"}}}]})",
-                "devices[0].settings.appSetting.r_data_id: 9 names no device of this site"},
-        BadSite{"PartnersInACycle",
-                R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["8"]}}},
+        BadSite{
+            "SettingsText",
+            R"({"devices": [{"data_id": 1, "address": 1, "port": "/dev/null", "settings": "x"}]})",
+            "devices[0].settings: must be an object"},
+        BadSite{
+            "AppSettingArray",
+            R"({"devices": [{"data_id": 1, "address": 1, "port": "p", "settings": {"appSetting": []}}]})",
+            "devices[0].settings.appSetting: must be an object"},
+        BadSite{
+            "DuplicateDataId",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p"}, {"data_id": 7, "address": 2, "port": "p"}]})",
+            "devices[1].data_id: 7 is used by an earlier device"},
+        BadSite{"NestedTooDeep", kDeepSite.c_str(), "nested deeper than 64 levels"},
+        BadSite{
+            "PartnerIsItself",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
+            "devices[0].settings.appSetting.group_voltage[0]: 7 is the device itself"},
+        BadSite{
+            "PartnerMissing",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": [8]}}}]})",
+            "devices[0].settings.appSetting.group_voltage[0]: 8 names no device of this site"},
+        BadSite{
+            "CurrentSourceMissing",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"r_data_id": "9"}}}]})",
+            "devices[0].settings.appSetting.r_data_id: 9 names no device of this site"},
+        BadSite{
+            "PartnersInACycle",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["8"]}}},
                                 {"data_id": 8, "address": 2, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
-                "devices[1].settings.appSetting.group_voltage: 7 -> 8 -> 7 is a cycle"}),
+            "devices[1].settings.appSetting.group_voltage: 7 -> 8 -> 7 is a cycle"}),
     [](const ::testing::TestParamInfo<BadSite>& info) { return std::string(info.param.name); });
 
 class RunnerBadSetup : public ::testing::Test {
 protected:
-    void WriteSite(const std::string& port) { dir.Write("site.json", SiteJson({DeviceJson(1, 1, port)})); }
+    void WriteSite(const std::string& port) {
+        dir.Write("site.json", SiteJson({DeviceJson(1, 1, port)}));
+    }
     TempDir dir;
 };
 
@@ -98,7 +108,8 @@ TEST_F(RunnerBadSetup, MissingPluginIsNamed) {
 
 TEST_F(RunnerBadSetup, LibraryThatIsNotAPluginIsNamed) {
     WriteSite("/dev/null");
-    RunnerProcess run({dir.File("site.json"), "--plugin", ZORHOST_LIBRARY_PATH, "--data", dir.File("data")});
+    RunnerProcess run(
+        {dir.File("site.json"), "--plugin", ZORHOST_LIBRARY_PATH, "--data", dir.File("data")});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
     ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
     EXPECT_TRUE(Contains(run.err()[0], "exports no get_providers")) << run.err()[0];
@@ -107,30 +118,35 @@ TEST_F(RunnerBadSetup, LibraryThatIsNotAPluginIsNamed) {
 TEST_F(RunnerBadSetup, FileThatIsNoLibraryIsNamed) {
     WriteSite("/dev/null");
     dir.Write("fake.so", "not a library");
-    RunnerProcess run({dir.File("site.json"), "--plugin", dir.File("fake.so"), "--data", dir.File("data")});
+    RunnerProcess run(
+        {dir.File("site.json"), "--plugin", dir.File("fake.so"), "--data", dir.File("data")});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
     ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
-    EXPECT_TRUE(Contains(run.err()[0], "plug-in " + dir.File("fake.so") + ": cannot load")) << run.err()[0];
+    EXPECT_TRUE(Contains(run.err()[0], "plug-in " + dir.File("fake.so") + ": cannot load"))
+        << run.err()[0];
 }
 
 TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
     const std::string port = dir.File("ttyNONE");
     WriteSite(port);
-    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data", dir.File("data"),
-                       "--quiet-device"});
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
-    EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(), 1u)
+    EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(),
+              1u)
         << run.Transcript();
-    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history"))) << "an empty history was left";
+    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history")))
+        << "an empty history was left";
 }
 
 TEST_F(RunnerBadSetup, PortThatIsNoSerialLineIsNamed) {
     dir.Write("plain-file", "");
     WriteSite(dir.File("plain-file"));
-    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data", dir.File("data"),
-                       "--quiet-device"});
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
-    const auto lines = LinesStartingWith(run.err(), "battery32-run: port " + dir.File("plain-file"));
+    const auto lines =
+        LinesStartingWith(run.err(), "battery32-run: port " + dir.File("plain-file"));
     ASSERT_EQ(lines.size(), 1u) << run.Transcript();
     EXPECT_TRUE(Contains(lines[0], "not a serial line")) << lines[0];
 }

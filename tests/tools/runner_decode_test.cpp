@@ -20,7 +20,8 @@ using namespace std::chrono_literals;
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> fields;
     std::size_t start = 0;
-    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
+    for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos;
+         start = comma + 1) {
         fields.push_back(line.substr(start, comma - start));
     }
     fields.push_back(line.substr(start));
@@ -35,7 +36,9 @@ Battery32_Data_t MakeRecord(std::uint32_t id, int seed) {
     r.data_id = id;
     for (int i = 0; i < kBattery32Cells; ++i) {
         // Values with no short decimal form, tiny and zero ones included.
-        r.cell_voltage[i] = i == 3 ? 0.0f : (i == 4 ? 1e-38f : 12.0f + std::sqrt(static_cast<float>(seed + i)) / 7.0f);
+        r.cell_voltage[i] =
+            i == 3 ? 0.0f
+                   : (i == 4 ? 1e-38f : 12.0f + std::sqrt(static_cast<float>(seed + i)) / 7.0f);
     }
     r.group_voltage = 431.0f + 1.0f / 3.0f * static_cast<float>(seed);
     r.group_current = -2.5f - 0.1f * static_cast<float>(seed);
@@ -55,7 +58,8 @@ TEST(RunnerDecode, HistoryComesBackFieldForField) {
         for (int k = 0; k < 3; ++k) {
             written.push_back(MakeRecord(42, k));
             ASSERT_EQ(writer.Append(reinterpret_cast<const std::uint8_t*>(&written.back()),
-                                    sizeof written.back()), "");
+                                    sizeof written.back()),
+                      "");
         }
     }
     std::ofstream(path, std::ios::app | std::ios::binary) << std::string(40, '\x7f');  // torn tail
@@ -80,7 +84,8 @@ TEST(RunnerDecode, HistoryComesBackFieldForField) {
         EXPECT_EQ(f[0], "42");
         EXPECT_EQ(f[1], "2026-12-08 09:05:0" + std::to_string(k));
         for (int i = 0; i < kBattery32Cells; ++i) {
-            EXPECT_TRUE(SameBits(std::strtof(f[2 + i].c_str(), nullptr), w.cell_voltage[i])) << f[2 + i];
+            EXPECT_TRUE(SameBits(std::strtof(f[2 + i].c_str(), nullptr), w.cell_voltage[i]))
+                << f[2 + i];
         }
         EXPECT_TRUE(SameBits(std::strtof(f[34].c_str(), nullptr), w.group_voltage)) << f[34];
         EXPECT_TRUE(SameBits(std::strtof(f[35].c_str(), nullptr), w.group_current)) << f[35];
@@ -97,7 +102,8 @@ TEST(RunnerDecode, MissingFileIsNamed) {
     RunnerProcess run({"decode", dir.File("absent.history")});
     EXPECT_EQ(run.Wait(60s), 1);
     ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
-    EXPECT_TRUE(Contains(run.err()[0], dir.File("absent.history") + ": cannot open")) << run.err()[0];
+    EXPECT_TRUE(Contains(run.err()[0], dir.File("absent.history") + ": cannot open"))
+        << run.err()[0];
 }
 
 // Output that cannot be written is a failure, not a cut CSV with status 0.
@@ -122,7 +128,8 @@ TEST(RunnerDecode, HelpAndADirectory) {
     TempDir dir;
     RunnerProcess help({"decode", "--help"});
     EXPECT_EQ(help.Wait(60s), 0) << help.Transcript();
-    EXPECT_TRUE(Contains(help.Transcript(), "battery32-run decode HISTORY_FILE")) << help.Transcript();
+    EXPECT_TRUE(Contains(help.Transcript(), "battery32-run decode HISTORY_FILE"))
+        << help.Transcript();
 
     RunnerProcess folder({"decode", dir.path()});
     EXPECT_EQ(folder.Wait(60s), 1) << folder.Transcript();

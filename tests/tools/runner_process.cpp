@@ -150,7 +150,8 @@ int RunnerProcess::Wait(std::chrono::milliseconds timeout) {
     } else {
         status_ = -2;
     }
-    for (int i = 0; i < 100 && (out_fd_ >= 0 || err_fd_ >= 0); ++i) Pump(std::chrono::milliseconds(10));
+    for (int i = 0; i < 100 && (out_fd_ >= 0 || err_fd_ >= 0); ++i)
+        Pump(std::chrono::milliseconds(10));
     return *status_;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 // Scratch space and simulated lines for the tools' end-to-end tests.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tools/sim/line_driver.h"
 #include "tools/sim/module_config.h"
@@ -32,7 +32,8 @@ private:
 class SimulatedLine {
 public:
     // `baud` > 0: the line keeps that speed's timing (see half_duplex_line.h).
-    SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed = 1, int baud = 0);
+    SimulatedLine(std::vector<module_sim::ModuleConfig> modules, std::uint64_t seed = 1,
+                  int baud = 0);
     ~SimulatedLine();
     void Start();
     // Closes the pseudo-terminal, as when a USB adapter is pulled.

@@ -37,9 +37,7 @@ void Record(std::size_t size, int sign) {
     live_chunk_32.fetch_add(sign * Chunk(size, 4, 8, 16), std::memory_order_relaxed);
 }
 
-std::size_t HeaderFor(std::size_t alignment) {
-    return alignment > kHeader ? alignment : kHeader;
-}
+std::size_t HeaderFor(std::size_t alignment) { return alignment > kHeader ? alignment : kHeader; }
 
 void* TryAllocate(std::size_t size, std::size_t alignment) {
     const std::size_t header = HeaderFor(alignment);
@@ -93,8 +91,8 @@ Totals Now() {
 
 }  // namespace alloc_count
 
-using alloc_count::Allocate;
 using alloc_count::AlignOf;
+using alloc_count::Allocate;
 using alloc_count::Release;
 using alloc_count::TryAllocate;
 

@@ -1,9 +1,8 @@
 #include "tools/bench/regex_lookup.h"
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <climits>
 #include <stdexcept>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "battery32/battery32.h"
 
@@ -33,7 +32,7 @@ float RegexGetValue(const Battery32& device, const std::string& name, const std:
     if (age > 60) throw std::out_of_range("数据已超时");
 
     if (const auto index = RegexCellIndex(name, pattern)) {
-        const int in_use = device.cell_count_ < 0 ? 0
+        const int in_use = device.cell_count_ < 0                 ? 0
                            : device.cell_count_ > kBattery32Cells ? kBattery32Cells
                                                                   : device.cell_count_;
         if (*index >= 0 && *index < in_use) return device.data_.cell_voltage[*index];
