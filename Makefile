@@ -2,6 +2,8 @@
 #   make run          build, then run the main job on its simulated default, with its web
 #                     view on http://127.0.0.1:$(HTTP_PORT)/ (RUN_ARGS= keeps it running)
 #   make test         build and run every test, native and under 32-bit MIPS emulation
+#   make check-style  the sources as .clang-format says, and no function over 60 lines
+#                     outside the tests (part of make test)
 #   make test-mipsel  only the 32-bit MIPS (little-endian) build and its tests, and the
 #                     plug-in's sources compiled for o32 soft-float
 #   make sanitize     the native suite built with address/undefined sanitizers (build-asan)
@@ -19,7 +21,7 @@ RUN_ARGS ?= --rounds 5
 # Every submission is fuzzed briefly: five targets, under two minutes in all.
 FUZZ_TEST_SECONDS ?= 20
 
-.PHONY: all deps deps-mipsel build build-mipsel test test-native test-mipsel sanitize fuzz \
+.PHONY: all deps deps-mipsel build build-mipsel test test-native check-style test-mipsel sanitize fuzz \
         fuzz-short bench mutants run clean
 
 all: build
@@ -33,6 +35,10 @@ build: deps
 
 test-native: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+
+check-style: build
+	@scripts/check-format.sh
+	@scripts/check-function-length.sh $(BUILD_DIR)
 
 deps-mipsel:
 	@scripts/install-deps.sh native cross
@@ -67,7 +73,7 @@ mutants: deps
 	@scripts/install-deps.sh mutants
 	@python3 scripts/mutants.py $(MUTANTS_ARGS)
 
-test: test-native test-mipsel sanitize fuzz-short
+test: check-style test-native test-mipsel sanitize fuzz-short
 
 run: build
 	$(BUILD_DIR)/tools/battery32-run --simulate $(RUN_ARGS) --quiet-device --http $(HTTP_PORT)
