@@ -42,22 +42,10 @@ std::string RoundPrefix(std::uint32_t data_id, std::uint64_t round) {
 class HttpView : public PseudoTerminalTest {
 protected:
     void Start(std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"--simulate",
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         "150",
-                                         "--quiet-device",
-                                         "--json",
-                                         "--http",
-                                         "127.0.0.1:0",
-                                         "--time-limit",
-                                         "60",
-                                         "--history-every-round"};
-        args.insert(args.end(), more.begin(), more.end());
-        run = std::make_unique<RunnerProcess>(args);
+        run = std::make_unique<RunnerProcess>(RunnerArgs(
+            "--simulate", "150",
+            {{"--json", "--http", "127.0.0.1:0", "--time-limit", "60", "--history-every-round"},
+             more}));
         const std::string note = "battery32-run: web view at http://127.0.0.1:";
         const auto line = run->WaitForLine(
             [&](const std::string& l) { return l.compare(0, note.size(), note) == 0; }, kGenerous);

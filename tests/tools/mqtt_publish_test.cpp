@@ -74,21 +74,8 @@ protected:
         if (::access(kBrokerProgram, X_OK) != 0) GTEST_SKIP() << "no " << kBrokerProgram;
     }
     std::vector<std::string> Args(const std::string& url, std::vector<std::string> more) {
-        std::vector<std::string> args = {"--simulate",
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         "100",
-                                         "--quiet-device",
-                                         "--json",
-                                         "--mqtt",
-                                         url,
-                                         "--mqtt-prefix",
-                                         kPrefix};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return RunnerArgs("--simulate", "100",
+                          {{"--json", "--mqtt", url, "--mqtt-prefix", kPrefix}, more});
     }
     // Keeps both the runner's output and the subscriber going until `done`.
     bool Until(RunnerProcess& run, TestSubscriber& sub, const std::function<bool()>& done,

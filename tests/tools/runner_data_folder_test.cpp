@@ -36,18 +36,7 @@ protected:
         dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line_->path())}));
     }
     std::vector<std::string> Args(std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"),
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         "150",
-                                         "--quiet-device",
-                                         "--time-limit",
-                                         "30"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return RunnerArgs(dir.File("site.json"), "150", {{"--time-limit", "30"}, more});
     }
     static std::function<bool(const std::string&)> Having(const std::string& part) {
         return [part](const std::string& line) { return Contains(line, part); };

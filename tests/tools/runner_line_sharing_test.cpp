@@ -39,19 +39,8 @@ ModuleConfig Module(std::uint8_t address, double volts, std::chrono::millisecond
 class RunnerLineSharing : public PseudoTerminalTest {
 protected:
     std::vector<std::string> Args(const std::string& tick, std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"),
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         tick,
-                                         "--quiet-device",
-                                         "--time-limit",
-                                         "40",
-                                         "--history-every-round"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return RunnerArgs(dir.File("site.json"), tick,
+                          {{"--time-limit", "40", "--history-every-round"}, more});
     }
 };
 

@@ -31,21 +31,9 @@ ModuleConfig Module(std::uint8_t address, double volts) {
 class RunnerLines : public PseudoTerminalTest {
 protected:
     std::vector<std::string> Args(std::vector<std::string> more) {
-        std::vector<std::string> args = {dir.File("site.json"),
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         "150",
-                                         "--quiet-device",
-                                         "--reopen-ms",
-                                         "100",
-                                         "--time-limit",
-                                         "30",
-                                         "--history-every-round"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return RunnerArgs(
+            dir.File("site.json"), "150",
+            {{"--reopen-ms", "100", "--time-limit", "30", "--history-every-round"}, more});
     }
     static std::function<bool(const std::string&)> Having(const std::string& part) {
         return [part](const std::string& line) { return Contains(line, part); };

@@ -39,19 +39,7 @@ ModuleConfig Module(std::uint8_t address, CellProfile cells, double current, dou
 class RunnerRounds : public PseudoTerminalTest {
 protected:
     std::vector<std::string> Args(const std::string& site, std::vector<std::string> more) {
-        std::vector<std::string> args = {site,
-                                         "--plugin",
-                                         BATTERY32_PLUGIN_PATH,
-                                         "--data",
-                                         dir.File("data"),
-                                         "--tick-ms",
-                                         kTick,
-                                         "--quiet-device",
-                                         "--time-limit",
-                                         "30",
-                                         "--history-every-round"};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return RunnerArgs(site, kTick, {{"--time-limit", "30", "--history-every-round"}, more});
     }
 };
 

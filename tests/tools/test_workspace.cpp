@@ -77,4 +77,15 @@ void PseudoTerminalTest::SetUp() {
     if (!PseudoTerminalsWork(&why)) GTEST_SKIP() << "no pseudo-terminals here: " << why;
 }
 
+std::vector<std::string> PseudoTerminalTest::RunnerArgs(
+    const std::string& first, const std::string& tick_ms,
+    std::initializer_list<std::vector<std::string>> more) const {
+    std::vector<std::string> args = {first,    "--plugin",       BATTERY32_PLUGIN_PATH,
+                                     "--data", dir.File("data"), "--tick-ms",
+                                     tick_ms,  "--quiet-device"};
+    for (const std::vector<std::string>& part : more)
+        args.insert(args.end(), part.begin(), part.end());
+    return args;
+}
+
 }  // namespace tools_test

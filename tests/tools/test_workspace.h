@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,12 @@ bool PseudoTerminalsWork(std::string* why);
 class PseudoTerminalTest : public ::testing::Test {
 protected:
     void SetUp() override;
+    // The arguments every run of the runner here starts with: `first` (the
+    // site file, or --simulate), the plug-in under test, a data folder in
+    // `dir`, polling every `tick_ms`, the device's own lines hidden; then each
+    // of `more` in order.
+    std::vector<std::string> RunnerArgs(const std::string& first, const std::string& tick_ms,
+                                        std::initializer_list<std::vector<std::string>> more) const;
     TempDir dir;
 };
 
