@@ -378,7 +378,7 @@ MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {
 
 }  // namespace
 
-bool HttpView::Available() { return true; }
+const char* HttpView::Absent() { return nullptr; }
 
 std::unique_ptr<HttpView> HttpView::Start(const HttpViewSettings& settings, StatusSource statuses,
                                           std::string* error) {

@@ -22,8 +22,8 @@ class HttpView : public RoundOutput, public LoopParticipant {
 public:
     using StatusSource = std::function<std::vector<DeviceStatus>()>;
 
-    // False when this build has no web view (built without libmicrohttpd).
-    static bool Available();
+    // Null in a build with the web view; else why it has none.
+    static const char* Absent();
     // Listens and returns the view, or null with `error` set to one line.
     static std::unique_ptr<HttpView> Start(const HttpViewSettings& settings, StatusSource statuses,
                                            std::string* error);

@@ -3,11 +3,13 @@
 
 namespace runner {
 
-bool HttpView::Available() { return false; }
+const char* HttpView::Absent() {
+    return "this build has no web view (built without libmicrohttpd)";
+}
 
 std::unique_ptr<HttpView> HttpView::Start(const HttpViewSettings&, StatusSource,
                                           std::string* error) {
-    *error = "this build has no web view (built without libmicrohttpd)";
+    *error = Absent();
     return nullptr;
 }
 

@@ -17,7 +17,7 @@ MqttHookup::~MqttHookup() = default;
 
 #ifdef BATTERY32_HAVE_MQTT
 
-bool MqttHookup::Available() { return true; }
+const char* MqttHookup::Absent() { return nullptr; }
 
 std::string MqttHookup::Prepare(const RunOptions& options, const Console& console) {
     if (options.mqtt.url.empty()) return "";
@@ -55,11 +55,13 @@ void MqttHookup::Finish() {
 
 #else  // built without libmosquitto
 
-bool MqttHookup::Available() { return false; }
+const char* MqttHookup::Absent() {
+    return "this build has no MQTT (libmosquitto was not found when it was configured)";
+}
 
 std::string MqttHookup::Prepare(const RunOptions& options, const Console&) {
     if (options.mqtt.url.empty()) return "";
-    return "--mqtt: this build has no MQTT (libmosquitto was not found when it was configured)";
+    return std::string("--mqtt: ") + Absent();
 }
 
 void MqttHookup::Attach(Runner&) {}

@@ -19,8 +19,8 @@ public:
     MqttHookup();
     ~MqttHookup();
 
-    // Whether this build can publish at all.
-    static bool Available();
+    // Null in a build that can publish; else why it cannot.
+    static const char* Absent();
     // Reads the credentials file and makes the publisher. Returns "" (also
     // without --mqtt) or one line saying what is wrong.
     std::string Prepare(const RunOptions& options, const Console& console);

@@ -189,10 +189,9 @@ int PlayHostOn(const Console& console, RunOptions& options, int stop_fd) {
 // Plays the host for the site's devices, as the options say, until `stop_fd`
 // becomes readable. Returns the exit status.
 int PlayHost(RunOptions options, int stop_fd) {
-    if (!options.http_listen.empty() && !HttpView::Available()) {
+    if (!options.http_listen.empty() && HttpView::Absent()) {
         Console::WriteLine(STDERR_FILENO,
-                           "battery32-run: --http: this build has no web view "
-                           "(built without libmicrohttpd)");
+                           std::string("battery32-run: --http: ") + HttpView::Absent());
         return kExitUsage;
     }
     // The records stream keeps pointing at stdout while the device's output is redirected.
@@ -222,10 +221,9 @@ int RunnerMain(int argc, char** argv) {
         case ParsedCommandLine::Action::kRun:
             break;
     }
-    if (!parsed.run.mqtt.url.empty() && !MqttHookup::Available()) {
+    if (!parsed.run.mqtt.url.empty() && MqttHookup::Absent()) {
         Console::WriteLine(STDERR_FILENO,
-                           "battery32-run: --mqtt: this build has no MQTT "
-                           "(libmosquitto was not found when it was configured)");
+                           std::string("battery32-run: --mqtt: ") + MqttHookup::Absent());
         return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
