@@ -6,21 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/common/descriptor_io.h"
+
 namespace record_tools {
 namespace {
 
-std::string Reason() { return std::strerror(errno); }
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(fd, data + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using descriptor_io::ErrnoText;
+using descriptor_io::WriteAll;
 
 // The rename is only durable once the directory itself is synced.
 void SyncDirectoryOf(const std::string& path) {
@@ -37,15 +29,15 @@ void SyncDirectoryOf(const std::string& path) {
 std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length) {
     const std::string fresh = path + ".new";
     const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "cannot create " + fresh + ": " + Reason();
+    if (fd < 0) return "cannot create " + fresh + ": " + ErrnoText();
     std::string error;
     if (!WriteAll(fd, data, length))
-        error = "cannot write " + fresh + ": " + (errno ? Reason() : "short write");
+        error = "cannot write " + fresh + ": " + (errno ? ErrnoText() : "short write");
     else if (::fdatasync(fd) != 0)
-        error = "cannot sync " + fresh + ": " + Reason();
-    if (::close(fd) != 0 && error.empty()) error = "cannot write " + fresh + ": " + Reason();
+        error = "cannot sync " + fresh + ": " + ErrnoText();
+    if (::close(fd) != 0 && error.empty()) error = "cannot write " + fresh + ": " + ErrnoText();
     if (error.empty() && ::rename(fresh.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + fresh + ": " + Reason();
+        error = "cannot rename " + fresh + ": " + ErrnoText();
     }
     if (!error.empty()) {
         ::unlink(fresh.c_str());

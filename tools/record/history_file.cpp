@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "tools/common/descriptor_io.h"
+
 namespace record_tools {
 namespace {
 
@@ -15,7 +17,7 @@ namespace {
 // where a narrower one would cut a large history short.
 static_assert(sizeof(off_t) == 8, "history files need 64-bit file offsets");
 
-std::string Reason() { return std::strerror(errno); }
+using descriptor_io::ErrnoText;
 
 // Reads exactly `length` bytes at `offset`; false on a short read.
 bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
@@ -33,9 +35,10 @@ bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
 
 HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
     : path_(path), record_(record_size), file_(std::fopen(path.c_str(), "rbe")) {
-    if (!file_) throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+    if (!file_) throw std::runtime_error(path + ": cannot open (" + ErrnoText() + ")");
     struct stat st {};
-    if (::fstat(::fileno(file_.get()), &st) != 0) throw std::runtime_error(path + ": " + Reason());
+    if (::fstat(::fileno(file_.get()), &st) != 0)
+        throw std::runtime_error(path + ": " + ErrnoText());
     if (S_ISDIR(st.st_mode))
         throw std::runtime_error(path + ": is a directory, not a history file");
 }
@@ -48,7 +51,7 @@ const std::uint8_t* HistoryReader::Next() {
     }
     if (std::ferror(file_.get())) {
         throw std::runtime_error(path_ + ": read failed after record " + std::to_string(records_) +
-                                 " (" + Reason() + ")");
+                                 " (" + ErrnoText() + ")");
     }
     trailing_ = got;
     return nullptr;
@@ -59,11 +62,11 @@ std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
-        throw std::runtime_error(path + ": cannot open (" + Reason() + ")");
+        throw std::runtime_error(path + ": cannot open (" + ErrnoText() + ")");
     }
     struct stat st {};
     std::string error;
-    if (::fstat(fd, &st) != 0) error = path + ": " + Reason();
+    if (::fstat(fd, &st) != 0) error = path + ": " + ErrnoText();
     const std::uint64_t whole = static_cast<std::uint64_t>(st.st_size) / record_size;
     std::vector<std::uint8_t> record(record_size);
     if (error.empty() && whole > 0 &&
@@ -85,16 +88,16 @@ std::string HistoryWriter::Open(std::size_t* cut_bytes) {
     Close();
     if (cut_bytes != nullptr) *cut_bytes = 0;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return Reason();
+    if (fd_ < 0) return ErrnoText();
     const auto fail = [this](std::string why) {
         Close();
         return why;
     };
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return fail(Reason());
+    if (::fstat(fd_, &st) != 0) return fail(ErrnoText());
     const std::uint64_t partial = static_cast<std::uint64_t>(st.st_size) % record_size_;
     if (partial != 0 && ::ftruncate(fd_, static_cast<off_t>(st.st_size - partial)) != 0) {
-        return fail("cannot cut a partial record: " + Reason());
+        return fail("cannot cut a partial record: " + ErrnoText());
     }
     if (cut_bytes != nullptr) *cut_bytes = static_cast<std::size_t>(partial);
     device_ = st.st_dev;
@@ -115,10 +118,10 @@ std::string HistoryWriter::Append(const std::uint8_t* data, std::size_t length) 
         n = ::write(fd_, data, length);
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(length)) {
-        if (sync_each_record_ && ::fdatasync(fd_) != 0) return "sync failed: " + Reason();
+        if (sync_each_record_ && ::fdatasync(fd_) != 0) return "sync failed: " + ErrnoText();
         return "";
     }
-    const std::string reason = n < 0 ? Reason() : "short write (disk full?)";
+    const std::string reason = n < 0 ? ErrnoText() : "short write (disk full?)";
     // Take back a partial record so that the next one still starts on a boundary.
     if (n > 0 && sized) {
         if (::ftruncate(fd_, st.st_size) != 0) return reason + "; partial record left behind";

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "tools/common/descriptor_io.h"
 #include "tools/record/record_format.h"
 
 namespace runner {
@@ -13,13 +14,7 @@ Console::Console(int records_fd, int errors_fd, bool notes_to_errors)
 
 void Console::WriteLine(int fd, const std::string& line) {
     const std::string text = line + "\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to report it
-        done += static_cast<std::size_t>(n);
-    }
+    descriptor_io::WriteAll(fd, text.data(), text.size());  // on failure, nowhere to report it
 }
 
 void Console::Record(const std::string& line) const { WriteLine(records_fd_, line); }

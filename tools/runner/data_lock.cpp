@@ -12,18 +12,19 @@
 #include <string_view>
 
 #include "tools/common/command_line.h"
+#include "tools/common/descriptor_io.h"
 
 namespace runner {
 namespace {
 
-std::string Reason() { return std::strerror(errno); }
+using descriptor_io::ErrnoText;
 
 // A file made and removed: the lock file may exist already in a folder that
 // no longer takes new files (read-only mount, full inode table, lost rights).
 std::string CheckWritable(const std::string& dir) {
     std::string probe = dir + "/.write-test-XXXXXX";
     const int fd = ::mkstemp(probe.data());
-    if (fd < 0) return "data folder " + dir + " cannot be written (" + Reason() + ")";
+    if (fd < 0) return "data folder " + dir + " cannot be written (" + ErrnoText() + ")";
     ::close(fd);
     ::unlink(probe.c_str());
     return "";
@@ -51,12 +52,12 @@ std::string DataFolderLock::Take(const std::string& dir) {
     if (std::string error = CheckWritable(dir); !error.empty()) return error;
     const std::string path = dir + "/battery32-run.lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return "data folder " + dir + ": cannot open " + path + " (" + Reason() + ")";
+    if (fd < 0) return "data folder " + dir + ": cannot open " + path + " (" + ErrnoText() + ")";
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const std::string why = errno == EWOULDBLOCK
                                     ? "is in use by another battery32-run (" + Holder(fd) +
                                           "); one runner per data folder, or give another --data"
-                                    : "cannot be locked (" + Reason() + ")";
+                                    : "cannot be locked (" + ErrnoText() + ")";
         ::close(fd);
         return "data folder " + dir + " " + why;
     }
