@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 
+#include "battery/battery.h"
 #include "battery/numeric_text.h"
 #include "tools/common/json_input.h"
 
@@ -10,9 +11,6 @@ namespace runner {
 namespace {
 
 using json_input::InputError;
-
-// The device ignores longer "group_voltage" arrays whole.
-constexpr Json::ArrayIndex kMaxPartnerEntries = 65535;
 
 // The device's text: asString() of a number, a string, null or a boolean.
 std::string DeviceText(const Json::Value& v, const std::string& where) {
@@ -73,7 +71,8 @@ DevicePartners ReadPartners(const Json::Value& app, const std::string& where) {
     DevicePartners partners;
     if (!app.isObject()) return partners;
     const Json::Value& list = app["group_voltage"];
-    if (list.isArray() && list.size() <= kMaxPartnerEntries) {
+    // The device ignores a longer list whole, so it names no partners.
+    if (list.isArray() && list.size() <= Battery::kMaxSettingsArrayElements) {
         const std::string list_where = json_input::Member(where, "group_voltage");
         std::set<std::uint32_t> seen;  // the device keeps each partner once
         for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
