@@ -26,11 +26,11 @@ std::string CellText(const Battery32_Data_t& record, int index) {
 std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
                       std::optional<std::uint64_t> threshold_checks) {
     const std::string time = FormatTime(record.timestamp);
-    const float temperature = record.temperature;  // unaligned member: read by value
     std::string line = "[" + std::to_string(record.data_id) + "] round " + std::to_string(round) +
                        "  " + (time.empty() ? "(no time)" : time) + "  group " +
                        Fixed(record.group_voltage, 2) + " V  current " +
-                       Fixed(record.group_current, 2) + " A  temp " + Fixed(temperature, 2) + " C";
+                       Fixed(record.group_current, 2) + " A  temp " + Fixed(record.temperature, 2) +
+                       " C";
     // Extremes over the cells that hold a reading (a cell without one is 0).
     int readings = 0, lowest = -1, highest = -1;
     for (int i = 0; i < kBattery32Cells; ++i) {
@@ -65,11 +65,10 @@ std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t
         if (i != 0) out += ',';
         out += JsonNumber(record.cell_voltage[i]);
     }
-    const float temperature = record.temperature;
     out += "],\"group_voltage\":" + JsonNumber(record.group_voltage);
     out += ",\"group_current\":" + JsonNumber(record.group_current);
     out += ",\"status\":" + std::to_string(record.status);
-    out += ",\"temperature\":" + JsonNumber(temperature);
+    out += ",\"temperature\":" + JsonNumber(record.temperature);
     if (threshold_checks) out += ",\"threshold_checks\":" + std::to_string(*threshold_checks);
     return out + "}";
 }
@@ -83,9 +82,8 @@ std::string CsvHeader() {
 std::string CsvRow(const Battery32_Data_t& record) {
     std::string out = std::to_string(record.data_id) + "," + FormatTime(record.timestamp);
     for (int i = 0; i < kBattery32Cells; ++i) out += "," + FormatFloat(record.cell_voltage[i]);
-    const float temperature = record.temperature;
     out += "," + FormatFloat(record.group_voltage) + "," + FormatFloat(record.group_current) + "," +
-           std::to_string(record.status) + "," + FormatFloat(temperature);
+           std::to_string(record.status) + "," + FormatFloat(record.temperature);
     return out;
 }
 

@@ -15,14 +15,11 @@ std::optional<Battery32_Data_t> DecodeRecord(const std::uint8_t* data, std::size
 }
 
 std::string FormatTime(const ttime& stamp) {
-    const unsigned year = StampYear(stamp);
-    if (year == 0 && stamp.month == 0 && stamp.day == 0 && stamp.hour == 0 && stamp.minute == 0 &&
-        stamp.second == 0) {
-        return "";
-    }
+    const ttime unset{};
+    if (std::memcmp(&stamp, &unset, sizeof stamp) == 0) return "";
     char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", year, stamp.month, stamp.day,
-                  stamp.hour, stamp.minute, stamp.second);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", StampYear(stamp), stamp.month,
+                  stamp.day, stamp.hour, stamp.minute, stamp.second);
     return text;
 }
 
