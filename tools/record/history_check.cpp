@@ -30,26 +30,19 @@ bool ValidTime(const ttime& t) {
 bool FiniteValues(const Battery32_Data_t& r) {
     for (float v : r.cell_voltage)
         if (!std::isfinite(v)) return false;
-    const float temperature = r.temperature;  // unaligned member: read by value
     return std::isfinite(r.group_voltage) && std::isfinite(r.group_current) &&
-           std::isfinite(temperature);
-}
-
-// A valid time stamp, finite values and the device's data id.
-RecordFault CheckRecord(const Battery32_Data_t& record, std::uint32_t data_id) {
-    if (!ValidTime(record.timestamp)) {
-        return {"not-a-record", "its last record has no valid time stamp"};
-    }
-    if (!FiniteValues(record))
-        return {"not-a-record", "its last record holds values that are not numbers"};
-    if (record.data_id != data_id) {
-        return {"other-device",
-                "its last record is device " + std::to_string(record.data_id) + "'s"};
-    }
-    return {};
+           std::isfinite(r.temperature);
 }
 
 using Kind = HistoryVerdict::Kind;
+
+HistoryVerdict NotOurs(const char* tag, std::string reason) {
+    return {Kind::kNotOurs, tag, std::move(reason), {}};
+}
+
+HistoryVerdict Unreadable(std::string error) {
+    return {Kind::kUnreadable, {}, std::move(error), {}};
+}
 
 // kMissing, kUnreadable, or kOurs (yet to be judged) for a regular file, whose
 // size goes to `size`.
@@ -57,22 +50,32 @@ HistoryVerdict Found(const std::string& path, std::uint64_t* size) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return {};
-        return {Kind::kUnreadable, {}, path + ": " + std::strerror(errno)};
+        return Unreadable(path + ": " + std::strerror(errno));
     }
-    if (!S_ISREG(st.st_mode)) return {Kind::kUnreadable, {}, path + ": not a regular file"};
+    if (!S_ISREG(st.st_mode)) return Unreadable(path + ": not a regular file");
     *size = static_cast<std::uint64_t>(st.st_size);
-    return {Kind::kOurs, {}, {}};
+    return {Kind::kOurs, {}, {}, {}};
 }
 
-// The file judged by its last whole record.
+// The file judged by its last whole record: it needs a valid time stamp,
+// finite values and the device's data id.
 HistoryVerdict JudgeLastRecord(const std::string& path, std::uint32_t data_id) {
+    std::optional<std::vector<std::uint8_t>> image;
     try {
-        const auto image = ReadLastRecord(path, kRecordSize);
-        const RecordFault fault = CheckRecord(*DecodeRecord(image->data(), image->size()), data_id);
-        return {fault.ok() ? Kind::kOurs : Kind::kNotOurs, fault, {}};
+        image = ReadLastRecord(path, kRecordSize);
     } catch (const std::exception& e) {
-        return {Kind::kUnreadable, {}, e.what()};
+        return Unreadable(e.what());
     }
+    const Battery32_Data_t record = *DecodeRecord(image->data(), image->size());
+    if (!ValidTime(record.timestamp))
+        return NotOurs("not-a-record", "its last record has no valid time stamp");
+    if (!FiniteValues(record))
+        return NotOurs("not-a-record", "its last record holds values that are not numbers");
+    if (record.data_id != data_id) {
+        return NotOurs("other-device",
+                       "its last record is device " + std::to_string(record.data_id) + "'s");
+    }
+    return {Kind::kOurs, {}, {}, std::move(*image)};
 }
 
 }  // namespace
@@ -86,15 +89,14 @@ HistoryVerdict CheckHistoryFile(const std::string& path, std::uint32_t data_id) 
     std::vector<char> head(size);
     std::ifstream in(path, std::ios::binary);
     if (!in.read(head.data(), static_cast<std::streamsize>(head.size()))) {
-        return {Kind::kUnreadable, {}, path + ": cannot read"};
+        return Unreadable(path + ": cannot read");
     }
     std::uint8_t id_bytes[4];  // little-endian, as in the record
     for (int i = 0; i < 4; ++i) id_bytes[i] = static_cast<std::uint8_t>(data_id >> (8 * i));
     if (std::memcmp(head.data(), id_bytes, std::min<std::size_t>(head.size(), 4)) == 0)
         return found;
-    return {Kind::kNotOurs,
-            {"not-a-record", "it is shorter than one record and does not begin like this device's"},
-            {}};
+    return NotOurs("not-a-record",
+                   "it is shorter than one record and does not begin like this device's");
 }
 
 HistoryVerdict CheckCacheFile(const std::string& path, std::uint32_t data_id) {
@@ -102,9 +104,7 @@ HistoryVerdict CheckCacheFile(const std::string& path, std::uint32_t data_id) {
     const HistoryVerdict found = Found(path, &size);
     if (found.kind != Kind::kOurs) return found;
     if (size == kRecordSize) return JudgeLastRecord(path, data_id);
-    return {Kind::kNotOurs,
-            {"not-a-record", "it is " + std::to_string(size) + " bytes, not one record"},
-            {}};
+    return NotOurs("not-a-record", "it is " + std::to_string(size) + " bytes, not one record");
 }
 
 std::string SetAside(const std::string& path, const std::string& tag, std::time_t when) {

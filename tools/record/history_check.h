@@ -6,22 +6,16 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace record_tools {
 
-// What is wrong with a file's record as one of this device's; no tag when
-// nothing is.
-struct RecordFault {
-    std::string tag;     // for file names: "not-a-record" or "other-device"
-    std::string reason;  // for people
-    bool ok() const { return tag.empty(); }
-};
-
-// A history file as found at start.
+// A history or cache file as found at start.
 struct HistoryVerdict {
     enum class Kind { kMissing, kOurs, kNotOurs, kUnreadable } kind = Kind::kMissing;
-    RecordFault fault;  // for kNotOurs
-    std::string error;  // for kUnreadable
+    std::string tag;     // kNotOurs, for file names: "not-a-record" or "other-device"
+    std::string reason;  // kNotOurs: what is wrong, for people; kUnreadable: the error
+    std::vector<std::uint8_t> last_record;  // kOurs: its last whole record, if it has one
 };
 // Checks the last whole record (the only one read). A file shorter than one
 // record is ours when its bytes begin the way the device's records begin.

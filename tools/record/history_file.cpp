@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
 #include "tools/common/descriptor_io.h"
@@ -19,22 +18,20 @@ static_assert(sizeof(off_t) == 8, "history files need 64-bit file offsets");
 
 using descriptor_io::ErrnoText;
 
-// Reads exactly `length` bytes at `offset`; false on a short read.
-bool ReadAt(int fd, std::uint8_t* out, std::size_t length, off_t offset) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::pread(fd, out + done, length - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+// The rename is only durable once the directory itself is synced.
+void SyncDirectoryOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
 }
 
 }  // namespace
 
 HistoryReader::HistoryReader(const std::string& path, std::size_t record_size)
-    : path_(path), record_(record_size), file_(std::fopen(path.c_str(), "rbe")) {
+    : path_(path), record_(record_size), file_(std::fopen(path.c_str(), "rbe"), &std::fclose) {
     if (!file_) throw std::runtime_error(path + ": cannot open (" + ErrnoText() + ")");
     struct stat st {};
     if (::fstat(::fileno(file_.get()), &st) != 0)
@@ -59,23 +56,22 @@ const std::uint8_t* HistoryReader::Next() {
 
 std::optional<std::vector<std::uint8_t>> ReadLastRecord(const std::string& path,
                                                         std::size_t record_size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rbe"),
+                                                                  &std::fclose);
+    if (!file) {
         if (errno == ENOENT) return std::nullopt;
         throw std::runtime_error(path + ": cannot open (" + ErrnoText() + ")");
     }
     struct stat st {};
-    std::string error;
-    if (::fstat(fd, &st) != 0) error = path + ": " + ErrnoText();
+    if (::fstat(::fileno(file.get()), &st) != 0)
+        throw std::runtime_error(path + ": " + ErrnoText());
     const std::uint64_t whole = static_cast<std::uint64_t>(st.st_size) / record_size;
-    std::vector<std::uint8_t> record(record_size);
-    if (error.empty() && whole > 0 &&
-        !ReadAt(fd, record.data(), record_size, static_cast<off_t>((whole - 1) * record_size))) {
-        error = path + ": cannot read the last record";
-    }
-    ::close(fd);
-    if (!error.empty()) throw std::runtime_error(error);
     if (whole == 0) return std::nullopt;
+    std::vector<std::uint8_t> record(record_size);
+    if (::fseeko(file.get(), static_cast<off_t>((whole - 1) * record_size), SEEK_SET) != 0 ||
+        std::fread(record.data(), 1, record_size, file.get()) != record_size) {
+        throw std::runtime_error(path + ": cannot read the last record");
+    }
     return record;
 }
 
@@ -141,6 +137,27 @@ void HistoryWriter::Close() {
     ::fdatasync(fd_);
     ::close(fd_);
     fd_ = -1;
+}
+
+std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length) {
+    const std::string fresh = path + ".new";
+    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return "cannot create " + fresh + ": " + ErrnoText();
+    std::string error;
+    if (!descriptor_io::WriteAll(fd, data, length))
+        error = "cannot write " + fresh + ": " + (errno ? ErrnoText() : "short write");
+    else if (::fdatasync(fd) != 0)
+        error = "cannot sync " + fresh + ": " + ErrnoText();
+    if (::close(fd) != 0 && error.empty()) error = "cannot write " + fresh + ": " + ErrnoText();
+    if (error.empty() && ::rename(fresh.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + fresh + ": " + ErrnoText();
+    }
+    if (!error.empty()) {
+        ::unlink(fresh.c_str());
+        return error;
+    }
+    SyncDirectoryOf(path);
+    return "";
 }
 
 }  // namespace record_tools

@@ -1,7 +1,8 @@
 #pragma once
-// A device's history: its records one after another, nothing else, so the
-// file is a plain array of fixed-size images. Sizes and offsets are 64-bit on
-// every target: a history at one record a second passes 4 GiB within a year.
+// A device's record files. Its history holds its records one after another,
+// nothing else, so the file is a plain array of fixed-size images. Sizes and
+// offsets are 64-bit on every target: a history at one record a second passes
+// 4 GiB within a year.
 //
 // Torn records: every record goes out in one write() on a descriptor opened
 // with O_APPEND, so another process or a crash of this one (Ctrl-C, kill -9)
@@ -40,12 +41,9 @@ public:
     std::size_t trailing_bytes() const { return trailing_; }
 
 private:
-    struct Closer {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
     std::string path_;
     std::vector<std::uint8_t> record_;
-    std::unique_ptr<std::FILE, Closer> file_;
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file_;
     std::size_t trailing_ = 0;
     std::uint64_t records_ = 0;
 };
@@ -82,5 +80,11 @@ private:
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };
+
+// A device's cache: its last record, kept for restarts in a file of its own.
+// It is replaced atomically: written beside, synced, then renamed over the old
+// one, so a crash or a power loss leaves either the old record or the new one.
+// "" on success, else the reason. The old file is untouched on failure.
+std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length);
 
 }  // namespace record_tools

@@ -3,9 +3,7 @@
 #include <ctime>
 #include <exception>
 
-#include "tools/record/cache_file.h"
 #include "tools/record/record_image.h"
-#include "tools/runner/history_path.h"
 
 namespace runner {
 
@@ -18,7 +16,7 @@ HistoryKeeper::HistoryKeeper(const std::string& data_dir, std::uint32_t data_id,
       policy_(policy),
       console_(console),
       history_path_(HistoryPath(data_dir, data_id)),
-      cache_path_(CachePath(data_dir, data_id)),
+      cache_path_(data_dir + "/device-" + std::to_string(data_id) + ".cache"),
       history_(history_path_, record_tools::kRecordSize, policy.sync_each_record) {}
 
 HistoryKeeper::~HistoryKeeper() { Stop(); }
@@ -38,46 +36,32 @@ bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdi
         case HistoryVerdict::Kind::kOurs:
             return true;
         case HistoryVerdict::Kind::kUnreadable:
-            if (!quiet) Problem(std::string(what) + " " + verdict.error);
+            if (!quiet) Problem(std::string(what) + " " + verdict.reason);
             return false;
         case HistoryVerdict::Kind::kNotOurs:
             break;
     }
     try {
-        const std::string aside =
-            record_tools::SetAside(path, verdict.fault.tag, std::time(nullptr));
-        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.fault.reason +
+        const std::string aside = record_tools::SetAside(path, verdict.tag, std::time(nullptr));
+        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.reason +
                 "); renamed aside to " + aside + ", a new one starts");
         return true;
     } catch (const std::exception& e) {
         if (!quiet)
-            Problem(std::string(what) + " " + path + " is not this device's (" +
-                    verdict.fault.reason + ") and " + e.what() + "; left alone, not used");
+            Problem(std::string(what) + " " + path + " is not this device's (" + verdict.reason +
+                    ") and " + e.what() + "; left alone, not used");
         return false;
     }
 }
 
 std::optional<HistoryKeeper::StartImage> HistoryKeeper::Start() {
     const HistoryVerdict history = record_tools::CheckHistoryFile(history_path_, data_id_);
-    const bool history_usable = UsableOrSetAside(history_path_, history, "history", false);
-    history_failing_ = !history_usable;  // reported: not again on every record
+    // Reported here: not again on every record.
+    history_failing_ = !UsableOrSetAside(history_path_, history, "history", false);
     const HistoryVerdict cache = record_tools::CheckCacheFile(cache_path_, data_id_);
     UsableOrSetAside(cache_path_, cache, "cache", false);
-    try {
-        if (cache.kind == HistoryVerdict::Kind::kOurs) {
-            if (auto image = record_tools::ReadLastRecord(cache_path_, record_tools::kRecordSize)) {
-                return StartImage{std::move(*image), cache_path_};
-            }
-        }
-        if (history_usable && history.kind == HistoryVerdict::Kind::kOurs) {
-            if (auto image =
-                    record_tools::ReadLastRecord(history_path_, record_tools::kRecordSize)) {
-                return StartImage{std::move(*image), history_path_};
-            }
-        }
-    } catch (const std::exception& e) {
-        Problem(std::string("no cached record: ") + e.what());
-    }
+    if (!cache.last_record.empty()) return StartImage{cache.last_record, cache_path_};
+    if (!history.last_record.empty()) return StartImage{history.last_record, history_path_};
     return std::nullopt;
 }
 
@@ -110,19 +94,15 @@ bool HistoryKeeper::OpenHistory() {
     return true;
 }
 
-void HistoryKeeper::AppendToHistory(const std::uint8_t* data, std::size_t length,
-                                    Clock::time_point now) {
-    if (!OpenHistory()) return;
-    const std::string error = history_.Append(data, length);
-    ReportWrite(history_failing_, "history " + history_path_, error);
-    if (error.empty()) last_saved_ = now;
-}
-
 void HistoryKeeper::Save(const std::uint8_t* data, std::size_t length, int interval_seconds,
                          Clock::time_point now) {
     const bool due = policy_.every_round || !last_saved_ ||
                      now - *last_saved_ >= std::chrono::seconds(interval_seconds);
-    if (due) AppendToHistory(data, length, now);
+    if (due && OpenHistory()) {
+        const std::string error = history_.Append(data, length);
+        ReportWrite(history_failing_, "history " + history_path_, error);
+        if (error.empty()) last_saved_ = now;
+    }
     if (data == nullptr || length != record_tools::kRecordSize) return;
     newest_.assign(data, data + length);
     newest_cached_ = false;

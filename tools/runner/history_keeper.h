@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +28,11 @@
 #include "tools/runner/round_output.h"
 
 namespace runner {
+
+// The history file named above; the web view reads it too.
+inline std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id) {
+    return data_dir + "/device-" + std::to_string(data_id) + ".history";
+}
 
 struct HistoryPolicy {
     bool every_round = false;
@@ -72,7 +76,6 @@ private:
     bool UsableOrSetAside(const std::string& path, const record_tools::HistoryVerdict& verdict,
                           const char* what, bool quiet);
     bool OpenHistory();
-    void AppendToHistory(const std::uint8_t* data, std::size_t length, Clock::time_point now);
     void WriteCache();
     void Problem(const std::string& line) const;
     // One line when writing `file` starts failing, one when it works again.

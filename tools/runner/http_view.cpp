@@ -19,7 +19,7 @@
 #include "tools/record/record_format.h"
 #include "tools/record/record_image.h"
 #include "tools/runner/event_streams.h"
-#include "tools/runner/history_path.h"
+#include "tools/runner/history_keeper.h"
 #include "tools/runner/history_stream.h"
 #include "tools/runner/listen_address.h"
 #include "tools/runner/web_api.h"
