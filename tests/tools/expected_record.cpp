@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "tools/record/history_file.h"
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 #include "tools/sim/module_simulator.h"
 
 namespace tools_test {

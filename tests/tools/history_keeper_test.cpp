@@ -14,7 +14,7 @@
 #include <random>
 
 #include "tests/tools/test_workspace.h"
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 
 namespace runner {
 namespace {

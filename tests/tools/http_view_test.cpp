@@ -15,7 +15,6 @@
 #include "tests/tools/test_workspace.h"
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"
-#include "tools/record/record_image.h"
 
 namespace tools_test {
 namespace {

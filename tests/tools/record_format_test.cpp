@@ -10,8 +10,6 @@
 #include <limits>
 #include <sstream>
 
-#include "tools/record/record_image.h"
-
 namespace record_tools {
 namespace {
 

@@ -10,7 +10,7 @@
 #include "tests/tools/runner_process.h"
 #include "tests/tools/test_workspace.h"
 #include "tools/record/history_file.h"
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 
 namespace tools_test {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tools/record/history_file.h"
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 
 namespace record_tools {
 namespace {

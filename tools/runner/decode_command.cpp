@@ -10,7 +10,6 @@
 
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"
-#include "tools/record/record_image.h"
 #include "tools/runner/runner.h"
 
 namespace runner {

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <exception>
 
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 
 namespace runner {
 

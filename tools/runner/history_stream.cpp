@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "tools/record/record_format.h"
-#include "tools/record/record_image.h"
 #include "tools/runner/web_api.h"
 
 namespace runner::web {

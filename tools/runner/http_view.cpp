@@ -17,7 +17,6 @@
 
 #include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
-#include "tools/record/record_image.h"
 #include "tools/runner/event_streams.h"
 #include "tools/runner/history_keeper.h"
 #include "tools/runner/history_stream.h"

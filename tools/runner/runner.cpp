@@ -10,7 +10,6 @@
 
 #include "battery/battery.h"
 #include "tools/record/record_format.h"
-#include "tools/record/record_image.h"
 #include "tools/runner/line_timing.h"
 #include "tools/runner/poll_order.h"
 

@@ -4,7 +4,7 @@
 #include <time.h>
 
 #include "tools/common/command_line.h"
-#include "tools/record/record_image.h"
+#include "tools/record/record_format.h"
 
 namespace runner::web {
 namespace {
