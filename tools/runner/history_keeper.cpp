@@ -30,26 +30,25 @@ void HistoryKeeper::ReportWrite(bool& failing, const std::string& file, const st
 }
 
 bool HistoryKeeper::UsableOrSetAside(const std::string& path, const HistoryVerdict& verdict,
-                                     const char* what, bool quiet) {
+                                     const std::string& what, bool quiet) {
     switch (verdict.kind) {
         case HistoryVerdict::Kind::kMissing:
         case HistoryVerdict::Kind::kOurs:
             return true;
         case HistoryVerdict::Kind::kUnreadable:
-            if (!quiet) Problem(std::string(what) + " " + verdict.reason);
+            if (!quiet) Problem(what + " " + verdict.reason);
             return false;
         case HistoryVerdict::Kind::kNotOurs:
             break;
     }
+    const std::string foreign =
+        what + " " + path + " is not this device's (" + verdict.reason + ")";
     try {
         const std::string aside = record_tools::SetAside(path, verdict.tag, std::time(nullptr));
-        Problem(std::string(what) + " " + path + " is not this device's (" + verdict.reason +
-                "); renamed aside to " + aside + ", a new one starts");
+        Problem(foreign + "; renamed aside to " + aside + ", a new one starts");
         return true;
     } catch (const std::exception& e) {
-        if (!quiet)
-            Problem(std::string(what) + " " + path + " is not this device's (" + verdict.reason +
-                    ") and " + e.what() + "; left alone, not used");
+        if (!quiet) Problem(foreign + " and " + e.what() + "; left alone, not used");
         return false;
     }
 }

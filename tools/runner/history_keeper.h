@@ -74,7 +74,7 @@ private:
     // True when the file may be used: missing, or this device's. Sets aside
     // a file that is not, with one line (none when `quiet`).
     bool UsableOrSetAside(const std::string& path, const record_tools::HistoryVerdict& verdict,
-                          const char* what, bool quiet);
+                          const std::string& what, bool quiet);
     bool OpenHistory();
     void WriteCache();
     void Problem(const std::string& line) const;
