@@ -8,12 +8,9 @@
 #include "tools/runner/web_api.h"
 
 namespace runner::web {
-namespace {
 
 // Records read per piece: about 39 KiB.
 constexpr std::size_t kRecordsPerPiece = 256;
-
-}  // namespace
 
 HistoryStream::HistoryStream(const std::string& path, HistoryQuery query) : query_(query) {
     try {
@@ -31,9 +28,9 @@ void HistoryStream::Produce() {
             const auto record = record_tools::DecodeRecord(image, record_tools::kRecordSize);
             const std::int64_t key = StampKey(record->timestamp);
             if (key < query_.from_key || key > query_.to_key) continue;
-            if (in_range_++ % query_.step != 0) continue;
-            pending_ += first_ ? "\n" : ",\n";
-            first_ = false;
+            const std::uint64_t index = in_range_++;
+            if (index % query_.step != 0) continue;
+            pending_ += index == 0 ? "\n" : ",\n";
             pending_ += record_tools::JsonLine(*record, std::nullopt, std::nullopt);
         }
     } catch (const std::runtime_error&) {

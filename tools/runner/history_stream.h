@@ -34,7 +34,6 @@ private:
     std::optional<record_tools::HistoryReader> reader_;
     HistoryQuery query_;
     std::uint64_t in_range_ = 0;
-    bool first_ = true;
     bool closed_ = false;  // the closing bracket is in pending_
     std::string pending_ = "[";
     std::size_t sent_ = 0;
