@@ -219,7 +219,7 @@ int main(int argc, char** argv) {
         std::perror(log_path.c_str());
         return 1;
     }
-    const runner::Plugin plugin = runner::Plugin::Load(BATTERY32_BUILT_PLUGIN);
+    const runner::Plugin plugin(BATTERY32_BUILT_PLUGIN);
     const std::string data = std::filesystem::temp_directory_path() /
                              ("battery32-line-bench-" + std::to_string(::getpid()));
 

@@ -4,7 +4,6 @@
 // serial-port devices.
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "host/provider.h"
@@ -12,17 +11,12 @@
 
 namespace runner {
 
-class PluginError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 class Plugin {
 public:
-    // Throws PluginError with one line naming the file and what is wrong.
-    static Plugin Load(const std::string& path);
+    // Throws std::runtime_error with one line naming the file and what is wrong.
+    explicit Plugin(const std::string& path);
 
-    // A new device from the first provider; throws PluginError if it makes none.
+    // A new device from the first provider; throws std::runtime_error if it makes none.
     std::shared_ptr<ZorSPDevice> CreateDevice() const;
     const std::string& path() const { return path_; }
 

@@ -59,7 +59,7 @@ bool ReadInputs(RunOptions& options, const Console& console, Inputs& in) {
         if (options.simulate && !options.sim_path.empty()) {
             modules = module_sim::ReadSimConfigFile(options.sim_path);
         }
-        in.plugin.emplace(Plugin::Load(options.plugin_path));
+        in.plugin.emplace(options.plugin_path);
         if (options.simulate) in.simulated.SetUp(in.site, modules, options.sim_baud);
     } catch (const std::exception& e) {
         console.Problem(e.what());
