@@ -13,19 +13,12 @@
 #include "tools/runner/runner.h"
 
 namespace runner {
-namespace {
-
-int Fail(const std::string& line) {
-    Console::WriteLine(STDERR_FILENO, "battery32-run: " + line);
-    return kExitCannotRun;
-}
-
-}  // namespace
 
 // Standard output goes through stdio's buffer. A write that fails stops the
 // decode, so that a full disk or a closed pipe ends it with status 1 instead
 // of a CSV cut mid-row and exit 0.
 int DecodeHistory(const DecodeOptions& options) {
+    const Console console(STDOUT_FILENO, STDERR_FILENO, false);
     try {
         record_tools::HistoryReader reader(options.history_path, record_tools::kRecordSize);
         if (!options.json) std::puts(record_tools::CsvHeader().c_str());
@@ -37,18 +30,19 @@ int DecodeHistory(const DecodeOptions& options) {
                           .c_str());
         }
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            return Fail("decode " + options.history_path + ": cannot write the output (" +
-                        std::strerror(errno) + "); it is incomplete");
+            console.Problem("decode " + options.history_path + ": cannot write the output (" +
+                            std::strerror(errno) + "); it is incomplete");
+            return kExitCannotRun;
         }
         if (reader.trailing_bytes() != 0) {
-            Console::WriteLine(STDERR_FILENO, "battery32-run: " + options.history_path +
-                                                  ": ignored " +
-                                                  std::to_string(reader.trailing_bytes()) +
-                                                  " trailing bytes (a partial record)");
+            console.Problem(options.history_path + ": ignored " +
+                            std::to_string(reader.trailing_bytes()) +
+                            " trailing bytes (a partial record)");
         }
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        return Fail(e.what());
+        console.Problem(e.what());
+        return kExitCannotRun;
     }
     return kExitOk;
 }
