@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -61,10 +60,9 @@ std::string DataFolderLock::Take(const std::string& dir) {
         ::close(fd);
         return "data folder " + dir + " " + why;
     }
+    // Should this fail, the lock holds all the same; only the next runner's message loses the pid.
     const std::string pid = std::to_string(::getpid()) + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) < 0) {
-        // The lock holds all the same; only the next runner's message loses the pid.
-    }
+    if (::ftruncate(fd, 0) == 0) descriptor_io::WriteAll(fd, pid.data(), pid.size());
     fd_ = fd;
     return "";
 }
