@@ -34,6 +34,8 @@ struct Site {
     std::vector<SiteDevice> devices;
 };
 
+// Partners the settings name are read as the device reads them; each must be
+// another device of the site, and no chain of them may lead back to its start.
 // Throws json_input::InputError with one line naming the file and the member.
 Site ReadSite(const Json::Value& root, const std::string& path);
 Site ReadSiteFile(const std::string& path);
