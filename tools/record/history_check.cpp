@@ -66,6 +66,8 @@ HistoryVerdict JudgeLastRecord(const std::string& path, std::uint32_t data_id) {
     } catch (const std::exception& e) {
         return Unreadable(e.what());
     }
+    // Measured whole a moment ago: gone or cut short since, by something else.
+    if (!image) return Unreadable(path + ": shrank while being read");
     const Battery32_Data_t record = *DecodeRecord(image->data(), image->size());
     if (!ValidTime(record.timestamp))
         return NotOurs("not-a-record", "its last record has no valid time stamp");
