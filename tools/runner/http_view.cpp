@@ -170,23 +170,28 @@ private:
 std::string MhdView::Listen() {
     std::string why = settings_.token_path.empty() ? "" : ReadToken(settings_.token_path, &token_);
     if (!why.empty()) return why;
-    ListenAddress address;
+    sockaddr_storage address;
     if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
     unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
-    if (address.ipv6) flags |= MHD_USE_IPv6;
-    daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<const sockaddr*>(&address.address), MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    daemon_ =
+        MHD_start_daemon(flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
+                         reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
+                         kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
     if (daemon_ == nullptr) {
-        return "web view: cannot listen on " + address.text + " (" + std::strerror(errno) + ")";
+        return "web view: cannot listen on " + ListenAddressText(address) + " (" +
+               std::strerror(errno) + ")";
     }
     const MHD_DaemonInfo* epoll = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
-    const MHD_DaemonInfo* port = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-    if (epoll == nullptr || port == nullptr) return "web view: the server gave no descriptor";
+    const MHD_DaemonInfo* listening = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
+    socklen_t size = sizeof address;  // as bound: port 0 has become the one the system chose
+    if (epoll == nullptr || listening == nullptr ||
+        ::getsockname(listening->listen_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return "web view: the server gave no descriptor";
+    }
     epoll_fd_ = epoll->epoll_fd;
-    url_ = "http://" + ListenAddressText(address, port->port) + "/";
+    url_ = "http://" + ListenAddressText(address) + "/";
     return "";
 }
 

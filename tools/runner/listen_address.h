@@ -7,17 +7,12 @@
 
 namespace runner {
 
-struct ListenAddress {
-    sockaddr_storage address{};  // AF_INET or AF_INET6, port set
-    bool ipv6 = false;
-    std::string text;  // "127.0.0.1:8080", "[::1]:8080"
-};
+// Parses `text` into an AF_INET or AF_INET6 address with its port; a bare port
+// means 127.0.0.1. Port 0 lets the system choose. `out` may be null to only
+// check. On failure `why` names what is wrong.
+bool ParseListenAddress(const std::string& text, sockaddr_storage* out, std::string* why);
 
-// Parses `text`; a bare port means 127.0.0.1. Port 0 lets the system choose.
-// `out` may be null to only check. On failure `why` names what is wrong.
-bool ParseListenAddress(const std::string& text, ListenAddress* out, std::string* why);
-
-// "127.0.0.1:PORT" or "[::1]:PORT" for a bound address.
-std::string ListenAddressText(const ListenAddress& address, unsigned port);
+// "127.0.0.1:8080" or "[::1]:8080".
+std::string ListenAddressText(const sockaddr_storage& address);
 
 }  // namespace runner
