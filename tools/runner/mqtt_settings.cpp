@@ -9,29 +9,13 @@
 #include "tools/common/command_line.h"
 
 namespace runner {
-namespace {
-
-std::string TrimLineEnd(std::string line) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-        line.pop_back();
-    return line;
-}
-
-}  // namespace
 
 std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
-    std::string rest;
-    if (url.rfind("mqtt://", 0) == 0) {
-        settings->tls = false;
-        settings->port = 1883;
-        rest = url.substr(7);
-    } else if (url.rfind("mqtts://", 0) == 0) {
-        settings->tls = true;
-        settings->port = 8883;
-        rest = url.substr(8);
-    } else {
+    settings->tls = url.rfind("mqtts://", 0) == 0;
+    if (!settings->tls && url.rfind("mqtt://", 0) != 0)
         return "must start with mqtt:// or mqtts://";
-    }
+    settings->port = settings->tls ? 8883 : 1883;
+    std::string rest = url.substr(settings->tls ? 8 : 7);
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
     if (rest.find_first_of("/@?# ") != std::string::npos) {
         return "takes only host and port (credentials go in --mqtt-credentials)";
@@ -72,19 +56,16 @@ std::string ReadMqttCredentials(const std::string& path, std::string* username,
     password->clear();
     while (std::getline(in, line)) {
         ++number;
-        line = TrimLineEnd(line);
+        line.erase(line.find_last_not_of("\r \t") + 1);  // npos + 1 == 0: all blank
         if (line.empty() || line[0] == '#') continue;
         const std::size_t eq = line.find('=');
-        const std::string key = eq == std::string::npos ? line : line.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        if (key == "username" && eq != std::string::npos) {
-            *username = value;
-        } else if (key == "password" && eq != std::string::npos) {
-            *password = value;
-        } else {
+        const std::string key = line.substr(0, eq);
+        std::string* field = key == "username" ? username : key == "password" ? password : nullptr;
+        if (eq == std::string::npos || field == nullptr) {
             return "MQTT credentials " + path + ": line " + std::to_string(number) +
                    ": expected username=NAME or password=SECRET";
         }
+        *field = line.substr(eq + 1);
     }
     if (username->empty()) return "MQTT credentials " + path + ": no username=NAME line";
     return "";
