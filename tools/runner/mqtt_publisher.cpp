@@ -1,6 +1,5 @@
 #include "tools/runner/mqtt_publisher.h"
 
-#include <arpa/inet.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <unistd.h>
@@ -27,12 +26,6 @@ constexpr auto kServiceEvery = seconds(1);  // keep-alive housekeeping
 std::string MosquittoError(int rc) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
     return mosquitto_strerror(rc);
-}
-
-bool IsNumericAddress(const std::string& host) {
-    unsigned char buffer[sizeof(in6_addr)];
-    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
-           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
 std::string Milliseconds(std::chrono::steady_clock::duration d) {
@@ -132,11 +125,7 @@ void MqttPublisher::HandleWaits(const pollfd* fds, std::size_t count, Clock::tim
 }
 
 void MqttPublisher::StartAttempt(Clock::time_point now) {
-    if (IsNumericAddress(settings_.host)) {
-        Connect(settings_.host, now);
-        return;
-    }
-    // The name is looked up by glibc's asynchronous resolver (its own helper
+    // The host is looked up by glibc's asynchronous resolver (its own helper
     // thread), so a slow DNS server holds up only this attempt.
     lookup_ = std::make_unique<gaicb>();
     lookup_->ar_name = settings_.host.c_str();
@@ -259,7 +248,18 @@ void MqttPublisher::OnConnack(mosquitto*, void* self, int rc) {
     p.phase_ = Phase::kConnected;
     p.backoff_ = kFirstRetry;
     p.Announce();
-    p.ReportConnected();
+    std::string line = "mqtt: connected to " + p.where_ + " as " + p.client_id_ +
+                       ", publishing under " + p.settings_.prefix + "/";
+    const std::size_t queued = p.queue_.size();
+    if (queued > 0) line += "; sending " + std::to_string(queued) + " queued rounds";
+    const std::uint64_t dropped = p.queue_.dropped() - p.dropped_at_last_report_;
+    if (dropped > 0)
+        line += "; " + std::to_string(dropped) + " oldest rounds were dropped (queue full)";
+    p.dropped_at_last_report_ = p.queue_.dropped();
+    p.reported_down_ = false;
+    p.reported_overflow_ = false;
+    p.connected_once_ = true;
+    p.console_.Note(line);
 }
 
 void MqttPublisher::OnPublished(mosquitto*, void* self, int mid) {
@@ -283,20 +283,6 @@ void MqttPublisher::Announce() {
             Publish(m.topic, m.payload, nullptr);
         }
     }
-}
-
-void MqttPublisher::ReportConnected() {
-    std::string line = "mqtt: connected to " + where_ + " as " + client_id_ +
-                       ", publishing under " + settings_.prefix + "/";
-    if (queue_.size() > 0) line += "; sending " + std::to_string(queue_.size()) + " queued rounds";
-    const std::uint64_t dropped = queue_.dropped() - dropped_at_last_report_;
-    if (dropped > 0)
-        line += "; " + std::to_string(dropped) + " oldest rounds were dropped (queue full)";
-    dropped_at_last_report_ = queue_.dropped();
-    reported_down_ = false;
-    reported_overflow_ = false;
-    connected_once_ = true;
-    console_.Note(line);
 }
 
 void MqttPublisher::Fail(const std::string& why, Clock::time_point now) {
@@ -326,15 +312,14 @@ void MqttPublisher::Teardown() {
 
 void MqttPublisher::Finish(Clock::duration grace) {
     const auto deadline = Clock::now() + grace;
-    bool said_offline = false;
     std::vector<pollfd> fds;
-    for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
-        if (phase_ == Phase::kWaiting) break;  // not connected: no new attempts now
-        if (phase_ == Phase::kConnected && queue_.size() == 0 && !said_offline) {
+    // Not connected: no new attempts now. Connected: the queue drains, then
+    // "offline" goes out and its acknowledgement ends the wait.
+    for (auto now = Clock::now(); now < deadline && phase_ != Phase::kWaiting && !offline_acked_;
+         now = Clock::now()) {
+        if (phase_ == Phase::kConnected && queue_.size() == 0 && offline_mid_ < 0) {
             Publish(availability_topic_, "offline", &offline_mid_);
-            said_offline = true;
         }
-        if (said_offline && offline_acked_) break;
         fds.clear();
         auto wake = std::min(deadline, now + milliseconds(50));
         AddWaits(fds, wake);
@@ -344,7 +329,7 @@ void MqttPublisher::Finish(Clock::duration grace) {
     }
     if (phase_ == Phase::kConnected) {
         // The queue did not drain in time: still leave no stale "online".
-        if (!said_offline) Publish(availability_topic_, "offline", nullptr);
+        if (offline_mid_ < 0) Publish(availability_topic_, "offline", nullptr);
         mosquitto_disconnect(mosq_);
         mosquitto_loop_write(mosq_, 1);
     }

@@ -62,7 +62,6 @@ private:
     void Fail(const std::string& why, Clock::time_point now);
     void Teardown();
     void EndLookup();
-    void ReportConnected();
 
     static void OnConnack(mosquitto* mosq, void* self, int rc);
     static void OnPublished(mosquitto* mosq, void* self, int mid);
