@@ -3,6 +3,8 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include <cctype>
+
 #include "tools/record/record_format.h"
 
 namespace runner {
@@ -11,11 +13,8 @@ namespace {
 // Node ids in discovery topics allow only [a-zA-Z0-9_-].
 std::string NodeId(const std::string& prefix, std::uint32_t data_id) {
     std::string node = prefix + "_" + std::to_string(data_id);
-    for (char& c : node) {
-        const bool plain =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
-        if (!plain) c = '_';
-    }
+    for (char& c : node)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
     return node;
 }
 
@@ -24,27 +23,6 @@ std::string Compact(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
-}
-
-struct Sensor {
-    std::string key;    // in the topic and the unique id
-    std::string name;   // for people
-    std::string field;  // in the state JSON
-    const char* unit;
-    const char* device_class;
-};
-
-std::vector<Sensor> Sensors() {
-    std::vector<Sensor> sensors;
-    for (int i = 0; i < kBattery32Cells; ++i) {
-        const std::string number = std::to_string(i + 1);
-        sensors.push_back({"cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
-                           "cell_voltage[" + std::to_string(i) + "]", "V", "voltage"});
-    }
-    sensors.push_back({"group_voltage", "Group voltage", "group_voltage", "V", "voltage"});
-    sensors.push_back({"group_current", "Current", "group_current", "A", "current"});
-    sensors.push_back({"temperature", "Temperature", "temperature", "°C", "temperature"});
-    return sensors;
 }
 
 }  // namespace
@@ -72,22 +50,33 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
         device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
     grouping["model"] = "battery_32";
     std::vector<MqttMessage> messages;
-    for (const Sensor& s : Sensors()) {
+    // `key` goes in the topic and the unique id, `name` is for people, `field`
+    // is where the state JSON holds the value.
+    const auto sensor = [&](const std::string& key, const std::string& name,
+                            const std::string& field, const char* unit, const char* device_class) {
         Json::Value config;
-        config["name"] = s.name;
-        config["unique_id"] = node + "_" + s.key;
+        config["name"] = name;
+        config["unique_id"] = node + "_" + key;
         config["state_topic"] = StateTopic(prefix, device.data_id);
-        config["value_template"] = "{{ value_json." + s.field + " }}";
-        config["unit_of_measurement"] = s.unit;
-        config["device_class"] = s.device_class;
+        config["value_template"] = "{{ value_json." + field + " }}";
+        config["unit_of_measurement"] = unit;
+        config["device_class"] = device_class;
         config["state_class"] = "measurement";
         config["availability_topic"] = AvailabilityTopic(prefix);
         config["payload_available"] = "online";
         config["payload_not_available"] = "offline";
         config["device"] = grouping;
         messages.push_back(
-            {discovery_prefix + "/sensor/" + node + "/" + s.key + "/config", Compact(config)});
+            {discovery_prefix + "/sensor/" + node + "/" + key + "/config", Compact(config)});
+    };
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        const std::string number = std::to_string(i + 1);
+        sensor("cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
+               "cell_voltage[" + std::to_string(i) + "]", "V", "voltage");
     }
+    sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
+    sensor("group_current", "Current", "group_current", "A", "current");
+    sensor("temperature", "Temperature", "temperature", "°C", "temperature");
     return messages;
 }
 

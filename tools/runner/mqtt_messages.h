@@ -21,9 +21,7 @@ struct MqttMessage {
 std::string AvailabilityTopic(const std::string& prefix);
 std::string StateTopic(const std::string& prefix, std::uint32_t data_id);
 
-// The --json line of the round with the device's state added:
-// {"data_id":1001,"round":3,"time":"2026-12-08 16:21:45","cell_voltage":[...32],
-//  "group_voltage":863.5,"group_current":12.5,"status":0,"temperature":25.3,"state":"polling"}
+// The --json line of the round with the device's state added: {...,"state":"polling"}
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
                          const std::string& state);
 
