@@ -9,6 +9,10 @@
 namespace runner::web {
 namespace {
 
+// A round older than this marks its device stale: the device itself refuses
+// lookups once its link has been quiet this long.
+constexpr std::chrono::seconds kStaleAfter{60};
+
 std::string Quoted(const std::string& text) { return Json::valueToQuotedString(text.c_str()); }
 
 // "YYYY-MM-DD hh:mm:ss" in local time, quoted; null for the epoch (never).
@@ -61,26 +65,22 @@ std::int64_t StampKey(const ttime& t) {
 
 std::optional<std::int64_t> ParseQueryTime(const std::string& text) {
     static const char kPattern[] = "0000-00-00 00:00:00";  // 0: a digit
+    tm local{};
     if (text.size() == sizeof kPattern - 1) {
         for (std::size_t i = 0; i < text.size(); ++i) {
             const bool digit = text[i] >= '0' && text[i] <= '9';
             if (kPattern[i] == '0' ? !digit : text[i] != kPattern[i]) return std::nullopt;
         }
-        const auto field = [&text](std::size_t at) { return std::stoi(text.substr(at, 2)); };
-        const int month = field(5), day = field(8), hour = field(11), minute = field(14);
-        const int second = field(17);
-        if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-            second > 60) {
+        // strptime checks each field's range, but lets the seconds reach 61.
+        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60)
             return std::nullopt;
-        }
-        return TimeKey(std::stoi(text.substr(0, 4)), month, day, hour, minute, second);
+    } else {
+        const auto epoch = command_line::ParseInteger(text, 0, 999999999999);  // twelve digits
+        if (!epoch) return std::nullopt;
+        const time_t when = static_cast<time_t>(*epoch);
+        if (static_cast<std::int64_t>(when) != *epoch) return std::nullopt;  // 32-bit time_t
+        if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
     }
-    const auto epoch = command_line::ParseInteger(text, 0, 999999999999);  // twelve digits at most
-    if (!epoch) return std::nullopt;
-    const time_t when = static_cast<time_t>(*epoch);
-    if (static_cast<std::int64_t>(when) != *epoch) return std::nullopt;  // 32-bit time_t
-    tm local{};
-    if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
     return TimeKey(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                    local.tm_min, local.tm_sec);
 }

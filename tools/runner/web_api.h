@@ -12,13 +12,7 @@
 
 namespace runner::web {
 
-// A round older than this marks its device stale: the device itself refuses
-// lookups once its link has been quiet this long.
-inline constexpr std::chrono::seconds kStaleAfter{60};
-
-// {"data_id":1001,"name":"...","port":"...","state":"polling","silent_since":null,
-//  "stale":false,"last_round":"YYYY-MM-DD hh:mm:ss","rounds":3,"rounds_started":4,
-//  "abandoned":1,"resends":2,"polls":9,"errors":0,"history_records":12,"record":{...}}
+// A device as /api/devices lists it (the README shows one): {"data_id":1001,...}.
 // `record_json` is the record as the runner's --json prints it, or empty for null.
 std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
                        std::uint64_t history_records, std::chrono::system_clock::time_point now);
