@@ -69,12 +69,9 @@ void MqttPublisher::SetUpOnce() {
 void MqttPublisher::OnRound(const CompletedRound& round) {
     if (round.record == nullptr) return;  // only 32-cell records have a message format
     SetUpOnce();
-    QueuedRound entry;
-    entry.data_id = round.device.data_id;
-    entry.round = round.device.rounds;
-    entry.state = round.device.state;
-    entry.record = *round.record;
-    if (!queue_.Push(std::move(entry)) && !reported_overflow_) {
+    const bool kept_all =
+        queue_.Push({round.device.data_id, round.device.rounds, round.device.state, *round.record});
+    if (!kept_all && !reported_overflow_) {
         reported_overflow_ = true;
         console_.Problem("mqtt: queue full (" + std::to_string(queue_.capacity()) +
                          " rounds): dropping the oldest until the broker takes them");

@@ -5,10 +5,9 @@
 // non-blocking, so a slow or absent broker never holds up polling.
 //
 // Each connection is a fresh libmosquitto client with a clean session; rounds
-// live in MqttRoundQueue until the broker acknowledges them (QoS 1), so a lost
-// connection loses nothing the queue can hold: the next connection sends every
-// unacknowledged round again, oldest first (the subscriber may see a round
-// twice, never out of order among first arrivals).
+// wait in MqttRoundQueue until the broker acknowledges them (QoS 1), so a lost
+// connection loses nothing the queue can hold, and a subscriber may see a
+// round twice, never out of order among first arrivals.
 
 #include <netdb.h>
 
