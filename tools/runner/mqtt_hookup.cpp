@@ -23,10 +23,8 @@ std::string MqttHookup::Prepare(const RunOptions& options, const Console& consol
     if (options.mqtt.url.empty()) return "";
     MqttSettings settings = options.mqtt;
     if (settings.prefix.empty()) settings.prefix = DefaultMqttPrefix();
-    std::string username, password;
     if (!settings.credentials_path.empty()) {
-        const std::string error =
-            ReadMqttCredentials(settings.credentials_path, &username, &password);
+        const std::string error = ReadMqttCredentials(&settings);
         if (!error.empty()) return error;
         struct stat st {};
         if (::stat(settings.credentials_path.c_str(), &st) == 0 && (st.st_mode & 0077) != 0) {
@@ -34,7 +32,7 @@ std::string MqttHookup::Prepare(const RunOptions& options, const Console& consol
                             " can be read by other users (chmod 600 it)");
         }
     }
-    publisher_ = std::make_unique<MqttPublisher>(settings, username, password, console);
+    publisher_ = std::make_unique<MqttPublisher>(settings, console);
     console.Note(
         "publishing every round to " + settings.url + " under " + settings.prefix + "/" +
         (settings.discovery ? ", with discovery under " + settings.discovery_prefix + "/" : ""));

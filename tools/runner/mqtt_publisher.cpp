@@ -36,11 +36,8 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-MqttPublisher::MqttPublisher(MqttSettings settings, std::string username, std::string password,
-                             const Console& console)
+MqttPublisher::MqttPublisher(MqttSettings settings, const Console& console)
     : settings_(std::move(settings)),
-      username_(std::move(username)),
-      password_(std::move(password)),
       console_(console),
       devices_([] { return std::vector<DeviceStatus>(); }),
       where_(settings_.host + ":" + std::to_string(settings_.port)),
@@ -192,9 +189,10 @@ void MqttPublisher::Connect(const std::string& address, Clock::time_point now) {
     mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned>(kWindow));
     mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnack);
     mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublished);
-    if (!username_.empty()) {
-        mosquitto_username_pw_set(mosq_, username_.c_str(),
-                                  password_.empty() ? nullptr : password_.c_str());
+    if (!settings_.username.empty()) {
+        mosquitto_username_pw_set(
+            mosq_, settings_.username.c_str(),
+            settings_.password.empty() ? nullptr : settings_.password.c_str());
     }
     static const char kOffline[] = "offline";
     mosquitto_will_set(mosq_, availability_topic_.c_str(), sizeof kOffline - 1, kOffline, 1, true);

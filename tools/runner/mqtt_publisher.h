@@ -30,8 +30,7 @@ class MqttPublisher : public RoundOutput, public LoopParticipant {
 public:
     using DeviceList = std::function<std::vector<DeviceStatus>()>;
     // `settings.prefix` must be set.
-    MqttPublisher(MqttSettings settings, std::string username, std::string password,
-                  const Console& console);
+    MqttPublisher(MqttSettings settings, const Console& console);
     // Lists the site's devices once the run has set them up (for the queue's
     // bound and for discovery).
     void SetDeviceList(DeviceList devices) { devices_ = std::move(devices); }
@@ -66,7 +65,6 @@ private:
     static void OnPublished(mosquitto* mosq, void* self, int mid);
 
     MqttSettings settings_;
-    std::string username_, password_;
     const Console& console_;
     DeviceList devices_;
     std::string where_;  // host:port

@@ -46,28 +46,30 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
     return "";
 }
 
-std::string ReadMqttCredentials(const std::string& path, std::string* username,
-                                std::string* password) {
+std::string ReadMqttCredentials(MqttSettings* settings) {
+    const std::string& path = settings->credentials_path;
     std::ifstream in(path);
     if (!in) return "MQTT credentials " + path + ": cannot read (" + std::strerror(errno) + ")";
     std::string line;
     int number = 0;
-    username->clear();
-    password->clear();
+    settings->username.clear();
+    settings->password.clear();
     while (std::getline(in, line)) {
         ++number;
         line.erase(line.find_last_not_of("\r \t") + 1);  // npos + 1 == 0: all blank
         if (line.empty() || line[0] == '#') continue;
         const std::size_t eq = line.find('=');
         const std::string key = line.substr(0, eq);
-        std::string* field = key == "username" ? username : key == "password" ? password : nullptr;
+        std::string* field = key == "username"   ? &settings->username
+                             : key == "password" ? &settings->password
+                                                 : nullptr;
         if (eq == std::string::npos || field == nullptr) {
             return "MQTT credentials " + path + ": line " + std::to_string(number) +
                    ": expected username=NAME or password=SECRET";
         }
         *field = line.substr(eq + 1);
     }
-    if (username->empty()) return "MQTT credentials " + path + ": no username=NAME line";
+    if (settings->username.empty()) return "MQTT credentials " + path + ": no username=NAME line";
     return "";
 }
 

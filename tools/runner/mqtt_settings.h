@@ -12,10 +12,11 @@ struct MqttSettings {
     std::string url;  // as given; empty: no publishing
     std::string host;
     int port = 0;
-    bool tls = false;              // mqtts://
-    std::string cafile;            // --mqtt-cafile; empty with TLS: the system's CAs
-    std::string credentials_path;  // --mqtt-credentials
-    std::string prefix;            // --mqtt-prefix; empty: battery32/<hostname>
+    bool tls = false;                // mqtts://
+    std::string cafile;              // --mqtt-cafile; empty with TLS: the system's CAs
+    std::string credentials_path;    // --mqtt-credentials
+    std::string username, password;  // read from it; empty username: no login
+    std::string prefix;              // --mqtt-prefix; empty: battery32/<hostname>
     bool discovery = false;
     std::string discovery_prefix = "homeassistant";
     // Rounds held per device while the broker is away or has not acknowledged
@@ -27,11 +28,10 @@ struct MqttSettings {
 // (IPv6 literals in brackets). Returns "" or what is wrong, in a few words.
 std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
 
-// A credentials file: lines "username=NAME" and "password=SECRET"; blank lines
-// and lines starting with '#' are skipped. Returns "" or one line naming the
-// file and the fault.
-std::string ReadMqttCredentials(const std::string& path, std::string* username,
-                                std::string* password);
+// Reads username and password from the credentials file: lines "username=NAME"
+// and "password=SECRET"; blank lines and lines starting with '#' are skipped.
+// Returns "" or one line naming the file and the fault.
+std::string ReadMqttCredentials(MqttSettings* settings);
 
 // "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
 std::string DefaultMqttPrefix();
