@@ -33,14 +33,13 @@ bool EventStreams::Publish(const std::string& event) {
             // takes another byte, the short timeout closes it.
             c.ended = c.dropped = true;
             std::string().swap(c.pending);
-            c.sent = 0;
             ++dropped_;
             MHD_set_connection_option(c.connection, MHD_CONNECTION_OPTION_TIMEOUT, 1u);
         } else {
             c.pending.erase(0, c.sent);
-            c.sent = 0;
             c.pending += event;
         }
+        c.sent = 0;
         resumed = Resume(c) || resumed;
     }
     return resumed;
