@@ -179,6 +179,8 @@ TEST_F(HttpView, RefusesAnythingButSmallReadsOfItsOwnPaths) {
         {"path outside the API", "GET /api/../data/device-1001.history HTTP/1.0\r\n\r\n", 404},
         {"unknown device", "GET /api/history?device=7 HTTP/1.0\r\n\r\n", 404},
         {"bad time", "GET /api/history?device=1001&from=yesterday HTTP/1.0\r\n\r\n", 400},
+        {"second 61", "GET /api/history?device=1001&to=2026-12-08%2012:00:61 HTTP/1.0\r\n\r\n",
+         400},
         {"bad step", "GET /api/history?device=1001&step=0 HTTP/1.0\r\n\r\n", 400},
         {"a change", "POST /api/devices HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", 405},
         {"a deletion", "DELETE / HTTP/1.0\r\n\r\n", 405},
