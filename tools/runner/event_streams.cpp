@@ -8,12 +8,8 @@
 namespace runner::web {
 
 MHD_Response* EventStreams::Open(MHD_Connection* connection) {
-    clients_.emplace_back();
-    Client& client = clients_.back();
-    client.owner = this;
-    client.connection = connection;
     // The first bytes go out at once, so the browser sees the stream open.
-    client.pending = "retry: 3000\n\n";
+    Client& client = clients_.emplace_back(Client{this, connection, "retry: 3000\n\n"});
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 4096, &EventStreams::Read, &client, &EventStreams::Free);
     if (response == nullptr) {
