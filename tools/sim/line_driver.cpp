@@ -10,11 +10,8 @@
 #include <system_error>
 
 namespace module_sim {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
+using Clock = HalfDuplexLine::Clock;
 
 LineDriver::LineDriver(int fd, ModuleSimulator simulator, int baud)
     : fd_(fd),
@@ -33,20 +30,11 @@ LineDriver::~LineDriver() {
 }
 
 void LineDriver::Start() {
-    if (thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { Run(); });
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
 }
 
 void LineDriver::Stop() {
     if (!thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
     ::eventfd_write(wake_, 1);  // never blocks: the counter is far from full
     thread_.join();
     eventfd_t drained;
@@ -62,10 +50,6 @@ void LineDriver::Run() {
     std::deque<Pending> queue;
     Clock::time_point last_due = Clock::now();
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) return;
-        }
         const auto now = Clock::now();
         pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
         timespec wait{};
@@ -82,7 +66,7 @@ void LineDriver::Run() {
         }
         const int ready = ::ppoll(fds, 2, timeout, nullptr);
         if (ready < 0 && errno != EINTR) return;
-        if (fds[0].revents != 0) continue;  // checked for stopping at the top
+        if (fds[0].revents != 0) return;  // Stop()
 
         if (fds[1].revents & POLLIN) {
             Hear(queue, last_due);

@@ -6,8 +6,6 @@
 // baud rate the line keeps that speed's timing (see half_duplex_line.h): a
 // pseudo-terminal then paces like a real RS-485 line, collisions included.
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -48,7 +46,7 @@ private:
     using Pending = HalfDuplexLine::Piece;
     void Run();
     // Reads what the host wrote and queues the answers.
-    void Hear(std::deque<Pending>& queue, std::chrono::steady_clock::time_point& last_due);
+    void Hear(std::deque<Pending>& queue, HalfDuplexLine::Clock::time_point& last_due);
     void WriteDue(std::deque<Pending>& queue);
 
     int fd_;
@@ -57,7 +55,6 @@ private:
     ModuleSimulator simulator_;
     mutable std::mutex mutex_;
     std::thread thread_;
-    bool stopping_ = false;
     HalfDuplexLine timing_;
 };
 
