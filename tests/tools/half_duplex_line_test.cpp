@@ -12,6 +12,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = HalfDuplexLine::Clock;
 
+// Ten bit times (8N1) per byte.
+constexpr auto kByteAt19200 = 520833ns;
+constexpr auto kByteAt9600 = 1041666ns;
+
 Transmission Reply(std::size_t bytes, std::chrono::milliseconds delay) {
     Transmission t;
     t.delay = delay;
@@ -21,8 +25,7 @@ Transmission Reply(std::size_t bytes, std::chrono::milliseconds delay) {
 
 TEST(HalfDuplexLine, RepliesLeaveAfterTheCommandAndTurnaroundAtTheLineRate) {
     HalfDuplexLine line(19200);
-    const auto byte = line.ByteTime();
-    EXPECT_EQ(byte, 520833ns);
+    const auto byte = kByteAt19200;
     const Clock::time_point t0{1s};
     std::deque<HalfDuplexLine::Piece> pending;
     ASSERT_TRUE(line.HostBytes(5, t0, pending));
@@ -37,11 +40,12 @@ TEST(HalfDuplexLine, RepliesLeaveAfterTheCommandAndTurnaroundAtTheLineRate) {
     EXPECT_EQ(pending[8].bytes.size(), 3u);
     EXPECT_EQ(pending[8].bytes.back(), 67);
     EXPECT_EQ(pending[8].due, reply_start + 67 * byte);
-    EXPECT_EQ(line.busy_until(), reply_start + 67 * byte);
+    const auto t1 = reply_start + 67 * byte;
+    HalfDuplexLine early = line;
+    EXPECT_FALSE(early.HostBytes(5, t1 - 1ns, pending)) << "busy until the reply's last byte";
 
     // A short reply comes whole; a second transmission follows the first's end.
     pending.clear();
-    const auto t1 = line.busy_until();
     ASSERT_TRUE(line.HostBytes(5, t1, pending));
     answer.clear();
     answer.push_back(Reply(5, 0ms));
@@ -56,7 +60,7 @@ TEST(HalfDuplexLine, RepliesLeaveAfterTheCommandAndTurnaroundAtTheLineRate) {
 
 TEST(HalfDuplexLine, ACommandIntoAnExchangeCollidesAndCorruptsWhatIsStillToCome) {
     HalfDuplexLine line(19200);
-    const auto byte = line.ByteTime();
+    const auto byte = kByteAt19200;
     const Clock::time_point t0{1s};
     std::deque<HalfDuplexLine::Piece> pending;
     ASSERT_TRUE(line.HostBytes(5, t0, pending));
@@ -72,10 +76,12 @@ TEST(HalfDuplexLine, ACommandIntoAnExchangeCollidesAndCorruptsWhatIsStillToCome)
     for (std::size_t i = 2; i < pending.size(); ++i) {
         for (auto b : pending[i].bytes) EXPECT_EQ(b, HalfDuplexLine::kCorruptByte) << "piece " << i;
     }
-    // The colliding command's own bytes keep the line busy while they last.
-    EXPECT_FALSE(line.HostBytes(5, line.busy_until() - 1ns, pending));
+    // The reply keeps the line busy to its last byte; a command after the
+    // colliding one's bytes is heard again.
+    const auto late_clash = t0 + 5 * byte + 10ms + 67 * byte - 1ns;
+    EXPECT_FALSE(line.HostBytes(5, late_clash, pending));
     EXPECT_EQ(line.collisions(), 2u);
-    EXPECT_TRUE(line.HostBytes(5, line.busy_until(), pending));
+    EXPECT_TRUE(line.HostBytes(5, late_clash + 5 * byte, pending));
 }
 
 TEST(HalfDuplexLine, DuringTheTurnaroundToo) {
@@ -86,7 +92,7 @@ TEST(HalfDuplexLine, DuringTheTurnaroundToo) {
     std::vector<Transmission> answer;
     answer.push_back(Reply(5, 40ms));
     line.Answer(answer, pending);
-    EXPECT_FALSE(line.HostBytes(5, t0 + 5 * line.ByteTime() + 1ms, pending));
+    EXPECT_FALSE(line.HostBytes(5, t0 + 5 * kByteAt9600 + 1ms, pending));
     for (auto b : pending[0].bytes) EXPECT_EQ(b, HalfDuplexLine::kCorruptByte);
 }
 
@@ -96,11 +102,14 @@ TEST(HalfDuplexLine, AnUnansweredCommandFreesTheLineWhenItEnds) {
     std::deque<HalfDuplexLine::Piece> pending;
     ASSERT_TRUE(line.HostBytes(5, t0, pending));
     line.Answer({}, pending);
-    EXPECT_EQ(line.busy_until(), t0 + 5 * line.ByteTime());
-    // Written back to back, the next command queues behind the first: no clash.
+    // Written back to back, the next commands queue behind the first: no clash,
+    // and the third is complete at the module after all fifteen bytes.
     EXPECT_TRUE(line.HostBytes(5, t0, pending));
     line.Answer({}, pending);
-    EXPECT_EQ(line.busy_until(), t0 + 10 * line.ByteTime());
+    EXPECT_TRUE(line.HostBytes(5, t0, pending));
+    line.Answer({Reply(5, 0ms)}, pending);
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].due, t0 + 20 * kByteAt19200);
     EXPECT_EQ(line.collisions(), 0u);
 }
 

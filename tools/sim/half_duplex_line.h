@@ -36,8 +36,6 @@ public:
 
     explicit HalfDuplexLine(int baud);
 
-    Clock::duration ByteTime() const { return byte_time_; }
-
     // Host bytes written at `now`. Returns false when they collide: they are
     // then lost (not to be heard by the modules), and every piece in `pending`
     // that was still to cross the line is corrupted.
@@ -48,8 +46,6 @@ public:
     void Answer(std::vector<Transmission> answer, std::deque<Piece>& pending);
 
     std::uint64_t collisions() const { return collisions_; }
-    // When the line is next free (the end of the last answer or command).
-    Clock::time_point busy_until() const { return busy_until_; }
 
 private:
     Clock::duration byte_time_;
