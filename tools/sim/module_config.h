@@ -13,13 +13,11 @@
 
 namespace module_sim {
 
-// The 32 cell voltages a module reports. A shape gives every cell a level; a
-// weak cell and noise are laid on top of it.
+// The 32 cell voltages a module reports: a ramp from the first fitted cell to
+// the last (flat when both ends are equal), with a weak cell and noise on top.
 struct CellProfile {
-    enum class Shape { kFlat, kRamp };
-    Shape shape = Shape::kFlat;
-    double volts = 13.5;    // flat level; first cell of a ramp
-    double ramp_to = 13.5;  // last cell of a ramp (cell `cells_in_use`)
+    double volts = 13.5;    // the first cell
+    double ramp_to = 13.5;  // the last cell (cell `cells_in_use`)
     int weak_cell = 0;      // 1-based cell number held at weak_volts; 0: none
     double weak_volts = 0.0;
     // Each reading moves every cell by a whole number of wire steps drawn
@@ -31,7 +29,6 @@ struct CellProfile {
     static CellProfile Flat(double volts) { return Ramp(volts, volts); }
     static CellProfile Ramp(double first, double last) {
         CellProfile p;
-        p.shape = first == last ? Shape::kFlat : Shape::kRamp;
         p.volts = first;
         p.ramp_to = last;
         return p;

@@ -17,37 +17,25 @@ std::uint16_t ClampRaw(double scaled) {
 
 double CellLevel(const CellProfile& p, std::size_t index) {
     if (p.weak_cell > 0 && index + 1 == static_cast<std::size_t>(p.weak_cell)) return p.weak_volts;
-    if (p.shape == CellProfile::Shape::kFlat || p.cells_in_use <= 1) return p.volts;
+    if (p.cells_in_use <= 1) return p.volts;
     const double span = static_cast<double>(p.cells_in_use - 1);
     return p.volts + (p.ramp_to - p.volts) * static_cast<double>(index) / span;
 }
 
-// Wire values of engineering readings, in the module's scalings.
-std::uint16_t CellRaw(double volts, int battery_type) {
-    return ClampRaw(volts * (battery_type == 6 ? 1000.0 : 100.0));
-}
-
-std::uint16_t GroupVoltageRaw(double volts, int version) {
-    return ClampRaw(volts * (version == 2 ? 100.0 : 10.0));
-}
-
-std::uint16_t CurrentRaw(double amperes, bool sensor) {
-    // The sensor reports ((code / 10) / 125 - 2) * 50 amperes.
-    return ClampRaw(sensor ? (amperes / 50.0 + 2.0) * 125.0 * 10.0 : amperes * 10.0);
-}
-
+// The wire values of a module's readings, in its scalings (module_config.h).
 // Noise on the cells is drawn from *noise; with nullptr the readings are noise-free.
 Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
     const CellProfile& p = c.cells;
     Readings r;
     const int fitted = p.cells_in_use < 0 ? 0 : p.cells_in_use;
-    const double step = c.battery_type == 6 ? 0.001 : 0.01;
+    const double cell_scale = c.battery_type == 6 ? 1000.0 : 100.0;
+    const double step = 1.0 / cell_scale;
     const long noise_steps = noise != nullptr && p.noise > 0.0 ? std::lround(p.noise / step) : 0;
     double sum = 0.0;
     for (std::size_t i = 0; i < kCellCount && static_cast<int>(i) < fitted; ++i) {
         const double level = CellLevel(p, i);
         sum += level;
-        long raw = CellRaw(level, c.battery_type);
+        long raw = ClampRaw(level * cell_scale);
         if (noise_steps > 0) {
             const auto span = static_cast<std::uint64_t>(2 * noise_steps + 1);
             raw += static_cast<long>(noise->Next() % span) - noise_steps;
@@ -56,15 +44,13 @@ Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
         r.cells[i] = static_cast<std::uint16_t>(raw);
     }
     // The group voltage of the nominal cells, so that noise does not move it.
-    r.group = GroupVoltageRaw(c.group_voltage ? *c.group_voltage : sum, c.version);
-    r.current = CurrentRaw(c.current, c.current_sensor);
+    const double group = c.group_voltage ? *c.group_voltage : sum;
+    r.group = ClampRaw(group * (c.version == 2 ? 100.0 : 10.0));
+    // The sensor reports ((code / 10) / 125 - 2) * 50 amperes.
+    r.current =
+        ClampRaw(c.current_sensor ? (c.current / 50.0 + 2.0) * 125.0 * 10.0 : c.current * 10.0);
     r.temperature = ClampRaw(c.temperature * 100.0);
     return r;
-}
-
-bool IsKnownCommand(std::uint8_t code) {
-    return code == kCmdCells || code == kCmdGroupVoltage || code == kCmdCurrent ||
-           code == kCmdTemperature;
 }
 
 }  // namespace
@@ -152,7 +138,7 @@ std::vector<Transmission> ModuleSimulator::Receive(const std::uint8_t* data, std
 
 std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uint8_t code) {
     auto it = modules_.find(address);
-    if (it == modules_.end() || !IsKnownCommand(code)) {
+    if (it == modules_.end() || code < kCmdCells || code > kCmdTemperature) {
         ++ignored_commands_;
         return {};
     }
@@ -160,8 +146,6 @@ std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uin
     ++module.stats.commands[code];
 
     JournalEntry entry;
-    entry.address = address;
-    entry.command = code;
     // Noise moves the cells of a cell reply only.
     entry.readings = ReadingsFor(module.config, code == kCmdCells ? &rng_ : nullptr);
     Transmission reply{module.config.reply_delay, ReplyFrame(address, code, entry.readings)};

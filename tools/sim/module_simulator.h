@@ -39,8 +39,6 @@ struct Transmission {
 
 // One answered (or deliberately ignored) command, for checking what a host made of it.
 struct JournalEntry {
-    std::uint8_t address = 0;
-    std::uint8_t command = 0;
     std::optional<FaultKind> fault;
     Readings readings;  // as taken for this command, before any fault touched the reply
 };
