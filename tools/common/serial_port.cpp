@@ -7,31 +7,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 namespace serial_port {
 namespace {
 
 speed_t SpeedFor(int baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        default:
-            return B0;
-    }
+    static const std::map<int, speed_t> kSpeeds = {
+        {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+    const auto it = kSpeeds.find(baud);
+    return it == kSpeeds.end() ? B0 : it->second;
 }
 
 OpenResult Fail(int fd, const std::string& what) {
@@ -48,12 +34,10 @@ OpenResult Open(const std::string& path, int baud) {
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Fail(-1, "");
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            ::close(fd);
-            return OpenResult{-1, "in use by another program"};
-        }
-        // Some device nodes do not support locks; polling still works.
+    // Some device nodes do not support locks; polling still works.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return OpenResult{-1, "in use by another program"};
     }
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return Fail(fd, "not a serial line: ");
