@@ -18,6 +18,19 @@ using json_input::OptionalBool;
 using json_input::OptionalInteger;
 using json_input::OptionalNumber;
 using json_input::OptionalString;
+using std::chrono::milliseconds;
+
+// object[key] as an integer min..max, `fallback` when absent.
+template <typename Integer>
+Integer IntegerOr(const Json::Value& object, const char* key, const std::string& where,
+                  std::int64_t min, std::int64_t max, Integer fallback) {
+    return static_cast<Integer>(OptionalInteger(object, key, where, min, max).value_or(fallback));
+}
+
+milliseconds MillisecondsOr(const Json::Value& object, const char* key, const std::string& where,
+                            int fallback) {
+    return milliseconds(IntegerOr(object, key, where, 0, 60000, fallback));
+}
 
 std::uint8_t CommandCode(const std::string& text, const std::string& where) {
     if (text == "any") return 0;
@@ -29,74 +42,58 @@ std::uint8_t CommandCode(const std::string& text, const std::string& where) {
                      "\"");
 }
 
-std::optional<FaultKind> FaultFromName(const std::string& name) {
-    static const std::map<std::string, FaultKind> kinds = {
+CellProfile ReadCells(const Json::Value& v, const std::string& where) {
+    ExpectObject(v, where);
+    CellProfile p;
+    const std::string profile = OptionalString(v, "profile", where).value_or("flat");
+    if (profile != "flat" && profile != "ramp") {
+        throw InputError(Member(where, "profile") + ": must be \"flat\" or \"ramp\", got \"" +
+                         profile + "\"");
+    }
+    p.volts = OptionalNumber(v, "volts", where).value_or(13.5);
+    const double to = OptionalNumber(v, "to", where).value_or(p.volts);
+    p.ramp_to = profile == "ramp" ? to : p.volts;  // a flat profile ignores "to"
+    p.weak_cell = IntegerOr(v, "weak_cell", where, 0, 32, 0);
+    p.weak_volts = OptionalNumber(v, "weak_volts", where).value_or(0.0);
+    p.noise = OptionalNumber(v, "noise", where).value_or(0.0);
+    p.cells_in_use = IntegerOr(v, "cells_in_use", where, 0, 32, 32);
+    if (p.noise < 0) throw InputError(Member(where, "noise") + ": must not be negative");
+    return p;
+}
+
+FaultRule ReadFault(const Json::Value& v, const std::string& where) {
+    static const std::map<std::string, FaultKind> kKinds = {
         {"silence", FaultKind::kSilence},
         {"garbage", FaultKind::kGarbage},
         {"bad-checksum", FaultKind::kBadChecksum},
         {"wrong-address", FaultKind::kWrongAddress},
         {"split", FaultKind::kSplit},
         {"delay", FaultKind::kDelay}};
-    const auto it = kinds.find(name);
-    return it == kinds.end() ? std::nullopt : std::optional<FaultKind>(it->second);
-}
-
-CellProfile ReadCells(const Json::Value& v, const std::string& where) {
-    ExpectObject(v, where);
-    CellProfile p;
-    const std::string profile = OptionalString(v, "profile", where).value_or("flat");
-    if (profile == "flat") {
-        p.shape = CellProfile::Shape::kFlat;
-    } else if (profile == "ramp") {
-        p.shape = CellProfile::Shape::kRamp;
-    } else {
-        throw InputError(Member(where, "profile") + ": must be \"flat\" or \"ramp\", got \"" +
-                         profile + "\"");
-    }
-    p.volts = OptionalNumber(v, "volts", where).value_or(13.5);
-    p.ramp_to = OptionalNumber(v, "to", where).value_or(p.volts);
-    p.weak_cell = static_cast<int>(OptionalInteger(v, "weak_cell", where, 0, 32).value_or(0));
-    p.weak_volts = OptionalNumber(v, "weak_volts", where).value_or(0.0);
-    p.noise = OptionalNumber(v, "noise", where).value_or(0.0);
-    p.cells_in_use =
-        static_cast<int>(OptionalInteger(v, "cells_in_use", where, 0, 32).value_or(32));
-    if (p.noise < 0) throw InputError(Member(where, "noise") + ": must not be negative");
-    return p;
-}
-
-FaultRule ReadFault(const Json::Value& v, const std::string& where) {
     ExpectObject(v, where);
     FaultRule rule;
     const auto kind_text = OptionalString(v, "kind", where);
     if (!kind_text) throw InputError(Member(where, "kind") + ": missing");
-    const auto kind = FaultFromName(*kind_text);
-    if (!kind) {
+    const auto kind = kKinds.find(*kind_text);
+    if (kind == kKinds.end()) {
         throw InputError(Member(where, "kind") +
                          ": must be one of silence, garbage, bad-checksum, wrong-address, split, "
                          "delay; got \"" +
                          *kind_text + "\"");
     }
-    rule.kind = *kind;
+    rule.kind = kind->second;
     if (auto c = OptionalString(v, "command", where))
         rule.command = CommandCode(*c, Member(where, "command"));
-    rule.first =
-        static_cast<std::uint64_t>(OptionalInteger(v, "first", where, 1, INT64_MAX).value_or(1));
-    rule.every =
-        static_cast<std::uint64_t>(OptionalInteger(v, "every", where, 1, INT64_MAX).value_or(1));
-    rule.times =
-        static_cast<std::uint64_t>(OptionalInteger(v, "times", where, 0, INT64_MAX).value_or(1));
+    rule.first = IntegerOr<std::uint64_t>(v, "first", where, 1, INT64_MAX, 1);
+    rule.every = IntegerOr<std::uint64_t>(v, "every", where, 1, INT64_MAX, 1);
+    rule.times = IntegerOr<std::uint64_t>(v, "times", where, 0, INT64_MAX, 1);
     rule.probability = OptionalNumber(v, "probability", where).value_or(1.0);
     if (rule.probability < 0.0 || rule.probability > 1.0) {
         throw InputError(Member(where, "probability") + ": must be between 0 and 1");
     }
-    rule.garbage_bytes =
-        static_cast<std::size_t>(OptionalInteger(v, "garbage_bytes", where, 0, 64).value_or(4));
-    rule.split_at =
-        static_cast<std::size_t>(OptionalInteger(v, "split_at", where, 0, 66).value_or(0));
-    rule.pause =
-        std::chrono::milliseconds(OptionalInteger(v, "pause_ms", where, 0, 60000).value_or(20));
-    rule.delay =
-        std::chrono::milliseconds(OptionalInteger(v, "delay_ms", where, 0, 60000).value_or(200));
+    rule.garbage_bytes = IntegerOr<std::size_t>(v, "garbage_bytes", where, 0, 64, 4);
+    rule.split_at = IntegerOr<std::size_t>(v, "split_at", where, 0, 66, 0);
+    rule.pause = MillisecondsOr(v, "pause_ms", where, 20);
+    rule.delay = MillisecondsOr(v, "delay_ms", where, 200);
     if (auto a = OptionalInteger(v, "other_address", where, 0, 255)) {
         rule.other_address = static_cast<std::uint8_t>(*a);
     }
@@ -107,19 +104,17 @@ ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
     ExpectObject(v, where);
     ModuleConfig m;
     m.address = static_cast<std::uint8_t>(json_input::RequireInteger(v, "address", where, 0, 255));
-    m.battery_type =
-        static_cast<int>(OptionalInteger(v, "battery_type", where, 0, 255).value_or(0));
+    m.battery_type = IntegerOr(v, "battery_type", where, 0, 255, 0);
     if (v.isMember("cells"))
         m.cells = ReadCells(v["cells"], Member(where, "cells"));
     else
         m.cells = CellProfile::Flat(m.battery_type == 6 ? 6.75 : 13.5);
     m.group_voltage = OptionalNumber(v, "group_voltage", where);
-    m.version = static_cast<int>(OptionalInteger(v, "version", where, 0, 255).value_or(1));
+    m.version = IntegerOr(v, "version", where, 0, 255, 1);
     m.current = OptionalNumber(v, "current", where).value_or(0.0);
     m.current_sensor = OptionalBool(v, "current_sensor", where).value_or(false);
     m.temperature = OptionalNumber(v, "temperature", where).value_or(25.0);
-    m.reply_delay = std::chrono::milliseconds(
-        OptionalInteger(v, "reply_delay_ms", where, 0, 60000).value_or(0));
+    m.reply_delay = MillisecondsOr(v, "reply_delay_ms", where, 0);
     if (v.isMember("faults")) {
         const std::string fw = Member(where, "faults");
         ExpectArray(v["faults"], fw);
@@ -135,8 +130,7 @@ ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
 SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin) {
     ExpectObject(root, origin);
     SimConfig config;
-    config.seed =
-        static_cast<std::uint64_t>(OptionalInteger(root, "seed", origin, 0, INT64_MAX).value_or(1));
+    config.seed = IntegerOr<std::uint64_t>(root, "seed", origin, 0, INT64_MAX, 1);
     const Json::Value& modules = root["modules"];
     const std::string where = origin + ": modules";
     if (modules.isNull()) throw InputError(where + ": missing");
