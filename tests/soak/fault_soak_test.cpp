@@ -122,8 +122,8 @@ public:
         m.battery_type = c.millivolts ? 6 : 0;
         m.version = c.centivolt_group ? 2 : 1;
         // 9.00..15.00 V, or 4.500..7.500 V in millivolt steps.
-        m.cells = c.millivolts ? module_sim::CellProfile::Flat(6.0).WithNoise(1.5)
-                               : module_sim::CellProfile::Flat(12.0).WithNoise(3.0);
+        m.cells = module_sim::CellProfile::Flat(c.millivolts ? 6.0 : 12.0);
+        m.cells.noise = c.millivolts ? 1.5 : 3.0;
         sim_.AddModule(m);
     }
 

@@ -29,7 +29,9 @@ constexpr int kBaud = 19200;
 ModuleConfig Module(std::uint8_t address, double volts, std::chrono::milliseconds turnaround) {
     ModuleConfig m;
     m.address = address;
-    m.cells = CellProfile::Ramp(volts, volts + 0.3).WithWeakCell(address, volts - 1.0);
+    m.cells = CellProfile::Ramp(volts, volts + 0.3);
+    m.cells.weak_cell = address;
+    m.cells.weak_volts = volts - 1.0;
     m.current = 2.0 + address;
     m.temperature = 20.0 + address;
     m.reply_delay = turnaround;

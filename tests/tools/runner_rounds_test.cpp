@@ -80,8 +80,9 @@ std::vector<int> PublishedRounds(const std::vector<std::string>& lines, std::uin
 
 TEST_F(RunnerRounds, SharedLinePublishesTheSimulatedValuesOfBothDevices) {
     const ModuleConfig partner = Module(2, CellProfile::Flat(13.37), 7.5, 30.0);
-    const ModuleConfig first =
-        Module(1, CellProfile::Ramp(13.20, 13.80).WithWeakCell(5, 12.5), 7.5, 23.45);
+    ModuleConfig first = Module(1, CellProfile::Ramp(13.20, 13.80), 7.5, 23.45);
+    first.cells.weak_cell = 5;
+    first.cells.weak_volts = 12.5;
     SimulatedLine line({first, partner});
     dir.Write(
         "site.json",

@@ -33,15 +33,6 @@ struct CellProfile {
         p.ramp_to = last;
         return p;
     }
-    CellProfile& WithWeakCell(int cell, double volts) {
-        weak_cell = cell;
-        weak_volts = volts;
-        return *this;
-    }
-    CellProfile& WithNoise(double volts) {
-        noise = volts;
-        return *this;
-    }
 };
 
 enum class FaultKind {
