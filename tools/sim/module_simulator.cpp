@@ -118,13 +118,8 @@ std::vector<Transmission> ModuleSimulator::Receive(const std::uint8_t* data, std
     std::size_t pos = 0;
     while (heard_.size() - pos >= kCommandLength) {
         const std::uint8_t* f = &heard_[pos];
-        if (f[0] != kCommandLead || f[1] != kCommandLead) {
-            ++pos;
-            continue;
-        }
-        if (WireSum(f + 2, 2) != f[4]) {
-            ++bad_frames_;
-            ++pos;
+        if (Bytes(f, f + kCommandLength) != CommandFrame(f[2], f[3])) {
+            ++pos;  // line noise, or a frame with a bad sum
             continue;
         }
         for (Transmission& t : Answer(f[2], f[3])) out.push_back(std::move(t));

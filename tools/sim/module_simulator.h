@@ -74,8 +74,6 @@ public:
 
     // Statistics of one module (empty for an unknown address).
     ModuleStats Stats(std::uint8_t address) const;
-    // Command frames that had the lead bytes but a wrong sum.
-    std::uint64_t bad_frames() const { return bad_frames_; }
     std::uint64_t ignored_commands() const { return ignored_commands_; }
 
     // The most recent answered commands, oldest first (the last 4096).
@@ -96,7 +94,6 @@ private:
 
     std::map<std::uint8_t, ModuleState> modules_;
     Bytes heard_;  // the tail of the host's bytes that may still start a command
-    std::uint64_t bad_frames_ = 0;
     Random rng_;
     std::uint64_t ignored_commands_ = 0;
     std::deque<JournalEntry> journal_;
