@@ -21,7 +21,7 @@ namespace {
 }  // namespace
 
 PtyPair::PtyPair() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (master_ < 0) Fail(-1, "posix_openpt");
     char name[128];
     if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
@@ -36,8 +36,6 @@ PtyPair::PtyPair() {
         cfmakeraw(&tio);
         tcsetattr(slave_keepalive_, TCSANOW, &tio);
     }
-    const int flags = fcntl(master_, F_GETFL);
-    if (flags >= 0) fcntl(master_, F_SETFL, flags | O_NONBLOCK);
 }
 
 PtyPair::~PtyPair() { Close(); }

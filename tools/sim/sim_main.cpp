@@ -58,9 +58,9 @@ std::vector<command_line::Option> SimOptions(Arguments* a) {
     };
 }
 
-int Fail(const std::string& message) {
+int Fail(const std::string& message, int status = 1) {
     std::fprintf(stderr, "battery-module-sim: %s\n", message.c_str());
-    return 1;
+    return status;
 }
 
 // The modules to serve: the file's, default ones for --address, the seed.
@@ -179,10 +179,7 @@ int main(int argc, char** argv) {
             command_line::Help(SimOptions(&unused), 17).c_str());
         return 0;
     }
-    if (!fault.empty()) {
-        std::fprintf(stderr, "battery-module-sim: %s\n", fault.c_str());
-        return 2;
-    }
+    if (!fault.empty()) return Fail(fault, 2);
     module_sim::SimConfig config;
     try {
         config = ReadModules(arguments);
