@@ -3,18 +3,9 @@
 // object: no file descriptors, no threads, no clocks. Feed it the bytes the host
 // sends; it answers with the transmissions a module would make, after applying
 // the configured readings and faults. A driver (see line_driver.h) moves those
-// bytes over a real line; a test can use the object directly.
-//
-// Usage:
-//     module_sim::ModuleSimulator sim(/*seed=*/7);
-//     sim.AddModule(config);                       // one per wire address
-//     for (const Transmission& t : sim.Receive(bytes, n))
-//         { wait t.delay; write t.bytes; }         // in order
-//
-// Determinism: for the same seed, configuration and command sequence the
-// replies are byte for byte the same on every platform.
-//
-// Not thread-safe: use one object from one thread at a time.
+// bytes over a real line; a test can use the object directly. For the same
+// seed, configuration and command sequence the replies are byte for byte the
+// same on every platform. Not thread-safe.
 
 #include <chrono>
 #include <cstddef>
@@ -74,6 +65,7 @@ public:
 
     // Statistics of one module (empty for an unknown address).
     ModuleStats Stats(std::uint8_t address) const;
+    // Commands that no module answers: an unknown address or command code.
     std::uint64_t ignored_commands() const { return ignored_commands_; }
 
     // The most recent answered commands, oldest first (the last 4096).

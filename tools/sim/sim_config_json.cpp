@@ -127,12 +127,13 @@ ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
 
 }  // namespace
 
-SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin) {
-    ExpectObject(root, origin);
+SimConfig ReadSimConfigFile(const std::string& path) {
+    const Json::Value root = json_input::ParseFile(path);
+    ExpectObject(root, path);
     SimConfig config;
-    config.seed = IntegerOr<std::uint64_t>(root, "seed", origin, 0, INT64_MAX, 1);
+    config.seed = IntegerOr<std::uint64_t>(root, "seed", path, 0, INT64_MAX, 1);
     const Json::Value& modules = root["modules"];
-    const std::string where = origin + ": modules";
+    const std::string where = path + ": modules";
     if (modules.isNull()) throw InputError(where + ": missing");
     ExpectArray(modules, where);
     std::set<int> seen;
@@ -146,10 +147,6 @@ SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin) {
         config.modules.push_back(std::move(m));
     }
     return config;
-}
-
-SimConfig ReadSimConfigFile(const std::string& path) {
-    return ReadSimConfig(json_input::ParseFile(path), path);
 }
 
 ModuleConfig DefaultModule(std::uint8_t address) {

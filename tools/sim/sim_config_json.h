@@ -4,8 +4,6 @@
 // battery-module-sim. Every integer may also be given as a string, decimal or
 // "0x.." hexadecimal.
 
-#include <json/value.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,7 +18,6 @@ struct SimConfig {
 };
 
 // Throws json_input::InputError naming the file and the offending member.
-SimConfig ReadSimConfig(const Json::Value& root, const std::string& origin);
 SimConfig ReadSimConfigFile(const std::string& path);
 
 // The module used for an address nobody configured: 32 flat cells between

@@ -110,11 +110,9 @@ std::string OpenLine(const Arguments& a, int baud, Line* line) {
     line->fd = line->pty->master_fd();
     line->where = line->pty->slave_path();
     if (a.link_path.empty()) return "";
-    if (std::string error = module_sim::LinkPath(line->where, a.link_path); !error.empty()) {
-        return error;
-    }
-    line->where += " (also " + a.link_path + ")";
-    return "";
+    const std::string error = module_sim::LinkPath(line->where, a.link_path);
+    if (error.empty()) line->where += " (also " + a.link_path + ")";
+    return error;
 }
 
 void PrintCounts(module_sim::LineDriver& driver) {
@@ -130,7 +128,6 @@ void PrintCounts(module_sim::LineDriver& driver) {
                         static_cast<unsigned long long>(stats.replies),
                         static_cast<unsigned long long>(faults));
         }
-        return 0;
     });
     if (driver.baud() > 0) {
         std::printf("battery-module-sim: %llu collisions on the line\n",
