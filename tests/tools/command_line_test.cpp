@@ -39,9 +39,12 @@ TEST(IntegerText, WholeBase10TextWithinRange) {
         {"007", 0, 10, 7},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseInteger(c.text, c.min, c.max), c.expected) << c.text;
-    EXPECT_EQ(command_line::ParseSeconds("2.5"), 2.5);
+    double seconds = 0;
+    EXPECT_TRUE(command_line::Seconds(&seconds)("2.5", nullptr));
+    EXPECT_EQ(seconds, 2.5);
     for (const char* bad : {"0", "-1", "1e8", "nan", "inf", "", "1s"}) {
-        EXPECT_EQ(command_line::ParseSeconds(bad), std::nullopt) << bad;
+        EXPECT_FALSE(command_line::Seconds(&seconds)(bad, nullptr)) << bad;
+        EXPECT_EQ(seconds, 2.5) << "unchanged by " << bad;
     }
 }
 

@@ -62,12 +62,6 @@ std::optional<long long> ParseInteger(std::string_view text, long long min, long
     return n;
 }
 
-std::optional<double> ParseSeconds(std::string_view text) {
-    const std::optional<double> s = WholeText<double>(text);
-    if (!s || !(*s > 0) || *s > 1e7) return std::nullopt;
-    return s;
-}
-
 std::string Walk(const std::vector<std::string>& args, const std::vector<Option>& options,
                  const Operand& operand) {
     std::vector<std::string> texts = {"program"};
@@ -145,9 +139,10 @@ Take Text(std::string* target, bool empty_allowed) {
 
 Take Seconds(double* target) {
     return [=](const std::string& text, std::string*) {
-        const std::optional<double> s = ParseSeconds(text);
-        if (s) *target = *s;
-        return s.has_value();
+        const std::optional<double> s = WholeText<double>(text);
+        if (!s || !(*s > 0) || *s > 1e7) return false;
+        *target = *s;
+        return true;
     };
 }
 

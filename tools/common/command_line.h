@@ -15,9 +15,6 @@ namespace command_line {
 // number from text (options, a lock file's pid, a web query) goes through it.
 std::optional<long long> ParseInteger(std::string_view text, long long min, long long max);
 
-// A duration in seconds, more than 0 and at most 10,000,000 ("2.5", "1e3").
-std::optional<double> ParseSeconds(std::string_view text);
-
 // Takes an option's value ("" for a flag); false when it is unusable. `*fault`
 // then says why: the option's "--name needs ..." text, unless the take put a
 // message of its own there.
@@ -52,6 +49,7 @@ std::string Help(const std::vector<Option>& options, std::size_t column);
 // Takes that store the value.
 Take Flag(bool* target, bool value = true);
 Take Text(std::string* target, bool empty_allowed = true);
+// A duration in seconds, more than 0 and at most 10,000,000 ("2.5", "1e3").
 Take Seconds(double* target);
 template <typename Integer>
 Take Number(Integer* target, long long min, long long max) {
