@@ -62,9 +62,7 @@ void ModuleSimulator::AddModule(const ModuleConfig& config) {
         throw std::invalid_argument("module address " + std::to_string(config.address) +
                                     " is already taken");
     }
-    ModuleState m;
-    m.config = config;
-    modules_.emplace(config.address, std::move(m));
+    modules_[config.address].config = config;
 }
 
 std::vector<std::uint8_t> ModuleSimulator::Addresses() const {
@@ -169,13 +167,11 @@ void ModuleSimulator::Spoil(const FaultRule& rule, std::uint8_t address, std::ui
         case FaultKind::kSilence:
             return;
         case FaultKind::kGarbage: {
-            Bytes noise;
             for (std::size_t i = 0; i < rule.garbage_bytes; ++i) {
                 auto b = static_cast<std::uint8_t>(rng_.Next() & 0xFF);
                 if (b == kReplyLead) b = 0x55;  // noise that could pass for a lead is not noise
-                noise.push_back(b);
+                bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(i), b);
             }
-            bytes.insert(bytes.begin(), noise.begin(), noise.end());
             break;
         }
         case FaultKind::kBadChecksum:
