@@ -27,12 +27,11 @@ double CellLevel(const CellProfile& p, std::size_t index) {
 Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
     const CellProfile& p = c.cells;
     Readings r;
-    const int fitted = p.cells_in_use < 0 ? 0 : p.cells_in_use;
     const double cell_scale = c.battery_type == 6 ? 1000.0 : 100.0;
     const double step = 1.0 / cell_scale;
     const long noise_steps = noise != nullptr && p.noise > 0.0 ? std::lround(p.noise / step) : 0;
     double sum = 0.0;
-    for (std::size_t i = 0; i < kCellCount && static_cast<int>(i) < fitted; ++i) {
+    for (std::size_t i = 0; i < kCellCount && static_cast<int>(i) < p.cells_in_use; ++i) {
         const double level = CellLevel(p, i);
         sum += level;
         long raw = ClampRaw(level * cell_scale);
