@@ -21,10 +21,10 @@ public:
     explicit LinkTracker(DeviceStatus& status) : status_(status) {}
 
     // Polling (re)starts at `now`: the silence clock counts from here unless silent already.
-    void PollingStarts(Clock::time_point now, Wall::time_point wall) {
+    void PollingStarts(Clock::time_point now) {
         if (silent_) return;
         heard_ = now;
-        heard_wall_ = wall;
+        heard_wall_ = Wall::now();
     }
     // The device began a round; one still open was abandoned.
     void RoundBegun() {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "battery/battery.h"
 #include "tools/record/record_format.h"
@@ -29,12 +30,6 @@ __attribute__((no_sanitize("vptr"))) int HistoryIntervalSeconds(const ZorSPDevic
     return seconds > 0 ? seconds : 1;
 }
 
-std::string Fixed2(float v) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(v));
-    return text;
-}
-
 }  // namespace
 
 Runner::Runner(const RunOptions& options, const Console& console, DeviceChatter& chatter)
@@ -45,14 +40,15 @@ Runner::Runner(const RunOptions& options, const Console& console, DeviceChatter&
 
 Runner::~Runner() {
     // Devices go first, while the runner still takes the host calls they may
-    // make while being destroyed.
-    by_device_.clear();
-    devices_.clear();
+    // make while being destroyed; none of those calls finds its device.
+    for (auto& d : devices_) d->device.reset();
 }
 
 Runner::DeviceState* Runner::Find(const ZorVDevice& device) {
-    auto it = by_device_.find(&device);
-    return it == by_device_.end() ? nullptr : devices_[it->second].get();
+    for (auto& d : devices_) {
+        if (d->device.get() == &device) return d.get();
+    }
+    return nullptr;
 }
 
 int Runner::PollSite(const Site& site, const Plugin& plugin, int stop_fd) {
@@ -93,7 +89,6 @@ void Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
     try {
         state.device = plugin.CreateDevice();
         ZorSPDevice& d = *state.device;
-        by_device_[state.device.get()] = devices_.size() - 1;
         d.data_id_ = site.data_id;
         // The host keeps the address with its top bit inverted; the device
         // turns it back into the wire address in InitSetting.
@@ -103,10 +98,8 @@ void Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
         d.InitSetting(site.settings);
     } catch (const std::exception& e) {
         chatter_.Flush(state.label);
-        if (state.device) {
-            by_device_.erase(state.device.get());
-            controller_->RemoveDevice(site.data_id);
-        }
+        if (state.device) controller_->RemoveDevice(site.data_id);
+        state.device.reset();  // first, so host calls it makes dying find nothing
         console_.Problem(who + ": not polled: the device refused its settings: " + e.what());
         devices_.pop_back();
         return;
@@ -158,12 +151,15 @@ void Runner::LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImag
     }
     line += " from " + cached.source + " loaded; lookups answer ";
     // Asked the way partners ask, through the controller.
+    const auto value = [&](const char* name) {
+        char text[32];
+        const float v = controller_->GetValue(state.site.data_id, name);
+        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(v));
+        return std::string(text);
+    };
     try {
-        const float group = controller_->GetValue(state.site.data_id, "group_voltage");
-        const float current = controller_->GetValue(state.site.data_id, "group_current");
-        const float temperature = controller_->GetValue(state.site.data_id, "temperature");
-        line += "group " + Fixed2(group) + " V, current " + Fixed2(current) + " A, temp " +
-                Fixed2(temperature) + " C";
+        line += "group " + value("group_voltage") + " V, current " + value("group_current") +
+                " A, temp " + value("temperature") + " C";
     } catch (const std::exception& e) {
         line = "[" + state.label + "] cached record loaded, but lookups fail: " + e.what();
     }
@@ -181,7 +177,6 @@ void Runner::SetUpPorts() {
         users[sites[i].port].push_back(i);
     }
     for (const std::string& path : order) {
-        PortState port;
         const std::vector<std::size_t> polling = PollOrder(sites, users[path]);
         const int baud = devices_[polling.front()]->device->baud_rate_;
         std::string names = polling.size() == 1 ? "device " : "devices ";
@@ -197,16 +192,16 @@ void Runner::SetUpPorts() {
         }
         const auto gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
                                              : BurstGatherer::GapForBaud(baud);
-        port.line = std::make_unique<PortLine>(
-            path, baud, gap, std::chrono::milliseconds(options_.reopen_ms), names, console_);
-        port.schedule.emplace(polling, Tick(), Clock::now());
         // A simulated line keeps the simulator's speed, whatever the device asked for.
         const int timed_baud =
             options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
-        port.reply_timeout = options_.reply_timeout_ms > 0
-                                 ? std::chrono::milliseconds(options_.reply_timeout_ms)
-                                 : DefaultReplyTimeout(timed_baud, gap);
-        ports_.push_back(std::move(port));
+        const auto reply_timeout = options_.reply_timeout_ms > 0
+                                       ? std::chrono::milliseconds(options_.reply_timeout_ms)
+                                       : DefaultReplyTimeout(timed_baud, gap);
+        ports_.push_back(PortState{
+            std::make_unique<PortLine>(
+                path, baud, gap, std::chrono::milliseconds(options_.reopen_ms), names, console_),
+            LineScheduler(polling, Tick(), Clock::now()), reply_timeout});
     }
 }
 
@@ -276,12 +271,18 @@ Runner::Clock::time_point Runner::ListWaits(int stop_fd, Clock::time_point now,
     waits.port_of.assign(1, ports_.size());
     for (std::size_t i = 0; i < ports_.size(); ++i) {
         const PortLine& line = *ports_[i].line;
+        const LineScheduler& schedule = ports_[i].schedule;
         if (!line.up()) {
             wake = std::min(wake, line.next_retry());
             continue;
         }
-        if (auto due = WakeFor(ports_[i], now)) wake = std::min(wake, *due);
-        if (auto due = line.BurstDeadline()) wake = std::min(wake, *due);
+        const auto burst = line.BurstDeadline();
+        // Past the reply deadline with a reply still coming in: wait for the reply, not spin.
+        const auto due = burst && schedule.holder()
+                             ? burst
+                             : schedule.WakeAt([&](std::size_t d) { return MayStart(d, now); });
+        if (due) wake = std::min(wake, *due);
+        if (burst) wake = std::min(wake, *burst);
         waits.fds.push_back(pollfd{line.fd(), POLLIN, 0});
         waits.port_of.push_back(i);
     }
@@ -331,7 +332,6 @@ void Runner::ReadReadyLines(const Waits& waits, Clock::time_point now) {
 
 int Runner::FinishSite(Ending ending) {
     std::string summary;
-    bool all_done = true;
     for (const auto& d : devices_) {
         const DeviceStatus& s = d->status;
         summary += (summary.empty() ? "" : "; ") + d->label + ": " + std::to_string(s.rounds) +
@@ -343,12 +343,11 @@ int Runner::FinishSite(Ending ending) {
             summary += ", " + std::to_string(s.unanswered) + " commands unanswered";
         }
         if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
-        all_done = all_done && s.rounds >= options_.rounds;
         if (d->keeper) d->keeper->Stop();
     }
     console_.Note("stopped; " + summary);
     if (ending == Ending::kPollFailed) return kExitCannotRun;
-    if (ending == Ending::kTimeLimit && options_.rounds > 0 && !all_done) return kExitTimeLimit;
+    if (ending == Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone()) return kExitTimeLimit;
     return kExitOk;
 }
 
@@ -403,11 +402,9 @@ std::vector<DeviceStatus> Runner::Statuses() const {
 }
 
 bool Runner::RoundsDone() const {
-    if (options_.rounds == 0) return false;
-    for (const auto& d : devices_) {
-        if (d->status.rounds < options_.rounds) return false;
-    }
-    return true;
+    return options_.rounds > 0 && std::all_of(devices_.begin(), devices_.end(), [&](const auto& d) {
+               return d->status.rounds >= options_.rounds;
+           });
 }
 
 }  // namespace runner

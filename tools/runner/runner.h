@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,8 +76,8 @@ private:
     };
     struct PortState {
         std::unique_ptr<PortLine> line;
-        std::optional<LineScheduler> schedule;  // who holds the line, who is next
-        Clock::duration reply_timeout{};
+        LineScheduler schedule;  // who holds the line, who is next
+        Clock::duration reply_timeout;
         bool sent_in_turn = false;   // the holder's turn put a command on the line
         bool reply_started = false;  // a burst came since the last command
     };
@@ -114,7 +112,6 @@ private:
     void ReportPace(const PortState& port, const LineScheduler::Pace& pace) const;
     void WatchSilence(Clock::time_point now);
     void LineOpened(std::size_t port_index, Clock::time_point now);
-    std::optional<Clock::time_point> WakeFor(const PortState& port, Clock::time_point now) const;
     // Runs a call into a device: its printout is labelled, its exceptions reported.
     template <typename Fn>
     void CallDevice(DeviceState& state, const char* what, Fn&& fn);
@@ -130,7 +127,6 @@ private:
     DeviceChatter& chatter_;
     std::shared_ptr<ZorController> controller_;
     std::vector<std::unique_ptr<DeviceState>> devices_;
-    std::map<const ZorVDevice*, std::size_t> by_device_;
     std::vector<PortState> ports_;
     std::vector<RoundOutput*> outputs_;
     std::vector<LoopParticipant*> participants_;

@@ -52,10 +52,9 @@ bool FromAnotherAddress(const std::vector<std::uint8_t>& burst, unsigned address
 }  // namespace
 
 void Runner::LineOpened(std::size_t port_index, Clock::time_point now) {
-    ports_[port_index].schedule->Restart(now);
-    const auto wall = std::chrono::system_clock::now();
+    ports_[port_index].schedule.Restart(now);
     for (auto& d : devices_) {
-        if (d->port == port_index) d->link.PollingStarts(now, wall);
+        if (d->port == port_index) d->link.PollingStarts(now);
     }
 }
 
@@ -69,27 +68,15 @@ bool Runner::MayStart(std::size_t index, Clock::time_point now) const {
             if (p->link.has_completed() || p->link.in_trouble() || !ports_[p->port].line->up())
                 continue;
             // Two devices that add each other: neither waits.
-            bool mutual = false;
-            for (const std::uint32_t back : p->site.partners)
-                mutual = mutual || back == d.site.data_id;
-            if (!mutual) return false;
+            const auto& back = p->site.partners;
+            if (std::find(back.begin(), back.end(), d.site.data_id) == back.end()) return false;
         }
     }
     return true;
 }
 
-std::optional<Runner::Clock::time_point> Runner::WakeFor(const PortState& port,
-                                                         Clock::time_point now) const {
-    auto wake = port.schedule->WakeAt([&](std::size_t i) { return MayStart(i, now); });
-    // Past the reply deadline with a reply still coming in: wait for the reply, not spin.
-    if (wake && port.schedule->holder()) {
-        if (const auto burst = port.line->BurstDeadline()) wake = std::max(*wake, *burst);
-    }
-    return wake;
-}
-
 void Runner::ServeLine(PortState& port, Clock::time_point now) {
-    LineScheduler& schedule = *port.schedule;
+    LineScheduler& schedule = port.schedule;
     // A reply still coming in is waited for: handing it over late beats handing it to the next
     // device.
     if (const auto deadline = schedule.deadline();
@@ -114,18 +101,18 @@ void Runner::ServeLine(PortState& port, Clock::time_point now) {
 
 void Runner::TakeTurn(PortState& port, std::size_t index, Clock::time_point now) {
     DeviceState& state = *devices_[index];
-    port.schedule->Take(index, now);
+    port.schedule.Take(index, now);
     port.sent_in_turn = false;
     const std::uint64_t begun = state.status.rounds_started;
     ++state.status.polls;
     CallDevice(state, "RefreshStatus", [&] { state.device->RefreshStatus(); });
     if (port.sent_in_turn && state.status.rounds_started == begun) state.link.Resent();
     // Nothing went out (the port failed, say): nothing to wait for.
-    if (!port.sent_in_turn && port.schedule->holder() == index) port.schedule->Release();
+    if (!port.sent_in_turn && port.schedule.holder() == index) port.schedule.Release();
 }
 
 void Runner::Deliver(PortState& port, std::vector<std::uint8_t> burst) {
-    const std::optional<std::size_t> holder = port.schedule->holder();
+    const std::optional<std::size_t> holder = port.schedule.holder();
     if (options_.trace) {
         const std::string to = holder ? devices_[*holder]->label : "nobody: dropped";
         console_.Note("  " + port.line->path() + " < " + Hex(burst.data(), burst.size()) + " (to " +
@@ -142,7 +129,7 @@ void Runner::Deliver(PortState& port, std::vector<std::uint8_t> burst) {
     });
     if (result != 0) return;  // more to come: a reply in pieces, or the next command
     state.link.ExchangeEnded();
-    if (port.schedule->holder() == holder) port.schedule->Release();
+    if (port.schedule.holder() == holder) port.schedule.Release();
 }
 
 void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned int length) {
@@ -156,10 +143,11 @@ void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned i
         console_.Note("  " + port.line->path() + " > " + Hex(data, length) + " (from " +
                       state->label + (sent ? ")" : ", not sent: port down)"));
     }
-    if (!sent || port.schedule->holder() != by_device_[&device]) return;
+    const auto holder = port.schedule.holder();
+    if (!sent || !holder || devices_[*holder].get() != state) return;
     port.sent_in_turn = true;
     port.reply_started = false;
-    port.schedule->AwaitReply(now + port.reply_timeout);
+    port.schedule.AwaitReply(now + port.reply_timeout);
 }
 
 void Runner::RefreshStatus(ZorSPDevice& device) {
