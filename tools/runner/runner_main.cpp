@@ -24,10 +24,6 @@
 #include "tools/runner/simulated_lines.h"
 #include "tools/runner/site_config.h"
 
-#ifndef BATTERY32_EXAMPLES_DIR
-#define BATTERY32_EXAMPLES_DIR "examples"
-#endif
-
 namespace runner {
 namespace {
 
@@ -150,9 +146,10 @@ int PollWithOutputs(const RunOptions& options, const Console& console, Inputs& i
     return status;
 }
 
-// battery32-run with its console set up: reads and announces the run, points
-// the device's own output where it belongs and polls.
-int PlayHostOn(const Console& console, RunOptions& options, int stop_fd) {
+// Plays the host for the site's devices, as the options say, until `stop_fd`
+// becomes readable: reads and announces the run, points the device's own
+// output where it belongs and polls. Returns the exit status.
+int PlayHost(const Console& console, RunOptions& options, int stop_fd) {
     Inputs in;
     if (!ReadInputs(options, console, in)) return kExitCannotRun;
     AnnounceSimulation(options, in, console);
@@ -186,28 +183,11 @@ int PlayHostOn(const Console& console, RunOptions& options, int stop_fd) {
     return status;
 }
 
-// Plays the host for the site's devices, as the options say, until `stop_fd`
-// becomes readable. Returns the exit status.
-int PlayHost(RunOptions options, int stop_fd) {
-    if (!options.http_listen.empty() && HttpView::Absent()) {
-        Console::WriteLine(STDERR_FILENO,
-                           std::string("battery32-run: --http: ") + HttpView::Absent());
-        return kExitUsage;
-    }
-    // The records stream keeps pointing at stdout while the device's output is redirected.
-    const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (records_fd < 0) return kExitCannotRun;
-    const int status =
-        PlayHostOn(Console(records_fd, STDERR_FILENO, options.json), options, stop_fd);
-    ::close(records_fd);
-    return status;
-}
-
 }  // namespace
 
 int RunnerMain(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const ParsedCommandLine parsed = ParseCommandLine(args);
+    ParsedCommandLine parsed = ParseCommandLine(args);
     switch (parsed.action) {
         case ParsedCommandLine::Action::kHelp:
             Console::WriteLine(STDOUT_FILENO, UsageText());
@@ -226,11 +206,22 @@ int RunnerMain(int argc, char** argv) {
                            std::string("battery32-run: --mqtt: ") + MqttHookup::Absent());
         return kExitUsage;
     }
+    if (!parsed.run.http_listen.empty() && HttpView::Absent()) {
+        Console::WriteLine(STDERR_FILENO,
+                           std::string("battery32-run: --http: ") + HttpView::Absent());
+        return kExitUsage;
+    }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
     // Before any thread starts (simulated lines, the web view, name lookups):
     // each of them must block the stop signals, so that they reach the loop.
     const stop_signals::StopSignals stop;
-    return PlayHost(parsed.run, stop.fd());
+    // The records stream keeps pointing at stdout while the device's output is redirected.
+    const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (records_fd < 0) return kExitCannotRun;
+    const int status =
+        PlayHost(Console(records_fd, STDERR_FILENO, parsed.run.json), parsed.run, stop.fd());
+    ::close(records_fd);
+    return status;
 }
 
 }  // namespace runner
