@@ -43,7 +43,6 @@ public:
         return last_byte_ + gap_;
     }
     void Clear() { held_.clear(); }
-    std::size_t held() const { return held_.size(); }
 
     // Three character times of 10 bits (8N1) at `baud`.
     static Clock::duration GapForBaud(int baud) {

@@ -1,16 +1,9 @@
 #include "tools/runner/console.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "tools/common/descriptor_io.h"
 #include "tools/record/record_format.h"
 
 namespace runner {
-
-Console::Console(int records_fd, int errors_fd, bool notes_to_errors)
-    : records_fd_(records_fd), errors_fd_(errors_fd), notes_to_errors_(notes_to_errors) {}
 
 void Console::WriteLine(int fd, const std::string& line) {
     const std::string text = line + "\n";

@@ -13,7 +13,8 @@ namespace runner {
 class Console {
 public:
     // `records_fd` is where stdout pointed before device output was redirected.
-    Console(int records_fd, int errors_fd, bool notes_to_errors);
+    Console(int records_fd, int errors_fd, bool notes_to_errors)
+        : records_fd_(records_fd), errors_fd_(errors_fd), notes_to_errors_(notes_to_errors) {}
 
     void Record(const std::string& line) const;
     // "battery32-run: " + line

@@ -45,16 +45,16 @@ bool PortLine::OpenIfDue(Clock::time_point now) {
     fd_ = result.fd;
     gatherer_.Clear();
     empty_wakeups_ = 0;
-    if (reported_down_ && ever_opened_) {
-        console_.Problem("port " + path_ + ": back, polling " + users_ + " again");
-    } else if (reported_down_) {
-        console_.Problem("port " + path_ + ": open now, polling " + users_);
-    } else if (first_attempt_) {
+    // Any attempt but the first follows a failure that was reported.
+    if (first_attempt_) {
         console_.Note("port " + path_ + ": open at " + std::to_string(baud_) + " baud, 8N1, for " +
                       users_);
+    } else if (ever_opened_) {
+        console_.Problem("port " + path_ + ": back, polling " + users_ + " again");
+    } else {
+        console_.Problem("port " + path_ + ": open now, polling " + users_);
     }
     first_attempt_ = false;
-    reported_down_ = false;
     ever_opened_ = true;
     return true;
 }
@@ -65,13 +65,12 @@ void PortLine::MarkLost(const std::string& why, Clock::time_point now) {
     fd_ = -1;
     gatherer_.Clear();
     next_retry_ = now + reopen_period_;
-    if (!reported_down_) ReportDown("lost (" + why + ")");
+    ReportDown("lost (" + why + ")");
 }
 
 void PortLine::ReportDown(const std::string& what) {
     console_.Problem("port " + path_ + ": " + what + "; " + users_ +
                      " wait for it, retrying every " + Seconds(reopen_period_));
-    reported_down_ = true;
 }
 
 std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now) {

@@ -63,7 +63,6 @@ private:
     int fd_ = -1;
     bool ever_opened_ = false;
     bool first_attempt_ = true;
-    bool reported_down_ = false;
     Clock::time_point next_retry_{};
     int empty_wakeups_ = 0;  // readable, yet nothing to read
 };

@@ -15,10 +15,7 @@ namespace runner {
 
 class SimulatedLines {
 public:
-    SimulatedLines() = default;
     ~SimulatedLines();
-    SimulatedLines(const SimulatedLines&) = delete;
-    SimulatedLines& operator=(const SimulatedLines&) = delete;
 
     // Creates the pseudo-terminals and modules and points the site's devices at
     // them. Modules missing from `config` get module_sim::DefaultModule. With
