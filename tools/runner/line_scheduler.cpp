@@ -1,20 +1,9 @@
 #include "tools/runner/line_scheduler.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace runner {
-namespace {
-
-// Whether `a` is served before `b`: due longer; among equals, the one whose
-// last turn was longer ago (never beats any); then the polling order.
-template <typename Entry>
-bool ServedBefore(const Entry& a, const Entry& b) {
-    if (a.due != b.due) return a.due < b.due;
-    if (a.last_turn && b.last_turn) return *a.last_turn < *b.last_turn;
-    return !a.last_turn && b.last_turn;
-}
-
-}  // namespace
 
 LineScheduler::LineScheduler(std::vector<std::size_t> order, Clock::duration tick,
                              Clock::time_point start)
@@ -29,7 +18,11 @@ std::optional<std::size_t> LineScheduler::Next(Clock::time_point now, const MayS
     for (const Entry& e : entries_) {
         if (e.due > now) continue;
         any_due = true;
-        if ((chosen == nullptr || ServedBefore(e, *chosen)) && may_start(e.device)) chosen = &e;
+        // Served first: due longest; among equals, the one whose last turn was longest
+        // ago (an empty optional, never, orders first); then the polling order.
+        const bool first = chosen == nullptr ||
+                           std::tie(e.due, e.last_turn) < std::tie(chosen->due, chosen->last_turn);
+        if (first && may_start(e.device)) chosen = &e;
     }
     if (!any_due && behind_) {
         // Everyone served with time to spare: the line keeps up again.

@@ -17,19 +17,14 @@ inline constexpr std::chrono::milliseconds kTurnaroundAllowance{100};
 inline constexpr std::chrono::seconds kSilenceFloor{10};
 inline constexpr int kSilenceTicks = 3;
 
-// One byte of 10 bits (8N1) at `baud`.
-inline LineDuration ByteTime(int baud) {
-    return std::chrono::nanoseconds(10LL * 1000000000LL / (baud > 0 ? baud : 9600));
-}
-
 // How long a device waits for a reply: its command's transmission time, the
 // turnaround allowance, the longest reply's transmission time, and the quiet
 // gap after which the reply is handed over. At 19200 baud: 2.6 + 100 + 34.9 +
-// the gap (1.6) ms.
+// the gap (1.6) ms. A byte is 10 bits (8N1).
 inline LineDuration DefaultReplyTimeout(int baud, LineDuration burst_gap) {
-    const auto byte = ByteTime(baud);
-    return byte * static_cast<long>(module_sim::kCommandLength) + kTurnaroundAllowance +
-           byte * static_cast<long>(module_sim::kCellReplyLength) + burst_gap;
+    const auto byte = std::chrono::nanoseconds(10LL * 1000000000LL / (baud > 0 ? baud : 9600));
+    return byte * static_cast<long>(module_sim::kCommandLength + module_sim::kCellReplyLength) +
+           kTurnaroundAllowance + burst_gap;
 }
 
 // Three ticks or kSilenceFloor, whichever is longer; kSilenceFloor for a zero tick.

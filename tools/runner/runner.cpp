@@ -33,10 +33,7 @@ __attribute__((no_sanitize("vptr"))) int HistoryIntervalSeconds(const ZorSPDevic
 }  // namespace
 
 Runner::Runner(const RunOptions& options, const Console& console, DeviceChatter& chatter)
-    : options_(options),
-      console_(console),
-      chatter_(chatter),
-      controller_(std::make_shared<ZorController>()) {}
+    : options_(options), console_(console), chatter_(chatter) {}
 
 Runner::~Runner() {
     // Devices go first, while the runner still takes the host calls they may
@@ -115,10 +112,8 @@ void Runner::SetUpDevice(const SiteDevice& site, const Plugin& plugin) {
 // The history keeper checks the device's files first: the record it hands
 // back comes from them.
 void Runner::KeepHistory(DeviceState& state) {
-    HistoryPolicy policy;
-    policy.every_round = options_.history_every_round;
-    policy.sync_each_record = options_.fsync_each_record;
-    policy.cache_every = std::chrono::seconds(options_.cache_every_s);
+    const HistoryPolicy policy{options_.history_every_round, options_.fsync_each_record,
+                               std::chrono::seconds(options_.cache_every_s)};
     state.keeper =
         std::make_unique<HistoryKeeper>(options_.data_dir, state.site.data_id, policy, console_);
     AddOutput(*state.keeper);

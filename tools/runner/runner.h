@@ -125,7 +125,7 @@ private:
     const RunOptions& options_;
     const Console& console_;
     DeviceChatter& chatter_;
-    std::shared_ptr<ZorController> controller_;
+    std::shared_ptr<ZorController> controller_ = std::make_shared<ZorController>();
     std::vector<std::unique_ptr<DeviceState>> devices_;
     std::vector<PortState> ports_;
     std::vector<RoundOutput*> outputs_;

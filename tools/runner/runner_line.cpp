@@ -16,12 +16,9 @@ namespace {
 
 std::string Duration(std::chrono::steady_clock::duration d) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+    if (ms < 10000) return std::to_string(ms) + " ms";
     char text[32];
-    if (ms < 10000) {
-        std::snprintf(text, sizeof text, "%lld ms", static_cast<long long>(ms));
-    } else {
-        std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
-    }
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
     return text;
 }
 
