@@ -69,13 +69,10 @@ void DeviceChatter::Flush(const std::string& label) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         read_offset_ += n;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
-                Console::WriteLine(destination_fd_, "  " + label + "> " + partial_);
-                partial_.clear();
-            } else {
-                partial_ += buffer[i];
-            }
+        partial_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+            Console::WriteLine(destination_fd_, "  " + label + "> " + partial_.substr(0, end));
+            partial_.erase(0, end + 1);
         }
     }
     // Dropped lines are never read: the file is emptied each time.

@@ -105,16 +105,16 @@ int DeviceLogFd(const RunOptions& o, const Console& console, std::string* error)
     return fd;
 }
 
-// The web view when --http asks for one: null with `status` set when it cannot start.
+// The web view --http asks for, taking the runner's rounds: null after the
+// problem line when it cannot start.
 std::unique_ptr<HttpView> StartWebView(const RunOptions& options, const Console& console,
-                                       Runner& runner, int* status) {
+                                       Runner& runner) {
     std::string error;
     auto view = HttpView::Start(
         {options.http_listen, options.http_token_path, options.data_dir},
         [&runner] { return runner.Statuses(); }, &error);
     if (!view) {
         console.Problem(error);
-        *status = kExitCannotRun;
         return nullptr;
     }
     runner.AddOutput(*view);
@@ -136,11 +136,11 @@ int PollWithOutputs(const RunOptions& options, const Console& console, Inputs& i
     RoundLines lines(console, options.json, options.verbose);
     Runner runner(options, console, chatter);
     runner.AddOutput(lines);
-    int status = kExitOk;
     std::unique_ptr<HttpView> view;
-    if (!options.http_listen.empty()) view = StartWebView(options, console, runner, &status);
+    if (!options.http_listen.empty()) view = StartWebView(options, console, runner);
     mqtt.Attach(runner);
-    if (status == kExitOk) status = runner.PollSite(in.site, *in.plugin, stop_fd);
+    const bool view_failed = !options.http_listen.empty() && !view;
+    const int status = view_failed ? kExitCannotRun : runner.PollSite(in.site, *in.plugin, stop_fd);
     mqtt.Finish();
     if (view) console.Note(view->Summary());
     return status;
