@@ -94,7 +94,7 @@ Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const s
     if (::pipe(stop) != 0) std::exit(1);
     {
         runner::Runner r(o, console, chatter);
-        r.Run(site, plugin, stop[0]);
+        r.PollSite(site, plugin, stop[0]);
         links = r.Statuses();
     }
     chatter.End();

@@ -57,6 +57,14 @@ std::vector<std::string> SimulatedLines::Describe() const {
     return out;
 }
 
+std::uint64_t SimulatedLines::collisions() const {
+    std::uint64_t n = 0;
+    for (const Line& line : lines_) {
+        if (line.driver) n += line.driver->collisions();
+    }
+    return n;
+}
+
 void SimulatedLines::Stop() {
     for (Line& line : lines_) {
         if (line.driver) line.driver->Stop();

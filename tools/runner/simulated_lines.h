@@ -24,6 +24,8 @@ public:
     void SetUp(Site& site, const module_sim::SimConfig& config, int baud = 0);
     // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
     std::vector<std::string> Describe() const;
+    // Commands that talked over an exchange in progress, on all lines.
+    std::uint64_t collisions() const;
     void Stop();
 
 private:
