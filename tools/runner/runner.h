@@ -109,7 +109,6 @@ private:
     void TakeTurn(PortState& port, std::size_t index, Clock::time_point now);
     void Deliver(PortState& port, std::vector<std::uint8_t> burst);
     bool MayStart(std::size_t index, Clock::time_point now) const;
-    void ReportPace(const PortState& port, const LineScheduler::Pace& pace) const;
     void WatchSilence(Clock::time_point now);
     void LineOpened(std::size_t port_index, Clock::time_point now);
     // Runs a call into a device: its printout is labelled, its exceptions reported.

@@ -46,6 +46,18 @@ bool FromAnotherAddress(const std::vector<std::uint8_t>& burst, unsigned address
     return burst.size() >= 2 && burst[0] == module_sim::kReplyLead && burst[1] != (address & 0xFFu);
 }
 
+void ReportPace(const Console& console, const std::string& path, const LineScheduler::Pace& pace) {
+    const std::string line = "port " + path + ": ";
+    if (pace.behind) {
+        console.Problem(line + std::to_string(pace.devices) + " devices take " +
+                        Duration(pace.cycle) + " to each get a turn, more than the " +
+                        Duration(pace.tick) +
+                        " tick: they are polled in turn as fast as the line allows");
+    } else {
+        console.Problem(line + "keeping up with the " + Duration(pace.tick) + " tick again");
+    }
+}
+
 }  // namespace
 
 void Runner::LineOpened(std::size_t port_index, Clock::time_point now) {
@@ -92,7 +104,7 @@ void Runner::ServeLine(PortState& port, Clock::time_point now) {
         if (schedule.holder()) break;
     }
     if (const auto pace = schedule.TakePaceChange(); pace && options_.tick_ms > 0) {
-        ReportPace(port, *pace);
+        ReportPace(console_, port.line->path(), *pace);
     }
 }
 
@@ -149,18 +161,6 @@ void Runner::SendData(ZorSPDevice& device, const unsigned char* data, unsigned i
 
 void Runner::RefreshStatus(ZorSPDevice& device) {
     if (DeviceState* state = Find(device)) state->link.RoundBegun();
-}
-
-void Runner::ReportPace(const PortState& port, const LineScheduler::Pace& pace) const {
-    const std::string line = "port " + port.line->path() + ": ";
-    if (pace.behind) {
-        console_.Problem(line + std::to_string(pace.devices) + " devices take " +
-                         Duration(pace.cycle) + " to each get a turn, more than the " +
-                         Duration(pace.tick) +
-                         " tick: they are polled in turn as fast as the line allows");
-    } else {
-        console_.Problem(line + "keeping up with the " + Duration(pace.tick) + " tick again");
-    }
 }
 
 void Runner::WatchSilence(Clock::time_point now) {

@@ -188,13 +188,13 @@ int PlayHost(const Console& console, RunOptions& options, int stop_fd) {
 int RunnerMain(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     ParsedCommandLine parsed = ParseCommandLine(args);
+    const Console plain(STDOUT_FILENO, STDERR_FILENO, false);  // until the run sets one up
     switch (parsed.action) {
         case ParsedCommandLine::Action::kHelp:
-            Console::WriteLine(STDOUT_FILENO, UsageText());
+            plain.Record(UsageText());
             return kExitOk;
         case ParsedCommandLine::Action::kError:
-            Console::WriteLine(STDERR_FILENO,
-                               "battery32-run: " + parsed.error + " (--help lists the options)");
+            plain.Problem(parsed.error + " (--help lists the options)");
             return kExitUsage;
         case ParsedCommandLine::Action::kDecode:
             return DecodeHistory(parsed.decode);
@@ -202,13 +202,11 @@ int RunnerMain(int argc, char** argv) {
             break;
     }
     if (!parsed.run.mqtt.url.empty() && MqttHookup::Absent()) {
-        Console::WriteLine(STDERR_FILENO,
-                           std::string("battery32-run: --mqtt: ") + MqttHookup::Absent());
+        plain.Problem(std::string("--mqtt: ") + MqttHookup::Absent());
         return kExitUsage;
     }
     if (!parsed.run.http_listen.empty() && HttpView::Absent()) {
-        Console::WriteLine(STDERR_FILENO,
-                           std::string("battery32-run: --http: ") + HttpView::Absent());
+        plain.Problem(std::string("--http: ") + HttpView::Absent());
         return kExitUsage;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
