@@ -151,6 +151,21 @@ TEST_F(RunnerBadSetup, PortThatIsNoSerialLineIsNamed) {
     EXPECT_TRUE(Contains(lines[0], "not a serial line")) << lines[0];
 }
 
+// A device that refuses its settings is named and left out, with nothing of it
+// polled or kept; alone in its site, that leaves nothing to poll.
+TEST_F(RunnerBadSetup, DeviceRefusingItsSettingsIsLeftOut) {
+    dir.Write("site.json", SiteJson({DeviceJson(7, 1, "/dev/null", R"({"b_mode": [1, 2]})")}));
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 2u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "device 7")) << run.err()[0];
+    EXPECT_TRUE(Contains(run.err()[0], ": not polled: the device refused its settings: "))
+        << run.err()[0];
+    EXPECT_EQ(run.err()[1], "battery32-run: no device could be set up; nothing to poll");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-7.history")));
+}
+
 TEST_F(RunnerBadSetup, UnknownOptionIsAUsageError) {
     RunnerProcess run({"--tick", "5"});
     EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
