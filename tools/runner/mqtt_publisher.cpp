@@ -1,5 +1,6 @@
 #include "tools/runner/mqtt_publisher.h"
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <unistd.h>
@@ -28,6 +29,12 @@ std::string MosquittoError(int rc) {
     return mosquitto_strerror(rc);
 }
 
+bool IsNumericAddress(const std::string& host) {
+    unsigned char buffer[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
+           ::inet_pton(AF_INET6, host.c_str(), buffer) == 1;
+}
+
 std::string Milliseconds(std::chrono::steady_clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", std::chrono::duration<double, std::milli>(d).count());
@@ -47,7 +54,6 @@ MqttPublisher::MqttPublisher(MqttSettings settings, const Console& console)
       backoff_(kFirstRetry),
       jitter_(static_cast<unsigned>(::getpid())) {
     mosquitto_lib_init();
-    lookup_hints_.ai_socktype = SOCK_STREAM;
 }
 
 MqttPublisher::~MqttPublisher() {
@@ -119,12 +125,15 @@ void MqttPublisher::HandleWaits(const pollfd* fds, std::size_t count, Clock::tim
 }
 
 void MqttPublisher::StartAttempt(Clock::time_point now) {
-    // The host is looked up by glibc's asynchronous resolver (its own helper
+    if (IsNumericAddress(settings_.host)) return Connect(settings_.host, now);
+    // A name is looked up by glibc's asynchronous resolver (its own helper
     // thread), so a slow DNS server holds up only this attempt.
-    lookup_ = std::make_unique<gaicb>();
-    lookup_->ar_name = settings_.host.c_str();
-    lookup_->ar_request = &lookup_hints_;
-    gaicb* list[1] = {lookup_.get()};
+    lookup_ = std::make_unique<NameLookup>();
+    lookup_->name = settings_.host;
+    lookup_->hints.ai_socktype = SOCK_STREAM;
+    lookup_->request.ar_name = lookup_->name.c_str();
+    lookup_->request.ar_request = &lookup_->hints;
+    gaicb* list[1] = {&lookup_->request};
     const int rc = ::getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
     if (rc != 0) {
         lookup_.reset();
@@ -136,7 +145,7 @@ void MqttPublisher::StartAttempt(Clock::time_point now) {
 }
 
 void MqttPublisher::CheckLookup(Clock::time_point now) {
-    const int rc = ::gai_error(lookup_.get());
+    const int rc = ::gai_error(&lookup_->request);
     if (rc == EAI_INPROGRESS) {
         if (now >= connect_deadline_) {
             EndLookup();
@@ -145,9 +154,9 @@ void MqttPublisher::CheckLookup(Clock::time_point now) {
         return;
     }
     std::string address;
-    if (rc == 0 && lookup_->ar_result != nullptr) {
+    if (rc == 0 && lookup_->request.ar_result != nullptr) {
         char text[NI_MAXHOST];
-        const addrinfo* first = lookup_->ar_result;
+        const addrinfo* first = lookup_->request.ar_result;
         if (::getnameinfo(first->ai_addr, first->ai_addrlen, text, sizeof text, nullptr, 0,
                           NI_NUMERICHOST) == 0) {
             address = text;
@@ -165,17 +174,17 @@ void MqttPublisher::CheckLookup(Clock::time_point now) {
 // Frees the lookup's answer, cancelling it first if it is still running.
 void MqttPublisher::EndLookup() {
     if (!lookup_) return;
-    if (::gai_cancel(lookup_.get()) == EAI_NOTCANCELED) {
-        const gaicb* list[1] = {lookup_.get()};
+    if (::gai_cancel(&lookup_->request) == EAI_NOTCANCELED) {
+        const gaicb* list[1] = {&lookup_->request};
         const timespec limit{1, 0};
         ::gai_suspend(list, 1, &limit);
-        if (::gai_error(lookup_.get()) == EAI_INPROGRESS) {
+        if (::gai_error(&lookup_->request) == EAI_INPROGRESS) {
             (void)lookup_.release();  // still in the resolver's hands: must outlive it
             return;
         }
     }
-    if (::gai_error(lookup_.get()) == 0 && lookup_->ar_result != nullptr) {
-        ::freeaddrinfo(lookup_->ar_result);
+    if (::gai_error(&lookup_->request) == 0 && lookup_->request.ar_result != nullptr) {
+        ::freeaddrinfo(lookup_->request.ar_result);
     }
     lookup_.reset();
 }

@@ -75,8 +75,14 @@ private:
     bool set_up_ = false;
     Phase phase_ = Phase::kWaiting;
     mosquitto* mosq_ = nullptr;
-    std::unique_ptr<gaicb> lookup_;  // a name lookup in progress
-    addrinfo lookup_hints_{};
+    // A name lookup in progress, with all that the resolver's thread reads: one
+    // that cannot be cancelled is left to that thread whole, as it may outlive us.
+    struct NameLookup {
+        std::string name;
+        addrinfo hints{};
+        gaicb request{};
+    };
+    std::unique_ptr<NameLookup> lookup_;
     Clock::time_point next_attempt_{};
     Clock::time_point connect_deadline_{};
     Clock::duration backoff_;
