@@ -180,8 +180,9 @@ std::string MhdView::Listen() {
                          kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
                          MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
     if (daemon_ == nullptr) {
+        const int error = errno;  // before the address text, whose making may change errno
         return "web view: cannot listen on " + ListenAddressText(address) + " (" +
-               std::strerror(errno) + ")";
+               std::strerror(error) + ")";
     }
     const MHD_DaemonInfo* epoll = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
     const MHD_DaemonInfo* listening = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
