@@ -45,7 +45,9 @@ DeviceChatter::~DeviceChatter() { End(); }
 std::string DeviceChatter::Begin(int destination_fd) {
     FlushStandardOutput();
     destination_fd_ = destination_fd;
-    const int target = OpenScratch();
+    // Dropped lines go straight to /dev/null: nothing to read back after each call.
+    const int target =
+        destination_fd < 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : OpenScratch();
     if (target < 0) return std::strerror(errno);
     saved_stdout_ = ::dup(STDOUT_FILENO);
     if (saved_stdout_ < 0 || ::dup2(target, STDOUT_FILENO) < 0) {
@@ -55,7 +57,11 @@ std::string DeviceChatter::Begin(int destination_fd) {
         saved_stdout_ = -1;
         return reason;
     }
-    capture_fd_ = target;
+    if (destination_fd < 0) {
+        ::close(target);
+    } else {
+        capture_fd_ = target;
+    }
     read_offset_ = 0;
     return "";
 }
@@ -64,7 +70,7 @@ void DeviceChatter::Flush(const std::string& label) {
     if (capture_fd_ < 0) return;
     FlushStandardOutput();
     char buffer[4096];
-    while (destination_fd_ >= 0) {
+    for (;;) {
         const ssize_t n = ::pread(capture_fd_, buffer, sizeof buffer, read_offset_);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
@@ -75,24 +81,22 @@ void DeviceChatter::Flush(const std::string& label) {
             partial_.erase(0, end + 1);
         }
     }
-    // Dropped lines are never read: the file is emptied each time.
-    if ((destination_fd_ < 0 || read_offset_ >= kTrimAfterBytes) &&
-        ::ftruncate(capture_fd_, 0) == 0) {
-        read_offset_ = 0;
-    }
+    if (read_offset_ >= kTrimAfterBytes && ::ftruncate(capture_fd_, 0) == 0) read_offset_ = 0;
 }
 
 void DeviceChatter::End() {
     if (saved_stdout_ < 0) return;
-    Flush("device");
-    if (!partial_.empty()) Console::WriteLine(destination_fd_, "  device> " + partial_);
-    partial_.clear();
+    if (capture_fd_ >= 0) {
+        Flush("device");
+        if (!partial_.empty()) Console::WriteLine(destination_fd_, "  device> " + partial_);
+        partial_.clear();
+        ::close(capture_fd_);
+        capture_fd_ = -1;
+    }
     FlushStandardOutput();
     ::dup2(saved_stdout_, STDOUT_FILENO);
     ::close(saved_stdout_);
     saved_stdout_ = -1;
-    ::close(capture_fd_);
-    capture_fd_ = -1;
 }
 
 }  // namespace runner
