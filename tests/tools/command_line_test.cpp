@@ -54,6 +54,8 @@ TEST(RunnerCommandLine, RefusesWithOneClearMessage) {
         const char* error;
     } cases[] = {
         {{"--tick", "5", "s"}, "unknown option --tick"},  // no abbreviations
+        {{"s", "--tick"}, "unknown option --tick"},       // not even when refused
+        {{"--js=1", "s"}, "unknown option --js=1"},
         {{"s", "-x"}, "unknown option -x"},
         {{"--site", "s"}, "unknown option --site"},
         {{"--json=1", "s"}, "--json takes no value"},

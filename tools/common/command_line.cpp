@@ -25,9 +25,18 @@ std::string Needs(const Option& option) {
     return std::string("--") + option.name + " needs " + (option.needs ? option.needs : "a value");
 }
 
+// getopt_long also takes an unambiguous abbreviation ("--tick" for
+// "--tick-ms"); here a mistyped option must not quietly mean another one.
+bool WrittenOut(const Option& option, const char* text) {
+    const std::string_view given(text, std::strcspn(text, "="));
+    return given.substr(0, 2) == "--" && given.substr(2) == option.name;
+}
+
 // What getopt_long refused, in the words of the tools' messages.
 std::string Refusal(int code, const std::vector<Option>& options, const char* text) {
     const std::size_t index = static_cast<std::size_t>(optopt - kFirstLong);
+    if (optopt >= kFirstLong && !WrittenOut(options[index], text))
+        return std::string("unknown option ") + text;
     if (code == ':' && optopt >= kFirstLong) return Needs(options[index]);
     if (optopt >= kFirstLong) return std::string("--") + options[index].name + " takes no value";
     if (optopt != 0) return std::string("unknown option -") + static_cast<char>(optopt);
@@ -37,13 +46,6 @@ std::string Refusal(int code, const std::vector<Option>& options, const char* te
 // The option getopt_long just took, as written: "--name", "--name=VALUE" or "-x".
 const char* TakenText(char** argv) {
     return optarg != nullptr && optarg == argv[optind - 1] ? argv[optind - 2] : argv[optind - 1];
-}
-
-// getopt_long also takes an unambiguous abbreviation ("--tick" for
-// "--tick-ms"); here a mistyped option must not quietly mean another one.
-bool WrittenOut(const Option& option, const char* text) {
-    const std::string_view given(text, std::strcspn(text, "="));
-    return given.substr(0, 2) == "--" && given.substr(2) == option.name;
 }
 
 // The index in `options` of what getopt_long returned as `code`.
