@@ -26,6 +26,8 @@ TEST(IntegerText, WholeBase10TextWithinRange) {
         {"10", 0, 10, 10},
         {"11", 0, 10, std::nullopt},
         {"-1", 0, 10, std::nullopt},
+        {"-0", 0, 10, std::nullopt},
+        {"-0", -5, 5, 0},
         {"-5", -5, 5, -5},
         {"9223372036854775807", 0, INT64_MAX, INT64_MAX},
         {"9223372036854775808", 0, INT64_MAX, std::nullopt},  // overflows, never wraps

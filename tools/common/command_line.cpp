@@ -59,6 +59,8 @@ std::size_t IndexOf(int code, const std::vector<Option>& options) {
 }  // namespace
 
 std::optional<long long> ParseInteger(std::string_view text, long long min, long long max) {
+    // from_chars reads "-0" as 0: a count or a port written with a minus is refused all the same.
+    if (min >= 0 && text.substr(0, 1) == "-") return std::nullopt;
     const std::optional<long long> n = WholeText<long long>(text);
     if (!n || *n < min || *n > max) return std::nullopt;
     return n;

@@ -10,9 +10,10 @@
 
 namespace command_line {
 
-// `text` as a whole base-10 integer within min..max: no sign but '-', no
-// spaces, nothing after the digits, no overflow. Every tool that reads a
-// number from text (options, a lock file's pid, a web query) goes through it.
+// `text` as a whole base-10 integer within min..max: no sign but '-' (and that
+// only when min is negative), no spaces, nothing after the digits, no overflow.
+// Every tool that reads a number from text (options, a lock file's pid, a web
+// query) goes through it.
 std::optional<long long> ParseInteger(std::string_view text, long long min, long long max);
 
 // Takes an option's value ("" for a flag); false when it is unusable. `*fault`
