@@ -9,12 +9,12 @@ if [ -z "$tool" ] || ! "$tool" --version | grep -q 'version 14\.'; then
     exit 1
 fi
 mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.cc')
-if ! "$tool" --dry-run -Werror "${files[@]}" 2>/tmp/check-format.$$; then
-    grep -E '^[^ ].*: (error|warning):' /tmp/check-format.$$ | cut -d: -f1 | sort -u |
+report=$(mktemp)
+trap 'rm -f "$report"' EXIT
+if ! "$tool" --dry-run -Werror "${files[@]}" 2>"$report"; then
+    grep -E '^[^ ].*: (error|warning):' "$report" | cut -d: -f1 | sort -u |
         sed 's/^/check-format: differs from .clang-format: /' >&2
-    rm -f /tmp/check-format.$$
     echo "check-format: run clang-format -i on the files above" >&2
     exit 1
 fi
-rm -f /tmp/check-format.$$
 echo "check-format: ${#files[@]} files as .clang-format says"
