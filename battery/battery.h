@@ -27,8 +27,9 @@
 //              value; RoundDone -> CheckAOReport, DoBatchCheckThreshold (host)
 //   save     ZorVDevice::SaveDeviceHistory (host), from RoundDone
 //
-// A bad or split reply clears pending_cmd_: the round is abandoned and the
-// next tick starts over. Lookups between rounds: Battery32::Get_Value.
+// A bad reply, or a split value reply, clears pending_cmd_: the round is
+// abandoned and the next tick starts over (a cell reply may come in parts).
+// Lookups between rounds: Battery32::Get_Value.
 
 #include <json/value.h>
 

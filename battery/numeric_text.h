@@ -28,9 +28,10 @@ float ToFloat(const std::string& text);
 // atof truncated toward zero to int: saturated to the int range, NaN gives 0.
 int ToIntTruncated(const std::string& text);
 
-// A partner's data id as a "group_voltage" entry names it: atol, taken as
-// unsigned 32-bit. Texts beyond the 32-bit range saturate at its ends, so that
-// an out-of-range id never wraps onto the id of some other device. (A single
+// A partner's data id as a "group_voltage" entry names it: atol, held within
+// INT32_MIN..UINT32_MAX, then taken as unsigned 32-bit. A negative id wraps
+// ("-1" names 4294967295); an id past 4294967295 saturates there instead of
+// wrapping onto the id of some other device. (A single
 // "r_data_id" is read with atoi instead.) The runner checks site files with
 // this same rule, so its poll order agrees with the device's partners.
 std::uint32_t ToPartnerId(const std::string& text);

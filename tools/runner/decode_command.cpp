@@ -15,8 +15,8 @@
 namespace runner {
 
 // Standard output goes through stdio's buffer. A write that fails stops the
-// decode, so that a full disk or a closed pipe ends it with status 1 instead
-// of a CSV cut mid-row and exit 0.
+// decode, so that a full disk ends it with status 1 instead of a CSV cut
+// mid-row and exit 0. (A closed pipe ends it by SIGPIPE, as it does `cat`.)
 int DecodeHistory(const DecodeOptions& options) {
     const Console console(STDOUT_FILENO, STDERR_FILENO, false);
     try {
