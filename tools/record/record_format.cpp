@@ -8,12 +8,6 @@
 namespace record_tools {
 namespace {
 
-std::string Fixed(float value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
-    return text;
-}
-
 std::string JsonNumber(float value) { return std::isfinite(value) ? FormatFloat(value) : "null"; }
 
 // "12 13.380 V": the cell's number for people and its voltage.
@@ -36,6 +30,12 @@ std::string FormatTime(const ttime& stamp) {
     char text[32];
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", StampYear(stamp), stamp.month,
                   stamp.day, stamp.hour, stamp.minute, stamp.second);
+    return text;
+}
+
+std::string Fixed(float value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
     return text;
 }
 
@@ -64,16 +64,16 @@ std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
         if (lowest < 0 || v < record.cell_voltage[lowest]) lowest = i;
         if (highest < 0 || v > record.cell_voltage[highest]) highest = i;
     }
-    const int missing = kBattery32Cells - readings;
     if (readings == 0) {
         line += "  no cell readings";
     } else {
         line +=
             "  low cell " + CellText(record, lowest) + "  high cell " + CellText(record, highest);
-    }
-    if (readings > 0 && missing > 0) {
-        line += "  (" + std::to_string(missing) + (missing == 1 ? " cell" : " cells") +
-                " without reading)";
+        const int missing = kBattery32Cells - readings;
+        if (missing > 0) {
+            line += "  (" + std::to_string(missing) + (missing == 1 ? " cell" : " cells") +
+                    " without reading)";
+        }
     }
     if (threshold_checks) line += "  checks " + std::to_string(*threshold_checks);
     return line;

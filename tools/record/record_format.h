@@ -31,6 +31,9 @@ std::string FormatTime(const ttime& stamp);
 // "nan", "inf" and "-inf" for the special values.
 std::string FormatFloat(float value);
 
+// With a fixed number of decimals, as people read it: Fixed(13.38f, 3) is "13.380".
+std::string Fixed(float value, int decimals);
+
 // "[1001] round 3  2026-12-08 16:12:04  group 864.00 V  current 12.50 A
 //  temp 25.30 C  low cell 12 13.380 V  high cell 3 13.620 V"
 // With `threshold_checks`, "  checks 35" is added.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -147,10 +146,7 @@ void Runner::LoadCachedRecord(DeviceState& state, const HistoryKeeper::StartImag
     line += " from " + cached.source + " loaded; lookups answer ";
     // Asked the way partners ask, through the controller.
     const auto value = [&](const char* name) {
-        char text[32];
-        const float v = controller_->GetValue(state.site.data_id, name);
-        std::snprintf(text, sizeof text, "%.2f", static_cast<double>(v));
-        return std::string(text);
+        return record_tools::Fixed(controller_->GetValue(state.site.data_id, name), 2);
     };
     try {
         line += "group " + value("group_voltage") + " V, current " + value("group_current") +
