@@ -30,10 +30,6 @@
 #include "tools/sim/module_wire.h"
 #include "tools/sim/sim_config_json.h"
 
-#ifndef BATTERY32_BUILT_PLUGIN
-#define BATTERY32_BUILT_PLUGIN "libbattery32.so"
-#endif
-
 namespace {
 
 struct Setup {

@@ -165,15 +165,14 @@ int main(int argc, char** argv) {
     // Before the line driver's thread starts, so that it blocks them as well.
     const stop_signals::StopSignals stop;
     Arguments arguments;
-    const std::string fault =
-        command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, SimOptions(&arguments));
+    const std::vector<command_line::Option> options = SimOptions(&arguments);
+    const std::string fault = command_line::Walk({argv + (argc > 0 ? 1 : 0), argv + argc}, options);
     if (arguments.help) {
-        Arguments unused;
         std::printf(
             "usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
             "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
             "Answers as battery monitor modules until Ctrl-C.\n%s",
-            command_line::Help(SimOptions(&unused), 17).c_str());
+            command_line::Help(options, 17).c_str());
         return 0;
     }
     if (!fault.empty()) return Fail(fault, 2);
