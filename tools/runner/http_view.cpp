@@ -149,7 +149,8 @@ private:
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
     bool Authorized(MHD_Connection* connection) const;
-    std::string DeviceJson(const DeviceStatus& status) const;
+    std::string DeviceJson(const DeviceStatus& status,
+                           std::chrono::system_clock::time_point now) const;
 
     HttpViewSettings settings_;
     StatusSource statuses_;
@@ -218,20 +219,21 @@ void MhdView::OnRound(const CompletedRound& round) {
         round.record ? record_tools::JsonLine(*round.record, round.device.rounds, std::nullopt)
                      : std::string();
     if (streams_.open() == 0) return;
-    const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
-                              "\ndata: " + DeviceJson(round.device) + "\n\n";
+    const std::string event = "event: round\nid: " + std::to_string(++event_id_) + "\ndata: " +
+                              DeviceJson(round.device, std::chrono::system_clock::now()) + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
 }
 
-// The device as the API shows it: status, latest record and history size.
-std::string MhdView::DeviceJson(const DeviceStatus& status) const {
+// The device as the API shows it at `now`: status, latest record and history size.
+std::string MhdView::DeviceJson(const DeviceStatus& status,
+                                std::chrono::system_clock::time_point now) const {
     const auto latest = latest_.find(status.data_id);
     struct stat st {};
     const std::string path = HistoryPath(settings_.data_dir, status.data_id);
     const auto records =
         ::stat(path.c_str(), &st) == 0 ? st.st_size / record_tools::kRecordSize : 0;
     return web::DeviceJson(status, latest == latest_.end() ? std::string() : latest->second,
-                           static_cast<std::uint64_t>(records), std::chrono::system_clock::now());
+                           static_cast<std::uint64_t>(records), now);
 }
 
 void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
@@ -325,8 +327,9 @@ MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
 
 MHD_Result MhdView::Devices(MHD_Connection* connection) {
     std::string body = "{\"devices\":[";
+    const auto now = std::chrono::system_clock::now();  // one moment for the whole answer
     for (const DeviceStatus& s : statuses_())
-        body += (body.back() == '[' ? "\n" : ",\n") + DeviceJson(s);
+        body += (body.back() == '[' ? "\n" : ",\n") + DeviceJson(s, now);
     return Text(connection, MHD_HTTP_OK, body + "\n]}\n", "application/json");
 }
 
