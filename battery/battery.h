@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "battery/numeric_text.h"
 #include "host/zor_sp_device.h"
 
 class Battery : public ZorSPDevice {
@@ -46,7 +47,7 @@ public:
     static constexpr int kIoControlSaveInterval = 100;
     // The longest "active_batteries" or "group_voltage" array that is read; a
     // longer one is ignored whole, with a line saying so.
-    static constexpr unsigned kMaxSettingsArrayElements = 65535;
+    static constexpr unsigned kMaxSettingsArrayElements = numeric_text::kMaxSettingsArrayElements;
 
     Battery();
     ~Battery() override;

@@ -10,6 +10,11 @@
 
 namespace numeric_text {
 
+// The longest "active_batteries" or "group_voltage" array a device reads; a
+// longer one is ignored whole. Shared with the runner's site check, which
+// must see the partners the device will see.
+inline constexpr unsigned kMaxSettingsArrayElements = 65535;
+
 // atoi: decimal integer, saturated to the 32-bit int range.
 int ToInt(const std::string& text);
 

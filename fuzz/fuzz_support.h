@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the fuzz targets: a quiet standard output, failure reporting that
 // libFuzzer records as a crash, and a reader of the fuzz input. Replies are
-// built by the module model (tools/sim/module_wire.h), written independently
+// built by the module model (tools/module/module_wire.h), written independently
 // of the device, so that the checks do not share a fault with the code they check.
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/support/cout_capture.h"
-#include "tools/sim/module_wire.h"
+#include "tools/module/module_wire.h"
 
 namespace fuzz_support {
 
@@ -28,7 +28,7 @@ inline void SilenceStandardOutput() { static test_support::CoutSilence silence; 
 #define FUZZ_CHECK(cond) \
     ((cond) ? static_cast<void>(0) : ::fuzz_support::Fail(__FILE__, __LINE__, #cond))
 
-using module_sim::Bytes;
+using module::Bytes;
 
 // Reads a fuzz input front to back; past its end every read yields zeros, so a
 // short input still decodes to a whole sequence of operations.

@@ -115,10 +115,10 @@ int main(int argc, char** argv) {
     {
         LinkSeed s(kHostAddr, 0x00, 0x00);
         s.Tick()
-            .Raw(module_sim::CellReplyFrame(s.wire(), Ramp(1000)))
-            .Raw(module_sim::ValueReplyFrame(s.wire(), 3990))
-            .Raw(module_sim::ValueReplyFrame(s.wire(), 120))
-            .Raw(module_sim::ValueReplyFrame(s.wire(), 2500));
+            .Raw(module::CellReplyFrame(s.wire(), Ramp(1000)))
+            .Raw(module::ValueReplyFrame(s.wire(), 3990))
+            .Raw(module::ValueReplyFrame(s.wire(), 120))
+            .Raw(module::ValueReplyFrame(s.wire(), 2500));
         ok &= Write(link + "raw_round", s.bytes());
     }
     // Split cell reply, value reply behind line noise, then a split value reply

@@ -34,11 +34,11 @@
 namespace bp = battery_protocol;
 using fuzz_support::Bytes;
 using fuzz_support::InputReader;
-using module_sim::kCellReplyLength;
-using module_sim::kReplyLead;
-using module_sim::kValueReplyLength;
-using module_sim::WireSum;
-constexpr std::size_t kCells = module_sim::kCellCount;
+using module::kCellReplyLength;
+using module::kReplyLead;
+using module::kValueReplyLength;
+using module::WireSum;
+constexpr std::size_t kCells = module::kCellCount;
 
 namespace {
 
@@ -138,9 +138,9 @@ private:
 class LinkHost : public stand_in::InstalledHostEvents {
 public:
     void SendData(ZorSPDevice& dev, const unsigned char* data, unsigned int length) override {
-        FUZZ_CHECK(length == module_sim::kCommandLength);
+        FUZZ_CHECK(length == module::kCommandLength);
         FUZZ_CHECK(data[3] >= bp::kCmdCellVoltages && data[3] <= bp::kCmdTemperature);
-        FUZZ_CHECK(Bytes(data, data + length) == module_sim::CommandFrame(dev.addr_, data[3]));
+        FUZZ_CHECK(Bytes(data, data + length) == module::CommandFrame(dev.addr_, data[3]));
         last_command = data[3];
     }
     void SendSP(ZorVDevice&, int type_id, const unsigned char* data, unsigned int length,
@@ -214,9 +214,9 @@ public:
         if (dev_.pending_cmd_ == 1 || dev_.pending_cmd_ == 0) {
             std::array<std::uint16_t, kCells> raw{};
             for (auto& v : raw) v = in.Word();
-            return module_sim::CellReplyFrame(addr_, raw);
+            return module::CellReplyFrame(addr_, raw);
         }
-        return module_sim::ValueReplyFrame(addr_, in.Word());
+        return module::ValueReplyFrame(addr_, in.Word());
     }
 
 private:

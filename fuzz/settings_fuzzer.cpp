@@ -56,15 +56,15 @@ void RunRound(Battery32& dev, const CountingHost& host) {
     const int before = host.publications;
     dev.RefreshStatus();
     const std::uint8_t addr = dev.addr_;
-    module_sim::Readings readings;
+    module::Readings readings;
     for (std::size_t i = 0; i < readings.cells.size(); ++i)
         readings.cells[i] = static_cast<std::uint16_t>(1150 + 10 * i);
     readings.group = 5320;
     readings.current = 2875;
     readings.temperature = 2550;
-    for (std::uint8_t code : {module_sim::kCmdCells, module_sim::kCmdGroupVoltage,
-                              module_sim::kCmdCurrent, module_sim::kCmdTemperature}) {
-        fuzz_support::Bytes chunk = module_sim::ReplyFrame(addr, code, readings);
+    for (std::uint8_t code : {module::kCmdCells, module::kCmdGroupVoltage, module::kCmdCurrent,
+                              module::kCmdTemperature}) {
+        fuzz_support::Bytes chunk = module::ReplyFrame(addr, code, readings);
         dev.process(chunk.data(), static_cast<unsigned int>(chunk.size()));
     }
     FUZZ_CHECK(host.publications == before + 1);

@@ -18,16 +18,16 @@
 
 namespace {
 
-using module_sim::Bytes;
-using module_sim::CellReplyFrame;
-using module_sim::FlatCellReplyFrame;
-using module_sim::ValueReplyFrame;
+using module::Bytes;
+using module::CellReplyFrame;
+using module::FlatCellReplyFrame;
+using module::ValueReplyFrame;
 using test_support::HostCall;
 
 constexpr std::uint8_t kHostAddr = 0x01;
 constexpr std::uint8_t kWire = 0x81;
 
-Bytes Frame(std::uint8_t code) { return module_sim::CommandFrame(kWire, code); }
+Bytes Frame(std::uint8_t code) { return module::CommandFrame(kWire, code); }
 
 class Polling : public testing::Test {
 protected:
@@ -468,7 +468,7 @@ TEST_F(PartnerDevices, OneUnavailablePartnerZeroesTheGroupVoltage) {
     auto readings = test_support::TypicalReadings();
     for (auto& c : readings.cells) c = 0;  // no cell sum to repair it with
     device->RefreshStatus();
-    test_support::Feed(*device, module_sim::CellReplyFrame(kWire, readings.cells));
+    test_support::Feed(*device, module::CellReplyFrame(kWire, readings.cells));
     test_support::Feed(*device, ValueReplyFrame(kWire, readings.group));
     EXPECT_EQ(device->group_voltage_, 0.0f);
     EXPECT_FALSE(device->group_voltage_valid_);
@@ -489,7 +489,7 @@ TEST_F(PartnerDevices, OneUnavailablePartnerZeroesTheGroupVoltage) {
 TEST_F(PartnerDevices, UnknownPartnerIdIsUnavailable) {
     auto device = Main(R"("group_voltage": [101, 999])");
     device->RefreshStatus();
-    test_support::Feed(*device, module_sim::FlatCellReplyFrame(kWire, 1200));
+    test_support::Feed(*device, module::FlatCellReplyFrame(kWire, 1200));
     test_support::Feed(*device, ValueReplyFrame(kWire, 3890));
     EXPECT_EQ(device->group_voltage_, 0.0f);
     EXPECT_FALSE(device->group_voltage_valid_);
@@ -514,7 +514,7 @@ TEST_F(PartnerDevices, CurrentRules) {
         auto device = Main(c.app);
         device->group_current_ = -1.0f;
         device->RefreshStatus();
-        test_support::Feed(*device, module_sim::FlatCellReplyFrame(kWire, 1200));
+        test_support::Feed(*device, module::FlatCellReplyFrame(kWire, 1200));
         test_support::Feed(*device, ValueReplyFrame(kWire, 3890));
         EXPECT_EQ(test_support::Feed(*device, ValueReplyFrame(kWire, 2500)), 1);
         EXPECT_FLOAT_EQ(device->group_current_, c.expected);

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "battery/battery.h"
-#include "tools/sim/module_wire.h"
+#include "tools/module/module_wire.h"
 
 namespace {
 
 namespace bp = battery_protocol;
-using module_sim::Bytes;
+using module::Bytes;
 
 TEST(Checksum, WrapsAtEightBitsThenReducesModulo254) {
     struct Case {
@@ -56,7 +56,7 @@ TEST(CommandFrame, PendingNumbersMapToTheirCommandCodes) {
 }
 
 TEST(ValueReply, IsCheckedForLengthLeadAddressAndChecksum) {
-    const Bytes good = module_sim::ValueReplyFrame(0x81, 5350);
+    const Bytes good = module::ValueReplyFrame(0x81, 5350);
     EXPECT_TRUE(bp::IsValidValueReply(good.data(), good.size(), 0x81));
     EXPECT_FALSE(bp::IsValidValueReply(good.data(), 4, 0x81));
     EXPECT_FALSE(bp::IsValidValueReply(good.data(), good.size(), 0x82));
@@ -84,7 +84,7 @@ TEST(ValueReply, ChecksumNeverMatchesAbove253) {
 }
 
 TEST(CellReply, HeaderAndChecksum) {
-    const Bytes good = module_sim::FlatCellReplyFrame(0x02, 1250);
+    const Bytes good = module::FlatCellReplyFrame(0x02, 1250);
     ASSERT_EQ(good.size(), bp::kCellReplyLength);
     EXPECT_TRUE(bp::HasCellReplyHeader(good.data(), good.size(), 0x02));
     EXPECT_TRUE(bp::HasValidCellReplyChecksum(good.data()));
@@ -153,7 +153,7 @@ TEST(Decoding, AdjustmentsApplyBeforeTheWindowAndByWirePosition) {
     std::array<std::uint16_t, 32> raw{};
     raw[0] = 1000;
     float cells[32];
-    bp::DecodeCellReply(module_sim::CellReplyFrame(0x01, raw).data(), plain, cells);
+    bp::DecodeCellReply(module::CellReplyFrame(0x01, raw).data(), plain, cells);
     EXPECT_EQ(cells[0], 10.0f);
     bp::CellScaling s;
     s.adjust = 0.5f;
@@ -168,7 +168,7 @@ TEST(Decoding, AdjustmentsApplyBeforeTheWindowAndByWirePosition) {
 TEST(Decoding, DirectionReversesCellOrderWithOffsetsFollowingTheWire) {
     std::array<std::uint16_t, 32> raw;
     for (std::size_t p = 0; p < raw.size(); ++p) raw[p] = static_cast<std::uint16_t>(1000 + p);
-    const Bytes reply = module_sim::CellReplyFrame(0x01, raw);
+    const Bytes reply = module::CellReplyFrame(0x01, raw);
     bp::CellScaling s;
     s.t0 = 0.5f;
     float cells[32];

@@ -50,7 +50,7 @@ protected:
             if (c.name.rfind("battery_", 0) == 0) out.push_back(c);
         return out;
     }
-    void CompleteRound(const module_sim::Readings& readings) {
+    void CompleteRound(const module::Readings& readings) {
         host.Clear();
         ASSERT_EQ(test_support::RunGoodRound(*device, readings), 0);
     }

@@ -39,14 +39,14 @@
 #include "battery32/battery32.h"
 #include "host/stand_in/host_events.h"
 #include "tests/support/cout_capture.h"
-#include "tools/sim/module_simulator.h"
+#include "tools/module/module_simulator.h"
 
 namespace {
 
 namespace bp = battery_protocol;
-using module_sim::Bytes;
-using module_sim::Random;
-using module_sim::Readings;
+using module::Bytes;
+using module::Random;
+using module::Readings;
 
 constexpr int kRounds = 10000;
 constexpr std::uint64_t kSeed = 0x5EEDB0A7C0FFEEull;
@@ -117,12 +117,12 @@ private:
 class Module {
 public:
     Module(const Config& c, std::uint8_t wire_addr) : c_(c), addr_(wire_addr), sim_(kSeed) {
-        module_sim::ModuleConfig m;
+        module::ModuleConfig m;
         m.address = wire_addr;
         m.battery_type = c.millivolts ? 6 : 0;
         m.version = c.centivolt_group ? 2 : 1;
         // 9.00..15.00 V, or 4.500..7.500 V in millivolt steps.
-        m.cells = module_sim::CellProfile::Flat(c.millivolts ? 6.0 : 12.0);
+        m.cells = module::CellProfile::Flat(c.millivolts ? 6.0 : 12.0);
         m.cells.noise = c.millivolts ? 1.5 : 3.0;
         sim_.AddModule(m);
     }
@@ -131,7 +131,7 @@ public:
     Bytes Answer(std::uint8_t command, Random& rng) {
         if (command == bp::kCmdCellVoltages) Configure(rng);
         Bytes reply;
-        for (const module_sim::Transmission& t : sim_.Answer(addr_, command))
+        for (const module::Transmission& t : sim_.Answer(addr_, command))
             reply.insert(reply.end(), t.bytes.begin(), t.bytes.end());
         if (command == bp::kCmdCellVoltages) now_ = sim_.Journal().back().readings;
         return reply;
@@ -144,7 +144,7 @@ private:
     // Readings in wire units, set through the model's engineering units (the
     // current in plain coding, whatever the device is set to decode).
     void Configure(Random& rng) {
-        module_sim::ModuleConfig& m = sim_.Module(addr_);
+        module::ModuleConfig& m = sim_.Module(addr_);
         m.cells.cells_in_use = rng.Percent(30) ? rng.Between(26, 31) : 32;
         const unsigned scale = c_.centivolt_group ? 100 : 10;
         // Now and then the module's own group reading is missing (below the floor).
@@ -159,7 +159,7 @@ private:
 
     Config c_;
     std::uint8_t addr_;
-    module_sim::ModuleSimulator sim_;
+    module::ModuleSimulator sim_;
     Readings now_;
 };
 
@@ -328,7 +328,7 @@ private:
     std::uint8_t CheckCommand(const Bytes& frame) {
         EXPECT_EQ(frame.size(), bp::kCommandLength) << Where();
         if (frame.size() != bp::kCommandLength) return 0;
-        EXPECT_EQ(frame, module_sim::CommandFrame(module_.addr(), frame[3])) << Where();
+        EXPECT_EQ(frame, module::CommandFrame(module_.addr(), frame[3])) << Where();
         EXPECT_TRUE(frame[3] >= bp::kCmdCellVoltages && frame[3] <= bp::kCmdTemperature) << Where();
         return frame[3];
     }
@@ -350,7 +350,7 @@ private:
                 std::uint8_t addr = module_.addr();
                 if (fault == kWrongAddress)
                     addr = static_cast<std::uint8_t>(addr + 1 + rng_.Below(255));
-                Bytes bad = module_sim::ReplyFrame(addr, command, poison);
+                Bytes bad = module::ReplyFrame(addr, command, poison);
                 if (fault == kBadChecksum) {
                     // Any other checksum byte, 254 and 255 included.
                     bad.back() = static_cast<std::uint8_t>(bad.back() + 1 + rng_.Below(255));

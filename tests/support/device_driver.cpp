@@ -6,8 +6,8 @@
 
 namespace test_support {
 
-module_sim::Readings TypicalReadings() {
-    module_sim::Readings r;
+module::Readings TypicalReadings() {
+    module::Readings r;
     for (std::size_t i = 0; i < r.cells.size(); ++i)
         r.cells[i] = static_cast<std::uint16_t>(1200 + i);  // 12.00 .. 12.31 V
     r.group = 3890;                                         // 389.0 V
@@ -40,12 +40,12 @@ int Feed(Battery32& device, const Bytes& bytes) {
     return device.process(copy.data(), static_cast<unsigned int>(copy.size()));
 }
 
-int RunGoodRound(Battery32& device, const module_sim::Readings& readings) {
+int RunGoodRound(Battery32& device, const module::Readings& readings) {
     device.RefreshStatus();
     int result = 0;
-    for (std::uint8_t code : {module_sim::kCmdCells, module_sim::kCmdGroupVoltage,
-                              module_sim::kCmdCurrent, module_sim::kCmdTemperature})
-        result = Feed(device, module_sim::ReplyFrame(device.addr_, code, readings));
+    for (std::uint8_t code : {module::kCmdCells, module::kCmdGroupVoltage, module::kCmdCurrent,
+                              module::kCmdTemperature})
+        result = Feed(device, module::ReplyFrame(device.addr_, code, readings));
     return result;
 }
 

@@ -8,14 +8,14 @@
 #include <string>
 
 #include "battery32/battery32.h"
-#include "tools/sim/module_wire.h"
+#include "tools/module/module_wire.h"
 
 namespace test_support {
 
-using module_sim::Bytes;
+using module::Bytes;
 
 // Readings that pass every plausibility window with the default settings.
-module_sim::Readings TypicalReadings();
+module::Readings TypicalReadings();
 
 Json::Value ParseJson(const std::string& text);
 
@@ -27,6 +27,6 @@ int Feed(Battery32& device, const Bytes& bytes);
 
 // One tick and the four replies of a good round, answered at the device's wire address.
 // Returns process's result for the last reply (0 when the round closed).
-int RunGoodRound(Battery32& device, const module_sim::Readings& readings);
+int RunGoodRound(Battery32& device, const module::Readings& readings);
 
 }  // namespace test_support

@@ -34,7 +34,7 @@
 #include "tests/support/cout_capture.h"
 #include "tools/bench/counting_new.h"
 #include "tools/bench/regex_lookup.h"
-#include "tools/sim/module_wire.h"
+#include "tools/module/module_wire.h"
 
 namespace {
 
@@ -114,10 +114,10 @@ public:
         device.addr_ = kHostAddress;
         device.InitSetting(settings);
         const std::uint8_t wire = device.addr_;
-        cells_ = module_sim::FlatCellReplyFrame(wire, kCellRaw);
-        group_voltage_ = module_sim::ValueReplyFrame(wire, kGroupVoltageRaw);
-        current_ = module_sim::ValueReplyFrame(wire, kCurrentRaw);
-        temperature_ = module_sim::ValueReplyFrame(wire, kTemperatureRaw);
+        cells_ = module::FlatCellReplyFrame(wire, kCellRaw);
+        group_voltage_ = module::ValueReplyFrame(wire, kGroupVoltageRaw);
+        current_ = module::ValueReplyFrame(wire, kCurrentRaw);
+        temperature_ = module::ValueReplyFrame(wire, kTemperatureRaw);
     }
 
     // One poll: cell voltages, group voltage, current, temperature, then the
@@ -141,11 +141,11 @@ public:
     Battery32 device;
 
 private:
-    int Feed(module_sim::Bytes& reply) {
+    int Feed(module::Bytes& reply) {
         return device.process(reply.data(), static_cast<unsigned int>(reply.size()));
     }
 
-    module_sim::Bytes cells_, group_voltage_, current_, temperature_;
+    module::Bytes cells_, group_voltage_, current_, temperature_;
 };
 
 // Counts what a round hands to the host, to make sure the timed round is the

@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "tools/common/command_line.h"
-#include "tools/runner/console.h"
-#include "tools/runner/device_chatter.h"
-#include "tools/runner/options.h"
-#include "tools/runner/plugin_loader.h"
-#include "tools/runner/runner.h"
-#include "tools/runner/simulated_lines.h"
-#include "tools/sim/module_wire.h"
-#include "tools/sim/sim_config_json.h"
+#include "tools/common/console.h"
+#include "tools/module/module_wire.h"
+#include "tools/runner/host/device_chatter.h"
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/simulated_lines.h"
+#include "tools/runner/play_host.h"
+#include "tools/runner/run_options.h"
+#include "tools/sim/sim_config.h"
 
 namespace {
 
@@ -50,26 +50,27 @@ struct Result {
 
 // One round: four 5-byte commands, a 67-byte and three 5-byte replies, and four turnarounds.
 double LineBound(const Setup& s) {
-    const double bytes = 4 * module_sim::kCommandLength + module_sim::kCellReplyLength +
-                         3 * module_sim::kValueReplyLength;
+    const double bytes =
+        4 * module::kCommandLength + module::kCellReplyLength + 3 * module::kValueReplyLength;
     const double round_s = bytes * 10.0 / s.baud + 4 * s.turnaround_ms / 1000.0;
     return 1.0 / round_s;
 }
 
-Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const std::string& data) {
-    runner::Site site;
+Result RunOnce(const Setup& s, const runner::host::Plugin& plugin, int log_fd,
+               const std::string& data) {
+    runner::host::Site site;
     site.path = "(bench)";
-    module_sim::SimConfig sim;
+    sim::SimConfig modules;
     for (int i = 0; i < s.modules; ++i) {
-        runner::SiteDevice d;
+        runner::host::SiteDevice d;
         d.data_id = static_cast<std::uint32_t>(2001 + i);
         d.address = static_cast<std::uint8_t>(i + 1);
         d.port = "/dev/ttyBENCH";
         d.settings["appSetting"]["b_mode"] = "1";
         site.devices.push_back(d);
-        module_sim::ModuleConfig m = module_sim::DefaultModule(d.address);
+        module::ModuleConfig m = module::DefaultModule(d.address);
         m.reply_delay = std::chrono::milliseconds(s.turnaround_ms);
-        sim.modules.push_back(m);
+        modules.modules.push_back(m);
     }
     runner::RunOptions o;
     o.simulate = true;
@@ -80,19 +81,15 @@ Result RunOnce(const Setup& s, const runner::Plugin& plugin, int log_fd, const s
     o.use_cache = false;
     o.device_log = "off";
 
-    runner::SimulatedLines lines;
-    lines.SetUp(site, sim, s.baud);
-    const runner::Console console(log_fd, log_fd, false);
-    runner::DeviceChatter chatter;
+    runner::host::SimulatedLines lines;
+    lines.SetUp(site, modules, s.baud);
+    const console::Console console("battery32-run", log_fd, log_fd, false);
+    runner::host::DeviceChatter chatter;
     chatter.Begin(-1);
-    std::vector<runner::DeviceStatus> links;
+    std::vector<runner::outputs::DeviceStatus> links;
     int stop[2];
     if (::pipe(stop) != 0) std::exit(1);
-    {
-        runner::Runner r(o, console, chatter);
-        r.PollSite(site, plugin, stop[0]);
-        links = r.Statuses();
-    }
+    runner::PollWithOutputs(o, console, site, plugin, chatter, stop[0], &links);
     chatter.End();
     lines.Stop();
     ::close(stop[0]);
@@ -215,7 +212,7 @@ int main(int argc, char** argv) {
         std::perror(log_path.c_str());
         return 1;
     }
-    const runner::Plugin plugin(BATTERY32_BUILT_PLUGIN);
+    const runner::host::Plugin plugin(BATTERY32_BUILT_PLUGIN);
     const std::string data = std::filesystem::temp_directory_path() /
                              ("battery32-line-bench-" + std::to_string(::getpid()));
 

@@ -14,7 +14,7 @@
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"
 
-namespace record_tools {
+namespace record {
 namespace {
 
 // A calendar time a controller's clock can show, an unset clock's 1970 included.
@@ -125,4 +125,4 @@ std::string SetAside(const std::string& path, const std::string& tag, std::time_
     return target;
 }
 
-}  // namespace record_tools
+}  // namespace record

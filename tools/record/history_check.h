@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace record_tools {
+namespace record {
 
 // A history or cache file as found at start.
 struct HistoryVerdict {
@@ -27,4 +27,4 @@ HistoryVerdict CheckCacheFile(const std::string& path, std::uint32_t data_id);
 // when that name is taken). Returns the new name, or throws std::runtime_error.
 std::string SetAside(const std::string& path, const std::string& tag, std::time_t when);
 
-}  // namespace record_tools
+}  // namespace record

@@ -9,7 +9,7 @@
 
 #include "tools/common/descriptor_io.h"
 
-namespace record_tools {
+namespace record {
 namespace {
 
 // Off_t is 64-bit on every target (_FILE_OFFSET_BITS=64); make sure of it here,
@@ -160,4 +160,4 @@ std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, st
     return "";
 }
 
-}  // namespace record_tools
+}  // namespace record

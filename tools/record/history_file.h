@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-namespace record_tools {
+namespace record {
 
 // Reads a history front to back through stdio's fixed buffer, so memory stays
 // the same whatever the file's size. Works on pipes too.
@@ -87,4 +87,4 @@ private:
 // "" on success, else the reason. The old file is untouched on failure.
 std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length);
 
-}  // namespace record_tools
+}  // namespace record

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace record_tools {
+namespace record {
 namespace {
 
 std::string JsonNumber(float value) { return std::isfinite(value) ? FormatFloat(value) : "null"; }
@@ -111,4 +111,4 @@ std::string CsvRow(const Battery32_Data_t& record) {
     return out;
 }
 
-}  // namespace record_tools
+}  // namespace record

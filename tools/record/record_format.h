@@ -12,7 +12,7 @@
 
 #include "battery32/battery32_data.h"
 
-namespace record_tools {
+namespace record {
 
 inline constexpr std::size_t kRecordSize = sizeof(Battery32_Data_t);  // 152
 
@@ -50,4 +50,4 @@ std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t
 std::string CsvHeader();
 std::string CsvRow(const Battery32_Data_t& record);
 
-}  // namespace record_tools
+}  // namespace record

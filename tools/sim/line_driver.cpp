@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <system_error>
 
-namespace module_sim {
+namespace sim {
 
-using Clock = HalfDuplexLine::Clock;
+using Clock = module::HalfDuplexLine::Clock;
 
-LineDriver::LineDriver(int fd, ModuleSimulator simulator, int baud)
+LineDriver::LineDriver(int fd, module::ModuleSimulator simulator, int baud)
     : fd_(fd),
       baud_(baud > 0 ? baud : 0),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
@@ -87,7 +87,8 @@ void LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
         const auto heard = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         if (baud_ == 0) {
-            std::vector<Transmission> out = simulator_.Receive(buffer, static_cast<std::size_t>(n));
+            std::vector<module::Transmission> out =
+                simulator_.Receive(buffer, static_cast<std::size_t>(n));
             if (last_due < heard) last_due = heard;
             for (auto& t : out) {
                 last_due += t.delay;
@@ -116,4 +117,4 @@ void LineDriver::WriteDue(std::deque<Pending>& queue) {
     }
 }
 
-}  // namespace module_sim
+}  // namespace sim

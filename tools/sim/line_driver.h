@@ -1,5 +1,5 @@
 #pragma once
-// Runs a ModuleSimulator on a serial line (a pty master or a real port) in a
+// Runs a module::ModuleSimulator on a serial line (a pty master or a real port) in a
 // background thread: what the host sends is fed to the simulator, and its
 // transmissions are written back after their delays. Untimed (baud 0), bytes
 // that arrive while a delayed reply waits are still heard at once. With a
@@ -12,16 +12,16 @@
 #include <thread>
 #include <utility>
 
-#include "tools/sim/half_duplex_line.h"
-#include "tools/sim/module_simulator.h"
+#include "tools/module/half_duplex_line.h"
+#include "tools/module/module_simulator.h"
 
-namespace module_sim {
+namespace sim {
 
 class LineDriver {
 public:
     // `fd` stays owned by the caller and must outlive Stop(); it is switched to
     // non-blocking mode.
-    LineDriver(int fd, ModuleSimulator simulator, int baud = 0);
+    LineDriver(int fd, module::ModuleSimulator simulator, int baud = 0);
     ~LineDriver();
     LineDriver(const LineDriver&) = delete;
     LineDriver& operator=(const LineDriver&) = delete;
@@ -30,7 +30,7 @@ public:
     // Stops the thread; pending transmissions are dropped. Idempotent.
     void Stop();
 
-    // Runs fn(ModuleSimulator&) with the driver thread held off, e.g. to read
+    // Runs fn(module::ModuleSimulator&) with the driver thread held off, e.g. to read
     // statistics or change a module's readings while it runs.
     template <typename Fn>
     auto WithSimulator(Fn&& fn) {
@@ -43,19 +43,19 @@ public:
     int baud() const { return baud_; }
 
 private:
-    using Pending = HalfDuplexLine::Piece;
+    using Pending = module::HalfDuplexLine::Piece;
     void Run();
     // Reads what the host wrote and queues the answers.
-    void Hear(std::deque<Pending>& queue, HalfDuplexLine::Clock::time_point& last_due);
+    void Hear(std::deque<Pending>& queue, module::HalfDuplexLine::Clock::time_point& last_due);
     void WriteDue(std::deque<Pending>& queue);
 
     int fd_;
     int baud_;
     int wake_;  // an eventfd that Stop() makes readable
-    ModuleSimulator simulator_;
+    module::ModuleSimulator simulator_;
     mutable std::mutex mutex_;
     std::thread thread_;
-    HalfDuplexLine timing_;
+    module::HalfDuplexLine timing_;
 };
 
-}  // namespace module_sim
+}  // namespace sim

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-namespace module_sim {
+namespace sim {
 namespace {
 // Closes `fd` (when open) and throws what failed with the error it failed with.
 [[noreturn]] void Fail(int fd, const char* what) {
@@ -60,4 +60,4 @@ std::string LinkPath(const std::string& target, const std::string& link) {
     return "";
 }
 
-}  // namespace module_sim
+}  // namespace sim

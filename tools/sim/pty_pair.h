@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace module_sim {
+namespace sim {
 
 class PtyPair {
 public:
@@ -36,4 +36,4 @@ private:
 // Returns "" on success, else one line saying why not.
 std::string LinkPath(const std::string& target, const std::string& link);
 
-}  // namespace module_sim
+}  // namespace sim

@@ -17,7 +17,7 @@
 #include "tools/common/stop_signals.h"
 #include "tools/sim/line_driver.h"
 #include "tools/sim/pty_pair.h"
-#include "tools/sim/sim_config_json.h"
+#include "tools/sim/sim_config.h"
 
 namespace {
 
@@ -65,9 +65,9 @@ int Fail(const std::string& message, int status = 1) {
 
 // The modules to serve: the file's, default ones for --address, the seed.
 // --address and --seed read as the file's "address" and "seed" do (0x.. too).
-module_sim::SimConfig ReadModules(const Arguments& a) {
-    module_sim::SimConfig config;
-    if (!a.config_path.empty()) config = module_sim::ReadSimConfigFile(a.config_path);
+sim::SimConfig ReadModules(const Arguments& a) {
+    sim::SimConfig config;
+    if (!a.config_path.empty()) config = sim::ReadSimConfigFile(a.config_path);
     Json::Value given(Json::objectValue);
     for (const std::string& text : a.addresses) {
         given["--address"] = text;
@@ -75,7 +75,7 @@ module_sim::SimConfig ReadModules(const Arguments& a) {
             static_cast<std::uint8_t>(json_input::RequireInteger(given, "--address", "", 0, 255));
         bool known = false;
         for (const auto& m : config.modules) known = known || m.address == address;
-        if (!known) config.modules.push_back(module_sim::DefaultModule(address));
+        if (!known) config.modules.push_back(module::DefaultModule(address));
     }
     if (!a.seed_text.empty()) {
         given["--seed"] = a.seed_text;
@@ -86,7 +86,7 @@ module_sim::SimConfig ReadModules(const Arguments& a) {
 }
 
 struct Line {
-    std::unique_ptr<module_sim::PtyPair> pty;  // null on a real port
+    std::unique_ptr<sim::PtyPair> pty;  // null on a real port
     int fd = -1;
     std::string where;
 };
@@ -103,20 +103,20 @@ std::string OpenLine(const Arguments& a, int baud, Line* line) {
         return "";
     }
     try {
-        line->pty = std::make_unique<module_sim::PtyPair>();
+        line->pty = std::make_unique<sim::PtyPair>();
     } catch (const std::exception& e) {
         return std::string("cannot create a pseudo-terminal: ") + e.what();
     }
     line->fd = line->pty->master_fd();
     line->where = line->pty->slave_path();
     if (a.link_path.empty()) return "";
-    const std::string error = module_sim::LinkPath(line->where, a.link_path);
+    const std::string error = sim::LinkPath(line->where, a.link_path);
     if (error.empty()) line->where += " (also " + a.link_path + ")";
     return error;
 }
 
-void PrintCounts(module_sim::LineDriver& driver) {
-    driver.WithSimulator([](module_sim::ModuleSimulator& sim) {
+void PrintCounts(sim::LineDriver& driver) {
+    driver.WithSimulator([](module::ModuleSimulator& sim) {
         for (auto a : sim.Addresses()) {
             const auto stats = sim.Stats(a);
             std::uint64_t commands = 0;
@@ -136,7 +136,7 @@ void PrintCounts(module_sim::LineDriver& driver) {
 }
 
 // Serves the modules on the line until a stop signal is pending on `stop_fd`.
-void Serve(module_sim::ModuleSimulator simulator, const Line& line, int baud, int stop_fd) {
+void Serve(module::ModuleSimulator simulator, const Line& line, int baud, int stop_fd) {
     std::string list;
     for (auto a : simulator.Addresses()) {
         char text[8];
@@ -150,7 +150,7 @@ void Serve(module_sim::ModuleSimulator simulator, const Line& line, int baud, in
                 line.where.c_str(), timing.c_str());
     std::fflush(stdout);
 
-    module_sim::LineDriver driver(line.fd, std::move(simulator), timed_baud);
+    sim::LineDriver driver(line.fd, std::move(simulator), timed_baud);
     driver.Start();
     pollfd stop{stop_fd, POLLIN, 0};
     while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!fault.empty()) return Fail(fault, 2);
-    module_sim::SimConfig config;
+    sim::SimConfig config;
     try {
         config = ReadModules(arguments);
     } catch (const json_input::InputError& e) {
@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
             : command_line::ParseInteger(arguments.baud_text, real_port ? 1 : 0, 4000000);
     if (!baud) return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)");
 
-    module_sim::ModuleSimulator simulator(config.seed);
+    module::ModuleSimulator simulator(config.seed);
     for (const auto& m : config.modules) simulator.AddModule(m);
     Line line;
     if (const std::string error = OpenLine(arguments, static_cast<int>(*baud), &line);

@@ -1,0 +1,374 @@
+// battery32-run publishing to a real broker: what arrives, in what order, and
+// what happens when the broker goes away, refuses or was never there.
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "tests/tools/support/mqtt_test_broker.h"
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::vector<std::uint32_t> kDevices = {1001, 1002};  // the example site
+constexpr const char* kPrefix = "test/site";
+
+struct Round {
+    std::uint64_t number = 0;
+    std::string record;  // the payload as the --json line would have it
+    std::string state;
+};
+
+// {"data_id":...,"round":N,...,"state":"polling"} split into the record's JSON
+// line and the state.
+Round ParseState(const std::string& payload) {
+    Round r;
+    const std::size_t state_at = payload.rfind(",\"state\":\"");
+    if (state_at == std::string::npos) return r;
+    r.record = payload.substr(0, state_at) + "}";
+    r.state = payload.substr(state_at + 10, payload.size() - state_at - 12);
+    const std::size_t round_at = payload.find("\"round\":");
+    if (round_at != std::string::npos) r.number = std::stoull(payload.substr(round_at + 8));
+    return r;
+}
+
+std::string StateTopic(std::uint32_t id) {
+    return std::string(kPrefix) + "/" + std::to_string(id) + "/state";
+}
+
+// The runner's --json lines by device and round.
+std::map<std::uint32_t, std::map<std::uint64_t, std::string>> JsonRounds(const RunnerProcess& run) {
+    std::map<std::uint32_t, std::map<std::uint64_t, std::string>> rounds;
+    for (const auto& line : LinesStartingWith(run.out(), "{\"data_id\":")) {
+        const Round r = ParseState(line.substr(0, line.size() - 1) + ",\"state\":\"x\"}");
+        rounds[static_cast<std::uint32_t>(std::stoul(line.substr(11)))][r.number] = line;
+    }
+    return rounds;
+}
+
+// Every line of the runner containing `part`.
+std::vector<std::string> LinesWith(const RunnerProcess& run, const std::string& part) {
+    std::vector<std::string> found;
+    for (const auto* lines : {&run.out(), &run.err()})
+        for (const auto& l : *lines)
+            if (Contains(l, part)) found.push_back(l);
+    return found;
+}
+
+class MqttPublish : public PseudoTerminalTest {
+protected:
+    void SetUp() override {
+        PseudoTerminalTest::SetUp();
+        if (IsSkipped()) return;
+        if (::access(kBrokerProgram, X_OK) != 0) GTEST_SKIP() << "no " << kBrokerProgram;
+    }
+    std::vector<std::string> Args(const std::string& url, std::vector<std::string> more) {
+        return RunnerArgs("--simulate", "100",
+                          {{"--json", "--mqtt", url, "--mqtt-prefix", kPrefix}, more});
+    }
+    // Keeps both the runner's output and the subscriber going until `done`.
+    bool Until(RunnerProcess& run, TestSubscriber& sub, const std::function<bool()>& done,
+               std::chrono::milliseconds timeout) {
+        for (auto end = std::chrono::steady_clock::now() + timeout;
+             std::chrono::steady_clock::now() < end;) {
+            if (done()) return true;
+            run.WaitForLine([](const std::string&) { return false; }, 20ms);
+            sub.Service(20ms);
+        }
+        return done();
+    }
+    // Rounds received per device, in order of arrival.
+    std::map<std::uint32_t, std::vector<Round>> Received(const TestSubscriber& sub) {
+        std::map<std::uint32_t, std::vector<Round>> all;
+        for (std::uint32_t id : kDevices)
+            for (const auto& p : sub.On(StateTopic(id))) all[id].push_back(ParseState(p));
+        return all;
+    }
+    std::uint64_t Highest(const TestSubscriber& sub, std::uint32_t id) {
+        std::uint64_t high = 0;
+        const auto received = Received(sub);
+        if (!received.count(id)) return 0;
+        for (const auto& r : received.at(id)) high = std::max(high, r.number);
+        return high;
+    }
+    std::uint64_t LowestOfAll(const TestSubscriber& sub) {
+        std::uint64_t low = UINT64_MAX;
+        for (std::uint32_t id : kDevices) low = std::min(low, Highest(sub, id));
+        return low;
+    }
+    // Each device's rounds arrive in order: rounds seen for the first time come
+    // in increasing order without a gap, from `first` on; repeats are counted.
+    // Every payload carries exactly what the --json line of that round says.
+    void ExpectInOrderAndExact(const TestSubscriber& sub, const RunnerProcess& run,
+                               std::map<std::uint32_t, std::uint64_t> first,
+                               int* repeats = nullptr) {
+        const auto json = JsonRounds(run);
+        for (const auto& [id, rounds] : Received(sub)) {
+            std::uint64_t expected = first.count(id) ? first[id] : 1;
+            std::set<std::uint64_t> seen;
+            for (const Round& r : rounds) {
+                EXPECT_EQ(r.state, "polling");
+                ASSERT_TRUE(json.at(id).count(r.number)) << id << " round " << r.number;
+                EXPECT_EQ(r.record, json.at(id).at(r.number));
+                if (!seen.insert(r.number).second) {
+                    if (repeats) ++*repeats;
+                    continue;
+                }
+                EXPECT_EQ(r.number, expected)
+                    << "device " << id << ": a round lost or out of order";
+                expected = r.number + 1;
+            }
+        }
+    }
+};
+
+TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-all", "#");
+    sub.Service(200ms);  // subscribed before anything is published
+    RunnerProcess run(Args(broker.url(), {"--rounds", "15", "--mqtt-discovery"}));
+    const auto availability = [&] { return sub.On(std::string(kPrefix) + "/availability"); };
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return LowestOfAll(sub) >= 15 && availability().size() >= 2; }, 30s))
+        << run.Transcript();
+    ASSERT_EQ(run.Wait(10s), 0) << run.Transcript();
+    EXPECT_EQ(availability(), (std::vector<std::string>{"online", "offline"}));
+    int repeats = 0;
+    ExpectInOrderAndExact(sub, run, {}, &repeats);
+    EXPECT_EQ(repeats, 0);
+    for (std::uint32_t id : kDevices) EXPECT_EQ(Highest(sub, id), JsonRounds(run)[id].size());
+    EXPECT_EQ(LinesWith(run, "mqtt: " + std::to_string(LinesStartingWith(run.out(), "{").size()) +
+                                 " rounds acknowledged")
+                  .size(),
+              1u)
+        << run.Transcript();
+
+    // One sensor per cell, group voltage, current and temperature, per device.
+    std::map<std::string, Json::Value> configs;
+    for (const auto& m : sub.messages()) {
+        if (m.topic.rfind("homeassistant/sensor/", 0) != 0) continue;
+        Json::Value v;
+        ASSERT_TRUE(Json::Reader().parse(m.payload, v)) << m.payload;
+        configs[m.topic] = v;
+    }
+    ASSERT_EQ(configs.size(), 2u * 35u);
+    const Json::Value& cell7 = configs.at("homeassistant/sensor/test_site_1002/cell_07/config");
+    EXPECT_EQ(cell7["state_topic"].asString(), StateTopic(1002));
+    EXPECT_EQ(cell7["value_template"].asString(), "{{ value_json.cell_voltage[6] }}");
+    EXPECT_EQ(cell7["unit_of_measurement"].asString(), "V");
+    EXPECT_EQ(cell7["availability_topic"].asString(), std::string(kPrefix) + "/availability");
+    EXPECT_EQ(cell7["device"]["name"].asString(), "string A, module 2");
+    const Json::Value& temp = configs.at("homeassistant/sensor/test_site_1001/temperature/config");
+    EXPECT_EQ(temp["unit_of_measurement"].asString(),
+              "\xC2\xB0"
+              "C");
+    EXPECT_EQ(temp["value_template"].asString(), "{{ value_json.temperature }}");
+    EXPECT_NE(temp["device"]["identifiers"], cell7["device"]["identifiers"]);
+    EXPECT_EQ(temp["unique_id"].asString(), "test_site_1001_temperature");
+}
+
+TEST_F(MqttPublish, BrokerAwayForSecondsLosesNoRoundAndAKilledRunnerGoesOffline) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-restart", std::string(kPrefix) + "/#");
+    sub.Service(200ms);
+    RunnerProcess run(Args(broker.url(), {}));
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return LowestOfAll(sub) >= 5; }, 30s))
+        << run.Transcript();
+
+    broker.Stop();
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "mqtt: lost the broker"); }, 10s))
+        << run.Transcript();
+    Until(
+        run, sub, [] { return false; }, 2500ms);
+    std::uint64_t completed_while_away = 0;
+    for (const auto& [id, rounds] : JsonRounds(run))
+        completed_while_away = std::max(completed_while_away, rounds.rbegin()->first);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return LowestOfAll(sub) > completed_while_away + 3; }, 40s))
+        << run.Transcript();
+
+    run.Signal(SIGKILL);
+    run.Wait(10s);
+    const std::string topic = std::string(kPrefix) + "/availability";
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return !sub.On(topic).empty() && sub.On(topic).back() == "offline"; },
+        10s));
+    // The broker sends the will of every client it drops when it shuts down
+    // too, so the outage shows as offline; QoS 1 may repeat a message.
+    std::vector<std::string> availability = sub.On(topic);
+    availability.erase(std::unique(availability.begin(), availability.end()), availability.end());
+    EXPECT_EQ(availability, (std::vector<std::string>{"online", "offline", "online", "offline"}));
+    int repeats = 0;
+    ExpectInOrderAndExact(sub, run, {}, &repeats);
+    RecordProperty("repeated_rounds", repeats);
+    EXPECT_EQ(LinesWith(run, "mqtt: lost the broker").size(), 1u) << run.Transcript();
+    EXPECT_EQ(LinesWith(run, "mqtt: connected to").size(), 2u) << run.Transcript();
+}
+
+// The runner starts while the broker is down: it polls on, says so once,
+// keeps trying, and when the broker comes delivers the newest rounds its
+// queue held, having dropped (and counted) the oldest.
+TEST_F(MqttPublish, UnreachableAtStartKeepsPollingAndDropsTheOldestBeyondTheQueue) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-late", std::string(kPrefix) + "/#");
+    sub.Service(200ms);
+    ASSERT_TRUE(sub.connected());
+    broker.Stop();
+
+    RunnerProcess run(Args(broker.url(), {"--mqtt-queue", "3"}));
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return JsonRounds(run)[1002].size() >= 10; }, 30s))
+        << run.Transcript();
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "mqtt: connected to"); }, 20s))
+        << run.Transcript();
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return LowestOfAll(sub) >= 12; }, 20s))
+        << run.Transcript();
+    run.Signal(SIGTERM);
+    ASSERT_EQ(run.Wait(20s), 0) << run.Transcript();
+
+    EXPECT_EQ(LinesWith(run, "mqtt: cannot reach the broker").size(), 1u) << run.Transcript();
+    EXPECT_EQ(LinesWith(run, "mqtt: queue full (6 rounds)").size(), 1u) << run.Transcript();
+    const auto summary = LinesWith(run, "rounds acknowledged by the broker");
+    ASSERT_EQ(summary.size(), 1u) << run.Transcript();
+    const std::size_t at = summary[0].find(" dropped (queue full)");
+    const std::uint64_t dropped = std::stoull(summary[0].substr(summary[0].rfind(", ", at) + 2));
+    std::map<std::uint32_t, std::uint64_t> first;
+    std::uint64_t missing = 0;
+    for (const auto& [id, rounds] : Received(sub)) {
+        ASSERT_FALSE(rounds.empty());
+        first[id] = rounds.front().number;
+        EXPECT_GT(first[id], 1u) << "device " << id << ": its oldest rounds should have gone";
+        missing += first[id] - 1;
+    }
+    EXPECT_EQ(dropped, missing) << summary[0];
+    ExpectInOrderAndExact(sub, run, first);
+}
+
+TEST_F(MqttPublish, LogsInWithTheCredentialsFileAndSaysOnceWhenRefused) {
+    const std::string passwords = dir.File("passwords");
+    ASSERT_EQ(std::system(("mosquitto_passwd -c -b " + passwords + " gateway s3cret").c_str()), 0);
+    TestBroker broker(dir, "allow_anonymous false\npassword_file " + passwords + "\n");
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-login", "#", "gateway", "s3cret");
+    sub.Service(200ms);
+
+    dir.Write("good", "# for the test broker\nusername=gateway\npassword=s3cret\n");
+    ::chmod(dir.File("good").c_str(), 0600);
+    RunnerProcess good(
+        Args(broker.url(), {"--rounds", "3", "--mqtt-credentials", dir.File("good")}));
+    ASSERT_TRUE(Until(
+        good, sub, [&] { return LowestOfAll(sub) >= 3; }, 30s))
+        << good.Transcript();
+    EXPECT_EQ(good.Wait(10s), 0) << good.Transcript();
+
+    dir.Write("bad", "username=gateway\npassword=wrong\n");
+    ::chmod(dir.File("bad").c_str(), 0600);
+    RunnerProcess bad(
+        Args(broker.url(), {"--rounds", "25", "--mqtt-credentials", dir.File("bad")}));
+    EXPECT_EQ(bad.Wait(30s), 0) << bad.Transcript();  // kept polling to the end
+    const auto refused = LinesWith(bad, "refused the connection");
+    ASSERT_EQ(refused.size(), 1u) << bad.Transcript();
+    EXPECT_TRUE(Contains(refused[0], "not authorised")) << refused[0];
+    // Every round it completed is still waiting: none was taken for delivered.
+    const std::size_t completed = LinesStartingWith(bad.out(), "{\"data_id\":").size();
+    EXPECT_GE(completed, 50u);
+    EXPECT_EQ(LinesWith(bad, ", " + std::to_string(completed) + " undelivered at exit").size(), 1u)
+        << bad.Transcript();
+}
+
+// mqtts:// with the CA that signed the broker's certificate (for the name the
+// URL gives) connects; with the system's CAs, which do not know it, it must not.
+TEST_F(MqttPublish, TlsTrustsTheGivenCaOnly) {
+    const std::string d = dir.path();
+    const std::string make_certificates =
+        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt " +
+        "-days 2 -subj /CN=test-ca && openssl req -newkey rsa:2048 -nodes -keyout broker.key " +
+        "-out broker.csr -subj /CN=localhost && echo subjectAltName=DNS:localhost > ext && " +
+        "openssl x509 -req -in broker.csr -CA ca.crt -CAkey ca.key -CAcreateserial " +
+        "-out broker.crt -days 2 -extfile ext";
+    ASSERT_EQ(std::system((make_certificates + " >/dev/null 2>&1").c_str()), 0);
+    TestBroker broker(
+        dir, "allow_anonymous true\ncertfile " + d + "/broker.crt\nkeyfile " + d + "/broker.key\n");
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    const std::string url = "mqtts://localhost:" + std::to_string(broker.port());
+
+    RunnerProcess trusted(Args(url, {"--rounds", "3", "--mqtt-cafile", dir.File("ca.crt")}));
+    EXPECT_EQ(trusted.Wait(30s), 0) << trusted.Transcript();
+    EXPECT_EQ(LinesWith(trusted, "mqtt: connected to localhost:").size(), 1u)
+        << trusted.Transcript();
+    EXPECT_EQ(LinesWith(trusted, " 0 undelivered at exit").size(), 1u) << trusted.Transcript();
+
+    RunnerProcess stranger(Args(url, {"--rounds", "3"}));
+    EXPECT_EQ(stranger.Wait(30s), 0) << stranger.Transcript();
+    EXPECT_EQ(LinesWith(stranger, "mqtt: cannot reach the broker").size(), 1u)
+        << stranger.Transcript();
+    EXPECT_TRUE(LinesWith(stranger, "mqtt: connected").empty()) << stranger.Transcript();
+}
+
+struct BadMqttCommand {
+    const char* name;
+    std::vector<std::string> args;
+    int exit_status;
+    const char* complaint;
+};
+
+void PrintTo(const BadMqttCommand& c, std::ostream* os) { *os << c.name; }
+
+class MqttBadCommand : public ::testing::TestWithParam<BadMqttCommand> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(MqttBadCommand, SaysWhatIsWrongInOneLine) {
+    std::vector<std::string> args = {"--simulate", "--plugin",       BATTERY32_PLUGIN_PATH,
+                                     "--data",     dir.File("data"), "--time-limit",
+                                     "5"};
+    for (const auto& a : GetParam().args) args.push_back(a == "MISSING" ? dir.File("none") : a);
+    RunnerProcess run(args);
+    EXPECT_EQ(run.Wait(30s), GetParam().exit_status) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], GetParam().complaint)) << run.err()[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, MqttBadCommand,
+    ::testing::Values(
+        BadMqttCommand{"OtherScheme", {"--mqtt", "http://broker"}, 2, "must start with mqtt://"},
+        BadMqttCommand{"NoHost", {"--mqtt", "mqtt://:1883"}, 2, "names no host"},
+        BadMqttCommand{"PortTooBig", {"--mqtt", "mqtt://broker:65536"}, 2, "not 1..65535"},
+        BadMqttCommand{"PortText", {"--mqtt", "mqtt://broker:mqtt"}, 2, "not 1..65535"},
+        BadMqttCommand{"PasswordInUrl", {"--mqtt", "mqtt://u:p@broker"}, 2, "--mqtt-credentials"},
+        BadMqttCommand{
+            "WildcardPrefix", {"--mqtt", "mqtt://b", "--mqtt-prefix", "a/#"}, 2, "without + or #"},
+        BadMqttCommand{
+            "NoQueue", {"--mqtt", "mqtt://b", "--mqtt-queue", "0"}, 2, "--mqtt-queue needs"},
+        BadMqttCommand{
+            "CafileWithoutTls", {"--mqtt", "mqtt://b", "--mqtt-cafile", "ca.pem"}, 2, "mqtts://"},
+        BadMqttCommand{"DiscoveryAlone", {"--mqtt-discovery"}, 2, "need --mqtt URL"},
+        BadMqttCommand{"NoCredentialsFile",
+                       {"--mqtt", "mqtt://b", "--mqtt-credentials", "MISSING"},
+                       1,
+                       "cannot read"}));
+
+}  // namespace
+}  // namespace tools_test

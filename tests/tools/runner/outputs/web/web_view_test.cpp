@@ -1,0 +1,266 @@
+// End to end: the web view of battery32-run over a real socket, served while
+// the runner polls simulated modules; what it shows is checked against the
+// records the runner publishes (--json) and stores.
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <time.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "tests/tools/support/http_client.h"
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+#include "tools/record/history_file.h"
+#include "tools/record/record_format.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kGenerous = 60s;
+const std::vector<std::uint32_t> kExampleDevices = {1001, 1002};
+
+Json::Value Parse(const std::string& text) {
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &value, &errors)) << errors << "\n" << text;
+    return value;
+}
+
+std::string RoundPrefix(std::uint32_t data_id, std::uint64_t round) {
+    return "{\"data_id\":" + std::to_string(data_id) + ",\"round\":" + std::to_string(round) + ",";
+}
+
+// The example site on simulated modules, with the web view on a free port.
+class WebView : public PseudoTerminalTest {
+protected:
+    void Start(std::vector<std::string> more = {}) {
+        run = std::make_unique<RunnerProcess>(RunnerArgs(
+            "--simulate", "150",
+            {{"--json", "--http", "127.0.0.1:0", "--time-limit", "60", "--history-every-round"},
+             more}));
+        const std::string note = "battery32-run: web view at http://127.0.0.1:";
+        const auto line = run->WaitForLine(
+            [&](const std::string& l) { return l.compare(0, note.size(), note) == 0; }, kGenerous);
+        ASSERT_TRUE(line) << run->Transcript();
+        port = std::atoi(line->c_str() + note.size());
+        ASSERT_GT(port, 0) << *line;
+    }
+    // The record the runner printed for `round` of `data_id`.
+    Json::Value Published(std::uint32_t data_id, std::uint64_t round) {
+        const std::string prefix = RoundPrefix(data_id, round);
+        for (const std::string& l : run->out())
+            if (l.compare(0, prefix.size(), prefix) == 0) return Parse(l);
+        const auto line = run->WaitForLine(
+            [&](const std::string& l) { return l.compare(0, prefix.size(), prefix) == 0; },
+            kGenerous);
+        EXPECT_TRUE(line) << "no --json line for " << prefix;
+        return line ? Parse(*line) : Json::Value();
+    }
+    // Reads what the runner printed, so that it never waits on a full pipe.
+    void Drain() {
+        run->WaitForLine([](const std::string&) { return false; }, 10ms);
+    }
+    void TearDown() override {
+        if (!run) return;
+        run->Signal(SIGTERM);
+        EXPECT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
+    }
+    std::unique_ptr<RunnerProcess> run;
+    int port = 0;
+};
+
+TEST_F(WebView, DevicesCarryTheLatestPublishedRecord) {
+    Start();
+    for (std::uint32_t id : kExampleDevices) Published(id, 3);
+    const HttpReply reply = HttpGet(port, "/api/devices");
+    ASSERT_EQ(reply.status, 200) << reply.head;
+    EXPECT_NE(reply.head.find("Content-Type: application/json"), std::string::npos) << reply.head;
+    const Json::Value devices = Parse(reply.body)["devices"];
+    ASSERT_EQ(devices.size(), kExampleDevices.size()) << reply.body;
+    for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
+        const Json::Value& d = devices[i];
+        EXPECT_EQ(d["data_id"].asUInt(), kExampleDevices[i]);
+        EXPECT_EQ(d["state"].asString(), "polling");
+        EXPECT_FALSE(d["stale"].asBool());
+        const std::uint64_t round = d["record"]["round"].asUInt64();
+        EXPECT_GE(round, 3u);
+        EXPECT_GE(d["rounds"].asUInt64(), round);
+        EXPECT_GE(d["history_records"].asUInt64(), 1u);
+        EXPECT_EQ(d["record"], Published(kExampleDevices[i], round)) << d.toStyledString();
+    }
+}
+
+// The history file as the test reads it, between two of its own times.
+TEST_F(WebView, HistoryBetweenTwoTimesIsTheStoredRecordsInThatSpan) {
+    Start();
+    Published(1001, 12);
+    record::HistoryReader stored(dir.File("data/device-1001.history"), record::kRecordSize);
+    std::vector<std::string> lines;
+    while (const std::uint8_t* image = stored.Next()) {
+        lines.push_back(record::JsonLine(*record::DecodeRecord(image, record::kRecordSize),
+                                         std::nullopt, std::nullopt));
+    }
+    ASSERT_GE(lines.size(), 10u);
+    const std::string from = Parse(lines[2])["time"].asString();
+    const std::string to = Parse(lines[lines.size() - 3])["time"].asString();
+    std::vector<std::string> expected;
+    for (const auto& l : lines) {
+        const std::string t = Parse(l)["time"].asString();
+        if (t >= from && t <= to) expected.push_back(l);
+    }
+    tm local{};
+    ASSERT_TRUE(::strptime(from.c_str(), "%Y-%m-%d %H:%M:%S", &local));
+    local.tm_isdst = -1;
+    const std::string from_epoch = std::to_string(::mktime(&local));
+    auto spaced = [](std::string t) { return t.replace(10, 1, "%20"); };
+    for (const std::string& from_text : {spaced(from), from_epoch}) {
+        SCOPED_TRACE(from_text);
+        const HttpReply reply =
+            HttpGet(port, "/api/history?device=1001&from=" + from_text + "&to=" + spaced(to));
+        ASSERT_EQ(reply.status, 200) << reply.head;
+        const Json::Value got = Parse(reply.body);
+        // Records stored after the test read the file may share the last second.
+        ASSERT_GE(got.size(), expected.size()) << reply.body;
+        for (Json::ArrayIndex i = 0; i < got.size(); ++i) {
+            if (i < expected.size()) {
+                EXPECT_EQ(got[i], Parse(expected[i])) << i;
+            } else {
+                EXPECT_EQ(got[i]["time"].asString(), to) << i;
+            }
+        }
+    }
+    const HttpReply every_third =
+        HttpGet(port, "/api/history?device=1001&to=" + spaced(to) + "&step=3");
+    const Json::Value thinned = Parse(every_third.body);
+    ASSERT_GE(thinned.size(), 2u) << every_third.body;
+    EXPECT_EQ(thinned[0], Parse(lines[0]));
+    EXPECT_EQ(thinned[1], Parse(lines[3]));
+}
+
+TEST_F(WebView, EventStreamDeliversEachRoundOnceAsPublished) {
+    Start();
+    HttpStream events(port, "/api/events");
+    std::map<std::uint32_t, std::vector<Json::Value>> seen;
+    while (seen[1001].size() < 5 || seen[1002].size() < 5) {
+        const std::string data = events.NextEvent("round", 20s);
+        ASSERT_FALSE(data.empty()) << "the stream stopped";
+        const Json::Value device = Parse(data);
+        seen[device["data_id"].asUInt()].push_back(device["record"]);
+    }
+    for (auto& [id, records] : seen) {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            const std::uint64_t round = records[i]["round"].asUInt64();
+            if (i > 0) {
+                EXPECT_EQ(round, records[i - 1]["round"].asUInt64() + 1) << id;
+            }
+            EXPECT_EQ(records[i], Published(id, round)) << id;
+        }
+    }
+}
+
+TEST_F(WebView, RefusesAnythingButSmallReadsOfItsOwnPaths) {
+    Start();
+    const std::string long_path = "/" + std::string(5000, 'a');
+    const struct {
+        const char* what;
+        std::string request;
+        int status;
+    } cases[] = {
+        {"unknown path", "GET /etc/passwd HTTP/1.0\r\n\r\n", 404},
+        {"path outside the API", "GET /api/../data/device-1001.history HTTP/1.0\r\n\r\n", 404},
+        {"unknown device", "GET /api/history?device=7 HTTP/1.0\r\n\r\n", 404},
+        {"bad time", "GET /api/history?device=1001&from=yesterday HTTP/1.0\r\n\r\n", 400},
+        {"second 61", "GET /api/history?device=1001&to=2026-12-08%2012:00:61 HTTP/1.0\r\n\r\n",
+         400},
+        {"bad step", "GET /api/history?device=1001&step=0 HTTP/1.0\r\n\r\n", 400},
+        {"a change", "POST /api/devices HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", 405},
+        {"a deletion", "DELETE / HTTP/1.0\r\n\r\n", 405},
+        {"a body on GET", "GET / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", 413},
+        {"a long URL", "GET " + long_path + " HTTP/1.0\r\n\r\n", 414},
+        {"large headers", "GET / HTTP/1.0\r\nX-Pad: " + std::string(9000, 'x') + "\r\n\r\n", 431},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpExchange(port, c.request, 20s).status, c.status) << c.what;
+        Drain();
+    }
+    // The number of connections is bounded: one past the limit is not served.
+    std::vector<std::unique_ptr<HttpStream>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<HttpStream>(port, "/api/events"));
+        ASSERT_EQ(held.back()->Status(20s), 200) << i;
+        Drain();
+    }
+    EXPECT_EQ(HttpExchange(port, "GET /api/devices HTTP/1.0\r\n\r\n", 2s).status, 0);
+    Drain();
+    held.pop_back();
+    // Still serving, and still polling, once a slot is free again.
+    const HttpReply after = HttpGet(port, "/api/devices");
+    EXPECT_EQ(after.status, 200);
+    const std::uint64_t round = Parse(after.body)["devices"][0]["record"]["round"].asUInt64();
+    Published(1001, round + 2);
+}
+
+TEST_F(WebView, TokenIsNeededForEveryRequest) {
+    dir.Write("token", "s3cret-Token\n");
+    Start({"--http-token", dir.File("token")});
+    const struct {
+        const char* what;
+        std::string target;
+        std::string headers;
+        int status;
+    } cases[] = {
+        {"page without", "/", "", 401},
+        {"script without", "/view.js", "", 401},
+        {"API without", "/api/devices", "", 401},
+        {"wrong bearer", "/api/devices", "Authorization: Bearer s3cret-Tokem\r\n", 401},
+        {"longer bearer", "/api/devices", "Authorization: Bearer s3cret-Token2\r\n", 401},
+        {"wrong query", "/api/devices?token=s3cret", "", 401},
+        {"bearer", "/api/devices", "Authorization: Bearer s3cret-Token\r\n", 200},
+        {"query", "/api/devices?token=s3cret-Token", "", 200},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HttpGet(port, c.target, c.headers).status, c.status) << c.what;
+    }
+    HttpStream events(port, "/api/events?token=s3cret-Token");
+    EXPECT_FALSE(events.NextEvent("round", 20s).empty());
+    // The page it serves links its script and style with the token.
+    const HttpReply page = HttpGet(port, "/?token=s3cret-Token");
+    EXPECT_NE(page.body.find("view.js?token=s3cret-Token"), std::string::npos) << page.body;
+}
+
+TEST(WebViewSetup, ProblemsAreNamedOnOneLine) {
+    TempDir dir;
+    dir.Write("empty-token", "\n");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{"--http", "localhost:80"}, 2, "--http needs [ADDR:]PORT"},
+        {{"--http", "65536"}, 2, "--http needs [ADDR:]PORT"},
+        {{"--http-token", dir.File("empty-token")}, 2, "--http-token goes with --http"},
+        {{"--http", "0", "--http-token", dir.File("empty-token")}, 1, "must hold one token"},
+        {{"--http", "0", "--http-token", dir.File("missing")}, 1, "cannot read"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {
+            "--simulate",     "--plugin",       BATTERY32_PLUGIN_PATH, "--data",
+            dir.File("data"), "--quiet-device", "--time-limit",        "20"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunnerProcess run(args);
+        EXPECT_EQ(run.Wait(kGenerous), c.status) << run.Transcript();
+        const auto problems = LinesStartingWith(run.err(), "battery32-run: ");
+        ASSERT_EQ(problems.size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(problems[0], c.says)) << problems[0];
+    }
+}
+
+}  // namespace
+}  // namespace tools_test

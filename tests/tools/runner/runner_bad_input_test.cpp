@@ -1,0 +1,205 @@
+// battery32-run given unusable input: one clear line naming what is wrong,
+// and a non-zero exit when nothing can run.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct BadSite {
+    const char* name;
+    const char* text;
+    const char* complaint;  // part of the error line
+};
+
+void PrintTo(const BadSite& c, std::ostream* os) { *os << c.name; }
+
+class RunnerBadSite : public ::testing::TestWithParam<BadSite> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(RunnerBadSite, NamesTheFileAndTheFault) {
+    dir.Write("site.json", GetParam().text);
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--time-limit", "30"});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], dir.File("site.json"))) << run.err()[0];
+    EXPECT_TRUE(Contains(run.err()[0], GetParam().complaint)) << run.err()[0];
+}
+
+// Arrays a thousand deep: the JSON reader would recurse until it aborted.
+const std::string kDeepSite =
+    "{\"devices\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Sites, RunnerBadSite,
+    ::testing::Values(
+        BadSite{"NotJson", "{\"devices\": [", "not JSON: line 1, column 14: Syntax error"},
+        BadSite{"Empty", "", "not JSON"}, BadSite{"NotAnObject", "[1, 2]", "must be an object"},
+        BadSite{"NoDevices", "{}", "devices: missing"},
+        BadSite{"DevicesNotArray", "{\"devices\": {}}", "devices: must be an array"},
+        BadSite{"NoDataId", R"({"devices": [{"address": 1, "port": "/dev/null"}]})",
+                "devices[0].data_id: missing"},
+        BadSite{"DataIdText",
+                R"({"devices": [{"data_id": "x", "address": 1, "port": "/dev/null"}]})",
+                "devices[0].data_id: must be an integer"},
+        BadSite{"AddressTooBig",
+                R"({"devices": [{"data_id": 1, "address": 256, "port": "/dev/null"}]})",
+                "devices[0].address: must be an integer 0..255, got 256"},
+        BadSite{"PortNumber", R"({"devices": [{"data_id": 1, "address": 1, "port": 5}]})",
+                "devices[0].port: must be a string"},
+        BadSite{
+            "SettingsText",
+            R"({"devices": [{"data_id": 1, "address": 1, "port": "/dev/null", "settings": "x"}]})",
+            "devices[0].settings: must be an object"},
+        BadSite{
+            "AppSettingArray",
+            R"({"devices": [{"data_id": 1, "address": 1, "port": "p", "settings": {"appSetting": []}}]})",
+            "devices[0].settings.appSetting: must be an object"},
+        BadSite{
+            "DuplicateDataId",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p"}, {"data_id": 7, "address": 2, "port": "p"}]})",
+            "devices[1].data_id: 7 is used by an earlier device"},
+        BadSite{"NestedTooDeep", kDeepSite.c_str(), "nested deeper than 64 levels"},
+        BadSite{
+            "PartnerIsItself",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
+            "devices[0].settings.appSetting.group_voltage[0]: 7 is the device itself"},
+        BadSite{
+            "PartnerMissing",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": [8]}}}]})",
+            "devices[0].settings.appSetting.group_voltage[0]: 8 names no device of this site"},
+        BadSite{
+            "CurrentSourceMissing",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"r_data_id": "9"}}}]})",
+            "devices[0].settings.appSetting.r_data_id: 9 names no device of this site"},
+        BadSite{
+            "PartnersInACycle",
+            R"({"devices": [{"data_id": 7, "address": 1, "port": "p", "settings": {"appSetting": {"group_voltage": ["8"]}}},
+                                {"data_id": 8, "address": 2, "port": "p", "settings": {"appSetting": {"group_voltage": ["7"]}}}]})",
+            "devices[1].settings.appSetting.group_voltage: 7 -> 8 -> 7 is a cycle"}),
+    [](const ::testing::TestParamInfo<BadSite>& info) { return std::string(info.param.name); });
+
+class RunnerBadSetup : public ::testing::Test {
+protected:
+    void WriteSite(const std::string& port) {
+        dir.Write("site.json", SiteJson({DeviceJson(1, 1, port)}));
+    }
+    TempDir dir;
+};
+
+TEST_F(RunnerBadSetup, MissingPluginIsNamed) {
+    WriteSite("/dev/null");
+    const std::string plugin = dir.File("libnothing.so");
+    RunnerProcess run({dir.File("site.json"), "--plugin", plugin, "--data", dir.File("data")});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "plug-in " + plugin + ": no such file")) << run.err()[0];
+}
+
+TEST_F(RunnerBadSetup, LibraryThatIsNotAPluginIsNamed) {
+    WriteSite("/dev/null");
+    RunnerProcess run(
+        {dir.File("site.json"), "--plugin", ZORHOST_LIBRARY_PATH, "--data", dir.File("data")});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "exports no get_providers")) << run.err()[0];
+}
+
+TEST_F(RunnerBadSetup, FileThatIsNoLibraryIsNamed) {
+    WriteSite("/dev/null");
+    dir.Write("fake.so", "not a library");
+    RunnerProcess run(
+        {dir.File("site.json"), "--plugin", dir.File("fake.so"), "--data", dir.File("data")});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "plug-in " + dir.File("fake.so") + ": cannot load"))
+        << run.err()[0];
+}
+
+TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
+    const std::string port = dir.File("ttyNONE");
+    WriteSite(port);
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(),
+              1u)
+        << run.Transcript();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history")))
+        << "an empty history was left";
+}
+
+TEST_F(RunnerBadSetup, PortThatIsNoSerialLineIsNamed) {
+    dir.Write("plain-file", "");
+    WriteSite(dir.File("plain-file"));
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    const auto lines =
+        LinesStartingWith(run.err(), "battery32-run: port " + dir.File("plain-file"));
+    ASSERT_EQ(lines.size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(lines[0], "not a serial line")) << lines[0];
+}
+
+// A device that refuses its settings is named and left out, with nothing of it
+// polled or kept; alone in its site, that leaves nothing to poll.
+TEST_F(RunnerBadSetup, DeviceRefusingItsSettingsIsLeftOut) {
+    dir.Write("site.json", SiteJson({DeviceJson(7, 1, "/dev/null", R"({"b_mode": [1, 2]})")}));
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                       dir.File("data"), "--quiet-device"});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 2u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "device 7")) << run.err()[0];
+    EXPECT_TRUE(Contains(run.err()[0], ": not polled: the device refused its settings: "))
+        << run.err()[0];
+    EXPECT_EQ(run.err()[1], "battery32-run: no device could be set up; nothing to poll");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-7.history")));
+}
+
+TEST_F(RunnerBadSetup, UnknownOptionIsAUsageError) {
+    RunnerProcess run({"--tick", "5"});
+    EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "unknown option --tick")) << run.err()[0];
+}
+
+#ifndef BATTERY32_HAVE_MQTT
+// Built without libmosquitto (the cross build): asking to publish is refused
+// at once rather than polling without the broker the user expects.
+TEST_F(RunnerBadSetup, MqttInABuildWithoutItIsAUsageError) {
+    RunnerProcess run({"--simulate", "--mqtt", "mqtt://127.0.0.1:1883", "--time-limit", "5"});
+    EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "this build has no MQTT")) << run.err()[0];
+}
+#endif
+
+// Line options that cannot mean what they say are refused, not ignored: a real
+// line's speed is the device's own setting, and a reply cannot arrive in no time.
+TEST_F(RunnerBadSetup, LineOptionsThatCannotApplyAreUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"site.json", "--baud", "9600"}, "it goes with --simulate"},
+                          Case{{"--simulate", "--reply-timeout-ms", "0"},
+                               "--reply-timeout-ms needs milliseconds, 1 or more"}}) {
+        RunnerProcess run(c.args);
+        EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
+        ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(run.err()[0], c.says)) << run.err()[0];
+    }
+}
+
+}  // namespace
+}  // namespace tools_test

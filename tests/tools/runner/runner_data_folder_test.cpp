@@ -1,0 +1,112 @@
+// End to end: the data folder. One runner at a time, history at the device's
+// interval, the cache for restarts, and a folder that cannot be written.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+
+#include "tests/tools/support/expected_record.h"
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+using module::CellProfile;
+using module::ModuleConfig;
+
+constexpr auto kGenerous = 60s;
+
+class RunnerDataFolder : public PseudoTerminalTest {
+protected:
+    void SetUp() override {
+        PseudoTerminalTest::SetUp();
+        if (IsSkipped()) return;
+        NewLine();
+    }
+    // A fresh simulated line, started only once the runner child is forked.
+    void NewLine() {
+        ModuleConfig m;
+        m.address = 1;
+        m.cells = CellProfile::Flat(13.4);
+        line_.reset();
+        line_ = std::make_unique<SimulatedLine>(std::vector<ModuleConfig>{m});
+        dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line_->path())}));
+    }
+    std::vector<std::string> Args(std::vector<std::string> more) {
+        return RunnerArgs(dir.File("site.json"), "150", {{"--time-limit", "30"}, more});
+    }
+    static std::function<bool(const std::string&)> Having(const std::string& part) {
+        return [part](const std::string& line) { return Contains(line, part); };
+    }
+    std::unique_ptr<SimulatedLine> line_;
+};
+
+class RunnerDataFolderSignal : public RunnerDataFolder,
+                               public ::testing::WithParamInterface<int> {};
+
+// A second runner on the folder is refused, naming the holder; the first is
+// stopped by a hang-up or quit signal as by SIGTERM, with its summary.
+TEST_P(RunnerDataFolderSignal, SecondRunnerIsRefusedAndTheSignalStopsTheFirst) {
+    RunnerProcess first(Args({}), line_->test_side_fds());
+    line_->Start();
+    ASSERT_TRUE(first.WaitForLine(Having("[1001] round 2"), kGenerous)) << first.Transcript();
+
+    RunnerProcess second(Args({}), line_->test_side_fds());
+    EXPECT_EQ(second.Wait(kGenerous), 1) << second.Transcript();
+    ASSERT_EQ(second.err().size(), 1u) << second.Transcript();
+    EXPECT_TRUE(Contains(second.err()[0], "data folder " + dir.File("data") +
+                                              " is in use by another battery32-run (pid "))
+        << second.err()[0];
+    EXPECT_FALSE(Contains(second.err()[0], "pid unknown")) << second.err()[0];
+
+    first.Signal(GetParam());
+    EXPECT_EQ(first.Wait(kGenerous), 0) << first.Transcript();
+    EXPECT_EQ(LinesStartingWith(first.out(), "battery32-run: stopped; 1001: ").size(), 1u)
+        << first.Transcript();
+}
+
+INSTANTIATE_TEST_SUITE_P(HangUpAndQuit, RunnerDataFolderSignal, ::testing::Values(SIGHUP, SIGQUIT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGHUP ? "SIGHUP" : "SIGQUIT");
+                         });
+
+// At the default interval (8 hours) a run keeps only its first record as
+// history; the newest goes to the cache, which the next start loads.
+TEST_F(RunnerDataFolder, HistoryKeepsTheFirstRecordAndRestartLoadsTheCache) {
+    const std::string history = dir.File("data/device-1001.history");
+    const std::string cache = dir.File("data/device-1001.cache");
+    {
+        RunnerProcess run(Args({"--rounds", "3"}), line_->test_side_fds());
+        line_->Start();
+        ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    }
+    EXPECT_EQ(HistoryRecords(history).size(), 1u);
+    ASSERT_EQ(std::filesystem::file_size(cache), 152u);
+
+    NewLine();
+    RunnerProcess again(Args({"--rounds", "1"}), line_->test_side_fds());
+    line_->Start();
+    ASSERT_EQ(again.Wait(kGenerous), 0) << again.Transcript();
+    EXPECT_EQ(LinesStartingWith(again.out(), "battery32-run: [1001] cached record").size(), 1u)
+        << again.Transcript();
+    EXPECT_TRUE(Contains(again.Transcript(), " from " + cache + " loaded")) << again.Transcript();
+    EXPECT_TRUE(Contains(again.Transcript(), "stopped; 1001: 1 round\n")) << again.Transcript();
+    EXPECT_EQ(HistoryRecords(history).size(), 2u);
+}
+
+TEST(RunnerDataFolderBad, FolderThatCannotBeMadeIsExitOne) {
+    TempDir dir;
+    dir.Write("plain-file", "");
+    dir.Write("site.json", SiteJson({DeviceJson(1, 1, "/dev/null")}));
+    const std::string data = dir.File("plain-file/data");
+    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data", data});
+    EXPECT_EQ(run.Wait(kGenerous), 1) << run.Transcript();
+    ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(run.err()[0], "data folder " + data + " cannot be made")) << run.err()[0];
+}
+
+}  // namespace
+}  // namespace tools_test

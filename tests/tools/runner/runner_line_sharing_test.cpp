@@ -1,0 +1,185 @@
+// End to end: devices sharing lines paced like real 19200-baud RS-485 lines.
+// One exchange at a time (the simulator sees no collision), a silent module
+// costs its neighbours nothing but its own timeouts, a partner on another port
+// publishes before the device that adds it, and the notes about a line that
+// cannot keep up and a device that went silent come once each.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "tests/tools/support/expected_record.h"
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+using module::CellProfile;
+using module::FaultKind;
+using module::FaultRule;
+using module::ModuleConfig;
+
+constexpr auto kGenerous = 60s;
+constexpr int kBaud = 19200;
+
+ModuleConfig Module(std::uint8_t address, double volts, std::chrono::milliseconds turnaround) {
+    ModuleConfig m;
+    m.address = address;
+    m.cells = CellProfile::Ramp(volts, volts + 0.3);
+    m.cells.weak_cell = address;
+    m.cells.weak_volts = volts - 1.0;
+    m.current = 2.0 + address;
+    m.temperature = 20.0 + address;
+    m.reply_delay = turnaround;
+    return m;
+}
+
+class RunnerLineSharing : public PseudoTerminalTest {
+protected:
+    std::vector<std::string> Args(const std::string& tick, std::vector<std::string> more) {
+        return RunnerArgs(dir.File("site.json"), tick,
+                          {{"--time-limit", "40", "--history-every-round"}, more});
+    }
+};
+
+std::size_t CountContaining(const std::vector<std::string>& lines, const std::string& part) {
+    std::size_t n = 0;
+    for (const auto& line : lines) n += Contains(line, part) ? 1 : 0;
+    return n;
+}
+
+// The "1003: 12 rounds (14 begun), 9 commands unanswered" part of the summary.
+std::string SummaryOf(const std::vector<std::string>& lines, std::uint32_t data_id) {
+    const std::string key = " " + std::to_string(data_id) + ": ";
+    for (const auto& line : lines) {
+        if (!Contains(line, "stopped;")) continue;
+        const auto at = line.find(key);
+        if (at == std::string::npos) continue;
+        const auto end = line.find(';', at);
+        return line.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    }
+    return "";
+}
+
+std::uint64_t NumberBefore(const std::string& text, const std::string& word) {
+    const auto at = text.find(" " + word);
+    if (at == std::string::npos) return 0;
+    const auto start = text.find_last_of(" (", at - 1);
+    return std::strtoull(text.c_str() + start + 1, nullptr, 10);
+}
+
+// Four modules on one line take about 0.4 s a cycle at 19200 baud with a 10 ms
+// turnaround: a 100 ms tick is more than the line carries.
+TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesReadings) {
+    std::vector<ModuleConfig> modules;
+    for (std::uint8_t a = 1; a <= 4; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    SimulatedLine line(modules, 1, kBaud);
+    std::vector<std::string> devices;
+    for (std::uint8_t a = 1; a <= 4; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
+    dir.Write("site.json", SiteJson(devices));
+
+    // A generous reply timeout: a late reply on a busy machine must not pass for a collision.
+    RunnerProcess run(Args("100", {"--rounds", "4", "--reply-timeout-ms", "400"}),
+                      line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
+    for (std::uint8_t a = 1; a <= 4; ++a) {
+        SCOPED_TRACE(a);
+        const auto records =
+            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
+        EXPECT_GE(records.size(), 4u);
+        const ExpectedRecord expected = Expect(modules[a - 1u]);
+        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
+    }
+    EXPECT_EQ(CountContaining(run.err(), "to each get a turn, more than the 100 ms tick"), 1u)
+        << run.Transcript();
+}
+
+// Module 3 stops answering, then answers again. Its neighbours lose no round
+// to it: each of its turns costs one reply timeout, nothing more.
+TEST_F(RunnerLineSharing, ASilentModuleCostsItsNeighboursOnlyItsTimeouts) {
+    ModuleConfig silent = Module(3, 13.0, 0ms);
+    FaultRule mute;
+    mute.kind = FaultKind::kSilence;
+    mute.times = 0;  // every command
+    silent.faults.push_back(mute);
+    SimulatedLine line({Module(1, 12.5, 0ms), Module(2, 12.8, 0ms), silent}, 1, kBaud);
+    dir.Write("site.json",
+              SiteJson({DeviceJson(1001, 1, line.path()), DeviceJson(1002, 2, line.path()),
+                        DeviceJson(1003, 3, line.path())}));
+
+    // Silence is called after three ticks or 10 s, whichever is longer. The
+    // timeout leaves room for a slow machine, and the tick for the timeout.
+    RunnerProcess run(Args("500", {"--reply-timeout-ms", "250"}), line.test_side_fds());
+    line.Start();
+    const auto silent_note = run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "[1003] silent: no round completed since"); },
+        20s);
+    ASSERT_TRUE(silent_note) << run.Transcript();
+    line.driver().WithSimulator([](module::ModuleSimulator& sim) {
+        sim.Module(3).faults.clear();
+        return 0;
+    });
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "[1003] answering again: "); }, 10s))
+        << run.Transcript();
+    run.Signal(SIGINT);
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    EXPECT_EQ(CountContaining(run.err(), "[1003] silent"), 1u) << run.Transcript();
+    EXPECT_EQ(CountContaining(run.err(), "[1003] answering again"), 1u) << run.Transcript();
+    EXPECT_EQ(CountContaining(run.err(), "] silent:"), 1u)
+        << "only the silent module: " << run.Transcript();
+    EXPECT_EQ(line.driver().collisions(), 0u);
+
+    const std::string mute_summary = SummaryOf(run.out(), 1003);
+    const std::uint64_t timeouts = NumberBefore(mute_summary, "commands unanswered");
+    EXPECT_GE(timeouts, 10u) << mute_summary;
+    for (std::uint32_t id : {1001u, 1002u}) {
+        const std::string summary = SummaryOf(run.out(), id);
+        SCOPED_TRACE(summary);
+        // Every round begun was completed, but for one the stop may have cut short.
+        const std::uint64_t rounds = NumberBefore(summary, "rounds");
+        EXPECT_LE(std::max(rounds, NumberBefore(summary, "begun")), rounds + 1);
+        EXPECT_EQ(summary.find("unanswered"), std::string::npos);
+        // One turn each per tick: as many rounds as the silent module had timeouts.
+        EXPECT_GE(rounds + 2, timeouts);
+    }
+}
+
+// The partner answers slowly on its own line; the device that adds its
+// voltage must still wait for its first record, or its own first record
+// would lack the partner's voltage.
+TEST_F(RunnerLineSharing, APartnerOnAnotherPortPublishesBeforeItsAddersFirstRound) {
+    const ModuleConfig first = Module(1, 13.1, 0ms);
+    const ModuleConfig partner = Module(2, 13.4, 40ms);
+    SimulatedLine line_a({first}, 1, kBaud);
+    SimulatedLine line_b({partner}, 2, kBaud);
+    dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line_a.path(),
+                                                R"({"b_mode": "1", "group_voltage": ["1002"]})"),
+                                     DeviceJson(1002, 2, line_b.path())}));
+    std::vector<int> fds = line_a.test_side_fds();
+    for (int fd : line_b.test_side_fds()) fds.push_back(fd);
+
+    // A partner that timed out would no longer be waited for: room for a slow machine.
+    RunnerProcess run(Args("100", {"--rounds", "2", "--reply-timeout-ms", "1000"}), fds);
+    line_a.Start();
+    line_b.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    const ExpectedRecord expect_partner = Expect(partner);
+    const ExpectedRecord expect_first = Expect(first, expect_partner.group_voltage);
+    const auto records = HistoryRecords(dir.File("data/device-1001.history"));
+    ASSERT_GE(records.size(), 2u);
+    EXPECT_EQ(Differences(records.front(), 1001, expect_first), "") << "the first record";
+    for (const auto& r : records) EXPECT_EQ(Differences(r, 1001, expect_first), "");
+}
+
+}  // namespace
+}  // namespace tools_test

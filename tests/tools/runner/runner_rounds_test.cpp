@@ -1,0 +1,193 @@
+// End to end: battery32-run with the real plug-in against simulated modules on
+// a pseudo-terminal, checking what it publishes and stores.
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <cmath>
+#include <memory>
+#include <sstream>
+
+#include "tests/tools/support/expected_record.h"
+#include "tests/tools/support/runner_process.h"
+#include "tests/tools/support/test_workspace.h"
+#include "tools/module/module_simulator.h"
+
+namespace tools_test {
+namespace {
+
+using namespace std::chrono_literals;
+using module::CellProfile;
+using module::FaultKind;
+using module::FaultRule;
+using module::ModuleConfig;
+
+constexpr auto kGenerous = 60s;
+// Long enough for a round even on a busy machine under emulation: a reply
+// that came after the next tick's resend would be taken for the next command's.
+constexpr const char* kTick = "150";
+
+ModuleConfig Module(std::uint8_t address, CellProfile cells, double current, double temperature) {
+    ModuleConfig m;
+    m.address = address;
+    m.cells = cells;
+    m.current = current;
+    m.temperature = temperature;
+    return m;
+}
+
+class RunnerRounds : public PseudoTerminalTest {
+protected:
+    std::vector<std::string> Args(const std::string& site, std::vector<std::string> more) {
+        return RunnerArgs(site, kTick, {{"--time-limit", "30", "--history-every-round"}, more});
+    }
+};
+
+// The "stopped; 1005: 3 rounds (4 begun)" summary, as (completed, begun).
+std::pair<int, int> RoundsOf(const std::vector<std::string>& lines, std::uint32_t data_id) {
+    const std::string key = std::to_string(data_id) + ": ";
+    for (const auto& line : lines) {
+        if (line.find("stopped; ") == std::string::npos) continue;
+        const auto at = line.find(key);
+        if (at == std::string::npos) continue;
+        const int done = std::atoi(line.c_str() + at + key.size());
+        const auto begun_at = line.find('(', at);
+        const auto next = line.find(';', at);
+        int begun = done;
+        if (begun_at != std::string::npos && (next == std::string::npos || begun_at < next)) {
+            begun = std::atoi(line.c_str() + begun_at + 1);
+        }
+        return {done, begun};
+    }
+    return {-1, -1};
+}
+
+// The round numbers of one device's records among --json output lines; any line
+// that is not a JSON object fails the test.
+std::vector<int> PublishedRounds(const std::vector<std::string>& lines, std::uint32_t data_id) {
+    std::vector<int> rounds;
+    for (const auto& text : lines) {
+        Json::Value v;
+        std::istringstream in(text);
+        if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr) || !v.isObject()) {
+            ADD_FAILURE() << "not a JSON record: " << text;
+            continue;
+        }
+        if (v["data_id"].asUInt() == data_id) rounds.push_back(v["round"].asInt());
+    }
+    return rounds;
+}
+
+TEST_F(RunnerRounds, SharedLinePublishesTheSimulatedValuesOfBothDevices) {
+    const ModuleConfig partner = Module(2, CellProfile::Flat(13.37), 7.5, 30.0);
+    ModuleConfig first = Module(1, CellProfile::Ramp(13.20, 13.80), 7.5, 23.45);
+    first.cells.weak_cell = 5;
+    first.cells.weak_volts = 12.5;
+    SimulatedLine line({first, partner});
+    dir.Write(
+        "site.json",
+        SiteJson({DeviceJson(1001, 1, line.path(), R"({"b_mode": "1", "group_voltage": ["1002"]})"),
+                  DeviceJson(1002, 2, line.path())}));
+
+    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3", "--json"}),
+                      line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    const ExpectedRecord expect_partner = Expect(partner);
+    const ExpectedRecord expect_first = Expect(first, expect_partner.group_voltage);
+    struct Case {
+        std::uint32_t id;
+        const ExpectedRecord& expected;
+    };
+    for (const Case& c : {Case{1001, expect_first}, Case{1002, expect_partner}}) {
+        SCOPED_TRACE(c.id);
+        const auto records =
+            HistoryRecords(dir.File("data/device-" + std::to_string(c.id) + ".history"));
+        ASSERT_GE(records.size(), 3u);
+        for (const auto& r : records) EXPECT_EQ(Differences(r, c.id, c.expected), "");
+    }
+
+    // Every stdout line is one JSON record with every field of the record.
+    int published_1001 = 0;
+    for (const auto& text : run.out()) {
+        Json::Value v;
+        std::istringstream in(text);
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr)) << text;
+        for (const char* field : {"data_id", "round", "time", "cell_voltage", "group_voltage",
+                                  "group_current", "status", "temperature"}) {
+            EXPECT_TRUE(v.isMember(field)) << field << " missing in " << text;
+        }
+        ASSERT_EQ(v["cell_voltage"].size(), 32u) << text;
+        if (v["data_id"].asUInt() != 1001) continue;
+        ++published_1001;
+        EXPECT_NEAR(v["group_voltage"].asDouble(), expect_first.group_voltage, 1e-3);
+        EXPECT_NEAR(v["cell_voltage"][4].asDouble(), 12.5, 1e-6);  // the weak cell
+        EXPECT_NEAR(v["temperature"].asDouble(), 23.45, 1e-5);
+    }
+    EXPECT_GE(published_1001, 3);
+}
+
+struct FaultCase {
+    const char* name;
+    FaultKind kind;
+    std::uint8_t command;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class RunnerFaults : public RunnerRounds, public ::testing::WithParamInterface<FaultCase> {};
+
+// Each fault strikes once, in the second round. It may cost that round, no
+// more: polling recovers, and nothing wrong is ever published.
+TEST_P(RunnerFaults, CostAtMostTheirRound) {
+    ModuleConfig module = Module(5, CellProfile::Ramp(13.0, 13.9), 3.2, 21.5);
+    FaultRule rule;
+    rule.kind = GetParam().kind;
+    rule.command = GetParam().command;
+    rule.first = 2;
+    rule.times = 1;
+    rule.delay = 40ms;  // a late reply, still within the tick
+    module.faults.push_back(rule);
+    SimulatedLine line({module});
+    dir.Write("site.json", SiteJson({DeviceJson(1005, 5, line.path())}));
+
+    RunnerProcess run(Args(dir.File("site.json"), {"--rounds", "3", "--json"}),
+                      line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    const auto stats =
+        line.driver().WithSimulator([](module::ModuleSimulator& sim) { return sim.Stats(5); });
+    ASSERT_EQ(stats.faults.count(rule.kind), 1u) << "the fault never struck";
+    EXPECT_EQ(stats.faults.at(rule.kind), 1u);
+
+    EXPECT_EQ(PublishedRounds(run.out(), 1005), (std::vector<int>{1, 2, 3})) << run.Transcript();
+    // Rounds begun appear only in the closing note (on stderr with --json).
+    const auto rounds = RoundsOf(run.err(), 1005);
+    EXPECT_EQ(rounds.first, 3) << run.Transcript();
+    EXPECT_LE(rounds.second - rounds.first, 1) << run.Transcript();
+
+    const auto records = HistoryRecords(dir.File("data/device-1005.history"));
+    EXPECT_EQ(records.size(), 3u);
+    const ExpectedRecord expected = Expect(module);
+    for (const auto& r : records) EXPECT_EQ(Differences(r, 1005, expected), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachFault, RunnerFaults,
+    ::testing::Values(FaultCase{"SilenceOnCells", FaultKind::kSilence, 0xA1},
+                      FaultCase{"SilenceOnCurrent", FaultKind::kSilence, 0xA3},
+                      FaultCase{"GarbageBeforeCells", FaultKind::kGarbage, 0xA1},
+                      FaultCase{"GarbageBeforeGroupVoltage", FaultKind::kGarbage, 0xA2},
+                      FaultCase{"BadChecksumOnCells", FaultKind::kBadChecksum, 0xA1},
+                      FaultCase{"BadChecksumOnTemperature", FaultKind::kBadChecksum, 0xA4},
+                      FaultCase{"WrongAddressOnCells", FaultKind::kWrongAddress, 0xA1},
+                      FaultCase{"WrongAddressOnGroupVoltage", FaultKind::kWrongAddress, 0xA2},
+                      FaultCase{"SplitCells", FaultKind::kSplit, 0xA1},
+                      FaultCase{"SplitCurrent", FaultKind::kSplit, 0xA3},
+                      FaultCase{"DelayedGroupVoltage", FaultKind::kDelay, 0xA2}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tools_test

@@ -1,0 +1,36 @@
+#pragma once
+// Where a program's own lines go. Records (round lines or JSON) go to the
+// records stream; notes go to stdout, or to stderr when stdout carries JSON;
+// problems always go to stderr. Notes and problems start with the program's
+// name ("battery32-run: "). Each line is written whole with one write(), so
+// lines from different sources never interleave mid-line.
+
+#include <string>
+
+namespace console {
+
+class Console {
+public:
+    // `records_fd` is where stdout pointed before device output was redirected.
+    Console(const char* program, int records_fd, int errors_fd, bool notes_to_errors)
+        : prefix_(std::string(program) + ": "),
+          records_fd_(records_fd),
+          errors_fd_(errors_fd),
+          notes_to_errors_(notes_to_errors) {}
+
+    void Record(const std::string& line) const;
+    // The program's name, ": " and the line.
+    void Note(const std::string& line) const;
+    void Problem(const std::string& line) const;
+    int records_fd() const { return records_fd_; }
+
+    static void WriteLine(int fd, const std::string& line);
+
+private:
+    std::string prefix_;
+    int records_fd_;
+    int errors_fd_;
+    bool notes_to_errors_;
+};
+
+}  // namespace console

@@ -1,0 +1,22 @@
+#pragma once
+// Times and durations as the tools write them in their lines.
+
+#include <chrono>
+#include <string>
+
+namespace time_text {
+
+// "250 ms", "1643 ms", "3 s", "12.5 s": whole seconds in seconds, other
+// durations under 10 s in milliseconds, longer ones in seconds to a tenth.
+std::string Duration(std::chrono::steady_clock::duration d);
+
+// "0.6": milliseconds to a tenth, for averages and extremes of short times.
+std::string Milliseconds(std::chrono::steady_clock::duration d);
+
+// "14:02:11", local time.
+std::string ClockTime(std::chrono::system_clock::time_point t);
+
+// "2026-12-08 14:02:11", local time; "" for the epoch, which stands for never.
+std::string LocalTime(std::chrono::system_clock::time_point t);
+
+}  // namespace time_text

@@ -1,0 +1,74 @@
+#include "tools/runner/host/simulated_lines.h"
+
+#include <map>
+#include <stdexcept>
+
+namespace runner::host {
+namespace {
+
+std::unique_ptr<sim::PtyPair> NewPty() {
+    try {
+        return std::make_unique<sim::PtyPair>();
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") + e.what());
+    }
+}
+
+}  // namespace
+
+SimulatedLines::~SimulatedLines() { Stop(); }
+
+void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
+    std::map<std::string, std::size_t> line_of_port;
+    for (SiteDevice& device : site.devices) {
+        const auto [found, added] = line_of_port.emplace(device.port, lines_.size());
+        if (added) lines_.push_back(Line{device.port, NewPty(), nullptr, {}});
+        Line& line = lines_[found->second];
+        line.addresses.push_back(device.address);
+        device.port = line.pty->slave_path();
+    }
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        module::ModuleSimulator simulator(config.seed + i);
+        for (std::uint8_t address : lines_[i].addresses) {
+            module::ModuleConfig configured = module::DefaultModule(address);
+            for (const auto& m : config.modules)
+                if (m.address == address) configured = m;
+            simulator.AddModule(configured);
+        }
+        lines_[i].driver = std::make_unique<sim::LineDriver>(lines_[i].pty->master_fd(),
+                                                             std::move(simulator), baud);
+        lines_[i].driver->Start();
+    }
+}
+
+std::vector<std::string> SimulatedLines::Describe() const {
+    std::vector<std::string> out;
+    for (const Line& line : lines_) {
+        std::string text = line.addresses.size() == 1 ? "module " : "modules ";
+        for (std::size_t k = 0; k < line.addresses.size(); ++k) {
+            text += (k ? ", " : "") + AddressText(line.addresses[k]);
+        }
+        const int baud = line.driver ? line.driver->baud() : 0;
+        out.push_back(
+            text + " on pseudo-terminal " + line.pty->slave_path() + " (in place of " +
+            line.replaced + "), " +
+            (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line" : "answering at once"));
+    }
+    return out;
+}
+
+std::uint64_t SimulatedLines::collisions() const {
+    std::uint64_t n = 0;
+    for (const Line& line : lines_) {
+        if (line.driver) n += line.driver->collisions();
+    }
+    return n;
+}
+
+void SimulatedLines::Stop() {
+    for (Line& line : lines_) {
+        if (line.driver) line.driver->Stop();
+    }
+}
+
+}  // namespace runner::host

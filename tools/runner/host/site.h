@@ -1,0 +1,48 @@
+#pragma once
+// The site file: which devices to create and where their modules are.
+//
+// {
+//   "devices": [
+//     { "data_id": 1001,            host data id, 1..4294967295, unique
+//       "address": 1,               the module's address on the wire, 0..255 or "0x01"
+//       "port": "/dev/ttyS1",       serial line; devices may share one (a bus)
+//       "name": "string A",         optional, shown in notes
+//       "settings": {               optional; handed to the device as is
+//         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
+//         "thresholdSetting": { ... } } } ] }
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace runner::host {
+
+struct SiteDevice {
+    std::uint32_t data_id = 0;
+    std::uint8_t address = 0;  // wire address
+    std::string port;
+    std::string name;
+    Json::Value settings{Json::objectValue};
+    // Data ids named in appSetting.group_voltage, for polling partners first.
+    std::vector<std::uint32_t> partners;
+};
+
+struct Site {
+    std::string path;
+    std::vector<SiteDevice> devices;
+};
+
+// Partners the settings name are read as the device reads them; each must be
+// another device of the site, and no chain of them may lead back to its start.
+// Throws json_input::InputError with one line naming the file and the member.
+Site ReadSite(const Json::Value& root, const std::string& path);
+Site ReadSiteFile(const std::string& path);
+
+// "1001" or "1001 (string A)".
+std::string DeviceLabel(const SiteDevice& device);
+// A wire address as "0x01".
+std::string AddressText(unsigned address);
+
+}  // namespace runner::host

@@ -1,0 +1,101 @@
+#include "tools/runner/host/site_devices.h"
+
+#include <stdexcept>
+
+#include "tools/record/record_format.h"
+#include "tools/runner/host/device_setup.h"
+
+namespace runner::host {
+namespace {
+
+// What a device throws from a lookup when its data is too old.
+constexpr char kTimedOut[] = "数据已超时";
+
+}  // namespace
+
+SiteDevices::~SiteDevices() {
+    for (auto& d : devices_) d->device.reset();
+}
+
+HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin) {
+    const std::string label = std::to_string(entry.data_id);
+    const std::string who = "device " + DeviceLabel(entry);
+    std::shared_ptr<ZorSPDevice> device;
+    try {
+        device = SetUpDevice(plugin, entry, controller_);
+    } catch (const std::exception& e) {
+        chatter_.Flush(label);
+        console_.Problem(who + ": not polled: the device refused its settings: " + e.what());
+        return nullptr;
+    }
+    chatter_.Flush(label);
+    if (device->addr_ != entry.address) {
+        console_.Problem(who + ": the device answers to " + AddressText(device->addr_) + ", not " +
+                         AddressText(entry.address) + " as the site file says");
+    }
+    auto d = std::make_unique<HostedDevice>();
+    d->index = devices_.size();
+    d->site = entry;
+    d->label = label;
+    d->device = std::move(device);
+    d->status.data_id = entry.data_id;
+    d->status.name = entry.name;
+    d->status.port = entry.port;
+    devices_.push_back(std::move(d));
+    statuses_.push_back(&devices_.back()->status);
+    return devices_.back().get();
+}
+
+void SiteDevices::LoadRecord(HostedDevice& d, const std::vector<std::uint8_t>& image,
+                             const std::string& source) {
+    bool loaded = false;
+    Call(d, "loading the cached record",
+         [&] { loaded = d.device->LoadFromCache(image.data(), static_cast<int>(image.size())); });
+    if (!loaded) {
+        console_.Problem("[" + d.label + "] the device refused the cached record from " + source);
+        return;
+    }
+    const auto record = record::DecodeRecord(image.data(), image.size());
+    std::string line = "[" + d.label + "] cached record";
+    if (record) {
+        const std::string time = record::FormatTime(record->timestamp);
+        if (!time.empty()) line += " of " + time;
+    }
+    line += " from " + source + " loaded; lookups answer ";
+    // Asked the way partners ask, through the controller.
+    const auto value = [&](const char* name) {
+        return record::Fixed(controller_->GetValue(d.site.data_id, name), 2);
+    };
+    try {
+        line += "group " + value("group_voltage") + " V, current " + value("group_current") +
+                " A, temp " + value("temperature") + " C";
+    } catch (const std::exception& e) {
+        line = "[" + d.label + "] cached record loaded, but lookups fail: " + e.what();
+    }
+    chatter_.Flush(d.label);
+    console_.Note(line);
+}
+
+void SiteDevices::Counted(HostedDevice& d, const char* what, const CallOutcome& outcome) {
+    if (outcome.failure.empty() || d.status.errors++ != 0) return;
+    console_.Problem("[" + d.label + "] " + what + " failed: " + outcome.failure +
+                     " (later failures are only counted)");
+}
+
+HostedDevice* SiteDevices::Find(const ZorVDevice& device) {
+    for (auto& d : devices_) {
+        if (d->device.get() == &device) return d.get();
+    }
+    return nullptr;
+}
+
+bool SiteDevices::Stale(std::uint32_t data_id) const {
+    try {
+        controller_->GetValue(data_id, "group_voltage");
+    } catch (const std::out_of_range& e) {
+        return std::string(e.what()) == kTimedOut;
+    }
+    return false;
+}
+
+}  // namespace runner::host

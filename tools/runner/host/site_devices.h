@@ -1,0 +1,86 @@
+#pragma once
+// The site's devices as the host keeps them: each made through the plug-in
+// for its entry of the site file, with its status, its link figures and the
+// calls the runner makes into it. Devices are kept in site order; one that
+// refuses its settings is left out.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/zor_controller.h"
+#include "host/zor_sp_device.h"
+#include "tools/common/console.h"
+#include "tools/runner/host/device_chatter.h"
+#include "tools/runner/host/host_services.h"
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/site.h"
+#include "tools/runner/line/link_tracker.h"
+#include "tools/runner/outputs/device_status.h"
+
+namespace runner::host {
+
+struct HostedDevice {
+    std::size_t index = 0;  // in site order, among the devices kept
+    SiteDevice site;
+    std::string label;  // data id, for line prefixes
+    std::shared_ptr<ZorSPDevice> device;
+    std::size_t line = 0;  // which of the site's lines it is on
+    outputs::DeviceStatus status;
+    line::LinkTracker link{status};
+    std::uint64_t checks = 0;  // threshold checks since the last record
+};
+
+class SiteDevices {
+public:
+    SiteDevices(const console::Console& console, DeviceChatter& chatter, HostServices& host)
+        : console_(console), chatter_(chatter), host_(host) {}
+    // The devices go first, while the host services still take the calls they
+    // may make while being destroyed; none of those calls finds its device.
+    ~SiteDevices();
+    SiteDevices(const SiteDevices&) = delete;
+    SiteDevices& operator=(const SiteDevices&) = delete;
+
+    // Makes the device for `entry` through `plugin` and keeps it; null after
+    // one line when it refused its settings.
+    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin);
+    // Hands `d` the record kept for it (read from `source`) and says what its
+    // lookups now answer.
+    void LoadRecord(HostedDevice& d, const std::vector<std::uint8_t>& image,
+                    const std::string& source);
+    // A call into `d` (`what` names it in messages): what it did comes back;
+    // the device's first failure is reported, later ones counted.
+    template <typename Fn>
+    CallOutcome Call(HostedDevice& d, const char* what, Fn&& fn);
+
+    HostedDevice* Find(const ZorVDevice& device);
+    HostedDevice& operator[](std::size_t index) { return *devices_[index]; }
+    const HostedDevice& operator[](std::size_t index) const { return *devices_[index]; }
+    std::size_t size() const { return devices_.size(); }
+    // Every device's status, in site order.
+    const outputs::DeviceList& statuses() const { return statuses_; }
+    // Whether the device with `data_id` refuses lookups for want of fresh
+    // data, asked the way partners ask.
+    bool Stale(std::uint32_t data_id) const;
+
+private:
+    void Counted(HostedDevice& d, const char* what, const CallOutcome& outcome);
+
+    const console::Console& console_;
+    DeviceChatter& chatter_;
+    HostServices& host_;
+    std::shared_ptr<ZorController> controller_ = std::make_shared<ZorController>();
+    std::vector<std::unique_ptr<HostedDevice>> devices_;
+    outputs::DeviceList statuses_;
+};
+
+template <typename Fn>
+CallOutcome SiteDevices::Call(HostedDevice& d, const char* what, Fn&& fn) {
+    CallOutcome outcome = host_.Call(*d.device, d.label, std::forward<Fn>(fn));
+    Counted(d, what, outcome);
+    return outcome;
+}
+
+}  // namespace runner::host

@@ -1,0 +1,102 @@
+#pragma once
+// One serial line shared by the devices on it: whose turn it is, holding the
+// line for one exchange, the reply timeout, handing each burst to the device
+// that waits for it, and the notes about a line that cannot keep up. The
+// devices themselves are reached through LineDevices (the site poller), which
+// hands back what each call did.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/runner/line/line_scheduler.h"
+#include "tools/runner/line/link_tracker.h"
+#include "tools/runner/line/port_line.h"
+#include "tools/runner/loop/participant.h"
+
+namespace runner::line {
+
+using Clock = std::chrono::steady_clock;
+
+// What one call into a device did on its line.
+struct CallResult {
+    bool sent = false;           // a command went out on the line (see LineTurns::Send)
+    bool round_begun = false;    // the device began a round
+    bool exchange_over = false;  // process returned 0: the exchange is over
+};
+
+// The devices as their lines reach them, by the index the site gives them.
+class LineDevices {
+public:
+    virtual ~LineDevices() = default;
+    // The device's turn: RefreshStatus.
+    virtual CallResult Tick(std::size_t device) = 0;
+    // A burst for the device: process.
+    virtual CallResult Hand(std::size_t device, std::uint8_t* burst, std::size_t length) = 0;
+    // Whether the device may begin a turn now (one that adds partners'
+    // voltages may wait for their first record).
+    virtual bool MayStart(std::size_t device, Clock::time_point now) const = 0;
+};
+
+// A device on the line.
+struct LineMember {
+    std::size_t device = 0;  // its index in LineDevices
+    std::string label;       // its data id, for trace lines
+    unsigned address = 0;    // its module's wire address
+    LinkTracker* link = nullptr;
+};
+
+struct LineSettings {
+    std::string path;
+    int baud = 0;
+    Clock::duration burst_gap{};
+    Clock::duration reply_timeout{};
+    Clock::duration reopen_period{};
+    Clock::duration tick{};
+    bool trace = false;
+};
+
+class LineTurns : public loop::Participant {
+public:
+    // `members` in polling order.
+    LineTurns(const LineSettings& settings, std::vector<LineMember> members, LineDevices& devices,
+              const console::Console& console);
+
+    // Opens the port if it is down and its retry is due; true when it is up.
+    bool OpenIfDue(Clock::time_point now);
+    // A device of this line sent `bytes` during a call: they go out now. True
+    // when they did.
+    bool Send(std::size_t device, const std::uint8_t* bytes, std::size_t length);
+
+    bool up() const { return port_.up(); }
+    const std::string& path() const { return port_.path(); }
+
+    void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
+    void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+
+private:
+    void Opened(Clock::time_point now);
+    void Read(short revents, Clock::time_point now);
+    void Serve(Clock::time_point now);
+    void TakeTurn(std::size_t member, Clock::time_point now);
+    void Deliver(std::vector<std::uint8_t> burst);
+    // After a call that sent a command: the holder waits for its reply.
+    void AwaitReply();
+    const LineMember* Member(std::size_t device) const;
+    LineScheduler::MayStart MayStartNow(Clock::time_point now) const;
+
+    LineSettings settings_;
+    std::vector<LineMember> members_;
+    LineDevices& devices_;
+    const console::Console& console_;
+    PortLine port_;
+    LineScheduler schedule_;
+    Clock::time_point sent_at_{};  // when the last command went out
+    bool reply_started_ = false;   // a burst came since the last command
+};
+
+}  // namespace runner::line

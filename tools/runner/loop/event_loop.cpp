@@ -1,0 +1,46 @@
+#include "tools/runner/loop/event_loop.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace runner::loop {
+
+EventLoop::Ending EventLoop::Run(Clock::time_point deadline) {
+    while (!stop_requested_) {
+        const auto now = Clock::now();
+        if (now >= deadline) return Ending::kTimeLimit;
+        Clock::time_point wake = std::min(deadline, now + std::chrono::seconds(1));
+        fds_.clear();
+        shares_.clear();
+        for (Participant* p : participants_) {
+            const std::size_t before = fds_.size();
+            p->AddWaits(fds_, wake);
+            shares_.push_back(fds_.size() - before);
+        }
+        const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        if (::ppoll(fds_.data(), fds_.size(), &timeout, nullptr) < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::strerror(errno);
+            return Ending::kWaitFailed;
+        }
+        if (!Serve()) break;
+    }
+    return Ending::kStopped;
+}
+
+bool EventLoop::Serve() {
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < participants_.size(); ++i) {
+        participants_[i]->HandleWaits(fds_.data() + offset, shares_[i], Clock::now());
+        offset += shares_[i];
+        if (stop_requested_) return false;
+    }
+    return true;
+}
+
+}  // namespace runner::loop

@@ -1,0 +1,42 @@
+#pragma once
+// The runner's one thread: a ppoll loop over what its participants wait on.
+// Each pass lists every participant's descriptors and the earliest time one
+// of them wants to run, waits, then serves the participants in the order they
+// were added, each with the clock read afresh. A stop is one request, asked
+// for by whoever sees the reason (a stop signal, the rounds done), and
+// honoured where the loop turns: after the participant that asked.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tools/runner/loop/participant.h"
+
+namespace runner::loop {
+
+class EventLoop {
+public:
+    enum class Ending { kStopped, kTimeLimit, kWaitFailed };
+
+    // Participants are served in the order added and must outlive the loop's run.
+    void Add(Participant& participant) { participants_.push_back(&participant); }
+    void RequestStop() { stop_requested_ = true; }
+    bool stop_requested() const { return stop_requested_; }
+
+    // Runs until a stop is requested or `deadline` passes. Every participant
+    // is served at least once a second. After kWaitFailed, error() says why.
+    Ending Run(Clock::time_point deadline);
+    const std::string& error() const { return error_; }
+
+private:
+    // Serves every participant after a wait; false when one asked to stop.
+    bool Serve();
+
+    std::vector<Participant*> participants_;
+    std::vector<pollfd> fds_;
+    std::vector<std::size_t> shares_;  // entries each participant added
+    bool stop_requested_ = false;
+    std::string error_;
+};
+
+}  // namespace runner::loop

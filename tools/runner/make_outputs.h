@@ -1,0 +1,20 @@
+#pragma once
+// Which outputs a run has: the one place that knows every output there is.
+// Adding an output means writing it (a folder of its own in outputs/) and
+// adding it here.
+
+#include <memory>
+
+#include "tools/common/console.h"
+#include "tools/runner/outputs/outputs.h"
+#include "tools/runner/run_options.h"
+
+namespace runner {
+
+// The outputs `options` ask for, in the order they take events: the console
+// lines, the history (after taking the data folder's lock), the broker, the
+// web view. Null after one problem line when one cannot start.
+std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
+                                              const console::Console& console);
+
+}  // namespace runner

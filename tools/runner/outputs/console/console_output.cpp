@@ -1,0 +1,37 @@
+#include "tools/runner/outputs/console/console_output.h"
+
+#include "tools/common/time_text.h"
+#include "tools/record/record_format.h"
+
+namespace runner::outputs {
+
+void ConsoleOutput::OnRound(const CompletedRound& round) {
+    const std::uint64_t number = round.device.rounds;
+    const auto checks = threshold_checks_ ? std::optional(round.threshold_checks) : std::nullopt;
+    if (round.record == nullptr) {
+        console_.Record("[" + std::to_string(round.device.data_id) + "] round " +
+                        std::to_string(number) + "  published " + std::to_string(round.length) +
+                        " bytes of type " + std::to_string(round.type_id) +
+                        " (not a 32-cell record)");
+    } else if (json_) {
+        console_.Record(record::JsonLine(*round.record, number, checks));
+    } else {
+        console_.Record(record::RoundLine(*round.record, number, checks));
+    }
+}
+
+void ConsoleOutput::OnStatus(const DeviceStatus& device, line::LinkState before) {
+    const std::string label = "[" + std::to_string(device.data_id) + "] ";
+    if (device.state == line::LinkState::kSilent) {
+        console_.Problem(label + "silent: no round completed since " +
+                         time_text::ClockTime(device.silent_since) + " (" +
+                         time_text::Duration(silence_period_) +
+                         " or more); still asking on each turn");
+    } else if (before == line::LinkState::kSilent) {
+        console_.Problem(label +
+                         "answering again: " + std::to_string(device.unanswered_in_silence) +
+                         " commands went unanswered while it was silent");
+    }
+}
+
+}  // namespace runner::outputs

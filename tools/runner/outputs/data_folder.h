@@ -1,0 +1,35 @@
+#pragma once
+// The data folder (--data): the names of the files the runner keeps there,
+// and its lock.
+//
+// One runner per data folder: two appending to the same history files would
+// interleave their records. The lock is flock() on DIR/battery32-run.lock,
+// held for the whole run and released by the kernel however the runner ends;
+// the file holds the holder's process id, for the message of the next one.
+
+#include <cstdint>
+#include <string>
+
+namespace runner::outputs {
+
+// DIR/device-<data id>.history: every record kept, one after another.
+std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id);
+// DIR/device-<data id>.cache: the newest record, for restarts.
+std::string CachePath(const std::string& data_dir, std::uint32_t data_id);
+
+class DataFolderLock {
+public:
+    DataFolderLock() = default;
+    ~DataFolderLock();
+    DataFolderLock(const DataFolderLock&) = delete;
+    DataFolderLock& operator=(const DataFolderLock&) = delete;
+
+    // Makes the folder if needed, checks that files can be made in it and
+    // takes the lock. "" on success, else one line saying what is wrong.
+    std::string Take(const std::string& dir);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace runner::outputs

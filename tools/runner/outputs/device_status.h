@@ -1,0 +1,34 @@
+#pragma once
+// A device as the runner's outputs see it: its place in the site and how it is
+// doing on its line. The runner keeps one per device, in site order, for the
+// whole run; outputs read them through the DeviceList they are started with.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/runner/line/link_tracker.h"
+
+namespace runner::outputs {
+
+struct DeviceStatus : line::LinkStatus {
+    std::uint32_t data_id = 0;
+    std::string name;  // from the site file, may be empty
+    std::string port;
+    std::uint64_t errors = 0;  // exceptions out of the device
+    // The device refuses lookups for want of fresh data: no round and no
+    // link activity for a minute (its own rule, asked of it once a second).
+    bool stale = false;
+};
+
+// Every device of the site, in site order.
+using DeviceList = std::vector<const DeviceStatus*>;
+
+// The device with `data_id`, or null.
+inline const DeviceStatus* FindDevice(const DeviceList& devices, std::uint32_t data_id) {
+    for (const DeviceStatus* d : devices)
+        if (d->data_id == data_id) return d;
+    return nullptr;
+}
+
+}  // namespace runner::outputs

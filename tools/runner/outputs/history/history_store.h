@@ -1,0 +1,41 @@
+#pragma once
+// The site's history and cache files in the data folder: one keeper per
+// device (history_keeper.h), each fed the records its device asks to keep.
+// At start it hands each device the record found in its files.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/runner/outputs/history/history_keeper.h"
+#include "tools/runner/outputs/output.h"
+
+namespace runner::outputs {
+
+class HistoryStore : public Output {
+public:
+    HistoryStore(std::string data_dir, HistoryPolicy policy, const console::Console& console);
+
+    // Checks the files of the device with `data_id` (setting aside those that
+    // are not its own) and keeps its records from now on. Returns the record
+    // to hand to the device at start: its cache's, else its history's last.
+    std::optional<HistoryKeeper::StartImage> Adopt(std::uint32_t data_id);
+    std::string CachePathOf(std::uint32_t data_id) const;
+
+    void OnSaved(const SavedRecord& saved) override;
+    // Writes every device's newest record to its cache and closes the histories.
+    void Finish() override;
+
+private:
+    std::string data_dir_;
+    HistoryPolicy policy_;
+    const console::Console& console_;
+    // In the order adopted: the site's.
+    std::vector<std::pair<std::uint32_t, std::unique_ptr<HistoryKeeper>>> keepers_;
+};
+
+}  // namespace runner::outputs

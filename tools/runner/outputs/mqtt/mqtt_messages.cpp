@@ -1,0 +1,83 @@
+#include "tools/runner/outputs/mqtt/mqtt_messages.h"
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <cctype>
+
+#include "tools/record/record_format.h"
+
+namespace runner::outputs {
+namespace {
+
+// Node ids in discovery topics allow only [a-zA-Z0-9_-].
+std::string NodeId(const std::string& prefix, std::uint32_t data_id) {
+    std::string node = prefix + "_" + std::to_string(data_id);
+    for (char& c : node)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+    return node;
+}
+
+std::string Compact(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+}  // namespace
+
+std::string AvailabilityTopic(const std::string& prefix) { return prefix + "/availability"; }
+
+std::string StateTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/state";
+}
+
+std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
+                         const std::string& state) {
+    std::string json = record::JsonLine(record, round, std::nullopt);
+    json.pop_back();  // the closing brace: the device's state joins the record's fields
+    json += ",\"state\":\"" + state + "\"}";
+    return json;
+}
+
+std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
+                                           const std::string& prefix, const DeviceStatus& device) {
+    const std::string node = NodeId(prefix, device.data_id);
+    Json::Value grouping;
+    grouping["identifiers"].append(node);
+    grouping["name"] =
+        device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
+    grouping["model"] = "battery_32";
+    std::vector<MqttMessage> messages;
+    // `key` goes in the topic and the unique id, `name` is for people, `field`
+    // is where the state JSON holds the value.
+    const auto sensor = [&](const std::string& key, const std::string& name,
+                            const std::string& field, const char* unit, const char* device_class) {
+        Json::Value config;
+        config["name"] = name;
+        config["unique_id"] = node + "_" + key;
+        config["state_topic"] = StateTopic(prefix, device.data_id);
+        config["value_template"] = "{{ value_json." + field + " }}";
+        config["unit_of_measurement"] = unit;
+        config["device_class"] = device_class;
+        config["state_class"] = "measurement";
+        config["availability_topic"] = AvailabilityTopic(prefix);
+        config["payload_available"] = "online";
+        config["payload_not_available"] = "offline";
+        config["device"] = grouping;
+        messages.push_back(
+            {discovery_prefix + "/sensor/" + node + "/" + key + "/config", Compact(config)});
+    };
+    for (int i = 0; i < kBattery32Cells; ++i) {
+        const std::string number = std::to_string(i + 1);
+        sensor("cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
+               "cell_voltage[" + std::to_string(i) + "]", "V", "voltage");
+    }
+    sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
+    sensor("group_current", "Current", "group_current", "A", "current");
+    sensor("temperature", "Temperature", "temperature", "°C", "temperature");
+    return messages;
+}
+
+}  // namespace runner::outputs

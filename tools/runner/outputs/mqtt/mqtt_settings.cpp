@@ -1,0 +1,86 @@
+#include "tools/runner/outputs/mqtt/mqtt_settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "tools/common/command_line.h"
+
+namespace runner::outputs {
+
+std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
+    settings->tls = url.rfind("mqtts://", 0) == 0;
+    if (!settings->tls && url.rfind("mqtt://", 0) != 0)
+        return "must start with mqtt:// or mqtts://";
+    settings->port = settings->tls ? 8883 : 1883;
+    std::string rest = url.substr(settings->tls ? 8 : 7);
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.find_first_of("/@?# ") != std::string::npos) {
+        return "takes only host and port (credentials go in --mqtt-credentials)";
+    }
+    std::string host = rest;
+    std::string port;
+    if (!rest.empty() && rest[0] == '[') {  // [IPv6]:port
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) return "has an unclosed [";
+        host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty() && after[0] != ':') return "has text after ]";
+        if (!after.empty()) port = after.substr(1);
+        if (after == ":") return "has an empty port";
+    } else if (const std::size_t colon = rest.rfind(':'); colon != std::string::npos) {
+        host = rest.substr(0, colon);
+        port = rest.substr(colon + 1);
+        if (port.empty()) return "has an empty port";
+    }
+    if (host.empty()) return "names no host";
+    if (!port.empty()) {
+        const std::optional<long long> number = command_line::ParseInteger(port, 1, 65535);
+        if (!number) return "has port " + port + ", not 1..65535";
+        settings->port = static_cast<int>(*number);
+    }
+    settings->host = host;
+    settings->url = url;
+    return "";
+}
+
+std::string ReadMqttCredentials(MqttSettings* settings) {
+    const std::string& path = settings->credentials_path;
+    std::ifstream in(path);
+    if (!in) return "MQTT credentials " + path + ": cannot read (" + std::strerror(errno) + ")";
+    std::string line;
+    int number = 0;
+    settings->username.clear();
+    settings->password.clear();
+    while (std::getline(in, line)) {
+        ++number;
+        line.erase(line.find_last_not_of("\r \t") + 1);  // npos + 1 == 0: all blank
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t eq = line.find('=');
+        const std::string key = line.substr(0, eq);
+        std::string* field = key == "username"   ? &settings->username
+                             : key == "password" ? &settings->password
+                                                 : nullptr;
+        if (eq == std::string::npos || field == nullptr) {
+            return "MQTT credentials " + path + ": line " + std::to_string(number) +
+                   ": expected username=NAME or password=SECRET";
+        }
+        *field = line.substr(eq + 1);
+    }
+    if (settings->username.empty()) return "MQTT credentials " + path + ": no username=NAME line";
+    return "";
+}
+
+std::string DefaultMqttPrefix() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        std::strcpy(name, "localhost");
+    std::string host = name;
+    for (char& c : host)
+        if (c == '/' || c == '+' || c == '#' || c == ' ') c = '_';
+    return "battery32/" + host;
+}
+
+}  // namespace runner::outputs

@@ -1,0 +1,39 @@
+#pragma once
+// What --mqtt and its companion options say: where the broker is, how to log
+// in, where the topics go and how much to hold while the broker is away.
+// Parsed without libmosquitto, so every build understands the options.
+
+#include <cstddef>
+#include <string>
+
+namespace runner::outputs {
+
+struct MqttSettings {
+    std::string url;  // as given; empty: no publishing
+    std::string host;
+    int port = 0;
+    bool tls = false;                // mqtts://
+    std::string cafile;              // --mqtt-cafile; empty with TLS: the system's CAs
+    std::string credentials_path;    // --mqtt-credentials
+    std::string username, password;  // read from it; empty username: no login
+    std::string prefix;              // --mqtt-prefix; empty: battery32/<hostname>
+    bool discovery = false;
+    std::string discovery_prefix = "homeassistant";
+    // Rounds held per device while the broker is away or has not acknowledged
+    // them: one hour of one device polled every second.
+    std::size_t queue_per_device = 3600;
+};
+
+// Fills host, port and tls from "mqtt://host[:port]" or "mqtts://host[:port]"
+// (IPv6 literals in brackets). Returns "" or what is wrong, in a few words.
+std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
+
+// Reads username and password from the credentials file: lines "username=NAME"
+// and "password=SECRET"; blank lines and lines starting with '#' are skipped.
+// Returns "" or one line naming the file and the fault.
+std::string ReadMqttCredentials(MqttSettings* settings);
+
+// "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
+std::string DefaultMqttPrefix();
+
+}  // namespace runner::outputs

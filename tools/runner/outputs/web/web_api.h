@@ -1,0 +1,27 @@
+#pragma once
+// The web view's JSON: a device with its state, counters and latest record,
+// and the times the history query takes. Pure text work, no sockets.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/ttime.h"
+#include "tools/runner/outputs/device_status.h"
+
+namespace runner::outputs {
+
+// A device as /api/devices lists it (the README shows one): {"data_id":1001,...}.
+// `record_json` is the record as the runner's --json prints it, or empty for null.
+std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
+                       std::uint64_t history_records);
+
+// A comparable number for the local wall-clock time of a record's stamp.
+std::int64_t StampKey(const ttime& stamp);
+
+// "YYYY-MM-DD hh:mm:ss" (local time) or whole epoch seconds, as a StampKey;
+// nothing when the text is neither.
+std::optional<std::int64_t> ParseQueryTime(const std::string& text);
+
+}  // namespace runner::outputs

@@ -1,0 +1,393 @@
+// The web view on libmicrohttpd, driven from the runner's poll loop: the
+// server runs in epoll mode without a thread of its own; its one epoll
+// descriptor joins the runner's ppoll, and MHD_run does the work that is due
+// without ever blocking.
+#include "tools/runner/outputs/web/web_view.h"
+
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "tools/common/command_line.h"
+#include "tools/record/record_format.h"
+#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/outputs/web/event_streams.h"
+#include "tools/runner/outputs/web/history_stream.h"
+#include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/web_api.h"
+#include "tools/runner/outputs/web/web_assets.h"
+
+namespace runner::outputs {
+namespace {
+
+using loop::Clock;
+
+constexpr unsigned kConnectionLimit = 64;
+constexpr std::size_t kConnectionMemory = 8 * 1024;  // request line and headers must fit
+constexpr unsigned kIdleTimeoutSeconds = 30;
+constexpr std::size_t kLongestPath = 64;
+constexpr auto kHeartbeat = std::chrono::seconds(15);
+constexpr int kStreamSocketBuffer = 32 * 1024;
+const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
+                                       "/usr/share/javascript/chart.js/chart.js"};
+
+bool SameSecret(const std::string& a, const char* b) {
+    if (b == nullptr) return false;
+    const std::size_t length = std::strlen(b);
+    unsigned char diff = length == a.size() ? 0 : 1;
+    for (std::size_t i = 0; i < length; ++i)
+        diff |= static_cast<unsigned char>(a[i % a.size()] ^ b[i]);
+    return diff == 0;
+}
+
+std::string PercentEncoded(const char* text) {
+    std::string out;
+    for (; *text != '\0'; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        char escaped[4] = {*text, '\0'};
+        if (!std::isalnum(c) && std::strchr("-._~", c) == nullptr) {
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        }
+        out += escaped;
+    }
+    return out;
+}
+
+std::string FindChartLibrary() {
+    for (const char* path : kChartLibraries)
+        if (::access(path, R_OK) == 0) return path;
+    return "";
+}
+
+const char* Argument(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+}
+
+MHD_Result Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
+                  const char* type) {
+    if (response == nullptr) return MHD_NO;  // out of memory: the connection closes
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    }
+    if (status == MHD_HTTP_UNAUTHORIZED) {
+        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
+    }
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result Text(MHD_Connection* connection, unsigned status, const std::string& body,
+                const char* type) {
+    return Answer(connection, status,
+                  MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                  MHD_RESPMEM_MUST_COPY),
+                  type);
+}
+
+MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& why) {
+    return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
+}
+
+MHD_Result Page(MHD_Connection* connection) {
+    // Asset links carry the token when the page was opened with one.
+    const char* token = Argument(connection, "token");
+    const std::string query = token ? "?token=" + PercentEncoded(token) : std::string();
+    std::string page = kIndexHtml;
+    for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
+        page.replace(at, 9, query);
+    return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
+}
+
+class MhdView final : public WebView {
+public:
+    MhdView(const WebViewSettings& settings, const console::Console& console)
+        : settings_(settings), console_(console), chart_(FindChartLibrary()) {}
+    ~MhdView() override;
+    std::string Listen();
+    void Announce() const;
+
+    void Start(const DeviceList& devices) override { devices_ = &devices; }
+    void OnRound(const CompletedRound& round) override;
+    void Finish() override;
+    void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
+    void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+
+private:
+    static MHD_Result Access(void* cls, MHD_Connection* connection, const char* url,
+                             const char* method, const char* version, const char* upload,
+                             size_t* upload_size, void** request);
+    MHD_Result Handle(MHD_Connection* connection, const std::string& path, bool head);
+    MHD_Result ChartFile(MHD_Connection* connection);
+    MHD_Result Devices(MHD_Connection* connection);
+    MHD_Result History(MHD_Connection* connection);
+    MHD_Result Events(MHD_Connection* connection, bool head);
+    bool Authorized(MHD_Connection* connection) const;
+    std::string DeviceJsonAt(const DeviceStatus& status) const;
+
+    WebViewSettings settings_;
+    const console::Console& console_;
+    const DeviceList* devices_ = nullptr;
+    std::string chart_;
+    std::string url_;
+    MHD_Daemon* daemon_ = nullptr;
+    int epoll_fd_ = -1;
+    Clock::time_point server_due_ = Clock::time_point::max();
+    Clock::time_point next_heartbeat_ = Clock::now() + kHeartbeat;
+    std::map<std::uint32_t, std::string> latest_;  // record JSON by data id
+    std::uint64_t event_id_ = 0;
+    std::uint64_t requests_ = 0;
+    bool run_now_ = false;  // a stream was resumed since the last MHD_run
+    EventStreams streams_;
+};
+
+std::string MhdView::Listen() {
+    std::string why;
+    sockaddr_storage address;
+    if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
+    unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
+    if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
+    daemon_ =
+        MHD_start_daemon(flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
+                         reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
+                         kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        const int error = errno;  // before the address text, whose making may change errno
+        return "web view: cannot listen on " + ListenAddressText(address) + " (" +
+               std::strerror(error) + ")";
+    }
+    const MHD_DaemonInfo* epoll = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+    const MHD_DaemonInfo* listening = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
+    socklen_t size = sizeof address;  // as bound: port 0 has become the one the system chose
+    if (epoll == nullptr || listening == nullptr ||
+        ::getsockname(listening->listen_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return "web view: the server gave no descriptor";
+    }
+    epoll_fd_ = epoll->epoll_fd;
+    url_ = "http://" + ListenAddressText(address) + "/";
+    return "";
+}
+
+MhdView::~MhdView() {
+    if (daemon_ == nullptr) return;
+    // Suspended connections must be resumed before the server stops.
+    streams_.EndAll();
+    MHD_run(daemon_);
+    MHD_stop_daemon(daemon_);
+}
+
+void MhdView::Announce() const {
+    console_.Note("web view at " + url_ +
+                  (settings_.token_path.empty()
+                       ? ""
+                       : " (token from " + settings_.token_path + ": add ?token=...)"));
+    if (chart_.empty()) {
+        console_.Note("web view: no chart library found (libjs-chart.js); history charts are off");
+    }
+}
+
+void MhdView::Finish() {
+    std::string text = "web view: " + std::to_string(requests_) + " requests, " +
+                       std::to_string(streams_.opened()) + " event streams";
+    if (streams_.dropped() != 0) {
+        text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
+    }
+    console_.Note(text);
+}
+
+void MhdView::OnRound(const CompletedRound& round) {
+    latest_[round.device.data_id] =
+        round.record ? record::JsonLine(*round.record, round.device.rounds, std::nullopt)
+                     : std::string();
+    if (streams_.open() == 0) return;
+    const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
+                              "\ndata: " + DeviceJsonAt(round.device) + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+// The device as the API shows it: status, latest record and history size.
+std::string MhdView::DeviceJsonAt(const DeviceStatus& status) const {
+    const auto latest = latest_.find(status.data_id);
+    struct stat st {};
+    const std::string path = HistoryPath(settings_.data_dir, status.data_id);
+    const auto records = ::stat(path.c_str(), &st) == 0 ? st.st_size / record::kRecordSize : 0;
+    return DeviceJson(status, latest == latest_.end() ? std::string() : latest->second,
+                      static_cast<std::uint64_t>(records));
+}
+
+void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
+    fds.push_back(pollfd{epoll_fd_, POLLIN, 0});
+    const auto now = Clock::now();
+    MHD_UNSIGNED_LONG_LONG ms = 0;
+    server_due_ = MHD_get_timeout(daemon_, &ms) == MHD_YES
+                      ? now + std::chrono::milliseconds(std::min<MHD_UNSIGNED_LONG_LONG>(ms, 60000))
+                      : Clock::time_point::max();
+    // A resumed stream is only picked up by the next MHD_run.
+    if (run_now_) server_due_ = now;
+    wake = std::min({wake, server_due_, next_heartbeat_});
+}
+
+void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
+    if (now >= next_heartbeat_) {
+        // A comment line keeps idle streams open through proxies and lets the
+        // timeout find clients that stopped reading.
+        if (streams_.open() != 0) run_now_ = streams_.Publish(": keep-alive\n\n") || run_now_;
+        next_heartbeat_ = now + kHeartbeat;
+    }
+    const bool ready = count > 0 && fds[0].revents != 0;
+    if (ready || run_now_ || now >= server_due_) {
+        run_now_ = false;
+        MHD_run(daemon_);
+    }
+}
+
+MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* url,
+                           const char* method, const char*, const char*, size_t* upload_size,
+                           void** request) {
+    auto& view = *static_cast<MhdView*>(cls);
+    if (*request != nullptr) {
+        // Only reached for a body that came anyway: discard it, answer was given.
+        *upload_size = 0;
+        return MHD_YES;
+    }
+    *request = &view;
+    ++view.requests_;
+    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
+    }
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if ((length != nullptr && std::strcmp(length, "0") != 0) ||
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                    MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
+        return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
+    }
+    if (std::strlen(url) > kLongestPath) {
+        return Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
+    }
+    if (!view.Authorized(connection)) {
+        return Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
+    }
+    return view.Handle(connection, url, head);
+}
+
+bool MhdView::Authorized(MHD_Connection* connection) const {
+    const std::string& token = settings_.token;
+    if (token.empty()) return true;
+    const char* header =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
+    const bool bearer = header != nullptr && std::strncmp(header, "Bearer ", 7) == 0;
+    return (bearer && SameSecret(token, header + 7)) ||
+           SameSecret(token, Argument(connection, "token"));
+}
+
+MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, bool head) {
+    if (path == "/") return Page(connection);
+    if (path == "/view.js") return Text(connection, MHD_HTTP_OK, kViewJs, "text/javascript");
+    if (path == "/view.css") return Text(connection, MHD_HTTP_OK, kViewCss, "text/css");
+    if (path == "/chart.js") return ChartFile(connection);
+    if (path == "/api/devices") return Devices(connection);
+    if (path == "/api/history") return History(connection);
+    if (path == "/api/events") return Events(connection, head);
+    return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
+}
+
+MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
+    const int fd = chart_.empty() ? -1 : ::open(chart_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        return Refuse(connection, MHD_HTTP_NOT_FOUND, "no chart library installed");
+    }
+    return Answer(connection, MHD_HTTP_OK,
+                  MHD_create_response_from_fd(static_cast<std::uint64_t>(st.st_size), fd),
+                  "text/javascript");
+}
+
+MHD_Result MhdView::Devices(MHD_Connection* connection) {
+    std::string body = "{\"devices\":[";
+    if (devices_ != nullptr) {
+        for (const DeviceStatus* s : *devices_)
+            body += (body.back() == '[' ? "\n" : ",\n") + DeviceJsonAt(*s);
+    }
+    return Text(connection, MHD_HTTP_OK, body + "\n]}\n", "application/json");
+}
+
+MHD_Result MhdView::History(MHD_Connection* connection) {
+    const char* device = Argument(connection, "device");
+    const auto id = command_line::ParseInteger(device ? device : "", 0, UINT32_MAX);
+    if (!id || devices_ == nullptr ||
+        FindDevice(*devices_, static_cast<std::uint32_t>(*id)) == nullptr) {
+        return Refuse(connection, MHD_HTTP_NOT_FOUND, "device: not a device of this site");
+    }
+    HistoryQuery query;
+    for (auto [name, key] : {std::pair{"from", &query.from_key}, std::pair{"to", &query.to_key}}) {
+        const char* text = Argument(connection, name);
+        if (text == nullptr) continue;
+        const auto parsed = ParseQueryTime(text);
+        if (!parsed) {
+            return Refuse(connection, MHD_HTTP_BAD_REQUEST,
+                          "from, to: YYYY-MM-DD hh:mm:ss or epoch seconds");
+        }
+        *key = *parsed;
+    }
+    if (const char* step = Argument(connection, "step")) {
+        const auto n = command_line::ParseInteger(step, 1, 1000000);
+        if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
+        query.step = static_cast<std::uint64_t>(*n);
+    }
+    auto* stream =
+        new HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query);
+    MHD_Response* response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 16 * 1024,
+        [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
+            const std::size_t n = static_cast<HistoryStream*>(cls)->Read(out, max);
+            return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+        },
+        stream, [](void* cls) { delete static_cast<HistoryStream*>(cls); });
+    if (response == nullptr) delete stream;
+    return Answer(connection, MHD_HTTP_OK, response, "application/json");
+}
+
+MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {
+    if (head) return Text(connection, MHD_HTTP_OK, "", "text/event-stream");
+    // A fixed socket buffer: the kernel would otherwise let a stream that is not
+    // read swallow megabytes before the stream's own bounded buffer fills.
+    if (const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)) {
+        const int bytes = kStreamSocketBuffer;
+        ::setsockopt(info->connect_fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    }
+    MHD_Response* response = streams_.Open(connection);
+    if (response != nullptr) MHD_add_response_header(response, "X-Accel-Buffering", "no");
+    return Answer(connection, MHD_HTTP_OK, response, "text/event-stream");
+}
+
+}  // namespace
+
+const char* WebView::Absent() { return nullptr; }
+
+std::unique_ptr<WebView> WebView::Start(const WebViewSettings& settings,
+                                        const console::Console& console, std::string* error) {
+    auto view = std::make_unique<MhdView>(settings, console);
+    *error = view->Listen();
+    if (!error->empty()) return nullptr;
+    view->Announce();
+    return view;
+}
+
+}  // namespace runner::outputs

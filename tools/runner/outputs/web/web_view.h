@@ -1,0 +1,35 @@
+#pragma once
+// The live web view of battery32-run: a page with every device's cells, a
+// small read-only JSON API and an event stream of completed rounds, served
+// from the runner's own loop (see README, "Web view"). Built where
+// libmicrohttpd is found; elsewhere Start() says why there is none.
+
+#include <memory>
+#include <string>
+
+#include "tools/common/console.h"
+#include "tools/runner/outputs/output.h"
+
+namespace runner::outputs {
+
+struct WebViewSettings {
+    std::string listen;      // [ADDR:]PORT
+    std::string token_path;  // empty: no token
+    std::string token;       // the token read from it
+    std::string data_dir;    // history files
+};
+
+class WebView : public Output, public loop::Participant {
+public:
+    // Null in a build with the web view; else why it has none (and the
+    // command line refuses --http).
+    static const char* Absent();
+    // Listens, says where, and returns the view; null with `error` set to one
+    // line when it cannot.
+    static std::unique_ptr<WebView> Start(const WebViewSettings& settings,
+                                          const console::Console& console, std::string* error);
+
+    loop::Participant* participant() override { return this; }
+};
+
+}  // namespace runner::outputs

@@ -1,0 +1,172 @@
+#include "tools/runner/play_host.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "tools/common/exit_status.h"
+#include "tools/runner/host/device_chatter.h"
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/simulated_lines.h"
+#include "tools/runner/host/site.h"
+#include "tools/runner/loop/event_loop.h"
+#include "tools/runner/loop/stop_signal_watch.h"
+#include "tools/runner/make_outputs.h"
+#include "tools/runner/site_poller.h"
+
+namespace runner {
+namespace {
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// What the options name, read and loaded before anything is announced.
+struct Inputs {
+    host::Site site;
+    std::optional<host::Plugin> plugin;
+    host::SimulatedLines simulated;
+};
+
+// Reads the site and the modules to simulate, loads the plug-in and puts the
+// simulated modules on their lines. False after one problem line.
+bool ReadInputs(const RunOptions& options, const console::Console& console, Inputs& in) {
+    try {
+        in.site = host::ReadSiteFile(options.site_path);
+        sim::SimConfig modules;
+        if (options.simulate && !options.sim_path.empty()) {
+            modules = sim::ReadSimConfigFile(options.sim_path);
+        }
+        in.plugin.emplace(options.plugin_path);
+        if (options.simulate) in.simulated.SetUp(in.site, modules, options.sim_baud);
+    } catch (const std::exception& e) {
+        console.Problem(e.what());
+        return false;
+    }
+    return true;
+}
+
+void AnnounceSimulation(const RunOptions& options, const Inputs& in,
+                        const console::Console& console) {
+    if (!options.simulate) return;
+    console.Note("trying the plug-in on simulated battery modules (no hardware needed)");
+    if (!options.sim_path.empty()) console.Note("simulated modules from " + options.sim_path);
+    for (const auto& line : in.simulated.Describe()) console.Note("simulated " + line);
+}
+
+void AnnouncePlan(const RunOptions& options, const Inputs& in, const console::Console& console) {
+    std::set<std::string> ports;
+    for (const auto& d : in.site.devices) ports.insert(d.port);
+    console.Note("plug-in " + in.plugin->path());
+    console.Note("site " + in.site.path + ": " +
+                 Plural(in.site.devices.size(), "device", "devices") + " on " +
+                 Plural(ports.size(), "port", "ports") + ", polled " +
+                 (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
+                                      : std::string("back to back")) +
+                 (options.rounds
+                      ? ", stopping after " + Plural(options.rounds, "round", "rounds") + " of each"
+                      : ", until Ctrl-C"));
+    if (!options.history) {
+        console.Note("no history or cache kept (--no-history)");
+    } else {
+        console.Note("history in " + options.data_dir + "/device-<data id>.history " +
+                     (options.history_every_round ? "every round" : "at each device's interval") +
+                     " (battery32-run decode FILE shows one), the newest record in "
+                     "device-<data id>.cache");
+    }
+}
+
+// Where the device's own lines go: -1 for nowhere; with `error` set when the
+// log file cannot be opened.
+int DeviceLogFd(const RunOptions& o, const console::Console& console, std::string* error) {
+    if (o.device_log == "off") return -1;
+    if (o.device_log == "stderr") return STDERR_FILENO;
+    if (o.device_log == "stdout") return console.records_fd();
+    if (o.device_log.empty()) return o.json ? STDERR_FILENO : console.records_fd();
+    const int fd = ::open(o.device_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) *error = "device log " + o.device_log + ": " + std::strerror(errno);
+    return fd;
+}
+
+// Sets the site up and polls it until the loop ends; returns the exit status.
+int PollSite(const RunOptions& options, const console::Console& console, const host::Site& site,
+             const host::Plugin& plugin, SitePoller& poller, outputs::Outputs& outputs,
+             int stop_fd) {
+    if (!poller.SetUp(site, plugin, outputs.history())) return exit_status::kCannotRun;
+    loop::EventLoop loop;
+    loop::StopSignalWatch stop(stop_fd, loop);
+    loop.Add(stop);
+    if (!poller.Start(loop)) return exit_status::kCannotRun;
+    outputs.JoinLoop(loop);
+    outputs.Start(poller.devices());
+    const auto deadline =
+        options.time_limit_s > 0
+            ? loop::Clock::now() + std::chrono::duration_cast<loop::Clock::duration>(
+                                       std::chrono::duration<double>(options.time_limit_s))
+            : loop::Clock::time_point::max();
+    const auto ending = loop.Run(deadline);
+    if (ending == loop::EventLoop::Ending::kWaitFailed) {
+        console.Problem("waiting for the lines failed: " + loop.error());
+    }
+    return poller.Finish(ending);
+}
+
+}  // namespace
+
+int PlayHost(const console::Console& console, const RunOptions& options, int stop_fd) {
+    Inputs in;
+    if (!ReadInputs(options, console, in)) return exit_status::kCannotRun;
+    AnnounceSimulation(options, in, console);
+    AnnouncePlan(options, in, console);
+    std::string log_error;
+    const int device_log_fd = DeviceLogFd(options, console, &log_error);
+    if (!log_error.empty()) {
+        console.Problem(log_error);
+        return exit_status::kCannotRun;
+    }
+    console.Note(
+        device_log_fd < 0
+            ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
+            : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
+    host::DeviceChatter chatter;
+    const std::string chatter_error = chatter.Begin(device_log_fd);
+    if (!chatter_error.empty()) {
+        console.Problem("device output stays mixed in: cannot redirect it (" + chatter_error + ")");
+    }
+    const int status = PollWithOutputs(options, console, in.site, *in.plugin, chatter, stop_fd);
+    chatter.End();
+    in.simulated.Stop();
+    if (options.simulate) {
+        console.Note(
+            "simulated lines: " + Plural(in.simulated.collisions(), "collision", "collisions") +
+            " (commands that talked over a reply)");
+    }
+    if (device_log_fd > STDERR_FILENO && device_log_fd != console.records_fd()) {
+        ::close(device_log_fd);
+    }
+    return status;
+}
+
+int PollWithOutputs(const RunOptions& options, const console::Console& console,
+                    const host::Site& site, const host::Plugin& plugin,
+                    host::DeviceChatter& chatter, int stop_fd,
+                    std::vector<outputs::DeviceStatus>* final) {
+    std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console);
+    if (!outputs) return exit_status::kCannotRun;
+    SitePoller poller(options, console, chatter, *outputs);
+    const int status = PollSite(options, console, site, plugin, poller, *outputs, stop_fd);
+    outputs->Finish();
+    outputs.reset();  // before the poller: the outputs read its devices to the end
+    if (final != nullptr) {
+        for (const outputs::DeviceStatus* d : poller.devices()) final->push_back(*d);
+    }
+    return status;
+}
+
+}  // namespace runner

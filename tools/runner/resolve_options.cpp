@@ -1,0 +1,64 @@
+// The second half of the options: the defaults the command line leaves open,
+// and the files the options name, read once before the run starts.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/run_options.h"
+
+namespace runner {
+namespace {
+
+// Reads the token into `token`: printable ASCII without spaces. Returns "" or
+// what is wrong.
+std::string ReadToken(const std::string& path, std::string* token) {
+    std::ifstream in(path, std::ios::binary);
+    token->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) return "--http-token " + path + ": cannot read it";
+    token->erase(token->find_last_not_of("\n\r ") + 1);  // npos + 1 == 0: all blank
+    const bool printable =
+        std::all_of(token->begin(), token->end(), [](char c) { return c > ' ' && c < 127; });
+    if (token->empty() || token->size() > 256 || !printable) {
+        return "--http-token " + path + ": must hold one token of 1 to 256 printable characters";
+    }
+    return "";
+}
+
+// The broker's prefix and login. Says once when the credentials file can be
+// read by others.
+std::string ResolveMqtt(outputs::MqttSettings& mqtt, const console::Console& console) {
+    if (mqtt.url.empty()) return "";
+    if (mqtt.prefix.empty()) mqtt.prefix = outputs::DefaultMqttPrefix();
+    if (mqtt.credentials_path.empty()) return "";
+    if (std::string error = outputs::ReadMqttCredentials(&mqtt); !error.empty()) return error;
+    struct stat st {};
+    if (::stat(mqtt.credentials_path.c_str(), &st) == 0 && (st.st_mode & 0077) != 0) {
+        console.Problem("MQTT credentials " + mqtt.credentials_path +
+                        " can be read by other users (chmod 600 it)");
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string ResolveOptions(RunOptions& options, const console::Console& console) {
+    const std::string examples = BATTERY32_EXAMPLES_DIR;
+    if (options.simulate && options.site_path.empty()) options.site_path = examples + "/site.json";
+    if (options.simulate && options.sim_path.empty() &&
+        ::access((examples + "/sim.json").c_str(), R_OK) == 0) {
+        options.sim_path = examples + "/sim.json";
+    }
+    if (options.plugin_path.empty()) options.plugin_path = host::DefaultPluginPath();
+    if (!options.http_token_path.empty()) {
+        if (std::string error = ReadToken(options.http_token_path, &options.http_token);
+            !error.empty()) {
+            return error;
+        }
+    }
+    return ResolveMqtt(options.mqtt, console);
+}
+
+}  // namespace runner

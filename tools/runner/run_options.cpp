@@ -1,0 +1,235 @@
+#include "tools/runner/run_options.h"
+
+#include "tools/common/command_line.h"
+#include "tools/runner/outputs/mqtt/mqtt_output.h"
+#include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/web_view.h"
+
+namespace runner {
+namespace {
+
+using command_line::Flag;
+using command_line::Number;
+using command_line::Option;
+using command_line::Take;
+using command_line::Text;
+
+using Action = ParsedCommandLine::Action;
+
+// What the walk saw beyond the values it stores, for the checks after it.
+struct Given {
+    bool baud = false;            // --baud
+    bool mqtt_companion = false;  // any --mqtt-... option
+    bool help = false;
+};
+
+// Marks that an option of the broker's was given, then takes its value.
+Take MqttOption(bool* given, Take take) {
+    return [given, take](const std::string& text, std::string* fault) {
+        *given = true;
+        return take(text, fault);
+    };
+}
+
+Take ListenAddressTake(std::string* target) {
+    return [target](const std::string& text, std::string* fault) {
+        *target = text;
+        if (const char* absent = outputs::WebView::Absent()) {
+            *fault = std::string("--http: ") + absent;
+            return false;
+        }
+        std::string why;
+        if (outputs::ParseListenAddress(text, nullptr, &why)) return true;
+        if (!why.empty()) *fault += " (" + why + ")";
+        return false;
+    };
+}
+
+Take MqttUrl(outputs::MqttSettings* mqtt) {
+    return [mqtt](const std::string& url, std::string* fault) {
+        if (const char* absent = outputs::MqttOutput::Absent()) {
+            *fault = std::string("--mqtt: ") + absent;
+            return false;
+        }
+        const std::string why = outputs::ParseMqttUrl(url, mqtt);
+        if (!why.empty()) *fault = "--mqtt " + url + ": " + why;
+        return why.empty();
+    };
+}
+
+// Topics go below the prefix, so it must not be a pattern or an empty level.
+Take TopicPrefix(std::string* target, const char* option) {
+    return [target, option](const std::string& prefix, std::string* fault) {
+        *target = prefix;
+        if (prefix.empty()) return false;
+        if (prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' &&
+            prefix.back() != '/') {
+            return true;
+        }
+        *fault = std::string("--") + option + " " + prefix +
+                 ": a topic prefix without + or # and without a leading or trailing /";
+        return false;
+    };
+}
+
+// The options of a run by subject, in the order --help lists them, writing
+// into the options they are given.
+std::vector<Option> WhatToPoll(RunOptions& o) {
+    return {
+        {"simulate", nullptr,
+         "answer with simulated modules on a pseudo-terminal\n"
+         "(site: examples/site.json unless given)",
+         nullptr, Flag(&o.simulate)},
+        {"sim", "FILE", "simulated modules (default: examples/sim.json)", "a file",
+         Text(&o.sim_path)},
+        {"plugin", "PATH", "device plug-in (default: the built libbattery32.so)", "a path",
+         Text(&o.plugin_path)},
+        {"data", "DIR", "history files, one per device (default: ./data)", "a directory",
+         Text(&o.data_dir, false)},
+        {"tick-ms", "N", "polling period (default 1000; 0: back to back)",
+         "a number of milliseconds (0: back to back)", Number(&o.tick_ms, 0, 3600000)},
+        {"rounds", "N", "stop after N completed rounds of every device", "a positive number",
+         Number(&o.rounds, 1, INT64_MAX)},
+        {"time-limit", "S", "stop after S seconds in any case (exit 3 if rounds are missing)",
+         "a positive number of seconds", command_line::Seconds(&o.time_limit_s)},
+    };
+}
+
+std::vector<Option> WhatToShowAndKeep(RunOptions& o) {
+    return {
+        {"json", nullptr, "one JSON object per round on stdout; notes go to stderr", nullptr,
+         Flag(&o.json)},
+        {"verbose", nullptr, "also count the threshold checks of each round", nullptr,
+         Flag(&o.verbose), 'v'},
+        {"trace", nullptr, "show every frame sent and every burst received", nullptr,
+         Flag(&o.trace)},
+        {"quiet-device", nullptr, "drop the device's own diagnostic lines", nullptr,
+         [&o](const std::string&, std::string*) {
+             o.device_log = "off";
+             return true;
+         }},
+        {"device-log", "WHERE", "device lines to stdout, stderr, off or a file",
+         "stdout, stderr, off or a file", Text(&o.device_log, false)},
+        {"fsync", nullptr, "sync the history file after every record", nullptr,
+         Flag(&o.fsync_each_record)},
+        {"history-every-round", nullptr, "save every record, not only at the device's interval",
+         nullptr, Flag(&o.history_every_round)},
+        {"cache-every", "S", "replace the restart cache at most every S seconds (default 60)",
+         "seconds, 0..86400", Number(&o.cache_every_s, 0, 86400)},
+        {"no-cache", nullptr, "do not load the last record at start", nullptr,
+         Flag(&o.use_cache, false)},
+        {"no-history", nullptr, "keep no history or cache (the data folder is not used)", nullptr,
+         Flag(&o.history, false)},
+    };
+}
+
+std::vector<Option> LinesAndWebView(RunOptions& o, Given* given) {
+    const Take baud = Number(&o.sim_baud, 0, 4000000);
+    return {
+        {"gap-us", "N", "quiet time that ends a burst (default: 3 character times)",
+         "microseconds, 100 or more", Number(&o.gap_us, 100, 10000000)},
+        {"reopen-ms", "N", "retry period for a lost port (default 3000)",
+         "milliseconds, 10 or more", Number(&o.reopen_ms, 10, 3600000)},
+        {"http", "[ADDR:]PORT", "serve the live web view (default address 127.0.0.1)",
+         "[ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080", ListenAddressTake(&o.http_listen)},
+        {"http-token", "FILE", "every web request needs the token held in FILE",
+         "a file holding the token", Text(&o.http_token_path, false)},
+        {"reply-timeout-ms", "N",
+         "how long a device holds its line waiting for a reply\n"
+         "(default: what the line speed implies, 139 ms at 19200)",
+         "milliseconds, 1 or more", Number(&o.reply_timeout_ms, 1, 3600000)},
+        {"baud", "N",
+         "with --simulate: speed of the simulated lines' timing\n"
+         "(default 19200; 0: replies at once)",
+         "a line speed in baud (0: no line timing)",
+         [baud, given](const std::string& text, std::string* fault) {
+             given->baud = true;
+             return baud(text, fault);
+         }},
+    };
+}
+
+std::vector<Option> Publishing(outputs::MqttSettings& mqtt, Given* given) {
+    bool* companion = &given->mqtt_companion;
+    return {
+        {"mqtt", "URL",
+         "publish every round to a broker: mqtt://host[:1883] or\n"
+         "mqtts://host[:8883]",
+         nullptr, MqttUrl(&mqtt)},
+        {"mqtt-cafile", "FILE", "CA certificates for mqtts:// (default: the system's)", nullptr,
+         MqttOption(companion, Text(&mqtt.cafile))},
+        {"mqtt-credentials", "FILE", "lines username=NAME and password=SECRET", nullptr,
+         MqttOption(companion, Text(&mqtt.credentials_path))},
+        {"mqtt-prefix", "P", "topic prefix (default battery32/<hostname>)", "a topic prefix",
+         MqttOption(companion, TopicPrefix(&mqtt.prefix, "mqtt-prefix"))},
+        {"mqtt-discovery", nullptr, "also publish home-automation discovery configs", nullptr,
+         MqttOption(companion, Flag(&mqtt.discovery))},
+        {"mqtt-discovery-prefix", "P", "their topic prefix (default homeassistant)",
+         "a topic prefix",
+         MqttOption(companion, TopicPrefix(&mqtt.discovery_prefix, "mqtt-discovery-prefix"))},
+        {"mqtt-queue", "N", "rounds held per device while the broker is away (default 3600)",
+         "a number of rounds per device, 1..10000000",
+         MqttOption(companion, Number(&mqtt.queue_per_device, 1, 10000000))},
+    };
+}
+
+std::vector<Option> RunOptionTable(RunOptions& o, Given* given) {
+    std::vector<Option> table = WhatToPoll(o);
+    for (std::vector<Option> group :
+         {WhatToShowAndKeep(o), LinesAndWebView(o, given), Publishing(o.mqtt, given)}) {
+        table.insert(table.end(), group.begin(), group.end());
+    }
+    table.push_back({"help", nullptr, nullptr, nullptr, Flag(&given->help), 'h'});
+    return table;
+}
+
+// After the whole command line: "" or what does not fit together.
+std::string Mismatch(const RunOptions& o, const Given& given) {
+    if (given.baud && !o.simulate) {
+        return "--baud sets the timing of simulated lines: it goes with --simulate "
+               "(a real line's speed is the device's setting)";
+    }
+    if (o.site_path.empty() && !o.simulate) {
+        return "which site file? (or --simulate to try it on simulated modules)";
+    }
+    if (!o.http_token_path.empty() && o.http_listen.empty()) {
+        return "--http-token goes with --http";
+    }
+    if (o.mqtt.url.empty() && given.mqtt_companion) return "the --mqtt-... options need --mqtt URL";
+    if (!o.mqtt.cafile.empty() && !o.mqtt.tls) return "--mqtt-cafile needs an mqtts:// URL";
+    return "";
+}
+
+}  // namespace
+
+std::string UsageText() {
+    RunOptions unused;
+    Given given;
+    return "usage: battery32-run [options] [SITE.json]\n"
+           "       battery32-run --simulate [options] [SITE.json]\n"
+           "       battery32-run decode HISTORY_FILE [--json]\n"
+           "Polls battery monitor modules through the device plug-in, as the host would.\n"
+           "decode prints a history file as CSV rows, or JSON lines with --json.\n" +
+           command_line::Help(RunOptionTable(unused, &given), 21);
+}
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    ParsedCommandLine parsed;
+    RunOptions& o = parsed.run;
+    Given given;
+    const auto site = [&o](const std::string& path, std::string* why) {
+        if (!o.site_path.empty()) {
+            *why = "one site file at a time (got " + o.site_path + " and " + path + ")";
+            return false;
+        }
+        o.site_path = path;
+        return true;
+    };
+    std::string fault = command_line::Walk(args, RunOptionTable(o, &given), site);
+    if (fault.empty()) fault = Mismatch(o, given);
+    parsed.action = given.help ? Action::kHelp : fault.empty() ? Action::kRun : Action::kError;
+    if (!given.help) parsed.error = fault;
+    return parsed;
+}
+
+}  // namespace runner

@@ -1,0 +1,226 @@
+#include "tools/runner/site_poller.h"
+
+#include <algorithm>
+#include <map>
+
+#include "tools/common/exit_status.h"
+#include "tools/common/serial_port.h"
+#include "tools/record/record_format.h"
+#include "tools/runner/line/line_timing.h"
+#include "tools/runner/line/poll_order.h"
+
+namespace runner {
+namespace {
+
+constexpr auto kFreshnessEvery = std::chrono::seconds(1);
+
+}  // namespace
+
+SitePoller::SitePoller(const RunOptions& options, const console::Console& console,
+                       host::DeviceChatter& chatter, outputs::Outputs& outputs)
+    : options_(options), console_(console), chatter_(chatter), outputs_(outputs) {}
+
+bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
+                       outputs::HistoryStore* history) {
+    for (const host::SiteDevice& entry : site.devices) {
+        host::HostedDevice* d = devices_.Add(entry, plugin);
+        if (d == nullptr || history == nullptr) continue;
+        // The store checks the device's files first: the record it hands back comes from them.
+        const auto cached = history->Adopt(entry.data_id);
+        if (!options_.use_cache) continue;
+        if (cached) {
+            devices_.LoadRecord(*d, cached->image, cached->source);
+        } else {
+            console_.Note("[" + d->label + "] no cached record yet (" +
+                          history->CachePathOf(entry.data_id) + ")");
+        }
+    }
+    if (devices_.size() == 0) {
+        console_.Problem("no device could be set up; nothing to poll");
+        return false;
+    }
+    SetUpLines();
+    return true;
+}
+
+void SitePoller::SetUpLines() {
+    std::map<std::string, std::vector<std::size_t>> users;
+    std::vector<std::string> order;  // first appearance in the site file
+    std::vector<host::SiteDevice> sites;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        sites.push_back(devices_[i].site);
+        if (!users.count(sites[i].port)) order.push_back(sites[i].port);
+        users[sites[i].port].push_back(i);
+    }
+    for (const std::string& path : order) {
+        const std::vector<std::size_t> polling = line::PollOrder(sites, users[path]);
+        const int baud = devices_[polling.front()].device->baud_rate_;
+        std::vector<line::LineMember> members;
+        for (const std::size_t i : polling) {
+            host::HostedDevice& d = devices_[i];
+            d.line = lines_.size();
+            members.push_back(line::LineMember{i, d.label, d.site.address, &d.link});
+            if (d.device->baud_rate_ != baud) {
+                console_.Problem("device " + d.label + " wants " +
+                                 std::to_string(d.device->baud_rate_) + " baud but shares " + path +
+                                 " at " + std::to_string(baud));
+            }
+        }
+        line::LineSettings settings;
+        settings.path = path;
+        settings.baud = baud;
+        settings.burst_gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
+                                                 : serial_port::QuietGap(baud);
+        // A simulated line keeps the simulator's speed, whatever the device asked for.
+        const int timed_baud =
+            options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
+        settings.reply_timeout = options_.reply_timeout_ms > 0
+                                     ? std::chrono::milliseconds(options_.reply_timeout_ms)
+                                     : line::DefaultReplyTimeout(timed_baud, settings.burst_gap);
+        settings.reopen_period = std::chrono::milliseconds(options_.reopen_ms);
+        settings.tick = std::chrono::milliseconds(options_.tick_ms);
+        settings.trace = options_.trace;
+        lines_.push_back(
+            std::make_unique<line::LineTurns>(settings, std::move(members), *this, console_));
+    }
+}
+
+bool SitePoller::Start(loop::EventLoop& loop) {
+    loop_ = &loop;
+    polling_start_ = Clock::now();
+    bool any_up = false;
+    for (auto& l : lines_) any_up = l->OpenIfDue(polling_start_) || any_up;
+    if (!any_up) {
+        console_.Problem("no port could be opened; nothing to poll");
+        return false;
+    }
+    for (auto& l : lines_) loop.Add(*l);
+    loop.Add(*this);
+    return true;
+}
+
+line::CallResult SitePoller::Tick(std::size_t device) {
+    host::HostedDevice& d = devices_[device];
+    const host::CallOutcome outcome =
+        devices_.Call(d, "RefreshStatus", [&] { d.device->RefreshStatus(); });
+    return line::CallResult{outcome.sent, outcome.round_begun, false};
+}
+
+line::CallResult SitePoller::Hand(std::size_t device, std::uint8_t* burst, std::size_t length) {
+    host::HostedDevice& d = devices_[device];
+    int result = 1;  // a device that throws is still in its exchange
+    const host::CallOutcome outcome = devices_.Call(d, "process", [&] {
+        result = d.device->process(burst, static_cast<unsigned int>(length));
+    });
+    return line::CallResult{outcome.sent, outcome.round_begun, result == 0};
+}
+
+bool SitePoller::MayStart(std::size_t index, Clock::time_point now) const {
+    // Polling is ending: nobody begins another exchange.
+    if (loop_ != nullptr && loop_->stop_requested()) return false;
+    const host::HostedDevice& d = devices_[index];
+    // Only the first round waits, and never longer than it takes to call a device silent.
+    const auto silence = line::SilencePeriod(std::chrono::milliseconds(options_.tick_ms));
+    if (d.link.has_completed() || now - polling_start_ >= silence) return true;
+    for (const std::uint32_t partner : d.site.partners) {
+        for (std::size_t i = 0; i < devices_.size(); ++i) {
+            const host::HostedDevice& p = devices_[i];
+            if (p.site.data_id != partner || &p == &d) continue;
+            if (p.link.has_completed() || p.link.in_trouble() || !lines_[p.line]->up()) continue;
+            // Two devices that add each other: neither waits.
+            const auto& back = p.site.partners;
+            if (std::find(back.begin(), back.end(), d.site.data_id) == back.end()) return false;
+        }
+    }
+    return true;
+}
+
+bool SitePoller::Send(const ZorSPDevice& device, const std::uint8_t* data, std::size_t length) {
+    host::HostedDevice* d = devices_.Find(device);
+    if (d == nullptr || lines_.empty()) return false;
+    return lines_[d->line]->Send(d->index, data, length);
+}
+
+void SitePoller::StateChanged(host::HostedDevice& d, line::LinkState before) {
+    if (d.status.state != before) outputs_.OnStatus(d.status, before);
+}
+
+void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uint8_t* data,
+                           std::size_t length) {
+    host::HostedDevice* d = devices_.Find(device);
+    if (d == nullptr) return;
+    chatter_.Flush(d->label);  // what the device printed first stays first
+    const line::LinkState before = d->status.state;
+    d->link.RoundCompleted(Clock::now());
+    StateChanged(*d, before);
+    const auto record = record::DecodeRecord(data, length);
+    const outputs::CompletedRound round{
+        d->status, type_id, data, length, record ? &*record : nullptr, d->checks};
+    d->checks = 0;
+    outputs_.OnRound(round);
+    if (RoundsDone() && loop_ != nullptr) loop_->RequestStop();
+}
+
+void SitePoller::Saved(const ZorVDevice& device, const std::uint8_t* data, std::size_t length,
+                       int interval_seconds) {
+    const host::HostedDevice* d = devices_.Find(device);
+    if (d == nullptr) return;
+    outputs_.OnSaved(outputs::SavedRecord{d->site.data_id, data, length, interval_seconds});
+}
+
+void SitePoller::Checked(const ZorVDevice& device, const std::string&, const std::string&, float,
+                         int) {
+    if (host::HostedDevice* d = devices_.Find(device)) ++d->checks;
+}
+
+void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) {
+    WatchSilence(now);
+    if (now < next_freshness_check_) return;
+    next_freshness_check_ = now + kFreshnessEvery;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        devices_[i].status.stale = devices_.Stale(devices_[i].site.data_id);
+    }
+}
+
+void SitePoller::WatchSilence(Clock::time_point now) {
+    const auto period = line::SilencePeriod(std::chrono::milliseconds(options_.tick_ms));
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        host::HostedDevice& d = devices_[i];
+        const line::LinkState before = d.status.state;
+        if (!lines_[d.line]->up() || !d.link.BecameSilent(now, period)) continue;
+        StateChanged(d, before);
+    }
+}
+
+bool SitePoller::RoundsDone() const {
+    if (options_.rounds == 0) return false;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (devices_[i].status.rounds < options_.rounds) return false;
+    }
+    return true;
+}
+
+int SitePoller::Finish(loop::EventLoop::Ending ending) {
+    if (ending == loop::EventLoop::Ending::kTimeLimit) console_.Note("time limit reached");
+    std::string summary;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const host::HostedDevice& d = devices_[i];
+        const outputs::DeviceStatus& s = d.status;
+        summary += (summary.empty() ? "" : "; ") + d.label + ": " + std::to_string(s.rounds) +
+                   (s.rounds == 1 ? " round" : " rounds");
+        if (s.rounds_started > s.rounds) {
+            summary += " (" + std::to_string(s.rounds_started) + " begun)";
+        }
+        if (s.unanswered > 0) {
+            summary += ", " + std::to_string(s.unanswered) + " commands unanswered";
+        }
+        if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
+    }
+    console_.Note("stopped; " + summary);
+    if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;
+    if (ending == loop::EventLoop::Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone())
+        return exit_status::kTimeLimit;
+    return exit_status::kOk;
+}
+
+}  // namespace runner

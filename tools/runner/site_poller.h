@@ -1,0 +1,92 @@
+#pragma once
+// The site at run time: a device for every entry of the site file, made
+// through the plug-in and driven on its serial line, and everything the
+// devices report handed to the outputs. It also watches for devices that go
+// silent or stale, and asks the loop to stop once every device has completed
+// the rounds asked for.
+//
+// One round, from the serial bytes to the outputs: a line's turn
+// (line/line_turns.cpp) calls Tick, the device sends its command through the
+// host hook (host/host_services.cpp) back here to Send and out on its line;
+// the reply's bursts come to Hand; the device publishes its record to
+// Published, which hands the round to every output (outputs/outputs.cpp).
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/zor_sp_device.h"
+#include "tools/common/console.h"
+#include "tools/runner/host/device_chatter.h"
+#include "tools/runner/host/host_services.h"
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/site.h"
+#include "tools/runner/host/site_devices.h"
+#include "tools/runner/line/line_turns.h"
+#include "tools/runner/line/link_tracker.h"
+#include "tools/runner/loop/event_loop.h"
+#include "tools/runner/outputs/history/history_store.h"
+#include "tools/runner/outputs/outputs.h"
+#include "tools/runner/run_options.h"
+
+namespace runner {
+
+class SitePoller : public host::DeviceEvents, public line::LineDevices, public loop::Participant {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    SitePoller(const RunOptions& options, const console::Console& console,
+               host::DeviceChatter& chatter, outputs::Outputs& outputs);
+    SitePoller(const SitePoller&) = delete;
+    SitePoller& operator=(const SitePoller&) = delete;
+
+    // Creates a device for each entry of `site` through `plugin` (one that
+    // refuses its settings is left out, with one line), hands each the record
+    // `history` keeps for it, if any, and sets up the lines. False after one
+    // problem line when no device could be set up.
+    bool SetUp(const host::Site& site, const host::Plugin& plugin, outputs::HistoryStore* history);
+    // Opens the ports and takes the lines, and this poller, into `loop`.
+    // False after one problem line when no port opens.
+    bool Start(loop::EventLoop& loop);
+    // Every device set up, in site order.
+    const outputs::DeviceList& devices() const { return devices_.statuses(); }
+    // After the loop has ended: says what each device did; returns the exit status.
+    int Finish(loop::EventLoop::Ending ending);
+
+    bool Send(const ZorSPDevice& device, const std::uint8_t* data, std::size_t length) override;
+    void Published(const ZorVDevice& device, int type_id, const std::uint8_t* data,
+                   std::size_t length) override;
+    void Saved(const ZorVDevice& device, const std::uint8_t* data, std::size_t length,
+               int interval_seconds) override;
+    void Checked(const ZorVDevice& device, const std::string& name, const std::string& display_name,
+                 float value, int index) override;
+
+    line::CallResult Tick(std::size_t device) override;
+    line::CallResult Hand(std::size_t device, std::uint8_t* burst, std::size_t length) override;
+    bool MayStart(std::size_t device, Clock::time_point now) const override;
+
+    void AddWaits(std::vector<pollfd>&, Clock::time_point&) override {}
+    void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+
+private:
+    void SetUpLines();
+    bool RoundsDone() const;
+    void WatchSilence(Clock::time_point now);
+    void StateChanged(host::HostedDevice& d, line::LinkState before);
+
+    const RunOptions& options_;
+    const console::Console& console_;
+    host::DeviceChatter& chatter_;
+    outputs::Outputs& outputs_;
+    host::HostServices host_{*this, chatter_};
+    host::SiteDevices devices_{console_, chatter_, host_};
+    std::vector<std::unique_ptr<line::LineTurns>> lines_;
+    loop::EventLoop* loop_ = nullptr;
+    Clock::time_point polling_start_{};
+    Clock::time_point next_freshness_check_{};
+};
+
+}  // namespace runner
