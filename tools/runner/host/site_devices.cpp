@@ -3,13 +3,34 @@
 #include <stdexcept>
 
 #include "tools/record/record_format.h"
-#include "tools/runner/host/device_setup.h"
 
 namespace runner::host {
 namespace {
 
 // What a device throws from a lookup when its data is too old.
 constexpr char kTimedOut[] = "数据已超时";
+
+// The device for `entry`, set up the way the host does: the data id and the
+// address assigned, the device initialised and registered with the controller
+// (so that partners find it), then its settings applied. Throws what the
+// device throws when it refuses its settings; it is then not registered.
+std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const SiteDevice& entry,
+                                         const std::shared_ptr<ZorController>& controller) {
+    std::shared_ptr<ZorSPDevice> device = plugin.CreateDevice();
+    device->data_id_ = entry.data_id;
+    // The host keeps the address with its top bit inverted; the device turns
+    // it back into the wire address in InitSetting.
+    device->addr_ = static_cast<unsigned char>(entry.address ^ 0x80u);
+    device->Init(controller, entry.data_id, entry.settings);
+    controller->AddDevice(device);
+    try {
+        device->InitSetting(entry.settings);
+    } catch (...) {
+        controller->RemoveDevice(entry.data_id);
+        throw;
+    }
+    return device;
+}
 
 }  // namespace
 
