@@ -1,9 +1,7 @@
 #include "tools/runner/run_options.h"
 
 #include "tools/common/command_line.h"
-#include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/listen_address.h"
-#include "tools/runner/outputs/web/web_view.h"
 
 namespace runner {
 namespace {
@@ -34,10 +32,6 @@ Take MqttOption(bool* given, Take take) {
 Take ListenAddressTake(std::string* target) {
     return [target](const std::string& text, std::string* fault) {
         *target = text;
-        if (const char* absent = outputs::WebView::Absent()) {
-            *fault = std::string("--http: ") + absent;
-            return false;
-        }
         std::string why;
         if (outputs::ParseListenAddress(text, nullptr, &why)) return true;
         if (!why.empty()) *fault += " (" + why + ")";
@@ -47,10 +41,6 @@ Take ListenAddressTake(std::string* target) {
 
 Take MqttUrl(outputs::MqttSettings* mqtt) {
     return [mqtt](const std::string& url, std::string* fault) {
-        if (const char* absent = outputs::MqttOutput::Absent()) {
-            *fault = std::string("--mqtt: ") + absent;
-            return false;
-        }
         const std::string why = outputs::ParseMqttUrl(url, mqtt);
         if (!why.empty()) *fault = "--mqtt " + url + ": " + why;
         return why.empty();

@@ -11,6 +11,8 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/stop_signals.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/outputs/mqtt/mqtt_output.h"
+#include "tools/runner/outputs/web/web_view.h"
 #include "tools/runner/play_host.h"
 #include "tools/runner/run_options.h"
 
@@ -18,6 +20,15 @@ namespace runner {
 namespace {
 
 constexpr char kProgram[] = "battery32-run";
+
+// An output the options ask for that this build lacks: one line, else "".
+std::string MissingOutput(const RunOptions& options) {
+    if (!options.mqtt.url.empty() && outputs::MqttOutput::Absent())
+        return std::string("--mqtt: ") + outputs::MqttOutput::Absent();
+    if (!options.http_listen.empty() && outputs::WebView::Absent())
+        return std::string("--http: ") + outputs::WebView::Absent();
+    return "";
+}
 
 // A run: the options resolved, then the host played until it stops.
 int Run(RunOptions options) {
@@ -57,6 +68,10 @@ int RunnerMain(int argc, char** argv) {
             return exit_status::kUsage;
         case ParsedCommandLine::Action::kRun:
             break;
+    }
+    if (const std::string missing = MissingOutput(parsed.run); !missing.empty()) {
+        plain.Problem(missing);
+        return exit_status::kUsage;
     }
     return Run(std::move(parsed.run));
 }

@@ -14,8 +14,8 @@ namespace runner::outputs {
 
 class MqttOutput : public Output, public loop::Participant {
 public:
-    // Null in a build that can publish; else why it cannot (and the command
-    // line refuses --mqtt).
+    // Null in a build that can publish; else why it cannot (and a run that
+    // asks for --mqtt is refused).
     static const char* Absent();
     // The publisher, its first connection under way; says where it publishes.
     // `settings` must be complete: prefix set, credentials read.

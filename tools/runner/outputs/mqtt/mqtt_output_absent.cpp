@@ -7,7 +7,7 @@ const char* MqttOutput::Absent() {
     return "this build has no MQTT (libmosquitto was not found when it was configured)";
 }
 
-// Never called: the command line refuses --mqtt in this build.
+// Never called: a run that asks for --mqtt is refused in this build.
 std::unique_ptr<MqttOutput> MqttOutput::Start(const MqttSettings&, const console::Console&) {
     return nullptr;
 }

@@ -21,8 +21,8 @@ struct WebViewSettings {
 
 class WebView : public Output, public loop::Participant {
 public:
-    // Null in a build with the web view; else why it has none (and the
-    // command line refuses --http).
+    // Null in a build with the web view; else why it has none (and a run
+    // that asks for --http is refused).
     static const char* Absent();
     // Listens, says where, and returns the view; null with `error` set to one
     // line when it cannot.
