@@ -1,7 +1,11 @@
 #include "tools/common/time_text.h"
 
+#include <time.h>
+
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
+
+#include "tools/common/command_line.h"
 
 namespace time_text {
 namespace {
@@ -37,6 +41,28 @@ std::string ClockTime(std::chrono::system_clock::time_point t) { return Local(t,
 std::string LocalTime(std::chrono::system_clock::time_point t) {
     if (t == std::chrono::system_clock::time_point{}) return "";
     return Local(t, "%Y-%m-%d %H:%M:%S");
+}
+
+std::optional<std::tm> ParseTimeText(const std::string& text) {
+    static const char kPattern[] = "0000-00-00 00:00:00";  // 0: a digit
+    std::tm local{};
+    if (text.size() == sizeof kPattern - 1) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool digit = text[i] >= '0' && text[i] <= '9';
+            if (kPattern[i] == '0' ? !digit : text[i] != kPattern[i]) return std::nullopt;
+        }
+        // strptime checks each field's range, but lets the seconds reach 61.
+        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60)
+            return std::nullopt;
+        local.tm_isdst = -1;  // whichever holds at that moment
+        return local;
+    }
+    const auto epoch = command_line::ParseInteger(text, 0, 999999999999);  // twelve digits
+    if (!epoch) return std::nullopt;
+    const time_t when = static_cast<time_t>(*epoch);
+    if (static_cast<std::int64_t>(when) != *epoch) return std::nullopt;  // 32-bit time_t
+    if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
+    return local;
 }
 
 }  // namespace time_text

@@ -2,6 +2,8 @@
 // Times and durations as the tools write them in their lines.
 
 #include <chrono>
+#include <ctime>
+#include <optional>
 #include <string>
 
 namespace time_text {
@@ -18,5 +20,11 @@ std::string ClockTime(std::chrono::system_clock::time_point t);
 
 // "2026-12-08 14:02:11", local time; "" for the epoch, which stands for never.
 std::string LocalTime(std::chrono::system_clock::time_point t);
+
+// A time people give: "YYYY-MM-DD hh:mm:ss" in local time, or whole epoch
+// seconds. The local time it names (for epoch seconds with its daylight-saving
+// flag, so that mktime() gives the same seconds back); nothing when the text
+// is neither.
+std::optional<std::tm> ParseTimeText(const std::string& text);
 
 }  // namespace time_text

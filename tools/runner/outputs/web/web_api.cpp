@@ -1,9 +1,7 @@
 #include "tools/runner/outputs/web/web_api.h"
 
 #include <json/writer.h>
-#include <time.h>
 
-#include "tools/common/command_line.h"
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
 
@@ -55,25 +53,10 @@ std::int64_t StampKey(const ttime& t) {
 }
 
 std::optional<std::int64_t> ParseQueryTime(const std::string& text) {
-    static const char kPattern[] = "0000-00-00 00:00:00";  // 0: a digit
-    tm local{};
-    if (text.size() == sizeof kPattern - 1) {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const bool digit = text[i] >= '0' && text[i] <= '9';
-            if (kPattern[i] == '0' ? !digit : text[i] != kPattern[i]) return std::nullopt;
-        }
-        // strptime checks each field's range, but lets the seconds reach 61.
-        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60)
-            return std::nullopt;
-    } else {
-        const auto epoch = command_line::ParseInteger(text, 0, 999999999999);  // twelve digits
-        if (!epoch) return std::nullopt;
-        const time_t when = static_cast<time_t>(*epoch);
-        if (static_cast<std::int64_t>(when) != *epoch) return std::nullopt;  // 32-bit time_t
-        if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
-    }
-    return TimeKey(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min, local.tm_sec);
+    const std::optional<tm> local = time_text::ParseTimeText(text);
+    if (!local) return std::nullopt;
+    return TimeKey(local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
+                   local->tm_min, local->tm_sec);
 }
 
 }  // namespace runner::outputs
