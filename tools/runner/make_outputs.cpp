@@ -1,6 +1,7 @@
 #include "tools/runner/make_outputs.h"
 
-#include "tools/runner/line/line_timing.h"
+#include "tools/runner/outputs/alarm_command/alarm_command.h"
+#include "tools/runner/outputs/alarm_log/alarm_log_output.h"
 #include "tools/runner/outputs/console/console_output.h"
 #include "tools/runner/outputs/history/history_store.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
@@ -11,9 +12,8 @@ namespace runner {
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                               const console::Console& console) {
     auto made = std::make_unique<outputs::Outputs>(console);
-    made->Add(std::make_unique<outputs::ConsoleOutput>(
-        console, options.json, options.verbose,
-        line::SilencePeriod(std::chrono::milliseconds(options.tick_ms))));
+    made->Add(std::make_unique<outputs::ConsoleOutput>(console, options.json, options.verbose,
+                                                       SilencePeriod(options)));
     if (options.history) {
         if (const std::string error = made->data_lock().Take(options.data_dir); !error.empty()) {
             console.Problem(error + " (--no-history polls without it)");
@@ -23,6 +23,14 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                             std::chrono::seconds(options.cache_every_s)};
         made->AddHistory(
             std::make_unique<outputs::HistoryStore>(options.data_dir, policy, console));
+        made->Add(std::make_unique<outputs::AlarmLogOutput>(options.data_dir, console));
+    }
+    if (!options.alarm_command.empty()) {
+        made->Add(std::make_unique<outputs::AlarmCommand>(
+            options.alarm_command,
+            std::chrono::duration_cast<loop::Clock::duration>(
+                std::chrono::duration<double>(options.alarm_timeout_s)),
+            console));
     }
     if (!options.mqtt.url.empty()) {
         if (auto mqtt = outputs::MqttOutput::Start(options.mqtt, console))

@@ -12,8 +12,9 @@
 namespace runner {
 
 // The outputs `options` ask for, in the order they take events: the console
-// lines, the history (after taking the data folder's lock), the broker, the
-// web view. Null after one problem line when one cannot start.
+// lines, the history and the alarm log (after taking the data folder's
+// lock), the alarm command, the broker, the web view. Null after one problem line when one cannot
+// start.
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                               const console::Console& console);
 

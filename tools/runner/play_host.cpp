@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "tools/alarm_log/alarm_log_file.h"
 #include "tools/common/exit_status.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/plugin.h"
@@ -94,6 +95,19 @@ int DeviceLogFd(const RunOptions& o, const console::Console& console, std::strin
     return fd;
 }
 
+// The alarms the data folder's alarm log says were active at the last stop.
+std::vector<outputs::AlarmChange> ActiveAtLastStop(const RunOptions& options,
+                                                   const console::Console& console) {
+    if (!options.history) return {};
+    try {
+        return alarm_log::ActiveAtEnd(alarm_log::ReadLog(alarm_log::LogPath(options.data_dir)))
+            .list();
+    } catch (const std::exception& e) {
+        console.Problem(std::string(e.what()) + "; alarms active at the last stop are not known");
+        return {};
+    }
+}
+
 // Sets the site up and polls it until the loop ends; returns the exit status.
 int PollSite(const RunOptions& options, const console::Console& console, const host::Site& site,
              const host::Plugin& plugin, SitePoller& poller, outputs::Outputs& outputs,
@@ -105,6 +119,7 @@ int PollSite(const RunOptions& options, const console::Console& console, const h
     if (!poller.Start(loop)) return exit_status::kCannotRun;
     outputs.JoinLoop(loop);
     outputs.Start(poller.devices());
+    poller.RestoreAlarms(ActiveAtLastStop(options, console));
     const auto deadline =
         options.time_limit_s > 0
             ? loop::Clock::now() + std::chrono::duration_cast<loop::Clock::duration>(

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "tools/runner/host/plugin.h"
@@ -42,6 +43,31 @@ std::string ResolveMqtt(outputs::MqttSettings& mqtt, const console::Console& con
     return "";
 }
 
+bool Runnable(const std::string& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(file.c_str(), X_OK) == 0;
+}
+
+// The alarm command must be a program that can be run: a path, or a name
+// found on PATH, as it will be looked for when run.
+std::string CheckAlarmCommand(const std::string& program) {
+    if (program.empty()) return "";
+    bool found = program.find('/') != std::string::npos && Runnable(program);
+    const char* path = std::getenv("PATH");
+    if (program.find('/') == std::string::npos && path != nullptr) {
+        const std::string dirs = path;
+        for (std::size_t start = 0; !found && start <= dirs.size();) {
+            std::size_t end = dirs.find(':', start);
+            if (end == std::string::npos) end = dirs.size();
+            const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+            found = Runnable(dir + "/" + program);
+            start = end + 1;
+        }
+    }
+    return found ? "" : "--alarm-command " + program + ": no program that can be run by that name";
+}
+
 }  // namespace
 
 std::string ResolveOptions(RunOptions& options, const console::Console& console) {
@@ -58,6 +84,7 @@ std::string ResolveOptions(RunOptions& options, const console::Console& console)
             return error;
         }
     }
+    if (std::string error = CheckAlarmCommand(options.alarm_command); !error.empty()) return error;
     return ResolveMqtt(options.mqtt, console);
 }
 

@@ -1,6 +1,7 @@
 #include "tools/runner/run_options.h"
 
 #include "tools/common/command_line.h"
+#include "tools/runner/line/line_timing.h"
 #include "tools/runner/outputs/web/listen_address.h"
 
 namespace runner {
@@ -17,6 +18,7 @@ using Action = ParsedCommandLine::Action;
 // What the walk saw beyond the values it stores, for the checks after it.
 struct Given {
     bool baud = false;            // --baud
+    bool alarm_timeout = false;   // --alarm-timeout
     bool mqtt_companion = false;  // any --mqtt-... option
     bool help = false;
 };
@@ -82,6 +84,26 @@ std::vector<Option> WhatToPoll(RunOptions& o) {
          Number(&o.rounds, 1, INT64_MAX)},
         {"time-limit", "S", "stop after S seconds in any case (exit 3 if rounds are missing)",
          "a positive number of seconds", command_line::Seconds(&o.time_limit_s)},
+        {"silent-after", "S",
+         "call a device silent after S seconds without a round\n"
+         "(default: three ticks, at least 10 s)",
+         "a positive number of seconds", command_line::Seconds(&o.silent_after_s)},
+    };
+}
+
+std::vector<Option> Alarms(RunOptions& o, Given* given) {
+    const Take timeout = command_line::Seconds(&o.alarm_timeout_s);
+    return {
+        {"alarm-command", "PROGRAM",
+         "run PROGRAM on every alarm raised or cleared, the alarm\n"
+         "in BATTERY32_ALARM_... variables (no shell)",
+         "a program", Text(&o.alarm_command, false)},
+        {"alarm-timeout", "S", "stop a run of it after S seconds (default 10)",
+         "a positive number of seconds",
+         [timeout, given](const std::string& text, std::string* fault) {
+             given->alarm_timeout = true;
+             return timeout(text, fault);
+         }},
     };
 }
 
@@ -165,8 +187,8 @@ std::vector<Option> Publishing(outputs::MqttSettings& mqtt, Given* given) {
 
 std::vector<Option> RunOptionTable(RunOptions& o, Given* given) {
     std::vector<Option> table = WhatToPoll(o);
-    for (std::vector<Option> group :
-         {WhatToShowAndKeep(o), LinesAndWebView(o, given), Publishing(o.mqtt, given)}) {
+    for (std::vector<Option> group : {WhatToShowAndKeep(o), Alarms(o, given),
+                                      LinesAndWebView(o, given), Publishing(o.mqtt, given)}) {
         table.insert(table.end(), group.begin(), group.end());
     }
     table.push_back({"help", nullptr, nullptr, nullptr, Flag(&given->help), 'h'});
@@ -186,11 +208,21 @@ std::string Mismatch(const RunOptions& o, const Given& given) {
         return "--http-token goes with --http";
     }
     if (o.mqtt.url.empty() && given.mqtt_companion) return "the --mqtt-... options need --mqtt URL";
+    if (given.alarm_timeout && o.alarm_command.empty())
+        return "--alarm-timeout goes with --alarm-command";
     if (!o.mqtt.cafile.empty() && !o.mqtt.tls) return "--mqtt-cafile needs an mqtts:// URL";
     return "";
 }
 
 }  // namespace
+
+std::chrono::steady_clock::duration SilencePeriod(const RunOptions& options) {
+    if (options.silent_after_s > 0) {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(options.silent_after_s));
+    }
+    return line::SilencePeriod(std::chrono::milliseconds(options.tick_ms));
+}
 
 std::string UsageText() {
     RunOptions unused;
@@ -198,8 +230,10 @@ std::string UsageText() {
     return "usage: battery32-run [options] [SITE.json]\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
+           "       battery32-run alarms [--active] [--since T] DIR\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
-           "decode prints a history file as CSV rows, or JSON lines with --json.\n" +
+           "decode prints a history file as CSV rows, or JSON lines with --json.\n"
+           "alarms prints the alarm log of a data folder.\n" +
            command_line::Help(RunOptionTable(unused, &given), 21);
 }
 

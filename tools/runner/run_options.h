@@ -4,6 +4,7 @@
 // starts: defaults filled in and the files they name read. From then on they
 // never change.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ struct RunOptions {
     outputs::MqttSettings mqtt;   // url empty: no publishing
     int reply_timeout_ms = 0;     // 0: what the line's speed implies
     int sim_baud = 19200;         // --simulate: line timing of the simulated lines; 0: none
+    double silent_after_s = 0;    // 0: three ticks, at least 10 s
+    std::string alarm_command;    // empty: none; else run on every alarm raised or cleared
+    double alarm_timeout_s = 10;  // how long one run of it may take
 };
 
 struct ParsedCommandLine {
@@ -46,6 +50,10 @@ struct ParsedCommandLine {
     RunOptions run;
     std::string error;  // for kError
 };
+
+// How long a device goes without completing a round before it is called
+// silent: --silent-after, or three ticks and at least 10 s.
+std::chrono::steady_clock::duration SilencePeriod(const RunOptions& options);
 
 // The command line of a run (not of a sub-command such as decode).
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);

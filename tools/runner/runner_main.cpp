@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/alarm_log/alarms_command.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/stop_signals.h"
@@ -56,6 +57,9 @@ int RunnerMain(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (!args.empty() && args[0] == "decode") {
         return record::DecodeCommand({args.begin() + 1, args.end()});
+    }
+    if (!args.empty() && args[0] == "alarms") {
+        return alarm_log::AlarmsCommand({args.begin() + 1, args.end()});
     }
     ParsedCommandLine parsed = ParseCommandLine(args);
     const console::Console plain(kProgram, STDOUT_FILENO, STDERR_FILENO, false);

@@ -1,6 +1,7 @@
 #include "tools/runner/site_poller.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 #include "tools/common/exit_status.h"
@@ -23,7 +24,7 @@ SitePoller::SitePoller(const RunOptions& options, const console::Console& consol
 bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
                        outputs::HistoryStore* history) {
     for (const host::SiteDevice& entry : site.devices) {
-        host::HostedDevice* d = devices_.Add(entry, plugin);
+        host::HostedDevice* d = devices_.Add(entry, plugin, site.lost_communication_level);
         if (d == nullptr || history == nullptr) continue;
         // The store checks the device's files first: the record it hands back comes from them.
         const auto cached = history->Adopt(entry.data_id);
@@ -120,7 +121,7 @@ bool SitePoller::MayStart(std::size_t index, Clock::time_point now) const {
     if (loop_ != nullptr && loop_->stop_requested()) return false;
     const host::HostedDevice& d = devices_[index];
     // Only the first round waits, and never longer than it takes to call a device silent.
-    const auto silence = line::SilencePeriod(std::chrono::milliseconds(options_.tick_ms));
+    const auto silence = SilencePeriod(options_);
     if (d.link.has_completed() || now - polling_start_ >= silence) return true;
     for (const std::uint32_t partner : d.site.partners) {
         for (std::size_t i = 0; i < devices_.size(); ++i) {
@@ -153,6 +154,8 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
     const line::LinkState before = d->status.state;
     d->link.RoundCompleted(Clock::now());
     StateChanged(*d, before);
+    alarms::Moment moment;
+    d->alarms.RoundCompleted(moment, *this);
     const auto record = record::DecodeRecord(data, length);
     const outputs::CompletedRound round{
         d->status, type_id, data, length, record ? &*record : nullptr, d->checks};
@@ -163,14 +166,39 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
 
 void SitePoller::Saved(const ZorVDevice& device, const std::uint8_t* data, std::size_t length,
                        int interval_seconds) {
-    const host::HostedDevice* d = devices_.Find(device);
+    host::HostedDevice* d = devices_.Find(device);
     if (d == nullptr) return;
+    // The device saves its record once it has submitted the round's values.
+    alarms::Moment moment;
+    d->alarms.RoundChecked(moment, *this);
     outputs_.OnSaved(outputs::SavedRecord{d->site.data_id, data, length, interval_seconds});
 }
 
-void SitePoller::Checked(const ZorVDevice& device, const std::string&, const std::string&, float,
-                         int) {
-    if (host::HostedDevice* d = devices_.Find(device)) ++d->checks;
+void SitePoller::Checked(const ZorVDevice& device, const std::string& name,
+                         const std::string& display_name, float value, int) {
+    host::HostedDevice* d = devices_.Find(device);
+    if (d == nullptr) return;
+    ++d->checks;
+    alarms::Moment moment;
+    d->alarms.Check(name, display_name, value, moment, *this);
+}
+
+void SitePoller::AlarmChanged(const outputs::AlarmChange& change) { outputs_.OnAlarm(change); }
+
+void SitePoller::RestoreAlarms(const std::vector<outputs::AlarmChange>& active) {
+    for (const outputs::AlarmChange& alarm : active) {
+        host::HostedDevice* d = nullptr;
+        for (std::size_t i = 0; i < devices_.size() && d == nullptr; ++i)
+            if (devices_[i].site.data_id == alarm.data_id) d = &devices_[i];
+        if (d != nullptr && d->alarms.Restore(alarm, *this)) continue;
+        console_.Note("[" + std::to_string(alarm.data_id) + "] alarm " + alarm.rule + " on " +
+                      alarm.variable + ", active at the last stop, is no longer watched: cleared");
+        outputs::AlarmChange cleared = alarm;
+        cleared.kind = alarm_log::AlarmKind::kCleared;
+        cleared.value = std::nanf("");
+        cleared.epoch = alarms::Moment().epoch();
+        outputs_.OnAlarm(cleared);
+    }
 }
 
 void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) {
@@ -183,12 +211,16 @@ void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) 
 }
 
 void SitePoller::WatchSilence(Clock::time_point now) {
-    const auto period = line::SilencePeriod(std::chrono::milliseconds(options_.tick_ms));
+    const auto period = SilencePeriod(options_);
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         host::HostedDevice& d = devices_[i];
         const line::LinkState before = d.status.state;
         if (!lines_[d.line]->up() || !d.link.BecameSilent(now, period)) continue;
         StateChanged(d, before);
+        alarms::Moment moment;
+        d.alarms.LinkLost(
+            std::chrono::duration<double>(d.status.silent_since.time_since_epoch()).count(),
+            std::chrono::duration<float>(period).count(), moment, *this);
     }
 }
 
@@ -215,6 +247,10 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
             summary += ", " + std::to_string(s.unanswered) + " commands unanswered";
         }
         if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
+        if (d.alarms.not_a_number() > 0) {
+            summary += ", " + std::to_string(d.alarms.not_a_number()) +
+                       " values not a number (no alarm moved)";
+        }
     }
     console_.Note("stopped; " + summary);
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;

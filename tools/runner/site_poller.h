@@ -10,6 +10,9 @@
 // host hook (host/host_services.cpp) back here to Send and out on its line;
 // the reply's bursts come to Hand; the device publishes its record to
 // Published, which hands the round to every output (outputs/outputs.cpp).
+// Within the same call the device submits its values to Checked, where the
+// device's alarms (alarms/device_alarms.h) take them, and asks to keep its
+// record (Saved), which ends its round.
 
 #include <chrono>
 #include <cstddef>
@@ -20,6 +23,7 @@
 
 #include "host/zor_sp_device.h"
 #include "tools/common/console.h"
+#include "tools/runner/alarms/device_alarms.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
@@ -34,7 +38,10 @@
 
 namespace runner {
 
-class SitePoller : public host::DeviceEvents, public line::LineDevices, public loop::Participant {
+class SitePoller : public host::DeviceEvents,
+                   public line::LineDevices,
+                   public loop::Participant,
+                   private alarms::AlarmListener {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -51,6 +58,10 @@ public:
     // Opens the ports and takes the lines, and this poller, into `loop`.
     // False after one problem line when no port opens.
     bool Start(loop::EventLoop& loop);
+    // Once the outputs have started: the alarms the alarm log says were active
+    // at the last stop. Each is active again, or cleared (with one line) when
+    // its rule or device is gone from the site.
+    void RestoreAlarms(const std::vector<outputs::AlarmChange>& active);
     // Every device set up, in site order.
     const outputs::DeviceList& devices() const { return devices_.statuses(); }
     // After the loop has ended: says what each device did; returns the exit status.
@@ -76,6 +87,7 @@ private:
     bool RoundsDone() const;
     void WatchSilence(Clock::time_point now);
     void StateChanged(host::HostedDevice& d, line::LinkState before);
+    void AlarmChanged(const outputs::AlarmChange& change) override;
 
     const RunOptions& options_;
     const console::Console& console_;

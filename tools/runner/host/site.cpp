@@ -8,6 +8,7 @@
 
 #include "battery/numeric_text.h"
 #include "tools/common/json_input.h"
+#include "tools/runner/host/site_alarm_rules.h"
 
 namespace runner::host {
 namespace {
@@ -116,6 +117,16 @@ void CheckPartners(const std::vector<DevicePartners>& devices,
     }
 }
 
+// The level of the alarm a silent device raises; 0 for none.
+int LostCommunicationLevel(const Json::Value& root, const std::string& origin) {
+    try {
+        return static_cast<int>(
+            json_input::OptionalInteger(root, "lost_communication_level", "", 0, 3).value_or(2));
+    } catch (const InputError& e) {
+        throw InputError(origin + e.what());
+    }
+}
+
 }  // namespace
 
 Site ReadSite(const Json::Value& root, const std::string& path) {
@@ -131,6 +142,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
 
     Site site;
     site.path = path;
+    site.lost_communication_level = LostCommunicationLevel(root, origin);
     std::set<std::uint32_t> ids;
     std::set<std::pair<std::string, int>> addresses;
     std::vector<DevicePartners> partners;
@@ -149,6 +161,9 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
             CheckSettings(d["settings"], Member(where, "settings"));
             device.settings = d["settings"];
         }
+        const Json::Value& settings = device.settings;  // read without adding members
+        device.alarm_rules = ReadAlarmRules(settings["thresholdSetting"],
+                                            Member(Member(where, "settings"), "thresholdSetting"));
         partners.push_back(ReadPartners(device.data_id, device.settings["appSetting"],
                                         Member(Member(where, "settings"), "appSetting")));
         for (const PartnerRef& p : partners.back().group_voltage)

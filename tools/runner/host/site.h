@@ -2,6 +2,8 @@
 // The site file: which devices to create and where their modules are.
 //
 // {
+//   "lost_communication_level": 2,  optional: level of the alarm a silent
+//                                    device raises, 1..3; 0: none (default 2)
 //   "devices": [
 //     { "data_id": 1001,            host data id, 1..4294967295, unique
 //       "address": 1,               the module's address on the wire, 0..255 or "0x01"
@@ -9,13 +11,15 @@
 //       "name": "string A",         optional, shown in notes
 //       "settings": {               optional; handed to the device as is
 //         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
-//         "thresholdSetting": { ... } } } ] }
+//         "thresholdSetting": { ... } } } ] }   rules: site_alarm_rules.h
 
 #include <json/value.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tools/runner/alarms/alarm_rule.h"
 
 namespace runner::host {
 
@@ -27,11 +31,14 @@ struct SiteDevice {
     Json::Value settings{Json::objectValue};
     // Data ids named in appSetting.group_voltage, for polling partners first.
     std::vector<std::uint32_t> partners;
+    // The host's alarm rules among the settings' threshold rules.
+    std::vector<alarms::AlarmRule> alarm_rules;
 };
 
 struct Site {
     std::string path;
     std::vector<SiteDevice> devices;
+    int lost_communication_level = 2;  // 0: no lost-communication alarm
 };
 
 // Partners the settings name are read as the device reads them; each must be

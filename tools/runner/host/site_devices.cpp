@@ -22,6 +22,11 @@ std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const SiteDevice&
     // it back into the wire address in InitSetting.
     device->addr_ = static_cast<unsigned char>(entry.address ^ 0x80u);
     device->Init(controller, entry.data_id, entry.settings);
+    // The host's level and limit of each of its rules, for the device's trace of its rules.
+    for (const alarms::AlarmRule& rule : entry.alarm_rules) {
+        device->level_by_rule_[rule.key] = rule.level;
+        device->value_by_rule_[rule.key] = rule.limit;
+    }
     controller->AddDevice(device);
     try {
         device->InitSetting(entry.settings);
@@ -38,7 +43,7 @@ SiteDevices::~SiteDevices() {
     for (auto& d : devices_) d->device.reset();
 }
 
-HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin) {
+HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, int link_level) {
     const std::string label = std::to_string(entry.data_id);
     const std::string who = "device " + DeviceLabel(entry);
     std::shared_ptr<ZorSPDevice> device;
@@ -62,6 +67,7 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin) {
     d->status.data_id = entry.data_id;
     d->status.name = entry.name;
     d->status.port = entry.port;
+    d->alarms = alarms::DeviceAlarms(entry.data_id, entry.alarm_rules, link_level);
     devices_.push_back(std::move(d));
     statuses_.push_back(&devices_.back()->status);
     return devices_.back().get();

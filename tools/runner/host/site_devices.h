@@ -13,6 +13,7 @@
 #include "host/zor_controller.h"
 #include "host/zor_sp_device.h"
 #include "tools/common/console.h"
+#include "tools/runner/alarms/device_alarms.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
@@ -31,6 +32,7 @@ struct HostedDevice {
     outputs::DeviceStatus status;
     line::LinkTracker link{status};
     std::uint64_t checks = 0;  // threshold checks since the last record
+    alarms::DeviceAlarms alarms;
 };
 
 class SiteDevices {
@@ -43,9 +45,10 @@ public:
     SiteDevices(const SiteDevices&) = delete;
     SiteDevices& operator=(const SiteDevices&) = delete;
 
-    // Makes the device for `entry` through `plugin` and keeps it; null after
+    // Makes the device for `entry` through `plugin` and keeps it, with its
+    // alarms (`link_level`: that of its lost-communication alarm); null after
     // one line when it refused its settings.
-    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin);
+    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin, int link_level);
     // Hands `d` the record kept for it (read from `source`) and says what its
     // lookups now answer.
     void LoadRecord(HostedDevice& d, const std::vector<std::uint8_t>& image,

@@ -12,6 +12,7 @@
 
 #include "battery32/battery32_data.h"
 #include "tools/runner/loop/participant.h"
+#include "tools/runner/outputs/alarm_change.h"
 #include "tools/runner/outputs/device_status.h"
 
 namespace runner::outputs {
@@ -49,6 +50,9 @@ public:
     virtual void OnSaved(const SavedRecord& /*saved*/) {}
     // The device's state changed from `before` (it went silent, or answers again).
     virtual void OnStatus(const DeviceStatus& /*device*/, line::LinkState /*before*/) {}
+    // An alarm was raised or cleared; or, right after Start, an alarm the
+    // alarm log says was active at the last stop is active again (kActive).
+    virtual void OnAlarm(const AlarmChange& /*change*/) {}
     // Polling is over: write what is pending, say what was done. May take a
     // few seconds (a broker given time to take what is queued).
     virtual void Finish() {}

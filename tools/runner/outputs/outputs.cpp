@@ -17,7 +17,7 @@ void Outputs::Each(Event&& event) {
             event(*output);
         } catch (const std::exception& e) {
             if (failures_++ == 0) {
-                console_.Problem(std::string("an output failed to take a round: ") + e.what() +
+                console_.Problem(std::string("an output failed to take an event: ") + e.what() +
                                  " (later failures are only counted)");
             }
         }
@@ -38,6 +38,10 @@ void Outputs::OnSaved(const SavedRecord& saved) {
 
 void Outputs::OnStatus(const DeviceStatus& device, line::LinkState before) {
     Each([&](Output& o) { o.OnStatus(device, before); });
+}
+
+void Outputs::OnAlarm(const AlarmChange& change) {
+    Each([&](Output& o) { o.OnAlarm(change); });
 }
 
 void Outputs::Finish() {

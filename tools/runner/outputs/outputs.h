@@ -39,6 +39,7 @@ public:
     void OnRound(const CompletedRound& round);
     void OnSaved(const SavedRecord& saved);
     void OnStatus(const DeviceStatus& device, line::LinkState before);
+    void OnAlarm(const AlarmChange& change);
     void Finish();
 
 private:

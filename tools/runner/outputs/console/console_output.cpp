@@ -1,5 +1,6 @@
 #include "tools/runner/outputs/console/console_output.h"
 
+#include "tools/alarm_log/alarm_record.h"
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
 
@@ -31,6 +32,14 @@ void ConsoleOutput::OnStatus(const DeviceStatus& device, line::LinkState before)
         console_.Problem(label +
                          "answering again: " + std::to_string(device.unanswered_in_silence) +
                          " commands went unanswered while it was silent");
+    }
+}
+
+void ConsoleOutput::OnAlarm(const AlarmChange& change) {
+    if (change.kind == alarm_log::AlarmKind::kActive) {
+        console_.Note(alarm_log::AlarmText(change) + " (active at the last stop)");
+    } else {
+        console_.Record(json_ ? alarm_log::AlarmJson(change) : alarm_log::AlarmText(change));
     }
 }
 

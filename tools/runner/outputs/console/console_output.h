@@ -1,7 +1,9 @@
 #pragma once
 // The console's share of the outputs: one line per completed round on the
-// records stream (the round line, or the record as JSON), and a problem line
-// when a device goes silent and when it answers again.
+// records stream (the round line, or the record as JSON), one there per alarm
+// raised or cleared (a line for people, or the alarm as JSON), a note for an
+// alarm still active from the last stop, and a problem line when a device
+// goes silent and when it answers again.
 
 #include <chrono>
 
@@ -24,6 +26,7 @@ public:
 
     void OnRound(const CompletedRound& round) override;
     void OnStatus(const DeviceStatus& device, line::LinkState before) override;
+    void OnAlarm(const AlarmChange& change) override;
 
 private:
     const console::Console& console_;
