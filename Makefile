@@ -17,7 +17,7 @@ CMAKE_FLAGS ?=
 MIPSEL_BUILD_DIR ?= build-mipsel
 FUZZ_SECONDS ?= 60
 HTTP_PORT ?= 8080
-RUN_ARGS ?= --rounds 5
+RUN_ARGS ?= --rounds 8
 # Every submission is fuzzed briefly: five targets, under two minutes in all.
 FUZZ_TEST_SECONDS ?= 20
 

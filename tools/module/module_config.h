@@ -62,6 +62,20 @@ struct FaultRule {
     std::optional<std::uint8_t> other_address;  // kWrongAddress; default address ^ 0x01
 };
 
+// A change of a module's readings for a while: from `from` until `to`, timed
+// from the moment its line starts. Whatever it sets holds over the module's
+// own values while it lasts; a later change in the list wins over an earlier one.
+struct ReadingChange {
+    std::chrono::milliseconds from{0};
+    std::chrono::milliseconds to{0};
+    bool silent = false;  // no reply at all, to any command
+    int cell = 0;         // 1-based cell held at cell_volts; 0: none
+    double cell_volts = 0.0;
+    std::optional<double> group_voltage;
+    std::optional<double> current;
+    std::optional<double> temperature;
+};
+
 struct ModuleConfig {
     std::uint8_t address = 1;  // as on the wire
     int battery_type = 0;      // 6: cells counted in millivolts
@@ -73,6 +87,8 @@ struct ModuleConfig {
     double temperature = 25.0;            // degrees C
     std::chrono::milliseconds reply_delay{0};
     std::vector<FaultRule> faults;
+    std::vector<ReadingChange> changes;
+    std::chrono::milliseconds repeat{0};  // the changes start over every `repeat`; 0: once
 };
 
 // The module used for an address nobody configured: 32 flat cells between

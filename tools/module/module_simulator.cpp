@@ -15,16 +15,38 @@ std::uint16_t ClampRaw(double scaled) {
     return static_cast<std::uint16_t>(std::lround(scaled));
 }
 
-double CellLevel(const CellProfile& p, std::size_t index) {
+using Changes = std::vector<const ReadingChange*>;
+
+// The changes of `c` that hold `elapsed` after the line started.
+Changes ChangesAt(const ModuleConfig& c, std::chrono::milliseconds elapsed) {
+    Changes holding;
+    if (c.changes.empty()) return holding;
+    const auto t = c.repeat.count() > 0 ? elapsed % c.repeat : elapsed;
+    for (const ReadingChange& change : c.changes)
+        if (t >= change.from && t < change.to) holding.push_back(&change);
+    return holding;
+}
+
+// `value` as the last of `holding` that sets `field` says.
+double Changed(double value, const Changes& holding, std::optional<double> ReadingChange::*field) {
+    for (const ReadingChange* change : holding)
+        if (change->*field) value = *(change->*field);
+    return value;
+}
+
+double CellLevel(const CellProfile& p, std::size_t index, const Changes& holding) {
+    for (auto it = holding.rbegin(); it != holding.rend(); ++it)
+        if (static_cast<std::size_t>((*it)->cell) == index + 1) return (*it)->cell_volts;
     if (p.weak_cell > 0 && index + 1 == static_cast<std::size_t>(p.weak_cell)) return p.weak_volts;
     if (p.cells_in_use <= 1) return p.volts;
     const double span = static_cast<double>(p.cells_in_use - 1);
     return p.volts + (p.ramp_to - p.volts) * static_cast<double>(index) / span;
 }
 
-// The wire values of a module's readings, in its scalings (module_config.h).
-// Noise on the cells is drawn from *noise; with nullptr the readings are noise-free.
-Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
+// The wire values of a module's readings, in its scalings (module_config.h),
+// with the changes in `holding`. Noise on the cells is drawn from *noise; with
+// nullptr the readings are noise-free.
+Readings ReadingsFor(const ModuleConfig& c, Random* noise, const Changes& holding = {}) {
     const CellProfile& p = c.cells;
     Readings r;
     const double cell_scale = c.battery_type == 6 ? 1000.0 : 100.0;
@@ -32,7 +54,7 @@ Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
     const long noise_steps = noise != nullptr && p.noise > 0.0 ? std::lround(p.noise / step) : 0;
     double sum = 0.0;
     for (std::size_t i = 0; i < kCellCount && static_cast<int>(i) < p.cells_in_use; ++i) {
-        const double level = CellLevel(p, i);
+        const double level = CellLevel(p, i, holding);
         sum += level;
         long raw = ClampRaw(level * cell_scale);
         if (noise_steps > 0) {
@@ -43,12 +65,13 @@ Readings ReadingsFor(const ModuleConfig& c, Random* noise) {
         r.cells[i] = static_cast<std::uint16_t>(raw);
     }
     // The group voltage of the nominal cells, so that noise does not move it.
-    const double group = c.group_voltage ? *c.group_voltage : sum;
+    const double group =
+        Changed(c.group_voltage ? *c.group_voltage : sum, holding, &ReadingChange::group_voltage);
     r.group = ClampRaw(group * (c.version == 2 ? 100.0 : 10.0));
     // The sensor reports ((code / 10) / 125 - 2) * 50 amperes.
-    r.current =
-        ClampRaw(c.current_sensor ? (c.current / 50.0 + 2.0) * 125.0 * 10.0 : c.current * 10.0);
-    r.temperature = ClampRaw(c.temperature * 100.0);
+    const double current = Changed(c.current, holding, &ReadingChange::current);
+    r.current = ClampRaw(c.current_sensor ? (current / 50.0 + 2.0) * 125.0 * 10.0 : current * 10.0);
+    r.temperature = ClampRaw(Changed(c.temperature, holding, &ReadingChange::temperature) * 100.0);
     return r;
 }
 
@@ -83,7 +106,7 @@ Readings ModuleSimulator::NominalReadings(std::uint8_t address) const {
     if (it == modules_.end()) {
         throw std::out_of_range("no simulated module at address " + std::to_string(address));
     }
-    return ReadingsFor(it->second.config, nullptr);
+    return ReadingsFor(it->second.config, nullptr, ChangesAt(it->second.config, elapsed_));
 }
 
 std::optional<std::size_t> ModuleSimulator::PickFault(ModuleState& module, std::uint8_t code) {
@@ -136,10 +159,13 @@ std::vector<Transmission> ModuleSimulator::Answer(std::uint8_t address, std::uin
     }
     ModuleState& module = it->second;
     ++module.stats.commands[code];
+    const Changes holding = ChangesAt(module.config, elapsed_);
+    for (const ReadingChange* change : holding)
+        if (change->silent) return {};
 
     JournalEntry entry;
     // Noise moves the cells of a cell reply only.
-    entry.readings = ReadingsFor(module.config, code == kCmdCells ? &rng_ : nullptr);
+    entry.readings = ReadingsFor(module.config, code == kCmdCells ? &rng_ : nullptr, holding);
     Transmission reply{module.config.reply_delay, ReplyFrame(address, code, entry.readings)};
 
     std::vector<Transmission> out;

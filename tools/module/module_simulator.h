@@ -3,9 +3,10 @@
 // object: no file descriptors, no threads, no clocks. Feed it the bytes the host
 // sends; it answers with the transmissions a module would make, after applying
 // the configured readings and faults. A driver (see line_driver.h) moves those
-// bytes over a real line; a test can use the object directly. For the same
-// seed, configuration and command sequence the replies are byte for byte the
-// same on every platform. Not thread-safe.
+// bytes over a real line and tells it the time, for the readings' changes;
+// a test can use the object directly. For the same seed, configuration,
+// times and command sequence the replies are byte for byte the same on every
+// platform. Not thread-safe.
 
 #include <chrono>
 #include <cstddef>
@@ -51,6 +52,10 @@ public:
     // Throws std::out_of_range for an unknown address.
     ModuleConfig& Module(std::uint8_t address);
 
+    // How long the line has been running: which of the modules' reading
+    // changes hold (module_config.h). Starts at 0.
+    void SetElapsed(std::chrono::milliseconds elapsed) { elapsed_ = elapsed; }
+
     // Bytes heard on the line; returns what the modules send back, in order.
     // Commands for addresses without a module and malformed frames get no answer.
     // Bytes arrive in any chunking; line noise and frames with a bad sum are
@@ -59,7 +64,8 @@ public:
     // Answers one command as if its frame had just been heard.
     std::vector<Transmission> Answer(std::uint8_t address, std::uint8_t code);
 
-    // The readings the module's next replies would carry, without noise.
+    // The readings the module's next replies would carry, without noise, with
+    // the changes that hold now.
     // Throws std::out_of_range for an unknown address.
     Readings NominalReadings(std::uint8_t address) const;
 
@@ -88,6 +94,7 @@ private:
     Bytes heard_;  // the tail of the host's bytes that may still start a command
     Random rng_;
     std::uint64_t ignored_commands_ = 0;
+    std::chrono::milliseconds elapsed_{0};
     std::deque<JournalEntry> journal_;
 };
 

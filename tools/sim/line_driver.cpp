@@ -30,7 +30,9 @@ LineDriver::~LineDriver() {
 }
 
 void LineDriver::Start() {
-    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    if (thread_.joinable()) return;
+    started_ = Clock::now();
+    thread_ = std::thread([this] { Run(); });
 }
 
 void LineDriver::Stop() {
@@ -86,6 +88,8 @@ void LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
         if (n <= 0) return;
         const auto heard = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
+        simulator_.SetElapsed(
+            std::chrono::duration_cast<std::chrono::milliseconds>(heard - started_));
         if (baud_ == 0) {
             std::vector<module::Transmission> out =
                 simulator_.Receive(buffer, static_cast<std::size_t>(n));

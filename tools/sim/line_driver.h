@@ -5,6 +5,7 @@
 // that arrive while a delayed reply waits are still heard at once. With a
 // baud rate the line keeps that speed's timing (see half_duplex_line.h): a
 // pseudo-terminal then paces like a real RS-485 line, collisions included.
+// The modules' reading changes are timed from Start().
 
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,7 @@ private:
     mutable std::mutex mutex_;
     std::thread thread_;
     module::HalfDuplexLine timing_;
+    module::HalfDuplexLine::Clock::time_point started_{};
 };
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "tools/sim/sim_config.h"
 
+#include <cmath>
 #include <map>
 #include <optional>
 #include <set>
@@ -100,6 +101,50 @@ module::FaultRule ReadFault(const Json::Value& v, const std::string& where) {
     return rule;
 }
 
+milliseconds SecondsAsMilliseconds(const Json::Value& object, const char* key,
+                                   const std::string& where, double fallback) {
+    const double seconds = OptionalNumber(object, key, where).value_or(fallback);
+    if (!(seconds >= 0 && seconds <= 1e7))
+        throw InputError(Member(where, key) + ": must be 0..10000000 seconds");
+    return milliseconds(std::llround(seconds * 1000));
+}
+
+module::ReadingChange ReadChange(const Json::Value& v, const std::string& where) {
+    ExpectObject(v, where);
+    module::ReadingChange c;
+    c.from = SecondsAsMilliseconds(v, "from_s", where, 0);
+    c.to = SecondsAsMilliseconds(v, "to_s", where, 1e7);
+    if (c.to <= c.from) throw InputError(Member(where, "to_s") + ": must come after from_s");
+    c.silent = OptionalBool(v, "silent", where).value_or(false);
+    c.cell = IntegerOr(v, "cell", where, 1, 32, 0);
+    const auto volts = OptionalNumber(v, "volts", where);
+    if ((c.cell != 0) != volts.has_value())
+        throw InputError(where + ": \"cell\" and \"volts\" go together");
+    c.cell_volts = volts.value_or(0.0);
+    c.group_voltage = OptionalNumber(v, "group_voltage", where);
+    c.current = OptionalNumber(v, "current", where);
+    c.temperature = OptionalNumber(v, "temperature", where);
+    if (!c.silent && c.cell == 0 && !c.group_voltage && !c.current && !c.temperature) {
+        throw InputError(where +
+                         ": changes nothing (silent, cell and volts, group_voltage, current or "
+                         "temperature)");
+    }
+    return c;
+}
+
+void ReadChanges(const Json::Value& v, const std::string& where, module::ModuleConfig& m) {
+    if (!v.isMember("changes")) return;
+    const std::string cw = Member(where, "changes");
+    ExpectArray(v["changes"], cw);
+    for (Json::ArrayIndex i = 0; i < v["changes"].size(); ++i)
+        m.changes.push_back(ReadChange(v["changes"][i], json_input::Element(cw, i)));
+    m.repeat = SecondsAsMilliseconds(v, "repeat_s", where, 0);
+    for (const module::ReadingChange& c : m.changes) {
+        if (m.repeat.count() > 0 && c.to > m.repeat)
+            throw InputError(Member(where, "repeat_s") + ": must not end a change early (to_s)");
+    }
+}
+
 module::ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
     ExpectObject(v, where);
     module::ModuleConfig m;
@@ -122,6 +167,7 @@ module::ModuleConfig ReadModule(const Json::Value& v, const std::string& where) 
             m.faults.push_back(ReadFault(v["faults"][i], json_input::Element(fw, i)));
         }
     }
+    ReadChanges(v, where, m);
     return m;
 }
 

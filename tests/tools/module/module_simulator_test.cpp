@@ -260,6 +260,49 @@ TEST(ModuleSimulator, ProfilesAndScalings) {
     EXPECT_FLOAT_EQ(battery_protocol::SensorCurrent(2000), -20.0f);
 }
 
+// Changes hold from their start up to (not at) their end, the later over the
+// earlier, over a weak cell of the module's own, and start over with repeat.
+TEST(ModuleSimulator, ReadingChangesHoldForTheirTimeAndRepeat) {
+    ModuleConfig m = Plain(1);
+    m.cells = CellProfile::Flat(13.5);
+    m.cells.weak_cell = 7;
+    m.cells.weak_volts = 12.1;
+    ReadingChange sag;
+    sag.from = 2s;
+    sag.to = 5s;
+    sag.cell = 3;
+    sag.cell_volts = 11.8;
+    ReadingChange deeper = sag;
+    deeper.from = 4s;
+    deeper.cell_volts = 10.5;
+    deeper.temperature = 48.5;
+    ReadingChange silent;
+    silent.from = 6s;
+    silent.to = 7s;
+    silent.silent = true;
+    m.changes = {sag, deeper, silent};
+    m.repeat = 10s;
+    ModuleSimulator sim;
+    sim.AddModule(m);
+    const struct {
+        std::chrono::milliseconds at;
+        std::uint16_t cell3, temperature;
+        bool answers;
+    } rows[] = {{1999ms, 1350, 2530, true}, {2s, 1180, 2530, true},  {4s, 1050, 4850, true},
+                {5s, 1350, 2530, true},     {6s, 1350, 2530, false}, {7s, 1350, 2530, true},
+                {12500ms, 1180, 2530, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.at.count());
+        sim.SetElapsed(row.at);
+        EXPECT_EQ(!sim.Answer(1, kCmdTemperature).empty(), row.answers);
+        if (!row.answers) continue;
+        const Readings r = sim.NominalReadings(1);
+        EXPECT_EQ(r.cells[2], row.cell3);
+        EXPECT_EQ(r.cells[6], 1210);  // the module's own weak cell stays
+        EXPECT_EQ(r.temperature, row.temperature);
+    }
+}
+
 TEST(ModuleSimulator, RefusesATakenAddress) {
     ModuleSimulator sim;
     sim.AddModule(Plain(1));
