@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/common/json_input.h"
+#include "tools/runner/alarms/watched_variable.h"
 
 namespace runner::host {
 namespace {
@@ -88,6 +89,82 @@ TEST(SiteConfig, ControlCharactersQuotedInAMessageAreEscaped) {
         EXPECT_EQ(std::string(e.what()),
                   "site.json: devices[0].address: must be an integer 0..255, got \"0x01\\n\\x00\"");
     }
+}
+
+Site WithRules(const std::string& rules, const std::string& top = "") {
+    return Read("{" + top + R"("devices": [{"data_id": 1, "address": 1, "port": "p",
+                               "settings": {"thresholdSetting": )" +
+                rules + "}}]}");
+}
+
+// The host's fields beside the device's own: read whole, with the defaults,
+// and the alarm code composed as the device composes it. A rule without them
+// is the device's alone.
+TEST(SiteAlarmRules, ReadsTheHostsFieldsBesideTheDevicesOwn) {
+    const Site site = WithRules(R"({
+        "low": {"NMAlarmID": "12", "ID": 3, "watch": "battery_*_value", "below": 12,
+                "clear": 12.5, "level": 2, "delay_s": 1.5},
+        "hot": {"SignalNumber": "7", "watch": "temperature", "above": 45.5, "level": 3},
+        "devices_own": {"SignalName": "x", "NMAlarmID": "1"},
+        "not_an_object": 5})",
+                                R"("lost_communication_level": 0, )");
+    EXPECT_EQ(site.lost_communication_level, 0);
+    const auto& rules = site.devices[0].alarm_rules;
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_EQ(rules[0].key, "hot");  // member order, as the device reads them
+    EXPECT_EQ(rules[0].variable, alarms::kTemperature);
+    EXPECT_TRUE(rules[0].above);
+    EXPECT_EQ(rules[0].limit, 45.5f);
+    EXPECT_EQ(rules[0].clear, 45.5f);
+    EXPECT_EQ(rules[0].level, 3);
+    EXPECT_EQ(rules[0].delay.count(), 0);
+    EXPECT_EQ(rules[0].code, ";;7;");
+    EXPECT_EQ(rules[1].variable, alarms::kEveryCell);
+    EXPECT_FALSE(rules[1].above);
+    EXPECT_EQ(rules[1].clear, 12.5f);
+    EXPECT_EQ(rules[1].delay.count(), 1500);
+    EXPECT_EQ(rules[1].code, "12;3;;");
+    EXPECT_EQ(WithRules("{}").lost_communication_level, 2);
+}
+
+TEST(SiteAlarmRules, BadRulesAreOneLineNamingTheMember) {
+    const std::string at = "site.json: devices[0].settings.thresholdSetting.r";
+    const struct {
+        const char* rule;
+        std::string error;
+    } cases[] = {
+        {R"({"below": 12, "level": 1})", at + ".watch: missing"},
+        {R"({"watch": "battery_32_value", "below": 12, "level": 1})",
+         at + ".watch: must be group_voltage, group_current, temperature, battery_<0..31>_value "
+              "or battery_*_value, got \"battery_32_value\""},
+        {R"({"watch": "temperature", "level": 1})", at + ": needs a limit, \"above\" or \"below\""},
+        {R"({"watch": "temperature", "above": 1, "below": 0, "level": 1})",
+         at + ": give \"above\" or \"below\", not both"},
+        {R"({"watch": "temperature", "above": "45", "level": 1})",
+         at + ".above: must be a number, got a string"},
+        {R"({"watch": "temperature", "above": 1e39, "level": 1})",
+         at + ".above: must be a finite number"},
+        {R"({"watch": "temperature", "above": 45, "clear": 46, "level": 1})",
+         at + ".clear: 46 is above the limit 45; it must lie on the normal side"},
+        {R"({"watch": "group_voltage", "below": 40, "clear": 39.5, "level": 1})",
+         at + ".clear: 39.5 is below the limit 40; it must lie on the normal side"},
+        {R"({"watch": "temperature", "above": 45})", at + ".level: missing"},
+        {R"({"watch": "temperature", "above": 45, "level": 4})",
+         at + ".level: must be an integer 1..3, got 4"},
+        {R"({"watch": "temperature", "above": 45, "level": 1, "delay_s": -1})",
+         at + ".delay_s: must be 0..86400 seconds"},
+        {R"({"watch": "temperature", "above": 45, "level": 1, "ID": [1]})",
+         at + ".ID: must be a text or a number, got an array"},
+    };
+    for (const auto& c : cases) {
+        try {
+            WithRules(std::string(R"({"r": )") + c.rule + "}");
+            ADD_FAILURE() << "accepted " << c.rule;
+        } catch (const json_input::InputError& e) {
+            EXPECT_EQ(e.what(), c.error);
+        }
+    }
+    EXPECT_THROW(WithRules("{}", R"("lost_communication_level": 4, )"), json_input::InputError);
 }
 
 }  // namespace
