@@ -51,6 +51,9 @@ TEST(RunnerCommandLine, RefusesWithOneClearMessage) {
         {{"--mqtt-credentials", "c", "s"}, "the --mqtt-... options need --mqtt URL"},
         {{"--mqtt-queue", "5", "s"}, "the --mqtt-... options need --mqtt URL"},
         {{"--mqtt", "mqtt://b", "--mqtt-cafile", "ca", "s"}, "--mqtt-cafile needs an mqtts:// URL"},
+        {{"--alarm-timeout", "5", "s"}, "--alarm-timeout goes with --alarm-command"},
+        {{"--alarm-command", "", "s"}, "--alarm-command needs a program"},
+        {{"--silent-after", "0", "s"}, "--silent-after needs a positive number of seconds"},
     };
     for (const auto& c : cases) {
         const auto parsed = ParseCommandLine(c.args);
@@ -82,6 +85,13 @@ TEST(RunnerCommandLine, TakesEveryFormAndRangeEnd) {
         {{"--", "-site.json"}, [](const RunOptions& o) { return o.site_path == "-site.json"; }},
         {{"--sim", "--json", "--simulate"},  // a value may start with '-'
          [](const RunOptions& o) { return o.sim_path == "--json" && !o.json; }},
+        {{"s", "--silent-after", "1.5", "--alarm-command", "notify", "--alarm-timeout", "0.5"},
+         [](const RunOptions& o) {
+             return runner::SilencePeriod(o) == std::chrono::milliseconds(1500) &&
+                    o.alarm_command == "notify" && o.alarm_timeout_s == 0.5;
+         }},
+        {{"s", "--tick-ms", "5000"},
+         [](const RunOptions& o) { return runner::SilencePeriod(o) == std::chrono::seconds(15); }},
         {{"s", "--mqtt", "mqtts://[::1]", "--mqtt-queue", "10000000"},
          [](const RunOptions& o) {
              return o.mqtt.host == "::1" && o.mqtt.port == 8883 &&

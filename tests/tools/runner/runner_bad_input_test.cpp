@@ -166,6 +166,21 @@ TEST_F(RunnerBadSetup, DeviceRefusingItsSettingsIsLeftOut) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-7.history")));
 }
 
+TEST_F(RunnerBadSetup, AlarmCommandThatCannotRunIsNamed) {
+    WriteSite("/dev/null");
+    dir.Write("not-executable", "#!/bin/sh\n");
+    for (const std::string& program :
+         {std::string("no-such-program-b32"), dir.File("not-executable"), dir.path()}) {
+        RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                           dir.File("data"), "--alarm-command", program});
+        EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+        ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(run.err()[0], "--alarm-command " + program +
+                                               ": no program that can be run by that name"))
+            << run.err()[0];
+    }
+}
+
 TEST_F(RunnerBadSetup, UnknownOptionIsAUsageError) {
     RunnerProcess run({"--tick", "5"});
     EXPECT_EQ(run.Wait(60s), 2) << run.Transcript();
