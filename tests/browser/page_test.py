@@ -8,7 +8,9 @@ NUL-terminated JSON text), and checks from the rendered DOM, after the page's
 scripts ran, that every device shows the cells, group voltage, current and
 temperature of the record the runner published for the round the page shows
 (the runner's --json output), that a new round updates them without a reload,
-and that the history chart was drawn. Saves a screenshot.
+and that the history chart was drawn; and that an alarm the runner raises
+shows at the top with its cell marked, and goes when the runner clears it.
+Saves a screenshot.
 
 Usage: page_test.py BATTERY32_RUN PLUGIN SCREENSHOT.png
 Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
@@ -29,15 +31,34 @@ DEVICES = (1001, 1002)
 TIMEOUT = 90
 
 
-class Runner:
-    """battery32-run in a child process; its --json records and notes collected."""
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'examples')
 
-    def __init__(self, program, plugin, data_dir):
+
+def sim_file(scratch):
+    """The example modules, the first one's cell 3 sagging below the example
+    site's cell_low limit for 6 s in every 14, so that the page sees an alarm
+    come and go whenever it opens."""
+    with open(os.path.join(EXAMPLES, 'sim.json')) as f:
+        sim = json.load(f)
+    sim['modules'][0]['changes'] = [{'from_s': 4, 'to_s': 10, 'cell': 3, 'volts': 12.2}]
+    sim['modules'][0]['repeat_s'] = 14
+    path = os.path.join(scratch, 'sim.json')
+    with open(path, 'w') as f:
+        json.dump(sim, f)
+    return path
+
+
+class Runner:
+    """battery32-run in a child process; its --json records, alarms and notes collected."""
+
+    def __init__(self, program, plugin, scratch):
         self.records = {}  # (data id, round) -> record
+        self.alarms = []  # the alarm lines, in order
         self.notes = []
         self.lock = threading.Lock()
         self.proc = subprocess.Popen(
-            [program, '--simulate', '--plugin', plugin, '--data', data_dir, '--tick-ms', '600',
+            [program, '--simulate', '--sim', sim_file(scratch), '--plugin', plugin,
+             '--data', os.path.join(scratch, 'data'), '--tick-ms', '600',
              '--quiet-device', '--json', '--http', '127.0.0.1:0', '--time-limit', str(TIMEOUT * 2)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, args=(self.proc.stdout, True), daemon=True).start()
@@ -48,7 +69,10 @@ class Runner:
             with self.lock:
                 if records:
                     r = json.loads(line)
-                    self.records[(r['data_id'], r['round'])] = r
+                    if 'alarm' in r:
+                        self.alarms.append(r)
+                    else:
+                        self.records[(r['data_id'], r['round'])] = r
                 else:
                     self.notes.append(line.rstrip('\n'))
 
@@ -171,6 +195,12 @@ READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].
 }))'''
 
 
+# The alarms at the top of the page.
+READ_ALARMS = r'''JSON.stringify({hidden: document.getElementById('alarms').hidden,
+  items: [...document.querySelectorAll('#alarms li')].map((li) => ({
+    device: +li.dataset.device, variable: li.dataset.variable, text: li.textContent}))})'''
+
+
 def read_page(browser):
     return json.loads(browser.evaluate(READ_PAGE) or '[]')
 
@@ -208,13 +238,52 @@ def check_shown(device, record):
         assert abs(float(shown['text']) - record[key]) <= 0.005 + 1e-9, f'{where} {key}: {shown}'
 
 
+def cell_marked(page, device, cell):
+    shown = next(d for d in page if d['id'] == device)
+    return 'alarm' in shown['cells'][cell - 1]['cls']
+
+
+def save_screenshot(browser, screenshot):
+    shot = browser.call('Page.captureScreenshot', {'format': 'png'})
+    import base64
+    with open(screenshot, 'wb') as out:
+        out.write(base64.b64decode(shot['data']))
+
+
+def check_alarm_shown(browser, runner, screenshot):
+    """The example site's cell_low alarm on cell 3 of 1001: at the top and
+    marked while the runner has it raised, gone once the runner cleared it."""
+    deadline = time.time() + TIMEOUT
+    while time.time() < deadline:
+        alarms = json.loads(browser.evaluate(READ_ALARMS))
+        if any(a['variable'] == 'battery_2_value' for a in alarms['items']):
+            break
+        time.sleep(0.2)
+    else:
+        raise AssertionError(f'the alarm never showed: {alarms}')
+    assert not alarms['hidden'] and len(alarms['items']) == 1, alarms
+    item = alarms['items'][0]
+    assert item['device'] == 1001 and '第3节电池 (battery_2_value)' in item['text'], item
+    assert 'below 13' in item['text'] and 'code 12;3;7;' in item['text'], item
+    assert cell_marked(read_page(browser), 1001, 3), 'cell 3 of 1001 is not marked'
+    with runner.lock:
+        raised = [a for a in runner.alarms if a['alarm'] == 'raised']
+    assert raised and raised[-1]['variable'] == 'battery_2_value', runner.alarms
+    save_screenshot(browser, screenshot)  # with the alarm, which shows the most
+    wait_for(browser, lambda s: not cell_marked(s, 1001, 3), 'the alarm cleared')
+    alarms = json.loads(browser.evaluate(READ_ALARMS))
+    assert alarms['hidden'] and not alarms['items'], alarms
+    with runner.lock:
+        assert runner.alarms[-1]['alarm'] == 'cleared', runner.alarms
+
+
 def run(program, plugin, screenshot):
     chromium = shutil.which('chromium') or shutil.which('chromium-browser')
     if not chromium:
         print('skipped: no chromium (scripts/install-deps.sh native installs it)')
         return 77
     scratch = tempfile.mkdtemp(prefix='battery32-browser-')
-    runner = Runner(program, plugin, os.path.join(scratch, 'data'))
+    runner = Runner(program, plugin, scratch)
     browser = None
     try:
         url = runner.url()
@@ -236,13 +305,10 @@ def run(program, plugin, screenshot):
             assert device['marker'] == 7, 'the page was reloaded'
             check_shown(device, runner.record(device['id'], device['round']))
 
-        shot = browser.call('Page.captureScreenshot', {'format': 'png'})
-        import base64
-        with open(screenshot, 'wb') as out:
-            out.write(base64.b64decode(shot['data']))
+        check_alarm_shown(browser, runner, screenshot)
         print(f'page checked against the published records of rounds '
-              f'{[d["round"] for d in first]} and {[d["round"] for d in later]}; '
-              f'screenshot {screenshot}')
+              f'{[d["round"] for d in first]} and {[d["round"] for d in later]}, an alarm '
+              f'shown and gone; screenshot {screenshot}')
     finally:
         if browser:
             browser.close()

@@ -47,6 +47,16 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
     return out + "}";
 }
 
+std::string AlarmsJson(const alarm_log::ActiveAlarms& active,
+                       const std::deque<std::string>& recent) {
+    std::string body = "{\"active\":[";
+    for (const alarm_log::AlarmRecord& a : active.list())
+        body += (body.back() == '[' ? "\n" : ",\n") + alarm_log::AlarmJson(a);
+    body += "\n],\"recent\":[";
+    for (const std::string& json : recent) body += (body.back() == '[' ? "\n" : ",\n") + json;
+    return body + "\n]}\n";
+}
+
 std::int64_t StampKey(const ttime& t) {
     return TimeKey(static_cast<int>(record::StampYear(t)), t.month, t.day, t.hour, t.minute,
                    t.second);

@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 
 #include "host/ttime.h"
+#include "tools/alarm_log/active_alarms.h"
 #include "tools/runner/outputs/device_status.h"
 
 namespace runner::outputs {
@@ -16,6 +18,11 @@ namespace runner::outputs {
 // `record_json` is the record as the runner's --json prints it, or empty for null.
 std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
                        std::uint64_t history_records);
+
+// /api/alarms: {"active":[...],"recent":[...]}, the alarms active now, oldest
+// raise first, and the latest changes (JSON lines, oldest first).
+std::string AlarmsJson(const alarm_log::ActiveAlarms& active,
+                       const std::deque<std::string>& recent);
 
 // A comparable number for the local wall-clock time of a record's stamp.
 std::int64_t StampKey(const ttime& stamp);

@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 
+#include "tools/alarm_log/active_alarms.h"
 #include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
 #include "tools/runner/outputs/data_folder.h"
@@ -34,6 +36,7 @@ constexpr unsigned kIdleTimeoutSeconds = 30;
 constexpr std::size_t kLongestPath = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr int kStreamSocketBuffer = 32 * 1024;
+constexpr std::size_t kRecentAlarms = 50;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
 
@@ -121,6 +124,7 @@ public:
 
     void Start(const DeviceList& devices) override { devices_ = &devices; }
     void OnRound(const CompletedRound& round) override;
+    void OnAlarm(const AlarmChange& change) override;
     void Finish() override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -132,6 +136,7 @@ private:
     MHD_Result Handle(MHD_Connection* connection, const std::string& path, bool head);
     MHD_Result ChartFile(MHD_Connection* connection);
     MHD_Result Devices(MHD_Connection* connection);
+    MHD_Result Alarms(MHD_Connection* connection);
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
     bool Authorized(MHD_Connection* connection) const;
@@ -147,6 +152,8 @@ private:
     Clock::time_point server_due_ = Clock::time_point::max();
     Clock::time_point next_heartbeat_ = Clock::now() + kHeartbeat;
     std::map<std::uint32_t, std::string> latest_;  // record JSON by data id
+    alarm_log::ActiveAlarms active_;
+    std::deque<std::string> recent_;  // the latest alarm changes as JSON, oldest first
     std::uint64_t event_id_ = 0;
     std::uint64_t requests_ = 0;
     bool run_now_ = false;  // a stream was resumed since the last MHD_run
@@ -215,6 +222,19 @@ void MhdView::OnRound(const CompletedRound& round) {
     if (streams_.open() == 0) return;
     const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
                               "\ndata: " + DeviceJsonAt(round.device) + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+void MhdView::OnAlarm(const AlarmChange& change) {
+    active_.Apply(change);
+    const std::string json = alarm_log::AlarmJson(change);
+    if (change.kind != alarm_log::AlarmKind::kActive) {
+        recent_.push_back(json);
+        if (recent_.size() > kRecentAlarms) recent_.pop_front();
+    }
+    if (streams_.open() == 0) return;
+    const std::string event =
+        "event: alarm\nid: " + std::to_string(++event_id_) + "\ndata: " + json + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
 }
 
@@ -301,6 +321,7 @@ MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, 
     if (path == "/view.css") return Text(connection, MHD_HTTP_OK, kViewCss, "text/css");
     if (path == "/chart.js") return ChartFile(connection);
     if (path == "/api/devices") return Devices(connection);
+    if (path == "/api/alarms") return Alarms(connection);
     if (path == "/api/history") return History(connection);
     if (path == "/api/events") return Events(connection, head);
     return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
@@ -325,6 +346,10 @@ MHD_Result MhdView::Devices(MHD_Connection* connection) {
             body += (body.back() == '[' ? "\n" : ",\n") + DeviceJsonAt(*s);
     }
     return Text(connection, MHD_HTTP_OK, body + "\n]}\n", "application/json");
+}
+
+MHD_Result MhdView::Alarms(MHD_Connection* connection) {
+    return Text(connection, MHD_HTTP_OK, AlarmsJson(active_, recent_), "application/json");
 }
 
 MHD_Result MhdView::History(MHD_Connection* connection) {

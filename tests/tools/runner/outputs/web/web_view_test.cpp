@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 
+#include "tests/tools/support/alarm_episode.h"
 #include "tests/tools/support/http_client.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
@@ -163,6 +164,49 @@ TEST_F(WebView, EventStreamDeliversEachRoundOnceAsPublished) {
             EXPECT_EQ(records[i], Published(id, round)) << id;
         }
     }
+}
+
+// Each episode is one raise and one clear on the event stream, as the runner
+// printed them; /api/alarms shows the alarm active while it is, then only as
+// recent news.
+TEST_F(WebView, AlarmsArePushedOnceAndListedActiveThenRecent) {
+    SimulatedLine line({EpisodeModule()});
+    dir.Write("site.json", EpisodeSite(line.path()));
+    std::vector<std::string> args = RunnerArgs(
+        dir.File("site.json"), "150", {{"--json", "--http", "127.0.0.1:0", "--time-limit", "60"}});
+    for (const std::string& a : EpisodeArgs()) args.push_back(a);
+    run = std::make_unique<RunnerProcess>(args, line.test_side_fds());
+    const std::string note = "battery32-run: web view at http://127.0.0.1:";
+    const auto listening = run->WaitForLine(
+        [&](const std::string& l) { return l.compare(0, note.size(), note) == 0; }, kGenerous);
+    ASSERT_TRUE(listening) << run->Transcript();
+    port = std::atoi(listening->c_str() + note.size());
+    HttpStream events(port, "/api/events");
+    ASSERT_EQ(events.Status(20s), 200);
+    line.Start();  // the episodes begin once the stream is open
+
+    std::vector<std::string> pushed;
+    while (pushed.size() < EpisodeAlarms().size()) {
+        const std::string data = events.NextEvent("alarm", 20s);
+        ASSERT_FALSE(data.empty()) << "the stream stopped after " << pushed.size() << " alarms";
+        pushed.push_back(data);
+        if (pushed.size() != 1) continue;
+        const Json::Value during = Parse(HttpGet(port, "/api/alarms").body);
+        ASSERT_EQ(during["active"].size(), 1u) << during.toStyledString();
+        EXPECT_EQ(during["active"][0], Parse(data));
+    }
+    EXPECT_EQ(AlarmLines(pushed), EpisodeAlarms());
+    const Json::Value after = Parse(HttpGet(port, "/api/alarms").body);
+    EXPECT_EQ(after["active"].size(), 0u) << after.toStyledString();
+    ASSERT_EQ(after["recent"].size(), pushed.size()) << after.toStyledString();
+    for (Json::ArrayIndex i = 0; i < pushed.size(); ++i)
+        EXPECT_EQ(after["recent"][i], Parse(pushed[i]));
+    EXPECT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
+    std::vector<std::string> printed;
+    for (const std::string& l : run->out())
+        if (l.rfind("{\"alarm\":", 0) == 0) printed.push_back(l);
+    EXPECT_EQ(pushed, printed);
+    run.reset();
 }
 
 TEST_F(WebView, RefusesAnythingButSmallReadsOfItsOwnPaths) {

@@ -1,5 +1,6 @@
 // The live view: every device's cells as bars, its readings and link state,
-// updated from the runner's event stream; history charts when Chart.js is served.
+// updated from the runner's event stream; the active alarms at the top, their
+// cells and values marked; history charts when Chart.js is served.
 'use strict';
 (function () {
   const HISTORY_HOURS = 6;
@@ -7,6 +8,8 @@
   const token = new URLSearchParams(location.search).get('token');
   const auth = token ? 'token=' + encodeURIComponent(token) : '';
   const views = new Map();  // data id -> {root, fields, cells, chart, round}
+  const alarms = new Map();  // data id|rule|variable -> the alarm as raised
+  const LEVELS = { 1: 'warning', 2: 'major', 3: 'critical' };
   let chartLibrary = null;  // a promise, once asked for
   let pending = null;  // a device list being fetched
   const refreshOnce = () => pending || (pending = refresh().finally(() => (pending = null)));
@@ -119,6 +122,64 @@
     showCells(view, record.cell_voltage);
     view.root.dataset.round = record.round;
     view.round = record.round;
+    markAlarms(view, +view.root.dataset.id);
+  }
+
+  // The alarm keeps its place by what it is about: one rule on one variable of one device.
+  const alarmKey = (a) => a.data_id + '|' + a.rule + '|' + a.variable;
+
+  function takeAlarm(a) {
+    if (a.alarm === 'cleared') alarms.delete(alarmKey(a));
+    else alarms.set(alarmKey(a), a);
+  }
+
+  function alarmText(a) {
+    const view = views.get(a.data_id);
+    const device = view ? view.root.querySelector('.name').textContent : '#' + a.data_id;
+    const value = typeof a.value === 'number' ? a.value : 'no value';
+    return device + ': ' + (a.name ? a.name + ' ' : '') + '(' + a.variable + ') ' + value + ' ' +
+      a.side + ' ' + a.limit + (a.code ? ', code ' + a.code : '') + ', since ' + a.time;
+  }
+
+  // The active alarms at the top, most severe first, then oldest first.
+  function showAlarms() {
+    const box = document.getElementById('alarms');
+    const list = [...alarms.values()].sort((a, b) => b.level - a.level || a.epoch - b.epoch);
+    box.hidden = list.length === 0;
+    const items = list.map((a) => {
+      const item = make('li', 'alarm level-' + a.level);
+      item.dataset.device = a.data_id;
+      item.dataset.variable = a.variable;
+      item.append(make('span', 'level', LEVELS[a.level] || 'level ' + a.level), ' ', alarmText(a));
+      return item;
+    });
+    const heading = make('h2', null, list.length + (list.length === 1 ? ' active alarm' : ' active alarms'));
+    const ul = make('ul');
+    ul.append(...items);
+    box.replaceChildren(heading, ul);
+    for (const [id, view] of views) markAlarms(view, id);
+  }
+
+  // The cells and values of the device that have an alarm active.
+  function markAlarms(view, id) {
+    view.cells.forEach((c) => c.cell.classList.remove('alarm'));
+    for (const key of ['group_voltage', 'group_current', 'temperature']) view.fields[key].classList.remove('alarm');
+    view.fields.state.classList.remove('alarm');
+    for (const a of alarms.values()) {
+      if (a.data_id !== id) continue;
+      const cell = /^battery_(\d+)_value$/.exec(a.variable);
+      if (cell && view.cells[+cell[1]]) view.cells[+cell[1]].cell.classList.add('alarm');
+      else if (view.fields[a.variable]) view.fields[a.variable].classList.add('alarm');
+      else if (a.variable === 'link') view.fields.state.classList.add('alarm');
+    }
+  }
+
+  function refreshAlarms() {
+    return fetch(url('api/alarms')).then((r) => r.json()).then((data) => {
+      alarms.clear();
+      data.active.forEach(takeAlarm);
+      showAlarms();
+    }).catch(() => {});
   }
 
   function apply(dev, fromStream) {
@@ -137,6 +198,7 @@
       loadHistory(view, dev);
     }
     showState(view, dev);
+    markAlarms(view, dev.data_id);
     if (dev.record && dev.record.round > view.round) {
       showRecord(view, dev.record);
       if (fromStream) addPoint(view, dev.record);
@@ -234,11 +296,15 @@
   let opened = false;
   const events = new EventSource(url('api/events'));
   events.addEventListener('round', (e) => apply(JSON.parse(e.data), true));
+  events.addEventListener('alarm', (e) => {
+    takeAlarm(JSON.parse(e.data));
+    showAlarms();
+  });
   events.onopen = () => {
     setLink('live');
-    if (opened) refresh();  // rounds may have been missed while away
+    if (opened) refresh().then(refreshAlarms);  // rounds and alarms may have been missed while away
     opened = true;
   };
   events.onerror = () => setLink('connection lost, retrying…', true);
-  refreshOnce();
+  refreshOnce().then(refreshAlarms);
 })();
