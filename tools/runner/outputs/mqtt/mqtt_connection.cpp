@@ -219,12 +219,12 @@ void MqttConnection::OnPublished(mosquitto*, void* self, int mid) {
     static_cast<MqttConnection*>(self)->events_.Acknowledged(mid);
 }
 
-std::string MqttConnection::Publish(const std::string& topic, const std::string& payload,
-                                    int* mid) {
+std::string MqttConnection::Publish(const std::string& topic, const std::string& payload, int* mid,
+                                    bool retain) {
     const int rc = mosq_ == nullptr ? MOSQ_ERR_NO_CONN
                                     : mosquitto_publish(mosq_, mid, topic.c_str(),
                                                         static_cast<int>(payload.size()),
-                                                        payload.data(), 1, true);
+                                                        payload.data(), 1, retain);
     return rc == MOSQ_ERR_SUCCESS ? "" : MosquittoError(rc);
 }
 

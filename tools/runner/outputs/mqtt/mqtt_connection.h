@@ -49,8 +49,10 @@ public:
     bool connected() const { return phase_ == Phase::kConnected; }
     // Whether an attempt is under way or the connection is up.
     bool busy() const { return phase_ != Phase::kWaiting; }
-    // Retained, at QoS 1. "" on success, else what libmosquitto said.
-    std::string Publish(const std::string& topic, const std::string& payload, int* mid);
+    // At QoS 1, retained unless `retain` is false. "" on success, else what
+    // libmosquitto said.
+    std::string Publish(const std::string& topic, const std::string& payload, int* mid,
+                        bool retain = true);
     // Gives the connection up for `why`; another attempt follows after the back-off.
     void Abandon(const std::string& why) { Fail(why, Clock::now()); }
     // Ends the connection for good: disconnects, writes what it can, stops trying.

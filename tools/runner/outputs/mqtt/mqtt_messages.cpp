@@ -33,6 +33,27 @@ std::string StateTopic(const std::string& prefix, std::uint32_t data_id) {
     return prefix + "/" + std::to_string(data_id) + "/state";
 }
 
+std::string AlarmTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/alarm";
+}
+
+std::string AlarmsTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/alarms";
+}
+
+std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& active) {
+    std::string json = "{\"data_id\":" + std::to_string(data_id) +
+                       ",\"level\":" + std::to_string(active.HighestLevel(data_id)) +
+                       ",\"active\":[";
+    bool first = true;
+    for (const alarm_log::AlarmRecord& a : active.list()) {
+        if (a.data_id != data_id) continue;
+        json += (first ? "" : ",") + alarm_log::AlarmJson(a);
+        first = false;
+    }
+    return json + "]}";
+}
+
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
                          const std::string& state) {
     std::string json = record::JsonLine(record, round, std::nullopt);
@@ -77,6 +98,28 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
     sensor("group_current", "Current", "group_current", "A", "current");
     sensor("temperature", "Temperature", "temperature", "°C", "temperature");
+    const auto from_alarms = [&](const std::string& kind, const std::string& key,
+                                 const std::string& name, const std::string& value) {
+        Json::Value config;
+        config["name"] = name;
+        config["unique_id"] = node + "_" + key;
+        config["state_topic"] = AlarmsTopic(prefix, device.data_id);
+        config["value_template"] = value;
+        config["availability_topic"] = AvailabilityTopic(prefix);
+        config["payload_available"] = "online";
+        config["payload_not_available"] = "offline";
+        config["device"] = grouping;
+        if (kind == "binary_sensor") {
+            config["device_class"] = "problem";
+            config["payload_on"] = "ON";
+            config["payload_off"] = "OFF";
+        }
+        messages.push_back(
+            {discovery_prefix + "/" + kind + "/" + node + "/" + key + "/config", Compact(config)});
+    };
+    from_alarms("binary_sensor", "alarm", "Alarm",
+                "{{ 'ON' if value_json.active | length > 0 else 'OFF' }}");
+    from_alarms("sensor", "alarm_level", "Alarm level", "{{ value_json.level }}");
     return messages;
 }
 

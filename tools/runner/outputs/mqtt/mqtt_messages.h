@@ -2,13 +2,17 @@
 // The topics and payloads the runner publishes (layout in the README):
 //   <prefix>/availability          "online" / "offline", retained, last will
 //   <prefix>/<data id>/state       one JSON object per round, retained
+//   <prefix>/<data id>/alarms      the device's active alarms, retained
+//   <prefix>/<data id>/alarm       one JSON object per alarm raised or cleared
 //   <discovery>/sensor/<node>/<sensor>/config   discovery, retained
+//   <discovery>/binary_sensor/<node>/alarm/config
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "battery32/battery32_data.h"
+#include "tools/alarm_log/active_alarms.h"
 #include "tools/runner/outputs/device_status.h"
 
 namespace runner::outputs {
@@ -20,13 +24,20 @@ struct MqttMessage {
 
 std::string AvailabilityTopic(const std::string& prefix);
 std::string StateTopic(const std::string& prefix, std::uint32_t data_id);
+std::string AlarmTopic(const std::string& prefix, std::uint32_t data_id);
+std::string AlarmsTopic(const std::string& prefix, std::uint32_t data_id);
+
+// {"data_id":1001,"level":2,"active":[...]}: the device's active alarms, as
+// raised, and the most severe level among them (0: none).
+std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& active);
 
 // The --json line of the round with the device's state added: {...,"state":"polling"}
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
                          const std::string& state);
 
 // One sensor config per cell, group voltage, current and temperature, grouped
-// as one device, reading the state topic and going unavailable with the runner.
+// as one device, reading the state topic and going unavailable with the runner;
+// and from the alarms topic a problem sensor and the most severe active level.
 std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
                                            const std::string& prefix, const DeviceStatus& device);
 

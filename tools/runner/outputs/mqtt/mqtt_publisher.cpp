@@ -28,8 +28,31 @@ void MqttPublisher::Start(const DeviceList& devices) {
 
 void MqttPublisher::OnRound(const CompletedRound& round) {
     if (round.record == nullptr) return;  // only 32-cell records have a message format
-    const bool kept_all = queue_.Push({round.device.data_id, round.device.rounds,
-                                       line::LinkStateName(round.device.state), *round.record});
+    Queue({round.device.data_id,
+           round.device.rounds,
+           line::LinkStateName(round.device.state),
+           *round.record,
+           {}});
+}
+
+void MqttPublisher::OnAlarm(const AlarmChange& change) {
+    active_.Apply(change);
+    if (connection_.connected()) PublishAlarms(change.data_id);
+    // An alarm active since the last stop was told when it was raised.
+    if (change.kind == alarm_log::AlarmKind::kActive) return;
+    QueuedRound message;
+    message.data_id = change.data_id;
+    message.alarm = alarm_log::AlarmJson(change);
+    Queue(std::move(message));
+}
+
+void MqttPublisher::PublishAlarms(std::uint32_t data_id) {
+    connection_.Publish(AlarmsTopic(settings_.prefix, data_id), AlarmsPayload(data_id, active_),
+                        nullptr);
+}
+
+void MqttPublisher::Queue(QueuedRound message) {
+    const bool kept_all = queue_.Push(std::move(message));
     if (!kept_all && !reported_overflow_) {
         reported_overflow_ = true;
         console_.Problem("mqtt: queue full (" + std::to_string(queue_.capacity()) +
@@ -42,8 +65,11 @@ void MqttPublisher::Pump() {
     while (const QueuedRound* next = queue_.NextToSend(kWindow)) {
         int mid = 0;
         const std::string error =
-            connection_.Publish(StateTopic(settings_.prefix, next->data_id),
-                                StatePayload(next->record, next->round, next->state), &mid);
+            next->alarm.empty()
+                ? connection_.Publish(StateTopic(settings_.prefix, next->data_id),
+                                      StatePayload(next->record, next->round, next->state), &mid)
+                : connection_.Publish(AlarmTopic(settings_.prefix, next->data_id), next->alarm,
+                                      &mid, false);
         if (!error.empty()) return connection_.Abandon("publishing: " + error);
         queue_.MarkSent(mid, Clock::now());
     }
@@ -53,8 +79,11 @@ void MqttPublisher::Served() { Pump(); }
 
 void MqttPublisher::Connected() {
     connection_.Publish(availability_topic_, "online", nullptr);
-    if (settings_.discovery && devices_ != nullptr) {
+    if (devices_ != nullptr) {
         for (const DeviceStatus* device : *devices_) {
+            // Also the empty sets: a set retained by an earlier run may be stale.
+            PublishAlarms(device->data_id);
+            if (!settings_.discovery) continue;
             for (const MqttMessage& m :
                  DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, *device)) {
                 connection_.Publish(m.topic, m.payload, nullptr);
@@ -119,13 +148,15 @@ void MqttPublisher::Finish() {
 }
 
 void MqttPublisher::Report(std::uint64_t undelivered) const {
-    std::string line =
-        "mqtt: " + std::to_string(queue_.acknowledged()) + " rounds acknowledged by the broker";
-    if (queue_.acknowledged() > 0) {
-        line += " (round trip " +
-                time_text::Milliseconds(queue_.round_trip_total() / queue_.acknowledged()) +
-                " ms on average, " + time_text::Milliseconds(queue_.round_trip_max()) +
-                " ms at most)";
+    std::string line = "mqtt: " + std::to_string(queue_.acknowledged()) + " rounds";
+    if (queue_.acknowledged_alarms() != 0)
+        line += " and " + std::to_string(queue_.acknowledged_alarms()) + " alarm changes";
+    line += " acknowledged by the broker";
+    const std::uint64_t acknowledged = queue_.acknowledged() + queue_.acknowledged_alarms();
+    if (acknowledged > 0) {
+        line +=
+            " (round trip " + time_text::Milliseconds(queue_.round_trip_total() / acknowledged) +
+            " ms on average, " + time_text::Milliseconds(queue_.round_trip_max()) + " ms at most)";
     }
     line += ", " + std::to_string(queue_.resent()) + " sent again after a reconnect, " +
             std::to_string(queue_.dropped()) + " dropped (queue full), " +

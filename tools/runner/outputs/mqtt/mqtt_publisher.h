@@ -1,14 +1,17 @@
 #pragma once
-// Publishes every completed round to an MQTT broker, over MqttConnection,
-// which never holds up polling.
+// Publishes every completed round and every alarm change to an MQTT broker,
+// over MqttConnection, which never holds up polling.
 //
-// Rounds wait in MqttRoundQueue until the broker acknowledges them (QoS 1),
-// so a lost connection loses nothing the queue can hold, and a subscriber may
-// see a round twice, never out of order among first arrivals.
+// Rounds and alarm changes wait in MqttRoundQueue until the broker
+// acknowledges them (QoS 1), so a lost connection loses nothing the queue can
+// hold, and a subscriber may see one twice, never out of order among first
+// arrivals. Each device's active alarms are published retained on every
+// change and on every connection.
 
 #include <string>
 #include <vector>
 
+#include "tools/alarm_log/active_alarms.h"
 #include "tools/common/console.h"
 #include "tools/runner/outputs/mqtt/mqtt_connection.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
@@ -26,6 +29,7 @@ public:
     // The site's devices bound the queue and are described in discovery.
     void Start(const DeviceList& devices) override;
     void OnRound(const CompletedRound& round) override;
+    void OnAlarm(const AlarmChange& change) override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override {
         connection_.AddWaits(fds, wake);
     }
@@ -41,8 +45,11 @@ private:
     void Acknowledged(int mid) override;
     void Failed(const std::string& why) override;
     void Served() override;
+    // Queues a round or an alarm change and sends what it can.
+    void Queue(QueuedRound message);
     // Sends queued rounds while the window has room.
     void Pump();
+    void PublishAlarms(std::uint32_t data_id);
     void Report(std::uint64_t undelivered) const;
 
     MqttSettings settings_;
@@ -50,6 +57,7 @@ private:
     const DeviceList* devices_ = nullptr;
     std::string availability_topic_;
     MqttRoundQueue queue_;
+    alarm_log::ActiveAlarms active_;
     MqttConnection connection_{settings_, *this};
     bool connected_once_ = false;
     bool reported_down_ = false;

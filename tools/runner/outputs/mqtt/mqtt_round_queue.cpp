@@ -35,7 +35,11 @@ bool MqttRoundQueue::Acknowledge(int mid, Clock::time_point now) {
         Entry& e = entries_[i];
         if (e.acked || e.mid != mid) continue;
         e.acked = true;
-        ++acknowledged_;
+        if (e.round.alarm.empty()) {
+            ++acknowledged_;
+        } else {
+            ++acknowledged_alarms_;
+        }
         const auto rtt = now - e.sent_at;
         rtt_total_ += rtt;
         rtt_max_ = std::max(rtt_max_, rtt);

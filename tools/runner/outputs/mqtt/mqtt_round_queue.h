@@ -1,10 +1,10 @@
 #pragma once
-// Rounds on their way to the broker. A round stays here from the moment it
-// completes until the broker acknowledges it (QoS 1 PUBACK): while the broker
-// is away, while it is being sent, and while its acknowledgement is due. This
-// queue is the only copy: a lost connection puts every unacknowledged round
-// back in line, and they go out again, oldest first, on the next connection.
-// Beyond the bound the oldest round is dropped and counted.
+// Rounds and alarm changes on their way to the broker. Each stays here from
+// the moment it happens until the broker acknowledges it (QoS 1 PUBACK): while
+// the broker is away, while it is being sent, and while its acknowledgement is
+// due. This queue is the only copy: a lost connection puts every
+// unacknowledged message back in line, and they go out again, oldest first, on
+// the next connection. Beyond the bound the oldest is dropped and counted.
 
 #include <chrono>
 #include <cstddef>
@@ -21,6 +21,7 @@ struct QueuedRound {
     std::uint64_t round = 0;
     std::string state;  // short words, kept in the string itself
     Battery32_Data_t record{};
+    std::string alarm;  // an alarm change instead of a round: its JSON
 };
 
 class MqttRoundQueue {
@@ -47,7 +48,8 @@ public:
     std::size_t size() const { return entries_.size(); }
     std::size_t awaiting_ack() const;  // sent, not yet acknowledged
     std::uint64_t dropped() const { return dropped_; }
-    std::uint64_t acknowledged() const { return acknowledged_; }
+    std::uint64_t acknowledged() const { return acknowledged_; }  // rounds
+    std::uint64_t acknowledged_alarms() const { return acknowledged_alarms_; }
     std::uint64_t resent() const { return resent_; }
     Clock::duration round_trip_total() const { return rtt_total_; }
     Clock::duration round_trip_max() const { return rtt_max_; }
@@ -66,6 +68,7 @@ private:
     std::size_t sent_ = 0;  // entries_[0, sent_) have been handed to the connection
     std::uint64_t dropped_ = 0;
     std::uint64_t acknowledged_ = 0;
+    std::uint64_t acknowledged_alarms_ = 0;
     std::uint64_t resent_ = 0;
     Clock::duration rtt_total_{};
     Clock::duration rtt_max_{};

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "tests/tools/support/alarm_episode.h"
 #include "tests/tools/support/mqtt_test_broker.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
@@ -72,10 +73,19 @@ protected:
         PseudoTerminalTest::SetUp();
         if (IsSkipped()) return;
         if (::access(kBrokerProgram, X_OK) != 0) GTEST_SKIP() << "no " << kBrokerProgram;
+        // The example modules without their changes over time: rounds only, the
+        // counts below are of rounds.
+        dir.Write("sim.json", R"({"modules": [
+            {"address": 1, "cells": {"volts": 13.5, "noise": 0.02}, "current": 12.5,
+             "temperature": 25.3},
+            {"address": 2, "cells": {"profile": "ramp", "volts": 13.4, "to": 13.65, "weak_cell": 7,
+             "weak_volts": 12.1}, "current": 12.5, "temperature": 26.1}]})");
     }
     std::vector<std::string> Args(const std::string& url, std::vector<std::string> more) {
-        return RunnerArgs("--simulate", "100",
-                          {{"--json", "--mqtt", url, "--mqtt-prefix", kPrefix}, more});
+        return RunnerArgs(
+            "--simulate", "100",
+            {{"--sim", dir.File("sim.json"), "--json", "--mqtt", url, "--mqtt-prefix", kPrefix},
+             more});
     }
     // Keeps both the runner's output and the subscriber going until `done`.
     bool Until(RunnerProcess& run, TestSubscriber& sub, const std::function<bool()>& done,
@@ -158,7 +168,7 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     // One sensor per cell, group voltage, current and temperature, per device.
     std::map<std::string, Json::Value> configs;
     for (const auto& m : sub.messages()) {
-        if (m.topic.rfind("homeassistant/sensor/", 0) != 0) continue;
+        if (m.topic.rfind("homeassistant/sensor/", 0) != 0 || Contains(m.topic, "alarm")) continue;
         Json::Value v;
         ASSERT_TRUE(Json::Reader().parse(m.payload, v)) << m.payload;
         configs[m.topic] = v;
@@ -177,6 +187,64 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     EXPECT_EQ(temp["value_template"].asString(), "{{ value_json.temperature }}");
     EXPECT_NE(temp["device"]["identifiers"], cell7["device"]["identifiers"]);
     EXPECT_EQ(temp["unique_id"].asString(), "test_site_1001_temperature");
+}
+
+// The broker comes only once the first alarm is raised: that alarm waits in
+// the queue like a round. Each episode is then one raise and one clear, as
+// the runner printed them; the device's retained set follows, and discovery
+// describes it.
+TEST_F(MqttPublish, AlarmChangesArriveOnceAndTheActiveSetIsRetained) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-alarms", "#");
+    sub.Service(200ms);
+    broker.Stop();
+    SimulatedLine line({EpisodeModule()});
+    dir.Write("site.json", EpisodeSite(line.path()));
+    std::vector<std::string> args = RunnerArgs(
+        dir.File("site.json"), "150",
+        {{"--json", "--mqtt", broker.url(), "--mqtt-prefix", kPrefix, "--mqtt-discovery"}});
+    for (const std::string& a : EpisodeArgs()) args.push_back(a);
+    RunnerProcess run(args, line.test_side_fds());
+    line.Start();
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "\"alarm\":\"raised\""); }, 20s))
+        << run.Transcript();
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    const std::string events = std::string(kPrefix) + "/1001/alarm";
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return sub.On(events).size() >= EpisodeAlarms().size(); }, 30s))
+        << run.Transcript();
+    ASSERT_EQ(run.Wait(20s), 0) << run.Transcript();
+    sub.Service(300ms);
+    EXPECT_EQ(sub.On(events), LinesStartingWith(run.out(), "{\"alarm\":"));
+    EXPECT_EQ(AlarmLines(sub.On(events)), EpisodeAlarms());
+
+    // The retained set: its levels as they went, ending with none active.
+    std::vector<int> levels;
+    for (const std::string& payload : sub.On(std::string(kPrefix) + "/1001/alarms")) {
+        Json::Value v;
+        ASSERT_TRUE(Json::Reader().parse(payload, v)) << payload;
+        if (levels.empty() || levels.back() != v["level"].asInt())
+            levels.push_back(v["level"].asInt());
+        EXPECT_EQ(v["active"].size(), v["level"].asInt() == 0 ? 0u : 1u) << payload;
+    }
+    ASSERT_FALSE(levels.empty());
+    EXPECT_EQ(levels.back(), 0);
+    EXPECT_NE(std::find(levels.begin(), levels.end(), 3), levels.end()) << "no lost communication";
+    EXPECT_EQ(LinesWith(run, "mqtt: 25 rounds and 4 alarm changes acknowledged").size(), 1u)
+        << run.Transcript();
+
+    std::map<std::string, Json::Value> configs;
+    for (const auto& m : sub.messages()) {
+        if (m.topic.find("/test_site_1001/alarm") == std::string::npos) continue;
+        ASSERT_TRUE(Json::Reader().parse(m.payload, configs[m.topic])) << m.payload;
+    }
+    const Json::Value& problem = configs["homeassistant/binary_sensor/test_site_1001/alarm/config"];
+    EXPECT_EQ(problem["device_class"].asString(), "problem");
+    EXPECT_EQ(problem["state_topic"].asString(), std::string(kPrefix) + "/1001/alarms");
+    const Json::Value& level = configs["homeassistant/sensor/test_site_1001/alarm_level/config"];
+    EXPECT_EQ(level["value_template"].asString(), "{{ value_json.level }}");
 }
 
 TEST_F(MqttPublish, BrokerAwayForSecondsLosesNoRoundAndAKilledRunnerGoesOffline) {
