@@ -6,7 +6,8 @@
 # holds one), where valgrind is installed, instruction counts, the line
 # benchmark: modules sharing one simulated 19200-baud line, polled by the runner
 # (about three and a half minutes; its targets are checked), and a fleet of
-# runners publishing to one MQTT broker (scripts/mqtt-fleet-bench.sh).
+# runners publishing to one MQTT broker (scripts/mqtt-fleet-bench.sh), and the
+# cost of the host's alarm evaluation against the runner's own CPU per round.
 #
 # Usage: scripts/bench.sh [benchmark options...]
 #   e.g. scripts/bench.sh --benchmark_filter=round
@@ -17,6 +18,7 @@
 #   BENCH_WEB_SECONDS  length of each web-view run (default 20; four runs)
 #   BENCH_FLEET        0 to skip the MQTT fleet (FLEET_* settings: see that script)
 #   BENCH_LINE         0 to skip the line benchmark
+#   BENCH_ALARMS       0 to skip the alarm evaluation benchmark
 set -euo pipefail
 line_status=0
 cd "$(dirname "$0")/.."
@@ -29,7 +31,8 @@ scripts/install-deps.sh native bench
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBATTERY32_BENCH=ON -DBATTERY32_TESTS=OFF \
   >/dev/null
-cmake --build "$build" --target battery32_bench battery32_line_bench battery32 battery32-run \
+cmake --build "$build" --target battery32_bench battery32_line_bench battery32_alarm_bench \
+  battery32 battery32-run \
   -j"$jobs"
 
 echo
@@ -140,9 +143,17 @@ if [[ ${BENCH_LINE:-1} != 0 ]]; then
   echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 fi
 
+alarm_status=0
+if [[ ${BENCH_ALARMS:-1} != 0 ]]; then
+  echo
+  echo "== alarm evaluation: 16 devices x (4 rules + 2 on every cell) against the runner's round =="
+  "$build/battery32_alarm_bench" --seconds 10 --log "$build/alarm_bench.log" || alarm_status=$?
+fi
+
 if [[ ${BENCH_FLEET:-1} != 0 ]]; then
   echo
   echo "== MQTT fleet: runners publishing to one local broker =="
   scripts/mqtt-fleet-bench.sh "$build"
 fi
-exit "$line_status"
+if (( line_status != 0 )); then exit "$line_status"; fi
+exit "$alarm_status"
