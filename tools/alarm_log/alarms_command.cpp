@@ -88,11 +88,7 @@ int Print(const AlarmsOptions& options, const console::Console& console) {
         return exit_status::kCannotRun;
     }
     for (const AlarmRecord& r : Chosen(log, options)) std::puts(AlarmText(r).c_str());
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        console.Problem("alarms " + path + ": cannot write the output (" + std::strerror(errno) +
-                        "); it is incomplete");
-        return exit_status::kCannotRun;
-    }
+    if (!console::OutputComplete(console, "alarms " + path)) return exit_status::kCannotRun;
     if (log.foreign_lines != 0) {
         console.Problem(path + ": skipped " + std::to_string(log.foreign_lines) +
                         " lines that are no alarm record");
@@ -107,18 +103,11 @@ int Print(const AlarmsOptions& options, const console::Console& console) {
 }  // namespace
 
 int AlarmsCommand(const std::vector<std::string>& args) {
-    const console::Console console("battery32-run", STDOUT_FILENO, STDERR_FILENO, false);
     AlarmsOptions options;
     const std::string fault = ParseAlarms(args, options);
-    if (options.help) {
-        console.Record(std::string(kUsage, sizeof kUsage - 2));
-        return exit_status::kOk;
-    }
-    if (!fault.empty()) {
-        console.Problem(fault + " (--help lists the options)");
-        return exit_status::kUsage;
-    }
-    return Print(options, console);
+    return console::SubCommand(kUsage, options.help, fault, [&](const console::Console& console) {
+        return Print(options, console);
+    });
 }
 
 }  // namespace alarm_log

@@ -51,26 +51,15 @@ struct Counting : runner::alarms::AlarmListener {
     std::uint64_t changes = 0;
 };
 
-AlarmRule Rule(const char* key, int variable, bool above, float limit, float clear) {
-    AlarmRule r;
-    r.key = key;
-    r.variable = variable;
-    r.above = above;
-    r.limit = limit;
-    r.clear = clear;
-    r.level = 2;
-    r.code = "12;3;7;";
-    return r;
-}
-
 std::vector<AlarmRule> Rules() {
     using namespace runner::alarms;
-    return {Rule("group_low", kGroupVoltage, false, 380, 390),
-            Rule("group_high", kGroupVoltage, true, 460, 450),
-            Rule("current_high", kGroupCurrent, true, 100, 90),
-            Rule("hot", kTemperature, true, 45, 40),
-            Rule("cell_low", kEveryCell, false, 12.0f, 12.5f),
-            Rule("cell_high", kEveryCell, true, 14.4f, 14.2f)};
+    const std::chrono::milliseconds none{0};
+    return {{"group_low", kGroupVoltage, false, 380, 390, 2, none, "12;3;1;"},
+            {"group_high", kGroupVoltage, true, 460, 450, 2, none, "12;3;2;"},
+            {"current_high", kGroupCurrent, true, 100, 90, 2, none, "12;3;3;"},
+            {"hot", kTemperature, true, 45, 40, 3, none, "12;3;4;"},
+            {"cell_low", kEveryCell, false, 12.0f, 12.5f, 2, none, "12;3;5;"},
+            {"cell_high", kEveryCell, true, 14.4f, 14.2f, 2, none, "12;3;6;"}};
 }
 
 // The names and display names the device submits under, built once as it does.
@@ -205,15 +194,17 @@ int main(int argc, char** argv) {
                 quiet.ns_per_device_round * kDevices / 1000);
     std::printf("| heap allocations per submission, steady / with alarms active | %.3f / %.3f |\n",
                 quiet.allocations_per_submission, active.allocations_per_submission);
-    std::printf("| runner thread CPU per device round (%llu rounds in %.0f s, alarms included) | "
-                "%.1f us |\n",
-                static_cast<unsigned long long>(rounds), seconds, runner_ns / 1000);
+    std::printf(
+        "| runner thread CPU per device round (%llu rounds in %.0f s, alarms included) | "
+        "%.1f us |\n",
+        static_cast<unsigned long long>(rounds), seconds, runner_ns / 1000);
     std::printf("| evaluation's share of the runner's CPU per round | %.2f%% |\n", share);
     const bool met = share < 2.0 && quiet.allocations_per_submission == 0 &&
                      active.allocations_per_submission == 0;
-    std::printf("\n[targets: under 2%% of the runner's CPU per round, 0 allocations per "
-                "submission: %s]\n",
-                met ? "met" : "NOT met");
+    std::printf(
+        "\n[targets: under 2%% of the runner's CPU per round, 0 allocations per "
+        "submission: %s]\n",
+        met ? "met" : "NOT met");
     if (log_fd >= 0) ::close(log_fd);
     return met ? 0 : 1;
 }

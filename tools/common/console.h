@@ -5,6 +5,7 @@
 // name ("battery32-run: "). Each line is written whole with one write(), so
 // lines from different sources never interleave mid-line.
 
+#include <functional>
 #include <string>
 
 namespace console {
@@ -32,5 +33,16 @@ private:
     int errors_fd_;
     bool notes_to_errors_;
 };
+
+// How battery32-run's sub-commands (decode, alarms) answer: with `help` their
+// usage on stdout (exit 0); with a `fault` in their command line one line on
+// stderr (exit 2); otherwise what `work` returns, given the console to write to.
+int SubCommand(const char* usage, bool help, const std::string& fault,
+               const std::function<int(const Console&)>& work);
+
+// Flushes standard output. False after one problem line ("`what`: cannot
+// write the output (reason); it is incomplete") when what was printed did not
+// all get out: a full disk must not end a listing with exit 0.
+bool OutputComplete(const Console& console, const std::string& what);
 
 }  // namespace console

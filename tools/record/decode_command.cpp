@@ -1,10 +1,6 @@
 #include "tools/record/decode_command.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 
 #include "tools/common/command_line.h"
@@ -60,9 +56,7 @@ int Decode(const DecodeOptions& options, const console::Console& console) {
                 (options.json ? JsonLine(*record, std::nullopt, std::nullopt) : CsvRow(*record))
                     .c_str());
         }
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            console.Problem("decode " + options.history_path + ": cannot write the output (" +
-                            std::strerror(errno) + "); it is incomplete");
+        if (!console::OutputComplete(console, "decode " + options.history_path)) {
             return exit_status::kCannotRun;
         }
         if (reader.trailing_bytes() != 0) {
@@ -81,18 +75,11 @@ int Decode(const DecodeOptions& options, const console::Console& console) {
 }  // namespace
 
 int DecodeCommand(const std::vector<std::string>& args) {
-    const console::Console console("battery32-run", STDOUT_FILENO, STDERR_FILENO, false);
     DecodeOptions options;
     const std::string fault = ParseDecode(args, options);
-    if (options.help) {
-        console.Record(std::string(kUsage, sizeof kUsage - 2));
-        return exit_status::kOk;
-    }
-    if (!fault.empty()) {
-        console.Problem(fault + " (--help lists the options)");
-        return exit_status::kUsage;
-    }
-    return Decode(options, console);
+    return console::SubCommand(kUsage, options.help, fault, [&](const console::Console& console) {
+        return Decode(options, console);
+    });
 }
 
 }  // namespace record

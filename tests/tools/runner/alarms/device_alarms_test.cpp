@@ -24,16 +24,7 @@ struct Recorder : AlarmListener {
 
 AlarmRule Rule(const char* key, int variable, bool above, float limit, float clear,
                std::chrono::milliseconds delay = 0ms) {
-    AlarmRule r;
-    r.key = key;
-    r.variable = variable;
-    r.above = above;
-    r.limit = limit;
-    r.clear = clear;
-    r.level = 2;
-    r.delay = delay;
-    r.code = "12;3;7;";
-    return r;
+    return AlarmRule{key, variable, above, limit, clear, 2, delay, "12;3;7;"};
 }
 
 // A submission at `at` (from a fixed start) and the change it must make.
