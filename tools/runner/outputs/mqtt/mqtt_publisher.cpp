@@ -37,7 +37,7 @@ void MqttPublisher::OnRound(const CompletedRound& round) {
 
 void MqttPublisher::OnAlarm(const AlarmChange& change) {
     active_.Apply(change);
-    if (connection_.connected()) PublishAlarms(change.data_id);
+    if (connection_.connected() && !sets_due_) PublishAlarms(change.data_id);
     // An alarm active since the last stop was told when it was raised.
     if (change.kind == alarm_log::AlarmKind::kActive) return;
     QueuedRound message;
@@ -73,17 +73,21 @@ void MqttPublisher::Pump() {
         if (!error.empty()) return connection_.Abandon("publishing: " + error);
         queue_.MarkSent(mid, Clock::now());
     }
+    // Once the backlog is on its way: every device's active alarms, also the
+    // empty sets, since a set retained by an earlier run may be stale.
+    if (sets_due_ && queue_.all_sent() && devices_ != nullptr) {
+        sets_due_ = false;
+        for (const DeviceStatus* device : *devices_) PublishAlarms(device->data_id);
+    }
 }
 
 void MqttPublisher::Served() { Pump(); }
 
 void MqttPublisher::Connected() {
     connection_.Publish(availability_topic_, "online", nullptr);
-    if (devices_ != nullptr) {
+    sets_due_ = true;
+    if (settings_.discovery && devices_ != nullptr) {
         for (const DeviceStatus* device : *devices_) {
-            // Also the empty sets: a set retained by an earlier run may be stale.
-            PublishAlarms(device->data_id);
-            if (!settings_.discovery) continue;
             for (const MqttMessage& m :
                  DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, *device)) {
                 connection_.Publish(m.topic, m.payload, nullptr);

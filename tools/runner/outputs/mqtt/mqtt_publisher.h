@@ -6,7 +6,7 @@
 // acknowledges them (QoS 1), so a lost connection loses nothing the queue can
 // hold, and a subscriber may see one twice, never out of order among first
 // arrivals. Each device's active alarms are published retained on every
-// change and on every connection.
+// change, and on every connection once the queued backlog has gone out.
 
 #include <string>
 #include <vector>
@@ -60,6 +60,7 @@ private:
     alarm_log::ActiveAlarms active_;
     MqttConnection connection_{settings_, *this};
     bool connected_once_ = false;
+    bool sets_due_ = false;  // connected; the alarm sets go once the backlog is sent
     bool reported_down_ = false;
     bool reported_overflow_ = false;
     std::uint64_t dropped_at_last_report_ = 0;

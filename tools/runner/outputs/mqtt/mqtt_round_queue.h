@@ -46,6 +46,8 @@ public:
     void Rewind();
 
     std::size_t size() const { return entries_.size(); }
+    // Every message has been handed to the connection (some may await their PUBACK).
+    bool all_sent() const { return sent_ >= entries_.size(); }
     std::size_t awaiting_ack() const;  // sent, not yet acknowledged
     std::uint64_t dropped() const { return dropped_; }
     std::uint64_t acknowledged() const { return acknowledged_; }  // rounds
