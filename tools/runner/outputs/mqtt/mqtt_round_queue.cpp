@@ -6,9 +6,8 @@ namespace runner::outputs {
 
 bool MqttRoundQueue::Push(QueuedRound round) {
     bool kept_all = true;
-    while (entries_.size() >= capacity_) {
-        if (sent_ > 0) --sent_;
-        entries_.pop_front();
+    while (entries_.size() - sent_ >= capacity_) {
+        entries_.erase(entries_.begin() + static_cast<long>(sent_));
         ++dropped_;
         kept_all = false;
     }

@@ -4,7 +4,10 @@
 // the broker is away, while it is being sent, and while its acknowledgement is
 // due. This queue is the only copy: a lost connection puts every
 // unacknowledged message back in line, and they go out again, oldest first, on
-// the next connection. Beyond the bound the oldest is dropped and counted.
+// the next connection. The bound is on what waits to be sent: beyond it the
+// oldest waiting is dropped and counted. What is in flight (at most the
+// window) is never dropped, so every round counted as dropped is one no
+// subscriber will see.
 
 #include <chrono>
 #include <cstddef>
@@ -32,7 +35,7 @@ public:
     void set_capacity(std::size_t capacity) { capacity_ = capacity ? capacity : 1; }
     std::size_t capacity() const { return capacity_; }
 
-    // Adds a completed round; returns false if the oldest had to be dropped.
+    // Adds a completed round; returns false if the oldest waiting had to be dropped.
     bool Push(QueuedRound round);
     // The oldest round not yet handed to the connection, if fewer than
     // `window` await their acknowledgement.

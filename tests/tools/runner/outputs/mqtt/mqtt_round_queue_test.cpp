@@ -1,6 +1,7 @@
 // The queue between completed rounds and the broker: rounds leave it only
 // when acknowledged, go out again in order after a lost connection, and the
-// oldest give way beyond the bound, even while in flight.
+// oldest waiting give way beyond the bound, never one in flight (it may still
+// arrive, and then it was not lost).
 
 #include "tools/runner/outputs/mqtt/mqtt_round_queue.h"
 
@@ -55,19 +56,22 @@ TEST(MqttRoundQueue, ALostConnectionSendsTheUnacknowledgedAgainInOrder) {
     EXPECT_FALSE(q.Acknowledge(102, Clock::now()));  // a mid of the old connection
 }
 
-TEST(MqttRoundQueue, DropsTheOldestBeyondTheBoundEvenInFlight) {
-    MqttRoundQueue q(3);
-    for (int n = 1; n <= 3; ++n) q.Push(Round(n));
-    EXPECT_EQ(SendAll(q, 2), (std::vector<std::uint64_t>{1, 2}));
-    EXPECT_FALSE(q.Push(Round(4)));
-    EXPECT_EQ(q.dropped(), 1u);
-    EXPECT_EQ(q.awaiting_ack(), 1u);
-    EXPECT_FALSE(q.Acknowledge(101, Clock::now()));  // round 1 is gone
-    EXPECT_EQ(SendAll(q, 2), (std::vector<std::uint64_t>{3}));
-    EXPECT_TRUE(q.Acknowledge(102, Clock::now()));
-    EXPECT_TRUE(q.Acknowledge(103, Clock::now()));
-    EXPECT_EQ(SendAll(q, 2), (std::vector<std::uint64_t>{4}));
-    EXPECT_EQ(q.size(), 1u);
+TEST(MqttRoundQueue, DropsTheOldestWaitingBeyondTheBoundNeverOneInFlight) {
+    MqttRoundQueue q(2);
+    for (int n = 1; n <= 4; ++n) q.Push(Round(n));  // 1 and 2 dropped: nothing in flight
+    EXPECT_EQ(q.dropped(), 2u);
+    EXPECT_EQ(SendAll(q, 2), (std::vector<std::uint64_t>{3, 4}));
+    EXPECT_TRUE(q.Push(Round(5)));
+    EXPECT_TRUE(q.Push(Round(6)));  // two waiting beside the two in flight
+    EXPECT_FALSE(q.Push(Round(7)));
+    EXPECT_EQ(q.dropped(), 3u);
+    EXPECT_EQ(q.awaiting_ack(), 2u);
+    EXPECT_TRUE(q.Acknowledge(103, Clock::now()));  // in flight, so still held
+    EXPECT_TRUE(q.Acknowledge(104, Clock::now()));
+    EXPECT_EQ(SendAll(q, 2), (std::vector<std::uint64_t>{6, 7}));  // 5 was the oldest waiting
+    q.Rewind();  // a lost connection: what was in flight waits again, and counts again
+    EXPECT_FALSE(q.Push(Round(8)));
+    EXPECT_EQ(SendAll(q, 10), (std::vector<std::uint64_t>{7, 8}));
 }
 
 }  // namespace
