@@ -13,7 +13,8 @@ bool HalfDuplexLine::HostBytes(std::size_t count, Clock::time_point now,
     // The host's transmitter sends what it is given after what it still sends.
     const Clock::time_point start = std::max(now, host_end_);
     host_end_ = start + byte_time_ * static_cast<long>(count);
-    if (start < busy_until_) {
+    collided_ = start < busy_until_;
+    if (collided_) {
         ++collisions_;
         for (Piece& piece : pending) {
             // A piece whose last byte crossed before the clash arrived intact.
@@ -26,6 +27,17 @@ bool HalfDuplexLine::HostBytes(std::size_t count, Clock::time_point now,
     }
     busy_until_ = host_end_;
     return true;
+}
+
+void HalfDuplexLine::Echo(Bytes bytes, std::deque<Piece>& pending) const {
+    if (bytes.empty()) return;
+    if (collided_) std::fill(bytes.begin(), bytes.end(), kCorruptByte);
+    Piece piece;
+    piece.due = host_end_;
+    piece.bytes = std::move(bytes);
+    const auto later = std::find_if(pending.begin(), pending.end(),
+                                    [&](const Piece& p) { return p.due > piece.due; });
+    pending.insert(later, std::move(piece));
 }
 
 void HalfDuplexLine::Answer(std::vector<Transmission> answer, std::deque<Piece>& pending) {
