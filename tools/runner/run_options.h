@@ -39,6 +39,9 @@ struct RunOptions {
     outputs::MqttSettings mqtt;   // url empty: no publishing
     int reply_timeout_ms = 0;     // 0: what the line's speed implies
     int sim_baud = 19200;         // --simulate: line timing of the simulated lines; 0: none
+    // false: a reply is handed over only after the quiet gap, never as soon as
+    // it is whole (no option: for measuring what the gap alone gives).
+    bool end_reply_on_length = true;
 };
 
 struct ParsedCommandLine {

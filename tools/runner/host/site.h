@@ -1,5 +1,6 @@
 #pragma once
-// The site file: which devices to create and where their modules are.
+// The site file: which devices to create and where their modules are, and
+// what their serial ports need.
 //
 // {
 //   "devices": [
@@ -9,13 +10,23 @@
 //       "name": "string A",         optional, shown in notes
 //       "settings": {               optional; handed to the device as is
 //         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
-//         "thresholdSetting": { ... } } } ] }
+//         "thresholdSetting": { ... } } } ],
+//   "ports": {                      optional; each a port some device is on
+//     "/dev/ttyS1": {
+//       "echo": "auto",             true, false or "auto" (default)
+//       "rs485": {                  true, false, or on with these (defaults shown):
+//         "rts_while_sending": "high", "rts_after_sending": "low",
+//         "delay_before_send_ms": 0, "delay_after_send_ms": 0,   0..100
+//         "receive_while_sending": false } } } }
 
 #include <json/value.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "tools/runner/line/port_state.h"
 
 namespace runner::host {
 
@@ -32,10 +43,13 @@ struct SiteDevice {
 struct Site {
     std::string path;
     std::vector<SiteDevice> devices;
+    // By port path; a port missing here gets the defaults.
+    std::map<std::string, line::PortSettings> ports;
 };
 
 // Partners the settings name are read as the device reads them; each must be
 // another device of the site, and no chain of them may lead back to its start.
+// Every port named under "ports" must be one a device is on.
 // Throws json_input::InputError with one line naming the file and the member.
 Site ReadSite(const Json::Value& root, const std::string& path);
 Site ReadSiteFile(const std::string& path);
