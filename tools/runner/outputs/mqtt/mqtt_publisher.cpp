@@ -29,7 +29,8 @@ void MqttPublisher::Start(const DeviceList& devices) {
 void MqttPublisher::OnRound(const CompletedRound& round) {
     if (round.record == nullptr) return;  // only 32-cell records have a message format
     const bool kept_all = queue_.Push({round.device.data_id, round.device.rounds,
-                                       line::LinkStateName(round.device.state), *round.record});
+                                       line::LinkStateName(round.device.state), *round.record,
+                                       round.device.port_state});
     if (!kept_all && !reported_overflow_) {
         reported_overflow_ = true;
         console_.Problem("mqtt: queue full (" + std::to_string(queue_.capacity()) +
@@ -41,9 +42,9 @@ void MqttPublisher::OnRound(const CompletedRound& round) {
 void MqttPublisher::Pump() {
     while (const QueuedRound* next = queue_.NextToSend(kWindow)) {
         int mid = 0;
-        const std::string error =
-            connection_.Publish(StateTopic(settings_.prefix, next->data_id),
-                                StatePayload(next->record, next->round, next->state), &mid);
+        const std::string error = connection_.Publish(
+            StateTopic(settings_.prefix, next->data_id),
+            StatePayload(next->record, next->round, next->state, next->port_state), &mid);
         if (!error.empty()) return connection_.Abandon("publishing: " + error);
         queue_.MarkSent(mid, Clock::now());
     }

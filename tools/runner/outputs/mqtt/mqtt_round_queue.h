@@ -13,6 +13,7 @@
 #include <string>
 
 #include "battery32/battery32_data.h"
+#include "tools/runner/line/port_state.h"
 
 namespace runner::outputs {
 
@@ -21,6 +22,7 @@ struct QueuedRound {
     std::uint64_t round = 0;
     std::string state;  // short words, kept in the string itself
     Battery32_Data_t record{};
+    line::PortState port_state;  // the device's port when the round completed
 };
 
 class MqttRoundQueue {
