@@ -198,8 +198,10 @@ std::string UsageText() {
     return "usage: battery32-run [options] [SITE.json]\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
+           "       battery32-run scan PORT [--addresses A-B]\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
-           "decode prints a history file as CSV rows, or JSON lines with --json.\n" +
+           "decode prints a history file as CSV rows, or JSON lines with --json.\n"
+           "scan asks each address on a line whether a module answers (scan --help).\n" +
            command_line::Help(RunOptionTable(unused, &given), 21);
 }
 

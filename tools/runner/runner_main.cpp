@@ -11,6 +11,7 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/stop_signals.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/web_view.h"
 #include "tools/runner/play_host.h"
@@ -56,6 +57,9 @@ int RunnerMain(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     if (!args.empty() && args[0] == "decode") {
         return record::DecodeCommand({args.begin() + 1, args.end()});
+    }
+    if (!args.empty() && args[0] == "scan") {
+        return line::ScanCommand({args.begin() + 1, args.end()});
     }
     ParsedCommandLine parsed = ParseCommandLine(args);
     const console::Console plain(kProgram, STDOUT_FILENO, STDERR_FILENO, false);
