@@ -226,6 +226,13 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
         if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
     }
     console_.Note("stopped; " + summary);
+    for (const auto& l : lines_) {
+        const line::PortState& port = l->port_state();
+        if (port.garbled_echoes == 0) continue;
+        console_.Problem("port " + l->path() + ": " + std::to_string(port.garbled_echoes) +
+                         (port.garbled_echoes == 1 ? " garbled echo" : " garbled echoes") +
+                         " dropped");
+    }
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;
     if (ending == loop::EventLoop::Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone())
         return exit_status::kTimeLimit;

@@ -72,6 +72,7 @@ public:
 
     bool up() const { return port_.up(); }
     const std::string& path() const { return port_.path(); }
+    const PortState& port_state() const { return port_.state(); }
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
