@@ -26,6 +26,13 @@ bool HalfDuplexLine::HostBytes(std::size_t count, Clock::time_point now,
         return false;
     }
     busy_until_ = host_end_;
+    if (answer_end_) {
+        const Clock::duration idle = start - *answer_end_;
+        ++idle_.count;
+        idle_.total += idle;
+        idle_.longest = std::max(idle_.longest, idle);
+        answer_end_.reset();
+    }
     return true;
 }
 
@@ -57,6 +64,7 @@ void HalfDuplexLine::Answer(std::vector<Transmission> answer, std::deque<Piece>&
         at += byte_time_ * static_cast<long>(size);
     }
     busy_until_ = std::max(busy_until_, at);
+    if (!answer.empty()) answer_end_ = at;
 }
 
 }  // namespace module

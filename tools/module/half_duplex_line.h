@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "tools/module/module_simulator.h"
@@ -58,13 +59,23 @@ public:
     void Answer(std::vector<Transmission> answer, std::deque<Piece>& pending);
 
     std::uint64_t collisions() const { return collisions_; }
+    // From the last byte of an answer to the next command the host sent: how
+    // long the line stood idle that the host could have used.
+    struct Idle {
+        std::uint64_t count = 0;
+        Clock::duration total{};
+        Clock::duration longest{};
+    };
+    const Idle& reply_to_command() const { return idle_; }
 
 private:
     Clock::duration byte_time_;
     Clock::time_point host_end_{};    // the host's last byte crosses the line
     Clock::time_point busy_until_{};  // the last byte of the exchange in progress
     bool collided_ = false;           // the last host bytes did
+    std::optional<Clock::time_point> answer_end_;  // the last answer's, until a command follows
     std::uint64_t collisions_ = 0;
+    Idle idle_;
 };
 
 }  // namespace module

@@ -47,6 +47,16 @@ std::uint64_t LineDriver::collisions() const {
     return timing_.collisions();
 }
 
+module::HalfDuplexLine::Idle LineDriver::reply_to_command() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timing_.reply_to_command();
+}
+
+std::uint64_t LineDriver::garbled_echoes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return echo_.garble_every > 0 ? echoes_ / echo_.garble_every : 0;
+}
+
 void LineDriver::Run() {
     std::deque<Pending> queue;
     Clock::time_point last_due = Clock::now();

@@ -42,6 +42,10 @@ public:
 
     // Host commands that talked over an exchange in progress (timed lines only).
     std::uint64_t collisions() const;
+    // How long the host took from an answer's end to its next command (timed lines only).
+    module::HalfDuplexLine::Idle reply_to_command() const;
+    // Echoes sent back garbled on purpose (LineEcho::garble_every).
+    std::uint64_t garbled_echoes() const;
     int baud() const { return baud_; }
     bool echoes() const { return echo_.on; }
 
