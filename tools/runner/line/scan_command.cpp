@@ -258,12 +258,19 @@ std::string Summary(const ScanOptions& o, const Tally& t, const Scanner& scanner
     std::string line = std::to_string(t.answers) + " of " + std::to_string(asked) +
                        (asked == 1 ? " address" : " addresses") + " answered" +
                        (t.answers ? ": " + t.answered : "");
-    if (t.others) line += "; " + std::to_string(t.others) + " replies from another address";
-    if (t.garbled) line += "; " + std::to_string(t.garbled) + " garbled or with a wrong checksum";
+    const auto count = [](unsigned n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    if (t.others) line += "; " + count(t.others, "reply", "replies") + " from another address";
+    if (t.garbled) {
+        line += "; " + count(t.garbled, "reply", "replies") + " garbled or with a wrong checksum";
+    }
     line += scanner.echoing() ? "; the line echoes what is sent (taken off before the replies)"
                               : "; no echo";
-    if (scanner.garbled_echoes())
-        line += ", " + std::to_string(scanner.garbled_echoes()) + " garbled";
+    if (scanner.garbled_echoes()) {
+        line += ", " + count(static_cast<unsigned>(scanner.garbled_echoes()), "echo", "echoes") +
+                " garbled";
+    }
     return line;
 }
 
