@@ -1,5 +1,6 @@
 #include "tools/runner/host/simulated_lines.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -74,6 +75,18 @@ std::uint64_t SimulatedLines::collisions() const {
         if (line.driver) n += line.driver->collisions();
     }
     return n;
+}
+
+module::HalfDuplexLine::Idle SimulatedLines::reply_to_command() const {
+    module::HalfDuplexLine::Idle all;
+    for (const Line& line : lines_) {
+        if (!line.driver) continue;
+        const auto idle = line.driver->reply_to_command();
+        all.count += idle.count;
+        all.total += idle.total;
+        all.longest = std::max(all.longest, idle.longest);
+    }
+    return all;
 }
 
 void SimulatedLines::Stop() {

@@ -27,6 +27,8 @@ public:
     std::vector<std::string> Describe() const;
     // Commands that talked over an exchange in progress, on all lines.
     std::uint64_t collisions() const;
+    // The runner's waits from an answer's end to its next command, on all lines.
+    module::HalfDuplexLine::Idle reply_to_command() const;
     void Stop();
 
 private:
