@@ -88,6 +88,31 @@ double LineBound(const Setup& s) {
     return 1.0 / round_s;
 }
 
+// What the devices and the simulated line did in one run.
+Result Tally(const Setup& s, const std::vector<runner::outputs::DeviceStatus>& links,
+             const runner::host::SimulatedLines& lines) {
+    Result out;
+    std::uint64_t total = 0;
+    out.fewest = UINT64_MAX;
+    for (const auto& l : links) {
+        total += l.rounds;
+        out.most = std::max(out.most, l.rounds);
+        out.fewest = std::min(out.fewest, l.rounds);
+        out.wrong_device += l.wrong_replies;
+        out.abandoned += l.abandoned;
+        out.unanswered += l.unanswered;
+    }
+    out.collisions = lines.collisions();
+    const auto waits = lines.reply_to_command();
+    if (waits.count > 0) {
+        out.reply_to_command_ms =
+            std::chrono::duration<double, std::milli>(waits.total).count() / waits.count;
+    }
+    out.rounds_per_second = static_cast<double>(total) / s.seconds;
+    out.bound = LineBound(s);
+    return out;
+}
+
 Result RunOnce(const Setup& s, const runner::host::Plugin& plugin, int log_fd,
                const std::string& data) {
     runner::host::Site site;
@@ -132,26 +157,7 @@ Result RunOnce(const Setup& s, const runner::host::Plugin& plugin, int log_fd,
     ::close(stop[0]);
     ::close(stop[1]);
 
-    Result out;
-    std::uint64_t total = 0;
-    out.fewest = UINT64_MAX;
-    for (const auto& l : links) {
-        total += l.rounds;
-        out.most = std::max(out.most, l.rounds);
-        out.fewest = std::min(out.fewest, l.rounds);
-        out.wrong_device += l.wrong_replies;
-        out.abandoned += l.abandoned;
-        out.unanswered += l.unanswered;
-    }
-    out.collisions = lines.collisions();
-    const auto waits = lines.reply_to_command();
-    if (waits.count > 0) {
-        out.reply_to_command_ms =
-            std::chrono::duration<double, std::milli>(waits.total).count() / waits.count;
-    }
-    out.rounds_per_second = static_cast<double>(total) / s.seconds;
-    out.bound = LineBound(s);
-    return out;
+    return Tally(s, links, lines);
 }
 
 void PrintHeader() {

@@ -70,9 +70,9 @@ public:
 
 private:
     Clock::duration byte_time_;
-    Clock::time_point host_end_{};    // the host's last byte crosses the line
-    Clock::time_point busy_until_{};  // the last byte of the exchange in progress
-    bool collided_ = false;           // the last host bytes did
+    Clock::time_point host_end_{};                 // the host's last byte crosses the line
+    Clock::time_point busy_until_{};               // the last byte of the exchange in progress
+    bool collided_ = false;                        // the last host bytes did
     std::optional<Clock::time_point> answer_end_;  // the last answer's, until a command follows
     std::uint64_t collisions_ = 0;
     Idle idle_;
