@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "tools/common/exit_status.h"
+
 namespace command_line {
 namespace {
 
@@ -148,6 +150,19 @@ Take Seconds(double* target) {
         *target = *s;
         return true;
     };
+}
+
+int RunSubCommand(const console::Console& console, const std::string& usage, bool help,
+                  const std::string& fault, const std::function<int()>& run) {
+    if (help) {
+        console.Record(usage);
+        return exit_status::kOk;
+    }
+    if (!fault.empty()) {
+        console.Problem(fault + " (--help lists the options)");
+        return exit_status::kUsage;
+    }
+    return run();
 }
 
 }  // namespace command_line

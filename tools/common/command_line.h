@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/common/console.h"
+
 namespace command_line {
 
 // `text` as a whole base-10 integer within min..max: no sign but '-' (and that
@@ -46,6 +48,12 @@ std::string Walk(const std::vector<std::string>& args, const std::vector<Option>
 // The listed options, one per line: "  --name VALUE", the help from `column`
 // (two spaces after a longer name), its further lines indented to match.
 std::string Help(const std::vector<Option>& options, std::size_t column);
+
+// How a sub-command (battery32-run decode, scan) goes on once its command line
+// is walked: with `help`, its usage and exit 0; with a `fault`, that and exit
+// 2; else what `run` returns.
+int RunSubCommand(const console::Console& console, const std::string& usage, bool help,
+                  const std::string& fault, const std::function<int()>& run);
 
 // Takes that store the value.
 Take Flag(bool* target, bool value = true);

@@ -84,15 +84,9 @@ int DecodeCommand(const std::vector<std::string>& args) {
     const console::Console console("battery32-run", STDOUT_FILENO, STDERR_FILENO, false);
     DecodeOptions options;
     const std::string fault = ParseDecode(args, options);
-    if (options.help) {
-        console.Record(std::string(kUsage, sizeof kUsage - 2));
-        return exit_status::kOk;
-    }
-    if (!fault.empty()) {
-        console.Problem(fault + " (--help lists the options)");
-        return exit_status::kUsage;
-    }
-    return Decode(options, console);
+    return command_line::RunSubCommand(console, std::string(kUsage, sizeof kUsage - 2),
+                                       options.help, fault,
+                                       [&] { return Decode(options, console); });
 }
 
 }  // namespace record

@@ -65,6 +65,33 @@ std::string SummaryOf(const std::vector<std::string>& lines, std::uint32_t data_
     return "";
 }
 
+// Modules 1..n with a 10 ms turnaround, and in the site file devices 1001..
+// on `line` asking them.
+std::vector<ModuleConfig> ModulesOnOneLine(std::uint8_t n) {
+    std::vector<ModuleConfig> modules;
+    for (std::uint8_t a = 1; a <= n; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    return modules;
+}
+
+void WriteSite(const TempDir& dir, const SimulatedLine& line, std::uint8_t n) {
+    std::vector<std::string> devices;
+    for (std::uint8_t a = 1; a <= n; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
+    dir.Write("site.json", SiteJson(devices));
+}
+
+// Device 1000 + a kept `at_least` records, each with module a's readings.
+void ExpectOwnReadings(const TempDir& dir, const std::vector<ModuleConfig>& modules,
+                       std::size_t at_least) {
+    for (std::uint8_t a = 1; a <= modules.size(); ++a) {
+        SCOPED_TRACE(a);
+        const auto records =
+            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
+        EXPECT_GE(records.size(), at_least);
+        const ExpectedRecord expected = Expect(modules[a - 1u]);
+        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
+    }
+}
+
 std::uint64_t NumberBefore(const std::string& text, const std::string& word) {
     const auto at = text.find(" " + word);
     if (at == std::string::npos) return 0;
@@ -75,12 +102,9 @@ std::uint64_t NumberBefore(const std::string& text, const std::string& word) {
 // Four modules on one line take about 0.4 s a cycle at 19200 baud with a 10 ms
 // turnaround: a 100 ms tick is more than the line carries.
 TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesReadings) {
-    std::vector<ModuleConfig> modules;
-    for (std::uint8_t a = 1; a <= 4; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    const std::vector<ModuleConfig> modules = ModulesOnOneLine(4);
     SimulatedLine line(modules, 1, kBaud);
-    std::vector<std::string> devices;
-    for (std::uint8_t a = 1; a <= 4; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
-    dir.Write("site.json", SiteJson(devices));
+    WriteSite(dir, line, 4);
 
     // A generous reply timeout: a late reply on a busy machine must not pass for a collision.
     RunnerProcess run(Args("100", {"--rounds", "4", "--reply-timeout-ms", "400"}),
@@ -89,14 +113,7 @@ TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesRe
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
     EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
-    for (std::uint8_t a = 1; a <= 4; ++a) {
-        SCOPED_TRACE(a);
-        const auto records =
-            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
-        EXPECT_GE(records.size(), 4u);
-        const ExpectedRecord expected = Expect(modules[a - 1u]);
-        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
-    }
+    ExpectOwnReadings(dir, modules, 4);
     EXPECT_EQ(CountContaining(run.err(), "to each get a turn, more than the 100 ms tick"), 1u)
         << run.Transcript();
 }
@@ -105,15 +122,12 @@ TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesRe
 // takes the echo off, so the devices never see it; it says so once, drops
 // the echoes garbled on the way and counts them.
 TEST_F(RunnerLineSharing, AnEchoingLineIsPolledAsIfItDidNotEcho) {
-    std::vector<ModuleConfig> modules;
-    for (std::uint8_t a = 1; a <= 3; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    const std::vector<ModuleConfig> modules = ModulesOnOneLine(3);
     module::LineEcho echo;
     echo.on = true;
     echo.garble_every = 7;
     SimulatedLine line(modules, 1, kBaud, echo);
-    std::vector<std::string> devices;
-    for (std::uint8_t a = 1; a <= 3; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
-    dir.Write("site.json", SiteJson(devices));
+    WriteSite(dir, line, 3);
 
     RunnerProcess run(Args("0", {"--rounds", "4", "--reply-timeout-ms", "400"}),
                       line.test_side_fds());
@@ -121,16 +135,11 @@ TEST_F(RunnerLineSharing, AnEchoingLineIsPolledAsIfItDidNotEcho) {
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
     EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
-    for (std::uint8_t a = 1; a <= 3; ++a) {
-        SCOPED_TRACE(a);
-        const std::string summary = SummaryOf(run.out(), 1000u + a);
+    ExpectOwnReadings(dir, modules, 4);
+    for (std::uint32_t id = 1001; id <= 1003; ++id) {
+        const std::string summary = SummaryOf(run.out(), id);
         EXPECT_LE(NumberBefore(summary, "begun"), NumberBefore(summary, "rounds") + 1) << summary;
         EXPECT_EQ(summary.find("unanswered"), std::string::npos) << summary;
-        const auto records =
-            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
-        EXPECT_GE(records.size(), 4u);
-        const ExpectedRecord expected = Expect(modules[a - 1u]);
-        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
     }
     EXPECT_EQ(CountContaining(run.out(), ": the line echoes what is sent (local echo)"), 1u)
         << run.Transcript();

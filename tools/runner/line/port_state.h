@@ -17,19 +17,6 @@ enum class EchoMode {
     kOff,   // never: everything read goes to the devices
 };
 
-// "auto", "on", "off".
-inline const char* EchoModeName(EchoMode mode) {
-    switch (mode) {
-        case EchoMode::kOn:
-            return "on";
-        case EchoMode::kOff:
-            return "off";
-        case EchoMode::kAuto:
-            break;
-    }
-    return "auto";
-}
-
 struct PortSettings {
     EchoMode echo = EchoMode::kAuto;
     // Set when the port opens; none: the port's mode is left as its driver has it.
@@ -46,7 +33,7 @@ struct PortState {
     std::optional<bool> rs485;         // the port's RS-485 mode; none: its driver has none
 };
 
-// "RS-485 mode on (RTS high while sending, low after, 0 ms before and after)",
+// "RS-485 mode on (RTS high while sending, low after, 0 ms before and 0 ms after)",
 // with ", receiving while sending" where set; "RS-485 mode off".
 inline std::string Rs485Text(const serial_port::Rs485& mode) {
     if (!mode.enabled) return "RS-485 mode off";
