@@ -42,12 +42,15 @@ int OpenPort(const std::string& path, int baud, const PortSettings& settings, st
     }
     const auto& rs485 = settings.rs485;
     // Off is what a driver without an RS-485 interface already is.
-    if (!rs485 || (!rs485->enabled && !serial_port::Rs485Enabled(result.fd))) return result.fd;
+    if (!rs485 || (!rs485->enabled && !serial_port::Rs485Enabled(result.fd).has_value())) {
+        return result.fd;
+    }
     const std::string refused = serial_port::SetRs485(result.fd, *rs485);
     if (refused.empty()) return result.fd;
     ::close(result.fd);
     *why = std::string("cannot use it: its driver refuses to turn RS-485 mode ") +
-           (rs485->enabled ? "on" : "off") + " (" + settings.origin + ".rs485: " + refused + ")";
+           (rs485->enabled ? "on" : "off") + " (" +
+           (settings.origin.empty() ? "" : settings.origin + ".rs485: ") + refused + ")";
     return -1;
 }
 

@@ -21,7 +21,8 @@ struct PortSettings {
     EchoMode echo = EchoMode::kAuto;
     // Set when the port opens; none: the port's mode is left as its driver has it.
     std::optional<serial_port::Rs485> rs485;
-    // Where the settings came from, for messages: "site.json: ports["/dev/ttyS1"]".
+    // Where the settings came from, for messages: "site.json: ports["/dev/ttyS1"]";
+    // "" when given otherwise.
     std::string origin;
 };
 

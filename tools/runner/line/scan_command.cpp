@@ -299,7 +299,6 @@ bool AskEach(const ScanOptions& o, Scanner& scanner, const console::Console& con
 
 int Scan(const ScanOptions& o, const console::Console& console) {
     PortSettings settings;
-    settings.origin = "--rs485";
     if (o.rs485) settings.rs485 = serial_port::Rs485{};
     std::string why;
     const int fd = OpenPort(o.port, o.baud, settings, &why);
