@@ -190,7 +190,7 @@ READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].
       value: c.querySelector('.v').dataset.value || ''})),
     fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature'].map(
       (k) => [k, {text: field(k).textContent, value: field(k).dataset.value}])),
-    state: s.querySelector('.state').textContent,
+    state: s.querySelector('.state').textContent, port: s.querySelector('.line').title,
     chart: !!s.querySelector('.history canvas'), marker: window.pageMarker || 0};
 }))'''
 
@@ -296,6 +296,9 @@ def run(program, plugin, screenshot):
         for device in first:
             check_shown(device, runner.record(device['id'], device['round']))
             assert device['state'] == 'polling', device
+            # The simulated line: a pseudo-terminal without echo or an RS-485 interface.
+            assert re.fullmatch(r'device node /dev/pts/\d+; echo none; RS-485 mode not available; '
+                                r'reopened 0 times; 0 garbled echoes', device['port']), device
 
         # A mark that a reload would wipe out.
         browser.evaluate('window.pageMarker = 7')

@@ -34,7 +34,7 @@ private:
     bool notes_to_errors_;
 };
 
-// How battery32-run's sub-commands (decode, alarms) answer: with `help` their
+// How battery32-run's sub-commands (decode, alarms, scan) answer: with `help` their
 // usage on stdout (exit 0); with a `fault` in their command line one line on
 // stderr (exit 2); otherwise what `work` returns, given the console to write to.
 int SubCommand(const char* usage, bool help, const std::string& fault,

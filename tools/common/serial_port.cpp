@@ -1,11 +1,15 @@
 #include "tools/common/serial_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -53,6 +57,34 @@ OpenResult Open(const std::string& path, int baud) {
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return Fail(fd, "cannot configure: ");
     tcflush(fd, TCIOFLUSH);
     return OpenResult{fd, {}};
+}
+
+std::string SetRs485(int fd, const Rs485& mode) {
+    serial_rs485 settings{};
+    const auto flag = [&settings](bool on, std::uint32_t bit) {
+        if (on) settings.flags |= bit;
+    };
+    flag(mode.enabled, SER_RS485_ENABLED);
+    flag(mode.rts_high_while_sending, SER_RS485_RTS_ON_SEND);
+    flag(mode.rts_high_after_sending, SER_RS485_RTS_AFTER_SEND);
+    flag(mode.receive_while_sending, SER_RS485_RX_DURING_TX);
+    settings.delay_rts_before_send = static_cast<std::uint32_t>(mode.delay_before_send_ms);
+    settings.delay_rts_after_send = static_cast<std::uint32_t>(mode.delay_after_send_ms);
+    if (::ioctl(fd, TIOCSRS485, &settings) != 0) return std::strerror(errno);
+    return "";
+}
+
+std::optional<bool> Rs485Enabled(int fd) {
+    serial_rs485 settings{};
+    if (::ioctl(fd, TIOCGRS485, &settings) != 0) return std::nullopt;
+    return (settings.flags & SER_RS485_ENABLED) != 0;
+}
+
+std::string DeviceNode(int fd) {
+    char node[PATH_MAX];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(link.c_str(), node, sizeof node - 1);
+    return n > 0 ? std::string(node, static_cast<std::size_t>(n)) : std::string();
 }
 
 }  // namespace serial_port

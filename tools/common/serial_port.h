@@ -5,6 +5,7 @@
 // replies with these, the module model its simulated line.
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace serial_port {
@@ -34,5 +35,26 @@ struct OpenResult {
 // non-blocking and close-on-exec, and holds an advisory lock so that a second
 // program cannot poll the same line unnoticed.
 OpenResult Open(const std::string& path, int baud);
+
+// The kernel's RS-485 mode of a port, for adapters whose transceiver's
+// direction follows RTS: the driver raises (or lowers) RTS while it sends,
+// with the delays around it, and sets it back after.
+struct Rs485 {
+    bool enabled = true;
+    bool rts_high_while_sending = true;
+    bool rts_high_after_sending = false;
+    int delay_before_send_ms = 0;
+    int delay_after_send_ms = 0;
+    bool receive_while_sending = false;  // the port hears its own bytes (an echo)
+};
+
+// Sets the mode on an open port; "" or why the driver refused it.
+std::string SetRs485(int fd, const Rs485& mode);
+// Whether the port is in RS-485 mode; nothing when its driver has no RS-485
+// interface (a USB adapter, a pseudo-terminal).
+std::optional<bool> Rs485Enabled(int fd);
+// The device node an open descriptor reached, e.g. "/dev/ttyUSB1" for a port
+// opened through a link in /dev/serial/by-id; "" when it cannot be told.
+std::string DeviceNode(int fd);
 
 }  // namespace serial_port

@@ -13,7 +13,8 @@ bool HalfDuplexLine::HostBytes(std::size_t count, Clock::time_point now,
     // The host's transmitter sends what it is given after what it still sends.
     const Clock::time_point start = std::max(now, host_end_);
     host_end_ = start + byte_time_ * static_cast<long>(count);
-    if (start < busy_until_) {
+    collided_ = start < busy_until_;
+    if (collided_) {
         ++collisions_;
         for (Piece& piece : pending) {
             // A piece whose last byte crossed before the clash arrived intact.
@@ -25,7 +26,25 @@ bool HalfDuplexLine::HostBytes(std::size_t count, Clock::time_point now,
         return false;
     }
     busy_until_ = host_end_;
+    if (answer_end_) {
+        const Clock::duration idle = start - *answer_end_;
+        ++idle_.count;
+        idle_.total += idle;
+        idle_.longest = std::max(idle_.longest, idle);
+        answer_end_.reset();
+    }
     return true;
+}
+
+void HalfDuplexLine::Echo(Bytes bytes, std::deque<Piece>& pending) const {
+    if (bytes.empty()) return;
+    if (collided_) std::fill(bytes.begin(), bytes.end(), kCorruptByte);
+    Piece piece;
+    piece.due = host_end_;
+    piece.bytes = std::move(bytes);
+    const auto later = std::find_if(pending.begin(), pending.end(),
+                                    [&](const Piece& p) { return p.due > piece.due; });
+    pending.insert(later, std::move(piece));
 }
 
 void HalfDuplexLine::Answer(std::vector<Transmission> answer, std::deque<Piece>& pending) {
@@ -45,6 +64,7 @@ void HalfDuplexLine::Answer(std::vector<Transmission> answer, std::deque<Piece>&
         at += byte_time_ * static_cast<long>(size);
     }
     busy_until_ = std::max(busy_until_, at);
+    if (!answer.empty()) answer_end_ = at;
 }
 
 }  // namespace module

@@ -8,17 +8,27 @@
 // (up to kPieceBytes at a time, a short reply whole). The line is busy from the
 // start of a command to the last byte of its answer: host bytes in that time
 // collide, which corrupts what is still to come of the answer and leaves the
-// colliding command unanswered.
+// colliding command unanswered. A line may echo: the host's own bytes come
+// back to it as they cross, as on a two-wire adapter that hears itself.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "tools/module/module_simulator.h"
 
 namespace module {
+
+// Whether the host hears its own bytes back, as through many two-wire RS-485
+// adapters, and how often that echo comes back garbled.
+struct LineEcho {
+    bool on = false;
+    // Every this-many-th echo comes back with its last byte changed; 0: never.
+    std::uint64_t garble_every = 0;
+};
 
 class HalfDuplexLine {
 public:
@@ -40,18 +50,32 @@ public:
     // then lost (not to be heard by the modules), and every piece in `pending`
     // that was still to cross the line is corrupted.
     bool HostBytes(std::size_t count, Clock::time_point now, std::deque<Piece>& pending);
+    // The echo of the last host bytes, put in `pending` where their last byte
+    // has crossed the line; garbled like everything else when they collided.
+    void Echo(Bytes bytes, std::deque<Piece>& pending) const;
     // The modules' answer to the command the last accepted host bytes
     // completed, appended to `pending` as pieces at line pace. An empty answer
     // leaves the line free once the command is over.
     void Answer(std::vector<Transmission> answer, std::deque<Piece>& pending);
 
     std::uint64_t collisions() const { return collisions_; }
+    // From the last byte of an answer to the next command the host sent: how
+    // long the line stood idle that the host could have used.
+    struct Idle {
+        std::uint64_t count = 0;
+        Clock::duration total{};
+        Clock::duration longest{};
+    };
+    const Idle& reply_to_command() const { return idle_; }
 
 private:
     Clock::duration byte_time_;
-    Clock::time_point host_end_{};    // the host's last byte crosses the line
-    Clock::time_point busy_until_{};  // the last byte of the exchange in progress
+    Clock::time_point host_end_{};                 // the host's last byte crosses the line
+    Clock::time_point busy_until_{};               // the last byte of the exchange in progress
+    bool collided_ = false;                        // the last host bytes did
+    std::optional<Clock::time_point> answer_end_;  // the last answer's, until a command follows
     std::uint64_t collisions_ = 0;
+    Idle idle_;
 };
 
 }  // namespace module

@@ -231,9 +231,11 @@ std::string UsageText() {
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "       battery32-run alarms [--active] [--since T] DIR\n"
+           "       battery32-run scan PORT [--addresses A-B]\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
            "decode prints a history file as CSV rows, or JSON lines with --json.\n"
-           "alarms prints the alarm log of a data folder.\n" +
+           "alarms prints the alarm log of a data folder.\n"
+           "scan asks each address on a line whether a module answers (scan --help).\n" +
            command_line::Help(RunOptionTable(unused, &given), 21);
 }
 

@@ -43,6 +43,9 @@ struct RunOptions {
     double silent_after_s = 0;    // 0: three ticks, at least 10 s
     std::string alarm_command;    // empty: none; else run on every alarm raised or cleared
     double alarm_timeout_s = 10;  // how long one run of it may take
+    // false: a reply is handed over only after the quiet gap, never as soon as
+    // it is whole (no option: for measuring what the gap alone gives).
+    bool end_reply_on_length = true;
 };
 
 struct ParsedCommandLine {

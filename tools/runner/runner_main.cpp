@@ -12,6 +12,7 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/stop_signals.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/web_view.h"
 #include "tools/runner/play_host.h"
@@ -21,6 +22,17 @@ namespace runner {
 namespace {
 
 constexpr char kProgram[] = "battery32-run";
+
+// The sub-commands, each given the arguments after its name.
+struct SubCommand {
+    const char* name;
+    int (*run)(const std::vector<std::string>& args);
+};
+constexpr SubCommand kSubCommands[] = {
+    {"decode", record::DecodeCommand},
+    {"alarms", alarm_log::AlarmsCommand},
+    {"scan", line::ScanCommand},
+};
 
 // An output the options ask for that this build lacks: one line, else "".
 std::string MissingOutput(const RunOptions& options) {
@@ -55,11 +67,8 @@ int Run(RunOptions options) {
 
 int RunnerMain(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    if (!args.empty() && args[0] == "decode") {
-        return record::DecodeCommand({args.begin() + 1, args.end()});
-    }
-    if (!args.empty() && args[0] == "alarms") {
-        return alarm_log::AlarmsCommand({args.begin() + 1, args.end()});
+    for (const SubCommand& sub : kSubCommands) {
+        if (!args.empty() && args[0] == sub.name) return sub.run({args.begin() + 1, args.end()});
     }
     ParsedCommandLine parsed = ParseCommandLine(args);
     const console::Console plain(kProgram, STDOUT_FILENO, STDERR_FILENO, false);

@@ -40,11 +40,11 @@ bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
         console_.Problem("no device could be set up; nothing to poll");
         return false;
     }
-    SetUpLines();
+    SetUpLines(site.ports);
     return true;
 }
 
-void SitePoller::SetUpLines() {
+void SitePoller::SetUpLines(const std::map<std::string, line::PortSettings>& ports) {
     std::map<std::string, std::vector<std::size_t>> users;
     std::vector<std::string> order;  // first appearance in the site file
     std::vector<host::SiteDevice> sites;
@@ -60,30 +60,39 @@ void SitePoller::SetUpLines() {
         for (const std::size_t i : polling) {
             host::HostedDevice& d = devices_[i];
             d.line = lines_.size();
-            members.push_back(line::LineMember{i, d.label, d.site.address, &d.link});
+            members.push_back(
+                line::LineMember{i, d.label, d.site.address, &d.link, &d.status.port_state});
             if (d.device->baud_rate_ != baud) {
                 console_.Problem("device " + d.label + " wants " +
                                  std::to_string(d.device->baud_rate_) + " baud but shares " + path +
                                  " at " + std::to_string(baud));
             }
         }
-        line::LineSettings settings;
-        settings.path = path;
-        settings.baud = baud;
-        settings.burst_gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
-                                                 : serial_port::QuietGap(baud);
-        // A simulated line keeps the simulator's speed, whatever the device asked for.
-        const int timed_baud =
-            options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
-        settings.reply_timeout = options_.reply_timeout_ms > 0
-                                     ? std::chrono::milliseconds(options_.reply_timeout_ms)
-                                     : line::DefaultReplyTimeout(timed_baud, settings.burst_gap);
-        settings.reopen_period = std::chrono::milliseconds(options_.reopen_ms);
-        settings.tick = std::chrono::milliseconds(options_.tick_ms);
-        settings.trace = options_.trace;
-        lines_.push_back(
-            std::make_unique<line::LineTurns>(settings, std::move(members), *this, console_));
+        lines_.push_back(std::make_unique<line::LineTurns>(LineSettingsFor(path, baud, ports),
+                                                           std::move(members), *this, console_));
     }
+}
+
+line::LineSettings SitePoller::LineSettingsFor(
+    const std::string& path, int baud,
+    const std::map<std::string, line::PortSettings>& ports) const {
+    line::LineSettings settings;
+    line::PortOptions& port = settings.port;
+    port.path = path;
+    port.baud = baud;
+    port.burst_gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
+                                         : serial_port::QuietGap(baud);
+    port.reopen_period = std::chrono::milliseconds(options_.reopen_ms);
+    if (const auto given = ports.find(path); given != ports.end()) port.settings = given->second;
+    port.end_reply_on_length = options_.end_reply_on_length;
+    // A simulated line keeps the simulator's speed, whatever the device asked for.
+    const int timed_baud = options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
+    settings.reply_timeout = options_.reply_timeout_ms > 0
+                                 ? std::chrono::milliseconds(options_.reply_timeout_ms)
+                                 : line::DefaultReplyTimeout(timed_baud, port.burst_gap);
+    settings.tick = std::chrono::milliseconds(options_.tick_ms);
+    settings.trace = options_.trace;
+    return settings;
 }
 
 bool SitePoller::Start(loop::EventLoop& loop) {
@@ -253,6 +262,13 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
         }
     }
     console_.Note("stopped; " + summary);
+    for (const auto& l : lines_) {
+        const line::PortState& port = l->port_state();
+        if (port.garbled_echoes == 0) continue;
+        console_.Problem("port " + l->path() + ": " + std::to_string(port.garbled_echoes) +
+                         (port.garbled_echoes == 1 ? " garbled echo" : " garbled echoes") +
+                         " dropped");
+    }
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;
     if (ending == loop::EventLoop::Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone())
         return exit_status::kTimeLimit;

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,7 +84,12 @@ public:
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
 
 private:
-    void SetUpLines();
+    void SetUpLines(const std::map<std::string, line::PortSettings>& ports);
+    // How the line on `path` is run: its port's speed and settings, the
+    // options' timing.
+    line::LineSettings LineSettingsFor(
+        const std::string& path, int baud,
+        const std::map<std::string, line::PortSettings>& ports) const;
     bool RoundsDone() const;
     void WatchSilence(Clock::time_point now);
     void StateChanged(host::HostedDevice& d, line::LinkState before);

@@ -13,12 +13,13 @@ namespace sim {
 
 using Clock = module::HalfDuplexLine::Clock;
 
-LineDriver::LineDriver(int fd, module::ModuleSimulator simulator, int baud)
+LineDriver::LineDriver(int fd, module::ModuleSimulator simulator, int baud, module::LineEcho echo)
     : fd_(fd),
       baud_(baud > 0 ? baud : 0),
       wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       simulator_(std::move(simulator)),
-      timing_(baud_) {
+      timing_(baud_),
+      echo_(echo) {
     if (wake_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
     const int flags = fcntl(fd_, F_GETFL);
     if (flags >= 0) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
@@ -46,6 +47,16 @@ void LineDriver::Stop() {
 std::uint64_t LineDriver::collisions() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return timing_.collisions();
+}
+
+module::HalfDuplexLine::Idle LineDriver::reply_to_command() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timing_.reply_to_command();
+}
+
+std::uint64_t LineDriver::garbled_echoes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return echo_.garble_every > 0 ? echoes_ / echo_.garble_every : 0;
 }
 
 void LineDriver::Run() {
@@ -90,10 +101,12 @@ void LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
         std::lock_guard<std::mutex> lock(mutex_);
         simulator_.SetElapsed(
             std::chrono::duration_cast<std::chrono::milliseconds>(heard - started_));
+        module::Bytes echo = EchoOf(buffer, static_cast<std::size_t>(n));
         if (baud_ == 0) {
             std::vector<module::Transmission> out =
                 simulator_.Receive(buffer, static_cast<std::size_t>(n));
             if (last_due < heard) last_due = heard;
+            if (!echo.empty()) queue.push_back(Pending{last_due, std::move(echo), 0});
             for (auto& t : out) {
                 last_due += t.delay;
                 queue.push_back(Pending{last_due, std::move(t.bytes), 0});
@@ -101,9 +114,18 @@ void LineDriver::Hear(std::deque<Pending>& queue, Clock::time_point& last_due) {
             continue;
         }
         // A colliding command is lost on the line: the modules never hear it.
-        if (!timing_.HostBytes(static_cast<std::size_t>(n), heard, queue)) continue;
+        const bool clear = timing_.HostBytes(static_cast<std::size_t>(n), heard, queue);
+        timing_.Echo(std::move(echo), queue);
+        if (!clear) continue;
         timing_.Answer(simulator_.Receive(buffer, static_cast<std::size_t>(n)), queue);
     }
+}
+
+module::Bytes LineDriver::EchoOf(const std::uint8_t* data, std::size_t length) {
+    if (!echo_.on) return {};
+    module::Bytes echo(data, data + length);
+    if (echo_.garble_every > 0 && ++echoes_ % echo_.garble_every == 0) echo.back() ^= 0x5A;
+    return echo;
 }
 
 void LineDriver::WriteDue(std::deque<Pending>& queue) {

@@ -6,6 +6,8 @@
 // baud rate the line keeps that speed's timing (see half_duplex_line.h): a
 // pseudo-terminal then paces like a real RS-485 line, collisions included.
 // The modules' reading changes are timed from Start().
+// An echoing line sends the host's bytes back to it before any answer, at
+// once or, timed, as they cross the line.
 
 #include <cstdint>
 #include <deque>
@@ -22,7 +24,7 @@ class LineDriver {
 public:
     // `fd` stays owned by the caller and must outlive Stop(); it is switched to
     // non-blocking mode.
-    LineDriver(int fd, module::ModuleSimulator simulator, int baud = 0);
+    LineDriver(int fd, module::ModuleSimulator simulator, int baud = 0, module::LineEcho echo = {});
     ~LineDriver();
     LineDriver(const LineDriver&) = delete;
     LineDriver& operator=(const LineDriver&) = delete;
@@ -41,7 +43,12 @@ public:
 
     // Host commands that talked over an exchange in progress (timed lines only).
     std::uint64_t collisions() const;
+    // How long the host took from an answer's end to its next command (timed lines only).
+    module::HalfDuplexLine::Idle reply_to_command() const;
+    // Echoes sent back garbled on purpose (LineEcho::garble_every).
+    std::uint64_t garbled_echoes() const;
     int baud() const { return baud_; }
+    bool echoes() const { return echo_.on; }
 
 private:
     using Pending = module::HalfDuplexLine::Piece;
@@ -49,6 +56,9 @@ private:
     // Reads what the host wrote and queues the answers.
     void Hear(std::deque<Pending>& queue, module::HalfDuplexLine::Clock::time_point& last_due);
     void WriteDue(std::deque<Pending>& queue);
+    // What goes back to the host of the bytes it sent: nothing on a line
+    // without echo, garbled where the echo settings say.
+    module::Bytes EchoOf(const std::uint8_t* data, std::size_t length);
 
     int fd_;
     int baud_;
@@ -58,6 +68,8 @@ private:
     std::thread thread_;
     module::HalfDuplexLine timing_;
     module::HalfDuplexLine::Clock::time_point started_{};
+    module::LineEcho echo_;
+    std::uint64_t echoes_ = 0;
 };
 
 }  // namespace sim

@@ -178,6 +178,7 @@ SimConfig ReadSimConfigFile(const std::string& path) {
     ExpectObject(root, path);
     SimConfig config;
     config.seed = IntegerOr<std::uint64_t>(root, "seed", path, 0, INT64_MAX, 1);
+    config.echo.on = OptionalBool(root, "echo", path).value_or(false);
     const Json::Value& modules = root["modules"];
     const std::string where = path + ": modules";
     if (modules.isNull()) throw InputError(where + ": missing");

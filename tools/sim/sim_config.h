@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/module/half_duplex_line.h"
 #include "tools/module/module_config.h"
 
 namespace sim {
 
 struct SimConfig {
     std::uint64_t seed = 1;
+    module::LineEcho echo;  // "echo": the line sends the host's bytes back
     std::vector<module::ModuleConfig> modules;
 };
 

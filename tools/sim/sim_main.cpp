@@ -24,6 +24,7 @@ namespace {
 struct Arguments {
     std::string config_path, link_path, port_path, seed_text, baud_text;
     std::vector<std::string> addresses;
+    bool echo = false;
     bool help = false;
 };
 
@@ -52,6 +53,10 @@ std::vector<command_line::Option> SimOptions(Arguments* a) {
          "counted; default: no timing); on --port, the port's speed\n"
          "(default 19200)",
          nullptr, Text(&a->baud_text)},
+        {"echo", nullptr,
+         "send back what the host sends, as an adapter that hears\n"
+         "its own transmission (also \"echo\": true in the file)",
+         nullptr, command_line::Flag(&a->echo)},
         {"seed", "N", "seed for noise and random faults (overrides the file)", nullptr,
          Text(&a->seed_text)},
         {"help", nullptr, nullptr, nullptr, command_line::Flag(&a->help), 'h'},
@@ -77,6 +82,7 @@ sim::SimConfig ReadModules(const Arguments& a) {
         for (const auto& m : config.modules) known = known || m.address == address;
         if (!known) config.modules.push_back(module::DefaultModule(address));
     }
+    if (a.echo) config.echo.on = true;
     if (!a.seed_text.empty()) {
         given["--seed"] = a.seed_text;
         config.seed = static_cast<std::uint64_t>(
@@ -136,7 +142,8 @@ void PrintCounts(sim::LineDriver& driver) {
 }
 
 // Serves the modules on the line until a stop signal is pending on `stop_fd`.
-void Serve(module::ModuleSimulator simulator, const Line& line, int baud, int stop_fd) {
+void Serve(module::ModuleSimulator simulator, const Line& line, int baud, module::LineEcho echo,
+           int stop_fd) {
     std::string list;
     for (auto a : simulator.Addresses()) {
         char text[8];
@@ -145,12 +152,13 @@ void Serve(module::ModuleSimulator simulator, const Line& line, int baud, int st
     }
     const int timed_baud = line.pty ? baud : 0;
     const std::string timing =
-        timed_baud > 0 ? " with " + std::to_string(timed_baud) + "-baud line timing" : "";
+        (timed_baud > 0 ? " with " + std::to_string(timed_baud) + "-baud line timing" : "") +
+        std::string(echo.on ? ", echoing what the host sends" : "");
     std::printf("battery-module-sim: modules %s answering on %s%s; Ctrl-C stops\n", list.c_str(),
                 line.where.c_str(), timing.c_str());
     std::fflush(stdout);
 
-    sim::LineDriver driver(line.fd, std::move(simulator), timed_baud);
+    sim::LineDriver driver(line.fd, std::move(simulator), timed_baud, echo);
     driver.Start();
     pollfd stop{stop_fd, POLLIN, 0};
     while (::poll(&stop, 1, -1) < 0 && errno == EINTR) {
@@ -170,7 +178,7 @@ int main(int argc, char** argv) {
     if (arguments.help) {
         std::printf(
             "usage: battery-module-sim [--config FILE] [--address A]... [--seed N]\n"
-            "                          [--pty [--link PATH] | --port PATH] [--baud N]\n"
+            "                          [--pty [--link PATH] | --port PATH] [--baud N] [--echo]\n"
             "Answers as battery monitor modules until Ctrl-C.\n%s",
             command_line::Help(options, 17).c_str());
         return 0;
@@ -197,7 +205,7 @@ int main(int argc, char** argv) {
         !error.empty()) {
         return Fail(error);
     }
-    Serve(std::move(simulator), line, static_cast<int>(*baud), stop.fd());
+    Serve(std::move(simulator), line, static_cast<int>(*baud), config.echo, stop.fd());
     if (line.pty && !arguments.link_path.empty()) ::unlink(arguments.link_path.c_str());
     if (!line.pty) ::close(line.fd);
     return 0;

@@ -96,6 +96,42 @@ TEST(HalfDuplexLine, DuringTheTurnaroundToo) {
     for (auto b : pending[0].bytes) EXPECT_EQ(b, HalfDuplexLine::kCorruptByte);
 }
 
+// An echoing line gives the host its command back as the last byte crosses,
+// ahead of the answer, and garbled when the command collided. The host's
+// wait from an answer's end to its next command is measured.
+TEST(HalfDuplexLine, AnEchoComesBackAsTheCommandCrossesAndTheWaitAfterAnAnswerIsMeasured) {
+    HalfDuplexLine line(19200);
+    const auto byte = kByteAt19200;
+    const Clock::time_point t0{1s};
+    const Bytes command = {0xFE, 0xFE, 0x01, 0xA2, 0xA3};
+    std::deque<HalfDuplexLine::Piece> pending;
+    ASSERT_TRUE(line.HostBytes(5, t0, pending));
+    line.Answer({Reply(5, 10ms)}, pending);
+    line.Echo(command, pending);
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0].bytes, command) << "the echo goes first";
+    EXPECT_EQ(pending[0].due, t0 + 5 * byte);
+    const auto answer_end = t0 + 10 * byte + 10ms;
+    EXPECT_EQ(pending[1].due, answer_end);
+    EXPECT_EQ(line.reply_to_command().count, 0u);
+
+    // Into the answer: the echo of the colliding command is garbled too.
+    EXPECT_FALSE(line.HostBytes(5, answer_end - 1ms, pending));
+    line.Echo(command, pending);
+    ASSERT_EQ(pending.size(), 3u);
+    EXPECT_EQ(pending[2].bytes, Bytes(5, HalfDuplexLine::kCorruptByte));
+    EXPECT_EQ(line.reply_to_command().count, 0u) << "a collision is no wait";
+
+    pending.clear();
+    ASSERT_TRUE(line.HostBytes(5, answer_end + 3ms, pending));
+    EXPECT_EQ(line.reply_to_command().count, 1u);
+    EXPECT_EQ(line.reply_to_command().longest, 3ms);
+    line.Answer({}, pending);
+    ASSERT_TRUE(line.HostBytes(5, answer_end + 1s, pending));
+    EXPECT_EQ(line.reply_to_command().count, 1u) << "an unanswered command is no answer's end";
+    EXPECT_EQ(line.reply_to_command().total, 3ms);
+}
+
 TEST(HalfDuplexLine, AnUnansweredCommandFreesTheLineWhenItEnds) {
     HalfDuplexLine line(19200);
     const Clock::time_point t0{1s};

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
+#include "tools/sim/pty_pair.h"
 
 namespace tools_test {
 namespace {
@@ -139,16 +141,37 @@ TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
         << "an empty history was left";
 }
 
-TEST_F(RunnerBadSetup, PortThatIsNoSerialLineIsNamed) {
+// A port that opens but cannot be used as the site file says: one line naming
+// the port and what is wrong with it (the setting, where there is one).
+TEST_F(RunnerBadSetup, PortThatCannotBeUsedIsNamedWithItsSetting) {
     dir.Write("plain-file", "");
-    WriteSite(dir.File("plain-file"));
-    RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
-                       dir.File("data"), "--quiet-device"});
-    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
-    const auto lines =
-        LinesStartingWith(run.err(), "battery32-run: port " + dir.File("plain-file"));
-    ASSERT_EQ(lines.size(), 1u) << run.Transcript();
-    EXPECT_TRUE(Contains(lines[0], "not a serial line")) << lines[0];
+    std::unique_ptr<sim::PtyPair> pty;
+    try {
+        pty = std::make_unique<sim::PtyPair>();
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << "no pseudo-terminals here: " << e.what();
+    }
+    const struct {
+        std::string port;
+        std::string ports;
+        std::string says;
+    } cases[] = {
+        {dir.File("plain-file"), "", "cannot open (not a serial line: "},
+        {pty->slave_path(), "{\"" + pty->slave_path() + "\": {\"rs485\": true}}",
+         "cannot use it: its driver refuses to turn RS-485 mode on (" + dir.File("site.json") +
+             ": ports[\"" + pty->slave_path() + "\"].rs485: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        dir.Write("site.json", SiteJson({DeviceJson(1, 1, c.port)}, c.ports));
+        RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                           dir.File("data"), "--quiet-device"},
+                          pty->descriptors());
+        EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+        const auto lines = LinesStartingWith(run.err(), "battery32-run: port " + c.port + ": ");
+        ASSERT_EQ(lines.size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(lines[0], c.says)) << lines[0];
+    }
 }
 
 // A device that refuses its settings is named and left out, with nothing of it

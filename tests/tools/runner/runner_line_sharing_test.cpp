@@ -65,6 +65,33 @@ std::string SummaryOf(const std::vector<std::string>& lines, std::uint32_t data_
     return "";
 }
 
+// Modules 1..n with a 10 ms turnaround, and in the site file devices 1001..
+// on `line` asking them.
+std::vector<ModuleConfig> ModulesOnOneLine(std::uint8_t n) {
+    std::vector<ModuleConfig> modules;
+    for (std::uint8_t a = 1; a <= n; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    return modules;
+}
+
+void WriteSite(const TempDir& dir, const SimulatedLine& line, std::uint8_t n) {
+    std::vector<std::string> devices;
+    for (std::uint8_t a = 1; a <= n; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
+    dir.Write("site.json", SiteJson(devices));
+}
+
+// Device 1000 + a kept `at_least` records, each with module a's readings.
+void ExpectOwnReadings(const TempDir& dir, const std::vector<ModuleConfig>& modules,
+                       std::size_t at_least) {
+    for (std::uint8_t a = 1; a <= modules.size(); ++a) {
+        SCOPED_TRACE(a);
+        const auto records =
+            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
+        EXPECT_GE(records.size(), at_least);
+        const ExpectedRecord expected = Expect(modules[a - 1u]);
+        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
+    }
+}
+
 std::uint64_t NumberBefore(const std::string& text, const std::string& word) {
     const auto at = text.find(" " + word);
     if (at == std::string::npos) return 0;
@@ -75,12 +102,9 @@ std::uint64_t NumberBefore(const std::string& text, const std::string& word) {
 // Four modules on one line take about 0.4 s a cycle at 19200 baud with a 10 ms
 // turnaround: a 100 ms tick is more than the line carries.
 TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesReadings) {
-    std::vector<ModuleConfig> modules;
-    for (std::uint8_t a = 1; a <= 4; ++a) modules.push_back(Module(a, 12.0 + 0.4 * a, 10ms));
+    const std::vector<ModuleConfig> modules = ModulesOnOneLine(4);
     SimulatedLine line(modules, 1, kBaud);
-    std::vector<std::string> devices;
-    for (std::uint8_t a = 1; a <= 4; ++a) devices.push_back(DeviceJson(1000 + a, a, line.path()));
-    dir.Write("site.json", SiteJson(devices));
+    WriteSite(dir, line, 4);
 
     // A generous reply timeout: a late reply on a busy machine must not pass for a collision.
     RunnerProcess run(Args("100", {"--rounds", "4", "--reply-timeout-ms", "400"}),
@@ -89,16 +113,74 @@ TEST_F(RunnerLineSharing, DevicesOnOneLineNeverOverlapAndEachGetsItsOwnModulesRe
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
 
     EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
-    for (std::uint8_t a = 1; a <= 4; ++a) {
-        SCOPED_TRACE(a);
-        const auto records =
-            HistoryRecords(dir.File("data/device-" + std::to_string(1000 + a) + ".history"));
-        EXPECT_GE(records.size(), 4u);
-        const ExpectedRecord expected = Expect(modules[a - 1u]);
-        for (const auto& r : records) EXPECT_EQ(Differences(r, 1000u + a, expected), "");
-    }
+    ExpectOwnReadings(dir, modules, 4);
     EXPECT_EQ(CountContaining(run.err(), "to each get a turn, more than the 100 ms tick"), 1u)
         << run.Transcript();
+}
+
+// An adapter that hears itself: every command comes back first. The runner
+// takes the echo off, so the devices never see it; it says so once, drops
+// the echoes garbled on the way and counts them.
+TEST_F(RunnerLineSharing, AnEchoingLineIsPolledAsIfItDidNotEcho) {
+    const std::vector<ModuleConfig> modules = ModulesOnOneLine(3);
+    module::LineEcho echo;
+    echo.on = true;
+    echo.garble_every = 7;
+    SimulatedLine line(modules, 1, kBaud, echo);
+    WriteSite(dir, line, 3);
+
+    RunnerProcess run(Args("0", {"--rounds", "4", "--reply-timeout-ms", "400"}),
+                      line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    EXPECT_EQ(line.driver().collisions(), 0u) << run.Transcript();
+    ExpectOwnReadings(dir, modules, 4);
+    for (std::uint32_t id = 1001; id <= 1003; ++id) {
+        const std::string summary = SummaryOf(run.out(), id);
+        EXPECT_LE(NumberBefore(summary, "begun"), NumberBefore(summary, "rounds") + 1) << summary;
+        EXPECT_EQ(summary.find("unanswered"), std::string::npos) << summary;
+    }
+    EXPECT_EQ(CountContaining(run.out(), ": the line echoes what is sent (local echo)"), 1u)
+        << run.Transcript();
+    const std::uint64_t garbled = line.driver().garbled_echoes();
+    ASSERT_GE(garbled, 2u);
+    EXPECT_EQ(CountContaining(run.err(), ": a garbled echo ("), 1u) << run.Transcript();
+    // Counted to the end: the last command's echo may still have been on its way.
+    const std::string prefix = "battery32-run: port " + line.path() + ": ";
+    const auto counted = LinesStartingWith(run.err(), prefix);
+    ASSERT_FALSE(counted.empty()) << run.Transcript();
+    const std::uint64_t dropped = NumberBefore(" " + counted.back(), "garbled echoes dropped");
+    EXPECT_TRUE(dropped == garbled || dropped + 1 == garbled) << dropped << " of " << garbled;
+}
+
+// A reply goes to its device as soon as its last byte is in: with a quiet gap
+// of two seconds, the next command still follows every reply at once. A
+// value reply that comes in two parts, the second within the gap, is held
+// until it is whole (the device gives up on a split one).
+TEST_F(RunnerLineSharing, AWholeReplyGoesAtOnceAndAPartWaitsForTheGap) {
+    ModuleConfig split = Module(1, 12.6, 5ms);
+    FaultRule in_two;
+    in_two.kind = FaultKind::kSplit;
+    in_two.command = module::kCmdGroupVoltage;
+    in_two.times = 0;  // every one
+    in_two.split_at = 3;
+    in_two.pause = 100ms;
+    split.faults.push_back(in_two);
+    SimulatedLine line({split}, 1, kBaud);
+    dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line.path())}));
+
+    RunnerProcess run(Args("0", {"--rounds", "3", "--gap-us", "2000000"}), line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    const auto records = HistoryRecords(dir.File("data/device-1001.history"));
+    ASSERT_GE(records.size(), 3u);
+    for (const auto& r : records) EXPECT_EQ(Differences(r, 1001, Expect(split)), "");
+    const auto waits = line.driver().reply_to_command();
+    EXPECT_GE(waits.count, 3u * 4u - 1u);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waits.longest).count(), 2000)
+        << "ms: a whole reply waited for the gap";
 }
 
 // Module 3 stops answering, then answers again. Its neighbours lose no round

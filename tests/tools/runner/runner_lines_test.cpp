@@ -95,9 +95,10 @@ TEST_F(RunnerLines, RestartAnswersLookupsFromTheCachedRecord) {
         << second.Transcript();
 }
 
-// A line that vanishes is reported once, reopened by name when it is back,
-// reported once more, and polled again.
-TEST_F(RunnerLines, VanishedLineIsReopenedByName) {
+// A line named by a link (as /dev/serial/by-id names adapters) that vanishes
+// is reported once, reopened by name when the link is back, now leading to
+// another device node, reported once more with that node, and polled again.
+TEST_F(RunnerLines, VanishedLineIsReopenedByNameWhereverItsLinkNowLeads) {
     const std::string link = dir.File("ttyBATTERY");
     auto line = std::make_unique<SimulatedLine>(std::vector<ModuleConfig>{Module(3, 13.3)});
     ASSERT_EQ(::symlink(line->path().c_str(), link.c_str()), 0);
@@ -109,12 +110,14 @@ TEST_F(RunnerLines, VanishedLineIsReopenedByName) {
 
     // The name goes before the line: once the line is closed its number may be
     // handed to another test's pseudo-terminal, which the runner must not reach.
+    // The replacement is made first, so that it cannot get the same number.
     ::unlink(link.c_str());
+    auto replacement = std::make_unique<SimulatedLine>(std::vector<ModuleConfig>{Module(3, 13.3)});
+    ASSERT_NE(replacement->path(), line->path());
     line->Unplug();
     ASSERT_TRUE(run.WaitForLine(Having(": lost ("), kGenerous)) << run.Transcript();
     ::usleep(300000);  // several retries while it is away
 
-    auto replacement = std::make_unique<SimulatedLine>(std::vector<ModuleConfig>{Module(3, 13.3)});
     replacement->Start();
     ASSERT_EQ(::symlink(replacement->path().c_str(), link.c_str()), 0);
     ASSERT_TRUE(run.WaitForLine(Having(": back"), kGenerous)) << run.Transcript();
@@ -127,13 +130,57 @@ TEST_F(RunnerLines, VanishedLineIsReopenedByName) {
     int lost = 0, back = 0;
     for (const auto& l : LinesStartingWith(run.err(), prefix)) {
         lost += Contains(l, ": lost (");
-        back += Contains(l, ": back");
+        back += Contains(l, ": back, device node " + replacement->path() + ", polling");
     }
     EXPECT_EQ(lost, 1) << run.Transcript();
     EXPECT_EQ(back, 1) << run.Transcript();
+    EXPECT_EQ(LinesStartingWith(run.out(), prefix + ": open at 19200 baud, 8N1, device node " +
+                                               line->path() + ", for device 1003")
+                  .size(),
+              1u)
+        << run.Transcript();
     for (const auto& r : HistoryRecords(dir.File("data/device-1003.history"))) {
         EXPECT_EQ(Differences(r, 1003, Expect(Module(3, 13.3))), "");
     }
+}
+
+// scan over a line with modules at 1, 2 and 4, an echoing adapter and a
+// module at 5 that answers as 6: who answered, with their first cells, the
+// wrong address, the silent 3, the echo.
+TEST_F(RunnerLines, ScanListsWhoAnswers) {
+    ModuleConfig strayed = Module(5, 13.0);
+    module::FaultRule as_six;
+    as_six.kind = module::FaultKind::kWrongAddress;
+    as_six.other_address = 6;
+    as_six.times = 0;
+    strayed.faults.push_back(as_six);
+    module::LineEcho echo;
+    echo.on = true;
+    SimulatedLine line({Module(1, 13.1), Module(2, 13.25), Module(4, 12.9), strayed}, 1, 19200,
+                       echo);
+    RunnerProcess run({"scan", line.path(), "--addresses", "1-0x05"}, line.test_side_fds());
+    line.Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+
+    EXPECT_EQ(run.out().size(), 6u) << run.Transcript();
+    EXPECT_TRUE(run.err().empty()) << run.Transcript();
+    EXPECT_EQ(
+        LinesStartingWith(run.out(), "0x01  answered: cells 1-4 13.10 13.10 13.10 13.10 V").size(),
+        1u)
+        << run.Transcript();
+    EXPECT_EQ(
+        LinesStartingWith(run.out(), "0x02  answered: cells 1-4 13.25 13.25 13.25 13.25 V").size(),
+        1u)
+        << run.Transcript();
+    EXPECT_TRUE(LinesStartingWith(run.out(), "0x03").empty()) << run.Transcript();
+    EXPECT_EQ(LinesStartingWith(run.out(), "0x04  answered: cells 1-4 12.90").size(), 1u)
+        << run.Transcript();
+    EXPECT_EQ(LinesStartingWith(run.out(), "0x05  a reply from 0x06 came instead").size(), 1u)
+        << run.Transcript();
+    EXPECT_EQ(run.out().back(),
+              "battery32-run: 3 of 5 addresses answered: 0x01, 0x02, 0x04; 1 reply from "
+              "another address; the line echoes what is sent (taken off before the replies)");
+    EXPECT_EQ(line.driver().collisions(), 0u);
 }
 
 // A module that never answers: nothing is published, and a run that was to

@@ -27,11 +27,12 @@ void TempDir::Write(const std::string& name, const std::string& text) const {
 }
 
 SimulatedLine::SimulatedLine(std::vector<module::ModuleConfig> modules, std::uint64_t seed,
-                             int baud)
+                             int baud, module::LineEcho echo)
     : pty_(std::make_unique<sim::PtyPair>()) {
     module::ModuleSimulator simulator(seed);
     for (const auto& m : modules) simulator.AddModule(m);
-    driver_ = std::make_unique<sim::LineDriver>(pty_->master_fd(), std::move(simulator), baud);
+    driver_ =
+        std::make_unique<sim::LineDriver>(pty_->master_fd(), std::move(simulator), baud, echo);
 }
 
 SimulatedLine::~SimulatedLine() {
@@ -65,10 +66,10 @@ std::string DeviceJson(std::uint32_t data_id, int address, const std::string& po
            "\", \"settings\": {\"appSetting\": " + app_setting + "}}";
 }
 
-std::string SiteJson(const std::vector<std::string>& devices) {
+std::string SiteJson(const std::vector<std::string>& devices, const std::string& ports) {
     std::string text = "{\"devices\": [";
     for (std::size_t i = 0; i < devices.size(); ++i) text += (i ? ", " : "") + devices[i];
-    return text + "]}";
+    return text + "]" + (ports.empty() ? "" : ", \"ports\": " + ports) + "}";
 }
 
 void PseudoTerminalTest::SetUp() {

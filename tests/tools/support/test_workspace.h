@@ -32,8 +32,10 @@ private:
 // been forked (a child forked while this thread runs could inherit a held lock).
 class SimulatedLine {
 public:
-    // `baud` > 0: the line keeps that speed's timing (see half_duplex_line.h).
-    SimulatedLine(std::vector<module::ModuleConfig> modules, std::uint64_t seed = 1, int baud = 0);
+    // `baud` > 0: the line keeps that speed's timing (see half_duplex_line.h);
+    // `echo` makes it send the runner's bytes back.
+    SimulatedLine(std::vector<module::ModuleConfig> modules, std::uint64_t seed = 1, int baud = 0,
+                  module::LineEcho echo = {});
     ~SimulatedLine();
     void Start();
     // Closes the pseudo-terminal, as when a USB adapter is pulled.
@@ -68,6 +70,7 @@ protected:
 // Device entry for a site file.
 std::string DeviceJson(std::uint32_t data_id, int address, const std::string& port,
                        const std::string& app_setting = "{\"b_mode\": \"1\"}");
-std::string SiteJson(const std::vector<std::string>& devices);
+// `ports`, when given, is the "ports" object's text.
+std::string SiteJson(const std::vector<std::string>& devices, const std::string& ports = "");
 
 }  // namespace tools_test

@@ -1,5 +1,6 @@
 #include "tools/runner/host/simulated_lines.h"
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -22,11 +23,20 @@ void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
     std::map<std::string, std::size_t> line_of_port;
     for (SiteDevice& device : site.devices) {
         const auto [found, added] = line_of_port.emplace(device.port, lines_.size());
-        if (added) lines_.push_back(Line{device.port, NewPty(), nullptr, {}});
+        if (added) lines_.push_back(Line{device.port, NewPty(), nullptr, {}, false});
         Line& line = lines_[found->second];
         line.addresses.push_back(device.address);
         device.port = line.pty->slave_path();
     }
+    // The port settings follow their lines; a pseudo-terminal has no RS-485 mode to set.
+    std::map<std::string, line::PortSettings> ports;
+    for (auto& [path, settings] : site.ports) {
+        Line& line = lines_[line_of_port.at(path)];
+        line.rs485_dropped = settings.rs485.has_value();
+        settings.rs485.reset();
+        ports[line.pty->slave_path()] = settings;
+    }
+    site.ports = std::move(ports);
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         module::ModuleSimulator simulator(config.seed + i);
         for (std::uint8_t address : lines_[i].addresses) {
@@ -35,8 +45,8 @@ void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
                 if (m.address == address) configured = m;
             simulator.AddModule(configured);
         }
-        lines_[i].driver = std::make_unique<sim::LineDriver>(lines_[i].pty->master_fd(),
-                                                             std::move(simulator), baud);
+        lines_[i].driver = std::make_unique<sim::LineDriver>(
+            lines_[i].pty->master_fd(), std::move(simulator), baud, config.echo);
         lines_[i].driver->Start();
     }
 }
@@ -52,7 +62,9 @@ std::vector<std::string> SimulatedLines::Describe() const {
         out.push_back(
             text + " on pseudo-terminal " + line.pty->slave_path() + " (in place of " +
             line.replaced + "), " +
-            (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line" : "answering at once"));
+            (baud > 0 ? "paced as a " + std::to_string(baud) + "-baud line" : "answering at once") +
+            (line.driver && line.driver->echoes() ? ", echoing what is sent" : "") +
+            (line.rs485_dropped ? "; its RS-485 mode is not set on a pseudo-terminal" : ""));
     }
     return out;
 }
@@ -63,6 +75,18 @@ std::uint64_t SimulatedLines::collisions() const {
         if (line.driver) n += line.driver->collisions();
     }
     return n;
+}
+
+module::HalfDuplexLine::Idle SimulatedLines::reply_to_command() const {
+    module::HalfDuplexLine::Idle all;
+    for (const Line& line : lines_) {
+        if (!line.driver) continue;
+        const auto idle = line.driver->reply_to_command();
+        all.count += idle.count;
+        all.total += idle.total;
+        all.longest = std::max(all.longest, idle.longest);
+    }
+    return all;
 }
 
 void SimulatedLines::Stop() {

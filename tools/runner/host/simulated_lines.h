@@ -23,9 +23,12 @@ public:
     // Throws std::runtime_error (e.g. no pseudo-terminal available).
     void SetUp(Site& site, const sim::SimConfig& config, int baud = 0);
     // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
+    // The site's port settings move to the pseudo-terminals, without RS-485 mode.
     std::vector<std::string> Describe() const;
     // Commands that talked over an exchange in progress, on all lines.
     std::uint64_t collisions() const;
+    // The runner's waits from an answer's end to its next command, on all lines.
+    module::HalfDuplexLine::Idle reply_to_command() const;
     void Stop();
 
 private:
@@ -34,6 +37,7 @@ private:
         std::unique_ptr<sim::PtyPair> pty;
         std::unique_ptr<sim::LineDriver> driver;
         std::vector<std::uint8_t> addresses;
+        bool rs485_dropped = false;  // the site file sets RS-485 mode on the port replaced
     };
     std::vector<Line> lines_;
 };

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -127,6 +129,86 @@ int LostCommunicationLevel(const Json::Value& root, const std::string& origin) {
     }
 }
 
+// Refuses a member the reader does not know: a misspelt port setting would
+// otherwise be left out without a word.
+void CheckMembers(const Json::Value& object, const std::string& where,
+                  std::initializer_list<const char*> known) {
+    for (const std::string& name : object.getMemberNames()) {
+        if (std::none_of(known.begin(), known.end(), [&](const char* k) { return name == k; })) {
+            std::string list;
+            for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+            throw InputError(Member(where, name.c_str()) + ": not a setting here (" + list + ")");
+        }
+    }
+}
+
+line::EchoMode ReadEcho(const Json::Value& echo, const std::string& where) {
+    if (echo.isNull() || (echo.isString() && echo.asString() == "auto"))
+        return line::EchoMode::kAuto;
+    if (echo.isBool()) return echo.asBool() ? line::EchoMode::kOn : line::EchoMode::kOff;
+    throw InputError(where + ": must be true, false or \"auto\", got " +
+                     json_input::TypeName(echo));
+}
+
+// "high" or "low"; `fallback` when absent.
+bool ReadLevel(const Json::Value& object, const char* key, const std::string& where,
+               bool fallback) {
+    const auto text = json_input::OptionalString(object, key, where);
+    if (!text) return fallback;
+    if (*text == "high" || *text == "low") return *text == "high";
+    throw InputError(Member(where, key) + ": must be \"high\" or \"low\", got \"" + *text + "\"");
+}
+
+std::optional<serial_port::Rs485> ReadRs485(const Json::Value& value, const std::string& where) {
+    if (value.isNull()) return std::nullopt;
+    serial_port::Rs485 mode;
+    if (value.isBool()) {
+        mode.enabled = value.asBool();
+        return mode;
+    }
+    if (!value.isObject()) {
+        throw InputError(where + ": must be true, false or an object, got " +
+                         json_input::TypeName(value));
+    }
+    CheckMembers(value, where,
+                 {"rts_while_sending", "rts_after_sending", "delay_before_send_ms",
+                  "delay_after_send_ms", "receive_while_sending"});
+    mode.rts_high_while_sending = ReadLevel(value, "rts_while_sending", where, true);
+    mode.rts_high_after_sending = ReadLevel(value, "rts_after_sending", where, false);
+    // Drivers keep these delays to 100 ms at most.
+    mode.delay_before_send_ms = static_cast<int>(
+        json_input::OptionalInteger(value, "delay_before_send_ms", where, 0, 100).value_or(0));
+    mode.delay_after_send_ms = static_cast<int>(
+        json_input::OptionalInteger(value, "delay_after_send_ms", where, 0, 100).value_or(0));
+    mode.receive_while_sending =
+        json_input::OptionalBool(value, "receive_while_sending", where).value_or(false);
+    return mode;
+}
+
+// The "ports" object: settings for ports the devices are on.
+std::map<std::string, line::PortSettings> ReadPorts(const Json::Value& ports,
+                                                    const std::string& origin,
+                                                    const std::vector<SiteDevice>& devices) {
+    std::map<std::string, line::PortSettings> read;
+    if (ports.isNull()) return read;
+    json_input::ExpectObject(ports, origin + "ports");
+    for (const std::string& path : ports.getMemberNames()) {
+        const std::string where = origin + "ports[\"" + path + "\"]";
+        const Json::Value& port = ports[path];
+        json_input::ExpectObject(port, where);
+        if (std::none_of(devices.begin(), devices.end(),
+                         [&](const SiteDevice& d) { return d.port == path; })) {
+            throw InputError(where + ": no device of this site is on this port");
+        }
+        CheckMembers(port, where, {"echo", "rs485"});
+        line::PortSettings& settings = read[path];
+        settings.origin = where;
+        settings.echo = ReadEcho(port["echo"], Member(where, "echo"));
+        settings.rs485 = ReadRs485(port["rs485"], Member(where, "rs485"));
+    }
+    return read;
+}
+
 }  // namespace
 
 Site ReadSite(const Json::Value& root, const std::string& path) {
@@ -180,6 +262,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
     }
     CheckPartners(partners, &DevicePartners::group_voltage);
     CheckPartners(partners, &DevicePartners::current);
+    site.ports = ReadPorts(root["ports"], origin, site.devices);
     return site;
 }
 

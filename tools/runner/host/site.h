@@ -1,5 +1,6 @@
 #pragma once
-// The site file: which devices to create and where their modules are.
+// The site file: which devices to create and where their modules are, and
+// what their serial ports need.
 //
 // {
 //   "lost_communication_level": 2,  optional: level of the alarm a silent
@@ -11,15 +12,24 @@
 //       "name": "string A",         optional, shown in notes
 //       "settings": {               optional; handed to the device as is
 //         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
-//         "thresholdSetting": { ... } } } ] }   rules: site_alarm_rules.h
+//         "thresholdSetting": { ... } } } ],   rules: site_alarm_rules.h
+//   "ports": {                      optional; each a port some device is on
+//     "/dev/ttyS1": {
+//       "echo": "auto",             true, false or "auto" (default)
+//       "rs485": {                  true, false, or on with these (defaults shown):
+//         "rts_while_sending": "high", "rts_after_sending": "low",
+//         "delay_before_send_ms": 0, "delay_after_send_ms": 0,   0..100
+//         "receive_while_sending": false } } } }
 
 #include <json/value.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "tools/runner/alarms/alarm_rule.h"
+#include "tools/runner/line/port_state.h"
 
 namespace runner::host {
 
@@ -39,10 +49,13 @@ struct Site {
     std::string path;
     std::vector<SiteDevice> devices;
     int lost_communication_level = 2;  // 0: no lost-communication alarm
+    // By port path; a port missing here gets the defaults.
+    std::map<std::string, line::PortSettings> ports;
 };
 
 // Partners the settings name are read as the device reads them; each must be
 // another device of the site, and no chain of them may lead back to its start.
+// Every port named under "ports" must be one a device is on.
 // Throws json_input::InputError with one line naming the file and the member.
 Site ReadSite(const Json::Value& root, const std::string& path);
 Site ReadSiteFile(const std::string& path);

@@ -1,23 +1,12 @@
 #include "tools/runner/line/line_turns.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "battery/protocol.h"
 #include "tools/common/time_text.h"
 
 namespace runner::line {
 namespace {
-
-std::string Hex(const std::uint8_t* data, std::size_t length) {
-    std::string out;
-    char byte[4];
-    for (std::size_t i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", data[i]);
-        out += byte;
-    }
-    return out;
-}
 
 // A reply's start carries the address of the module that sent it.
 bool FromAnotherAddress(const std::vector<std::uint8_t>& burst, unsigned address) {
@@ -60,8 +49,7 @@ LineTurns::LineTurns(const LineSettings& settings, std::vector<LineMember> membe
       members_(std::move(members)),
       devices_(devices),
       console_(console),
-      port_(settings.path, settings.baud, settings.burst_gap, settings.reopen_period,
-            Users(members_), console),
+      port_(settings.port, Users(members_), console),
       schedule_(Order(members_), settings.tick, Clock::now()) {}
 
 const LineMember* LineTurns::Member(std::size_t device) const {
@@ -81,8 +69,16 @@ bool LineTurns::OpenIfDue(Clock::time_point now) {
     return true;
 }
 
+void LineTurns::ShowPortState() {
+    if (port_.changes() == port_changes_shown_) return;
+    port_changes_shown_ = port_.changes();
+    for (const LineMember& m : members_)
+        if (m.port != nullptr) *m.port = port_.state();
+}
+
 // Nobody holds the line, everyone is due, and the silence clocks start.
 void LineTurns::Opened(Clock::time_point now) {
+    ShowPortState();
     schedule_.Restart(now);
     for (const LineMember& m : members_) m.link->PollingStarts(now);
 }
@@ -94,10 +90,11 @@ bool LineTurns::Send(std::size_t device, const std::uint8_t* bytes, std::size_t 
     const auto now = Clock::now();
     const bool sent = port_.Write(bytes, length, now);
     if (settings_.trace) {
-        console_.Note("  " + port_.path() + " > " + Hex(bytes, length) + " (from " + member->label +
-                      (sent ? ")" : ", not sent: port down)"));
+        console_.Note("  " + port_.path() + " > " + HexText(bytes, length) + " (from " +
+                      member->label + (sent ? ")" : ", not sent: port down)"));
     }
     if (sent) sent_at_ = now;
+    ShowPortState();
     return sent;
 }
 
@@ -135,7 +132,9 @@ void LineTurns::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_po
 }
 
 void LineTurns::Read(short revents, Clock::time_point now) {
-    for (auto& burst : port_.ReadAvailable(now)) Deliver(std::move(burst));
+    auto bursts = port_.ReadAvailable(now);
+    ShowPortState();
+    for (auto& burst : bursts) Deliver(std::move(burst));
     if (port_.up() && (revents & (POLLHUP | POLLERR | POLLNVAL))) {
         port_.MarkLost((revents & POLLHUP) ? "hung up" : "line error", now);
     }
@@ -184,8 +183,8 @@ void LineTurns::Deliver(std::vector<std::uint8_t> burst) {
     const LineMember* member = holder ? Member(*holder) : nullptr;
     if (settings_.trace) {
         const std::string to = member ? member->label : "nobody: dropped";
-        console_.Note("  " + port_.path() + " < " + Hex(burst.data(), burst.size()) + " (to " + to +
-                      ")");
+        console_.Note("  " + port_.path() + " < " + HexText(burst.data(), burst.size()) + " (to " +
+                      to + ")");
     }
     if (member == nullptr) return;  // nobody is waiting: a late reply or line noise
     if (!reply_started_ && FromAnotherAddress(burst, member->address)) member->link->ForeignReply();

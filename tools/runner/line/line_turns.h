@@ -48,14 +48,12 @@ struct LineMember {
     std::string label;       // its data id, for trace lines
     unsigned address = 0;    // its module's wire address
     LinkTracker* link = nullptr;
+    PortState* port = nullptr;  // its copy of how the line's port stands
 };
 
 struct LineSettings {
-    std::string path;
-    int baud = 0;
-    Clock::duration burst_gap{};
+    PortOptions port;
     Clock::duration reply_timeout{};
-    Clock::duration reopen_period{};
     Clock::duration tick{};
     bool trace = false;
 };
@@ -74,12 +72,15 @@ public:
 
     bool up() const { return port_.up(); }
     const std::string& path() const { return port_.path(); }
+    const PortState& port_state() const { return port_.state(); }
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
 
 private:
     void Opened(Clock::time_point now);
+    // Brings the members' copies of the port's state up to date.
+    void ShowPortState();
     void Read(short revents, Clock::time_point now);
     void Serve(Clock::time_point now);
     void TakeTurn(std::size_t member, Clock::time_point now);
@@ -97,6 +98,7 @@ private:
     LineScheduler schedule_;
     Clock::time_point sent_at_{};  // when the last command went out
     bool reply_started_ = false;   // a burst came since the last command
+    std::uint64_t port_changes_shown_ = 0;
 };
 
 }  // namespace runner::line

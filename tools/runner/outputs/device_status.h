@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/runner/line/link_tracker.h"
+#include "tools/runner/line/port_state.h"
 
 namespace runner::outputs {
 
@@ -19,7 +20,14 @@ struct DeviceStatus : line::LinkStatus {
     // The device refuses lookups for want of fresh data: no round and no
     // link activity for a minute (its own rule, asked of it once a second).
     bool stale = false;
+    // The device's port as its line last saw it: the node reached, reopens,
+    // echo, RS-485 mode. Every device on one port shows the same.
+    line::PortState port_state;
 };
+
+// {"node":"/dev/ttyUSB0","reopens":0,"echo":true,"garbled_echoes":0,"rs485":null},
+// as the web view and the broker show it.
+std::string PortStateJson(const line::PortState& state);
 
 // Every device of the site, in site order.
 using DeviceList = std::vector<const DeviceStatus*>;

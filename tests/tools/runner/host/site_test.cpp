@@ -72,6 +72,75 @@ TEST(SiteConfig, PartnersTheDeviceCannotReadAreRefused) {
     }
 }
 
+// Ports: echo forced or found out, RS-485 mode on with its details or off.
+TEST(SiteConfig, ReadsEachPortsEchoAndRs485Mode) {
+    const Site site = Read(R"({"devices": [
+        {"data_id": 1, "address": 1, "port": "/dev/a"}, {"data_id": 2, "address": 1, "port": "/dev/b"},
+        {"data_id": 3, "address": 1, "port": "/dev/c"}, {"data_id": 4, "address": 1, "port": "/dev/d"}],
+      "ports": {"/dev/a": {"echo": true, "rs485": true},
+                "/dev/b": {"echo": false, "rs485": {"rts_while_sending": "low",
+                           "rts_after_sending": "high", "delay_before_send_ms": 2,
+                           "delay_after_send_ms": "0x64", "receive_while_sending": true}},
+                "/dev/c": {"echo": "auto", "rs485": false}}})");
+    ASSERT_EQ(site.ports.size(), 3u);
+    const line::PortSettings& a = site.ports.at("/dev/a");
+    EXPECT_EQ(a.echo, line::EchoMode::kOn);
+    ASSERT_TRUE(a.rs485);
+    EXPECT_EQ(line::Rs485Text(*a.rs485),
+              "RS-485 mode on (RTS high while sending, low after, 0 ms before and 0 ms after)");
+    EXPECT_EQ(a.origin, "site.json: ports[\"/dev/a\"]");
+    const line::PortSettings& b = site.ports.at("/dev/b");
+    EXPECT_EQ(b.echo, line::EchoMode::kOff);
+    ASSERT_TRUE(b.rs485);
+    EXPECT_EQ(line::Rs485Text(*b.rs485),
+              "RS-485 mode on (RTS low while sending, high after, 2 ms before and 100 ms after, "
+              "receiving while sending)");
+    const line::PortSettings& c = site.ports.at("/dev/c");
+    EXPECT_EQ(c.echo, line::EchoMode::kAuto);
+    ASSERT_TRUE(c.rs485);
+    EXPECT_EQ(line::Rs485Text(*c.rs485), "RS-485 mode off");
+    EXPECT_FALSE(site.ports.count("/dev/d")) << "a port not named keeps the defaults";
+}
+
+TEST(SiteConfig, PortSettingsThatCannotBeMeantAreRefused) {
+    const struct {
+        const char* ports;
+        const char* error;
+    } cases[] = {
+        {R"([])", "site.json: ports: must be an object, got an array"},
+        {R"({"p": 1})", "site.json: ports[\"p\"]: must be an object, got an integer"},
+        {R"({"/dev/ttyS9": {}})",
+         "site.json: ports[\"/dev/ttyS9\"]: no device of this site is on this port"},
+        {R"({"p": {"echos": true}})",
+         "site.json: ports[\"p\"].echos: not a setting here (echo, rs485)"},
+        {R"({"p": {"echo": "yes"}})",
+         "site.json: ports[\"p\"].echo: must be true, false or \"auto\", got a string"},
+        {R"({"p": {"rs485": "on"}})",
+         "site.json: ports[\"p\"].rs485: must be true, false or an object, got a string"},
+        {R"({"p": {"rs485": {"rts_on_send": "high"}}})",
+         "site.json: ports[\"p\"].rs485.rts_on_send: not a setting here (rts_while_sending, "
+         "rts_after_sending, delay_before_send_ms, delay_after_send_ms, receive_while_sending)"},
+        {R"({"p": {"rs485": {"rts_after_sending": "up"}}})",
+         "site.json: ports[\"p\"].rs485.rts_after_sending: must be \"high\" or \"low\", got "
+         "\"up\""},
+        {R"({"p": {"rs485": {"delay_before_send_ms": 101}}})",
+         "site.json: ports[\"p\"].rs485.delay_before_send_ms: must be an integer 0..100, got 101"},
+        {R"({"p": {"rs485": {"receive_while_sending": 1}}})",
+         "site.json: ports[\"p\"].rs485.receive_while_sending: must be true or false, got an "
+         "integer"},
+    };
+    for (const auto& c : cases) {
+        try {
+            Read(std::string(
+                     R"({"devices": [{"data_id": 1, "address": 1, "port": "p"}], "ports": )") +
+                 c.ports + "}");
+            ADD_FAILURE() << "accepted " << c.ports;
+        } catch (const json_input::InputError& e) {
+            EXPECT_STREQ(e.what(), c.error);
+        }
+    }
+}
+
 TEST(SiteConfig, DataIdMustFitThirtyTwoBits) {
     EXPECT_NO_THROW(Read(R"({"devices": [{"data_id": 4294967295, "address": 1, "port": "p"}]})"));
     EXPECT_THROW(Read(R"({"devices": [{"data_id": 4294967296, "address": 1, "port": "p"}]})"),

@@ -31,9 +31,10 @@ std::string AlarmsTopic(const std::string& prefix, std::uint32_t data_id);
 // raised, and the most severe level among them (0: none).
 std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& active);
 
-// The --json line of the round with the device's state added: {...,"state":"polling"}
+// The --json line of the round with the device's state and its port's added:
+// {...,"state":"polling","port_state":{"node":"/dev/ttyUSB0",...}}
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
-                         const std::string& state);
+                         const std::string& state, const line::PortState& port_state);
 
 // One sensor config per cell, group voltage, current and temperature, grouped
 // as one device, reading the state topic and going unavailable with the runner;

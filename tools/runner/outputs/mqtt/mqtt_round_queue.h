@@ -16,6 +16,7 @@
 #include <string>
 
 #include "battery32/battery32_data.h"
+#include "tools/runner/line/port_state.h"
 
 namespace runner::outputs {
 
@@ -24,7 +25,8 @@ struct QueuedRound {
     std::uint64_t round = 0;
     std::string state;  // short words, kept in the string itself
     Battery32_Data_t record{};
-    std::string alarm;  // an alarm change instead of a round: its JSON
+    std::string alarm;           // an alarm change instead of a round: its JSON
+    line::PortState port_state;  // the device's port when the round completed
 };
 
 class MqttRoundQueue {

@@ -42,6 +42,7 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
     out += ",\"wrong_replies\":" + std::to_string(s.wrong_replies);
     out += ",\"polls\":" + std::to_string(s.polls);
     out += ",\"errors\":" + std::to_string(s.errors);
+    out += ",\"port_state\":" + PortStateJson(s.port_state);
     out += ",\"history_records\":" + std::to_string(history_records);
     out += ",\"record\":" + (record_json.empty() ? std::string("null") : record_json);
     return out + "}";

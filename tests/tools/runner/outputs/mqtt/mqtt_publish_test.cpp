@@ -29,16 +29,23 @@ struct Round {
     std::uint64_t number = 0;
     std::string record;  // the payload as the --json line would have it
     std::string state;
+    std::string port_state;  // the object, as text
 };
 
-// {"data_id":...,"round":N,...,"state":"polling"} split into the record's JSON
-// line and the state.
+// {"data_id":...,"round":N,...,"state":"polling","port_state":{...}} split
+// into the record's JSON line, the state and the port's state.
 Round ParseState(const std::string& payload) {
     Round r;
     const std::size_t state_at = payload.rfind(",\"state\":\"");
     if (state_at == std::string::npos) return r;
     r.record = payload.substr(0, state_at) + "}";
-    r.state = payload.substr(state_at + 10, payload.size() - state_at - 12);
+    const std::size_t state_end = payload.find('"', state_at + 10);
+    r.state = payload.substr(state_at + 10, state_end - state_at - 10);
+    const std::string port_key = ",\"port_state\":";
+    if (payload.compare(state_end + 1, port_key.size(), port_key) == 0) {
+        const std::size_t from = state_end + 1 + port_key.size();
+        r.port_state = payload.substr(from, payload.size() - 1 - from);
+    }
     const std::size_t round_at = payload.find("\"round\":");
     if (round_at != std::string::npos) r.number = std::stoull(payload.substr(round_at + 8));
     return r;
@@ -129,6 +136,12 @@ protected:
             std::set<std::uint64_t> seen;
             for (const Round& r : rounds) {
                 EXPECT_EQ(r.state, "polling");
+                // The simulated line: a pseudo-terminal, no echo, no RS-485 interface.
+                EXPECT_EQ(r.port_state.rfind("{\"node\":\"/dev/pts/", 0), 0u) << r.port_state;
+                EXPECT_TRUE(Contains(r.port_state,
+                                     "\",\"reopens\":0,\"echo\":false,"
+                                     "\"garbled_echoes\":0,\"rs485\":null}"))
+                    << r.port_state;
                 ASSERT_TRUE(json.at(id).count(r.number)) << id << " round " << r.number;
                 EXPECT_EQ(r.record, json.at(id).at(r.number));
                 if (!seen.insert(r.number).second) {

@@ -95,6 +95,13 @@ TEST_F(WebView, DevicesCarryTheLatestPublishedRecord) {
         EXPECT_GE(d["rounds"].asUInt64(), round);
         EXPECT_GE(d["history_records"].asUInt64(), 1u);
         EXPECT_EQ(d["record"], Published(kExampleDevices[i], round)) << d.toStyledString();
+        // Its port: the simulated line's pseudo-terminal, which neither echoes
+        // nor has an RS-485 interface.
+        const Json::Value& port = d["port_state"];
+        EXPECT_EQ(port["node"].asString(), d["port"].asString()) << d.toStyledString();
+        EXPECT_EQ(port["reopens"].asUInt64(), 0u);
+        EXPECT_FALSE(port["echo"].asBool());
+        EXPECT_TRUE(port["rs485"].isNull()) << d.toStyledString();
     }
 }
 

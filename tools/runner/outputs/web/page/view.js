@@ -43,12 +43,13 @@
     const root = make('section', 'device');
     root.dataset.id = dev.data_id;
     const title = make('h2');
+    const line = make('span', 'line');
     title.append(make('span', 'name', (dev.name ? dev.name + ' ' : '') + '#' + dev.data_id),
-                 make('span', 'port', dev.port));
+                 make('span', 'port', dev.port), line);
     const state = make('span', 'state');
     title.append(state);
     const facts = make('dl', 'facts');
-    const fields = { state: state };
+    const fields = { state: state, line: line };
     for (const [key, label] of [['group_voltage', 'group V'], ['group_current', 'current A'],
                                 ['temperature', 'temperature °C'], ['spread', 'spread V'],
                                 ['lowest', 'lowest'], ['highest', 'highest'], ['time', 'record time'],
@@ -90,6 +91,24 @@
     view.fields.state.textContent = text;
     view.fields.state.className = 'state ' + cls;
     for (const key of ['rounds', 'abandoned', 'resends', 'errors']) view.fields[key].textContent = dev[key];
+    showPort(view, dev);
+  }
+
+  // The port as it stands: shown where it says something (a link that led
+  // elsewhere, an echo, RS-485 mode, reopens), all of it in the tooltip.
+  function showPort(view, dev) {
+    const p = dev.port_state;
+    if (!p) return;
+    const parts = [];
+    if (p.node && p.node !== dev.port) parts.push('→ ' + p.node);
+    if (p.echo) parts.push('echo');
+    if (p.rs485) parts.push('RS-485');
+    if (p.reopens) parts.push('reopened ' + p.reopens + '×');
+    if (p.garbled_echoes) parts.push(p.garbled_echoes + ' garbled echoes');
+    view.fields.line.textContent = parts.join(' · ');
+    view.fields.line.title = 'device node ' + (p.node || '–') + '; echo ' + (p.echo ? 'taken off' : 'none') +
+      '; RS-485 mode ' + (p.rs485 === null ? 'not available' : p.rs485 ? 'on' : 'off') +
+      '; reopened ' + p.reopens + ' times; ' + p.garbled_echoes + ' garbled echoes';
   }
 
   function showCells(view, volts) {
