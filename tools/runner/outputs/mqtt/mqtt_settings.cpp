@@ -2,13 +2,19 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 
 #include "tools/common/command_line.h"
+#include "tools/common/input_file.h"
 
 namespace runner::outputs {
+namespace {
+
+// Two lines and some comments; anything larger is not a credentials file.
+constexpr std::size_t kCredentialsFileLimit = 64 * 1024;
+
+}  // namespace
 
 std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
     settings->tls = url.rfind("mqtts://", 0) == 0;
@@ -46,10 +52,12 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
     return "";
 }
 
-std::string ReadMqttCredentials(MqttSettings* settings) {
+std::string ReadMqttCredentials(MqttSettings* settings, mode_t* mode) {
     const std::string& path = settings->credentials_path;
-    std::ifstream in(path);
-    if (!in) return "MQTT credentials " + path + ": cannot read (" + std::strerror(errno) + ")";
+    const input_file::Contents file = input_file::Read(path, kCredentialsFileLimit);
+    if (!file.error.empty()) return "MQTT credentials " + path + ": " + file.error;
+    *mode = file.mode;
+    std::istringstream in(file.text);
     std::string line;
     int number = 0;
     settings->username.clear();

@@ -3,6 +3,8 @@
 // in, where the topics go and how much to hold while the broker is away.
 // Parsed without libmosquitto, so every build understands the options.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -30,8 +32,10 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
 
 // Reads username and password from the credentials file: lines "username=NAME"
 // and "password=SECRET"; blank lines and lines starting with '#' are skipped.
-// Returns "" or one line naming the file and the fault.
-std::string ReadMqttCredentials(MqttSettings* settings);
+// Only a regular file of at most 64 KiB is read (input_file.h). Returns "" or
+// one line naming the file and the fault; on success `mode` holds the file's
+// permission bits.
+std::string ReadMqttCredentials(MqttSettings* settings, mode_t* mode);
 
 // "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
 std::string DefaultMqttPrefix();

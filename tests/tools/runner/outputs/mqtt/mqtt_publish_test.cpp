@@ -368,7 +368,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadMqttCommand{"NoCredentialsFile",
                        {"--mqtt", "mqtt://b", "--mqtt-credentials", "MISSING"},
                        1,
-                       "cannot read"}));
+                       "cannot read"},
+        BadMqttCommand{"CredentialsDirectory",
+                       {"--mqtt", "mqtt://b", "--mqtt-credentials", "/tmp"},
+                       1,
+                       "MQTT credentials /tmp: not a regular file (a directory)"},
+        BadMqttCommand{"CredentialsEndless",
+                       {"--mqtt", "mqtt://b", "--mqtt-credentials", "/dev/zero"},
+                       1,
+                       "not a regular file (a character device)"},
+        BadMqttCommand{"CafileEndless",
+                       {"--mqtt", "mqtts://b", "--mqtt-cafile", "/dev/zero"},
+                       1,
+                       "--mqtt-cafile /dev/zero: not a regular file"}));
 
 }  // namespace
 }  // namespace tools_test

@@ -248,6 +248,8 @@ TEST(WebViewSetup, ProblemsAreNamedOnOneLine) {
         {{"--http-token", dir.File("empty-token")}, 2, "--http-token goes with --http"},
         {{"--http", "0", "--http-token", dir.File("empty-token")}, 1, "must hold one token"},
         {{"--http", "0", "--http-token", dir.File("missing")}, 1, "cannot read"},
+        {{"--http", "0", "--http-token", dir.path()}, 1, "not a regular file (a directory)"},
+        {{"--http", "0", "--http-token", "/dev/zero"}, 1, "not a regular file (a character"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {
