@@ -53,6 +53,7 @@ public:
     bool Start(loop::EventLoop& loop);
     // Every device set up, in site order.
     const outputs::DeviceList& devices() const { return devices_.statuses(); }
+    host::DeviceChatter& chatter() const { return chatter_; }
     // After the loop has ended: says what each device did; returns the exit status.
     int Finish(loop::EventLoop::Ending ending);
 
