@@ -17,10 +17,21 @@ void Console::Sink::Write(const std::string& line) const {
     }
 }
 
-void Console::Record(const std::string& line) const { records_.Write(line); }
+void Console::Record(const std::string& line) const {
+    records_.Write(line);
+    SayIfRecordsFailed();
+}
 
 void Console::Note(const std::string& line) const {
     (notes_to_errors_ ? errors_ : records_).Write(prefix_ + line);
+    SayIfRecordsFailed();
+}
+
+void Console::SayIfRecordsFailed() const {
+    if (records_.outlet == nullptr || records_.outlet == errors_.outlet) return;
+    const std::string failure = records_.outlet->TakeFailure();
+    if (failure.empty()) return;
+    Problem(records_.outlet->name() + ": cannot write (" + failure + "); its lines are lost");
 }
 
 void Console::Problem(const std::string& line) const { errors_.Write(prefix_ + line); }

@@ -40,6 +40,9 @@ public:
     static void WriteLine(int fd, const std::string& line);
 
 private:
+    // One problem line once the records' outlet fails for good.
+    void SayIfRecordsFailed() const;
+
     struct Sink {
         int fd;
         Outlet* outlet;

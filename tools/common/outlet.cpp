@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace console {
 namespace {
@@ -70,7 +71,9 @@ ssize_t Outlet::Put(iovec* parts, int count) {
         }
         if (n >= 0) return n;
         if (errno == EINTR) continue;
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno != EPIPE) failure_ = std::strerror(errno);
+        return -1;
     }
 }
 
@@ -118,10 +121,11 @@ bool Outlet::Drain() {
         const std::size_t first = std::min(held_, kCapacity - head_);
         iovec parts[2] = {{ring_.data() + head_, first}, {ring_.data(), held_ - first}};
         const ssize_t n = Put(parts, first < held_ ? 2 : 1);
-        if (n <= 0) {
-            broken_ = n < 0;
-            break;
+        if (n < 0) {
+            broken_ = true;  // nothing held can go out any more, and was said to be lost
+            Release(held_);
         }
+        if (n <= 0) break;
         Release(static_cast<std::size_t>(n));
         progress = true;
     }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace console {
@@ -54,6 +55,10 @@ public:
     const std::string& name() const { return name_; }
     // Lines dropped and not yet said.
     std::uint64_t dropped() const { return dropped_; }
+    // Once, after the output failed for good (a full disk, a file over the
+    // size limit): why, for a line elsewhere; "" otherwise. A closed pipe is
+    // no failure: nobody is left to read it.
+    std::string TakeFailure() { return std::exchange(failure_, std::string()); }
 
 private:
     enum class Kind { kAsGiven, kSocket, kOwnDescription, kFlagSet };
@@ -75,7 +80,8 @@ private:
     std::size_t head_ = 0;
     std::size_t held_ = 0;
     std::uint64_t dropped_ = 0;
-    bool broken_ = false;  // the reader is gone for good (a closed pipe)
+    bool broken_ = false;  // the output is gone for good
+    std::string failure_;
 };
 
 }  // namespace console

@@ -47,6 +47,8 @@ void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
 // A run: the options resolved, then the host played until it stops.
 int Run(RunOptions options) {
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
+    // An output over the file size limit is a failed write, said as such, not a death.
+    ::signal(SIGXFSZ, SIG_IGN);
     // Before any thread starts (simulated lines, name lookups): each of them
     // must block the stop signals, so that they reach the loop.
     const stop_signals::StopSignals stop;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -229,6 +230,25 @@ TEST_F(RunnerRounds, OutputNobodyReadsStopsNeitherPollingNorTheStopSignal) {
     ASSERT_EQ(dropped.size(), 1u) << run.Transcript();
     EXPECT_TRUE(Contains(dropped[0], " lines dropped: standard output was not read")) << dropped[0];
     ::close(reader);
+}
+
+// Standard output in a file that reaches the file size limit: a failed write,
+// said once, while polling goes on; not a death by SIGXFSZ.
+TEST_F(RunnerRounds, OutputPastTheFileSizeLimitIsAFailedWrite) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    RunnerProcess run(
+        RunnerArgs("--simulate", "0", {{"--baud", "0", "--trace", "--rounds", "100"}}), {},
+        dir.File("out"));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const auto problems = LinesStartingWith(run.err(), "battery32-run: ");
+    ASSERT_EQ(problems.size(), 1u) << run.Transcript();
+    EXPECT_EQ(problems[0],
+              "battery32-run: standard output: cannot write (File too large); its lines are lost");
 }
 
 }  // namespace
