@@ -21,8 +21,8 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
         }
         const outputs::HistoryPolicy policy{options.history_every_round, options.fsync_each_record,
                                             std::chrono::seconds(options.cache_every_s)};
-        made->AddHistory(
-            std::make_unique<outputs::HistoryStore>(options.data_dir, policy, console));
+        made->AddHistory(std::make_unique<outputs::HistoryStore>(options.data_dir, policy, console,
+                                                                 made->data_lock()));
     }
     if (!options.mqtt.url.empty()) {
         if (auto mqtt = outputs::MqttOutput::Start(options.mqtt, console))
