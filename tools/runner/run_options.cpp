@@ -1,5 +1,7 @@
 #include "tools/runner/run_options.h"
 
+#include <algorithm>
+
 #include "tools/common/command_line.h"
 #include "tools/runner/outputs/web/listen_address.h"
 
@@ -47,17 +49,19 @@ Take MqttUrl(outputs::MqttSettings* mqtt) {
     };
 }
 
-// Topics go below the prefix, so it must not be a pattern or an empty level.
+// Topics go below the prefix: it must be one every subscriber can see.
 Take TopicPrefix(std::string* target, const char* option) {
     return [target, option](const std::string& prefix, std::string* fault) {
         *target = prefix;
         if (prefix.empty()) return false;
-        if (prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' &&
-            prefix.back() != '/') {
-            return true;
-        }
-        *fault = std::string("--") + option + " " + prefix +
-                 ": a topic prefix without + or # and without a leading or trailing /";
+        const std::string problem = outputs::TopicPrefixProblem(prefix);
+        if (problem.empty()) return true;
+        // Only a short, printable prefix is quoted back: the message stays one line.
+        const bool quotable =
+            prefix.size() <= 80 &&
+            std::all_of(prefix.begin(), prefix.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+        *fault =
+            std::string("--") + option + (quotable ? " " + prefix : std::string()) + ": " + problem;
         return false;
     };
 }

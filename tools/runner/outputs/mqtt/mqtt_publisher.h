@@ -39,7 +39,8 @@ public:
 private:
     void Connected() override;
     void Acknowledged(int mid) override;
-    void Failed(const std::string& why) override;
+    void Failed(const std::string& why, int brief_in_a_row) override;
+    void Settled() override;
     void Served() override;
     // Sends queued rounds while the window has room.
     void Pump();
@@ -54,6 +55,9 @@ private:
     bool connected_once_ = false;
     bool reported_down_ = false;
     bool reported_overflow_ = false;
+    // Connections keep being dropped at once: they come and go without a line.
+    bool flapping_ = false;
+    bool flapping_named_ = false;
     std::uint64_t dropped_at_last_report_ = 0;
     int offline_mid_ = -1;
     bool offline_acked_ = false;

@@ -37,6 +37,16 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
 // permission bits.
 std::string ReadMqttCredentials(MqttSettings* settings, mode_t* mode);
 
+// A topic prefix longer than this is refused: the topics under it must stay
+// well within what brokers and subscribers take.
+inline constexpr std::size_t kMaxTopicPrefixBytes = 256;
+
+// "" for a prefix topics can go under and every subscriber sees; else what is
+// wrong with it, in a few words: a pattern (+ #), an empty level at either end,
+// a leading $ (brokers reserve those topics), control characters, text that
+// is not UTF-8, or more than kMaxTopicPrefixBytes.
+std::string TopicPrefixProblem(const std::string& prefix);
+
 // "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
 std::string DefaultMqttPrefix();
 
