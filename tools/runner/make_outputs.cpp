@@ -30,9 +30,10 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
     }
     if (!options.http_listen.empty()) {
         std::string error;
-        auto view = outputs::WebView::Start(
-            {options.http_listen, options.http_token_path, options.http_token, options.data_dir},
-            console, &error);
+        auto view =
+            outputs::WebView::Start({options.http_listen, options.http_token_path,
+                                     options.http_token, options.data_dir, options.http_hosts},
+                                    console, &error);
         if (!view) {
             console.Problem(error);
             return nullptr;

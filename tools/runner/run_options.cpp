@@ -1,6 +1,7 @@
 #include "tools/runner/run_options.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "tools/common/command_line.h"
 #include "tools/runner/outputs/web/listen_address.h"
@@ -38,6 +39,19 @@ Take ListenAddressTake(std::string* target) {
         if (outputs::ParseListenAddress(text, nullptr, &why)) return true;
         if (!why.empty()) *fault += " (" + why + ")";
         return false;
+    };
+}
+
+// A host name (letters, digits, '-' and '.'), added to `names`.
+Take HostName(std::vector<std::string>* names) {
+    return [names](const std::string& text, std::string*) {
+        const bool name =
+            !text.empty() && text.size() <= 253 &&
+            std::all_of(text.begin(), text.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+            });
+        if (name) names->push_back(text);
+        return name;
     };
 }
 
@@ -128,6 +142,10 @@ std::vector<Option> LinesAndWebView(RunOptions& o, Given* given) {
          "[ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080", ListenAddressTake(&o.http_listen)},
         {"http-token", "FILE", "every web request needs the token held in FILE",
          "a file holding the token", Text(&o.http_token_path, false)},
+        {"http-host", "NAME",
+         "a name the web view answers to besides its address and\n"
+         "localhost, when it needs no token (repeat for more)",
+         "a host name (letters, digits, - and .)", HostName(&o.http_hosts)},
         {"reply-timeout-ms", "N",
          "how long a device holds its line waiting for a reply\n"
          "(default: what the line speed implies, 139 ms at 19200)",
@@ -189,6 +207,7 @@ std::string Mismatch(const RunOptions& o, const Given& given) {
     if (!o.http_token_path.empty() && o.http_listen.empty()) {
         return "--http-token goes with --http";
     }
+    if (!o.http_hosts.empty() && o.http_listen.empty()) return "--http-host goes with --http";
     if (o.mqtt.url.empty() && given.mqtt_companion) return "the --mqtt-... options need --mqtt URL";
     if (!o.mqtt.cafile.empty() && !o.mqtt.tls) return "--mqtt-cafile needs an mqtts:// URL";
     return "";

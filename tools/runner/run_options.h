@@ -33,12 +33,13 @@ struct RunOptions {
     int cache_every_s = 60;            // the cache is replaced at most this often
     int gap_us = 0;                    // 0: three character times at the line's speed
     int reopen_ms = 3000;
-    std::string http_listen;      // empty: no web view; else "ADDR:PORT" as given
-    std::string http_token_path;  // empty: no token needed
-    std::string http_token;       // read from http_token_path when resolved
-    outputs::MqttSettings mqtt;   // url empty: no publishing
-    int reply_timeout_ms = 0;     // 0: what the line's speed implies
-    int sim_baud = 19200;         // --simulate: line timing of the simulated lines; 0: none
+    std::string http_listen;              // empty: no web view; else "ADDR:PORT" as given
+    std::string http_token_path;          // empty: no token needed
+    std::string http_token;               // read from http_token_path when resolved
+    std::vector<std::string> http_hosts;  // --http-host: names the view answers to
+    outputs::MqttSettings mqtt;           // url empty: no publishing
+    int reply_timeout_ms = 0;             // 0: what the line's speed implies
+    int sim_baud = 19200;                 // --simulate: line timing of the simulated lines; 0: none
 };
 
 struct ParsedCommandLine {

@@ -26,6 +26,16 @@ std::int64_t TimeKey(int year, int month, int day, int hour, int minute, int sec
            second;
 }
 
+// Whether the date of `t` is on the calendar (no 30 February).
+bool DayExists(const tm& t) {
+    tm day{};
+    day.tm_year = t.tm_year;
+    day.tm_mon = t.tm_mon;
+    day.tm_mday = t.tm_mday;
+    ::timegm(&day);  // moves a day past the month's end into the next month
+    return day.tm_mon == t.tm_mon && day.tm_mday == t.tm_mday;
+}
+
 }  // namespace
 
 std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
@@ -62,9 +72,12 @@ std::optional<std::int64_t> ParseQueryTime(const std::string& text) {
             const bool digit = text[i] >= '0' && text[i] <= '9';
             if (kPattern[i] == '0' ? !digit : text[i] != kPattern[i]) return std::nullopt;
         }
-        // strptime checks each field's range, but lets the seconds reach 61.
-        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60)
+        // strptime checks each field's range, but lets the seconds reach 61
+        // and any month have 31 days.
+        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60 ||
+            !DayExists(local)) {
             return std::nullopt;
+        }
     } else {
         const auto epoch = command_line::ParseInteger(text, 0, 999999999999);  // twelve digits
         if (!epoch) return std::nullopt;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
@@ -20,6 +21,7 @@
 #include "tools/runner/outputs/web/event_streams.h"
 #include "tools/runner/outputs/web/history_stream.h"
 #include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/request_guard.h"
 #include "tools/runner/outputs/web/web_api.h"
 #include "tools/runner/outputs/web/web_assets.h"
 
@@ -29,22 +31,15 @@ namespace {
 using loop::Clock;
 
 constexpr unsigned kConnectionLimit = 64;
+// One client address (a page left open in many tabs, a script gone wrong)
+// never takes every connection.
+constexpr unsigned kConnectionsPerAddress = 32;
 constexpr std::size_t kConnectionMemory = 8 * 1024;  // request line and headers must fit
 constexpr unsigned kIdleTimeoutSeconds = 30;
-constexpr std::size_t kLongestPath = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr int kStreamSocketBuffer = 32 * 1024;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
-
-bool SameSecret(const std::string& a, const char* b) {
-    if (b == nullptr) return false;
-    const std::size_t length = std::strlen(b);
-    unsigned char diff = length == a.size() ? 0 : 1;
-    for (std::size_t i = 0; i < length; ++i)
-        diff |= static_cast<unsigned char>(a[i % a.size()] ^ b[i]);
-    return diff == 0;
-}
 
 std::string PercentEncoded(const char* text) {
     std::string out;
@@ -114,7 +109,10 @@ MHD_Result Page(MHD_Connection* connection) {
 class MhdView final : public WebView {
 public:
     MhdView(const WebViewSettings& settings, const console::Console& console)
-        : settings_(settings), console_(console), chart_(FindChartLibrary()) {}
+        : settings_(settings),
+          console_(console),
+          chart_(FindChartLibrary()),
+          guard_(settings.token, settings.host_names) {}
     ~MhdView() override;
     std::string Listen();
     void Announce() const;
@@ -134,7 +132,6 @@ private:
     MHD_Result Devices(MHD_Connection* connection);
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
-    bool Authorized(MHD_Connection* connection) const;
     std::string DeviceJsonAt(const DeviceStatus& status) const;
 
     WebViewSettings settings_;
@@ -151,6 +148,9 @@ private:
     std::uint64_t requests_ = 0;
     bool run_now_ = false;  // a stream was resumed since the last MHD_run
     EventStreams streams_;
+    RequestGuard guard_;
+    Clock::time_point next_deadline_ = Clock::time_point::max();
+    bool beyond_loopback_ = false;
 };
 
 std::string MhdView::Listen() {
@@ -159,11 +159,15 @@ std::string MhdView::Listen() {
     if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
     unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-    daemon_ =
-        MHD_start_daemon(flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
-                         reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
-                         kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    beyond_loopback_ = !IsLoopback(address);
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+        kIdleTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK, &RequestGuard::RequestLine, &guard_,
+        MHD_OPTION_NOTIFY_CONNECTION, &RequestGuard::ConnectionChanged, &guard_,
+        MHD_OPTION_NOTIFY_COMPLETED, &RequestGuard::AnswerEnded, &guard_, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         const int error = errno;  // before the address text, whose making may change errno
         return "web view: cannot listen on " + ListenAddressText(address) + " (" +
@@ -194,6 +198,12 @@ void MhdView::Announce() const {
                   (settings_.token_path.empty()
                        ? ""
                        : " (token from " + settings_.token_path + ": add ?token=...)"));
+    if (beyond_loopback_ && settings_.token.empty()) {
+        console_.Problem(
+            "web view: listening beyond this machine without --http-token: anyone "
+            "who can reach " +
+            url_ + " can read every device");
+    }
     if (chart_.empty()) {
         console_.Note("web view: no chart library found (libjs-chart.js); history charts are off");
     }
@@ -204,6 +214,10 @@ void MhdView::Finish() {
                        std::to_string(streams_.opened()) + " event streams";
     if (streams_.dropped() != 0) {
         text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
+    }
+    if (guard_.closed_late() != 0) {
+        text += ", " + std::to_string(guard_.closed_late()) +
+                " connections closed for not sending a whole request in time";
     }
     console_.Note(text);
 }
@@ -237,7 +251,7 @@ void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
                       : Clock::time_point::max();
     // A resumed stream is only picked up by the next MHD_run.
     if (run_now_) server_due_ = now;
-    wake = std::min({wake, server_due_, next_heartbeat_});
+    wake = std::min({wake, server_due_, next_heartbeat_, next_deadline_});
 }
 
 void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
@@ -247,6 +261,7 @@ void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_poin
         if (streams_.open() != 0) run_now_ = streams_.Publish(": keep-alive\n\n") || run_now_;
         next_heartbeat_ = now + kHeartbeat;
     }
+    next_deadline_ = guard_.CloseLate(now);
     const bool ready = count > 0 && fds[0].revents != 0;
     if (ready || run_now_ || now >= server_due_) {
         run_now_ = false;
@@ -258,41 +273,15 @@ MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* ur
                            const char* method, const char*, const char*, size_t* upload_size,
                            void** request) {
     auto& view = *static_cast<MhdView*>(cls);
-    if (*request != nullptr) {
+    std::optional<RequestGuard::Refusal> refusal;
+    if (!view.guard_.Admit(connection, request, url, method, &refusal)) {
         // Only reached for a body that came anyway: discard it, answer was given.
         *upload_size = 0;
         return MHD_YES;
     }
-    *request = &view;
     ++view.requests_;
-    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
-    }
-    const char* length =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    if ((length != nullptr && std::strcmp(length, "0") != 0) ||
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                    MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
-        return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
-    }
-    if (std::strlen(url) > kLongestPath) {
-        return Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
-    }
-    if (!view.Authorized(connection)) {
-        return Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
-    }
-    return view.Handle(connection, url, head);
-}
-
-bool MhdView::Authorized(MHD_Connection* connection) const {
-    const std::string& token = settings_.token;
-    if (token.empty()) return true;
-    const char* header =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-    const bool bearer = header != nullptr && std::strncmp(header, "Bearer ", 7) == 0;
-    return (bearer && SameSecret(token, header + 7)) ||
-           SameSecret(token, Argument(connection, "token"));
+    if (refusal) return Refuse(connection, refusal->status, refusal->why);
+    return view.Handle(connection, url, std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0);
 }
 
 MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, bool head) {
