@@ -71,6 +71,8 @@ public:
 
     void AddWaits(std::vector<pollfd>&, Clock::time_point&) override {}
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+    // Says once per hold that the runner itself was held, not the lines.
+    void Resumed(Clock::duration held, Clock::time_point now) override;
 
 private:
     void SetUpLines();

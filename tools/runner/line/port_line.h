@@ -36,8 +36,10 @@ public:
     void MarkLost(const std::string& why, Clock::time_point now);
 
     // Reads everything waiting; returns the bursts that reached the limit. A
-    // read error or hang-up marks the line lost.
-    std::vector<Bytes> ReadAvailable(Clock::time_point now);
+    // read error or hang-up marks the line lost. `polled`: the wait said the
+    // line was readable (a line that keeps saying so and yields nothing is
+    // given up).
+    std::vector<Bytes> ReadAvailable(Clock::time_point now, bool polled = true);
     std::optional<Bytes> TakeQuietBurst(Clock::time_point now) {
         return gatherer_.TakeIfQuiet(now);
     }
