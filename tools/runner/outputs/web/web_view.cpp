@@ -24,6 +24,7 @@
 #include "tools/runner/outputs/web/request_guard.h"
 #include "tools/runner/outputs/web/web_api.h"
 #include "tools/runner/outputs/web/web_assets.h"
+#include "tools/runner/outputs/web/work_slice.h"
 
 namespace runner::outputs {
 namespace {
@@ -96,6 +97,13 @@ MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string
     return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
 }
 
+// A history answer on its way to one client, a slice per pass.
+struct HistoryDownload {
+    HistoryStream stream;
+    MHD_Connection* connection;
+    WorkSlice* slice;
+};
+
 MHD_Result Page(MHD_Connection* connection) {
     // Asset links carry the token when the page was opened with one.
     const char* token = Argument(connection, "token");
@@ -148,6 +156,7 @@ private:
     std::uint64_t requests_ = 0;
     bool run_now_ = false;  // a stream was resumed since the last MHD_run
     EventStreams streams_;
+    WorkSlice slice_;
     RequestGuard guard_;
     Clock::time_point next_deadline_ = Clock::time_point::max();
     bool beyond_loopback_ = false;
@@ -189,6 +198,7 @@ MhdView::~MhdView() {
     if (daemon_ == nullptr) return;
     // Suspended connections must be resumed before the server stops.
     streams_.EndAll();
+    slice_.ResumeAll();
     MHD_run(daemon_);
     MHD_stop_daemon(daemon_);
 }
@@ -251,7 +261,7 @@ void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
                       : Clock::time_point::max();
     // A resumed stream is only picked up by the next MHD_run.
     if (run_now_) server_due_ = now;
-    wake = std::min({wake, server_due_, next_heartbeat_, next_deadline_});
+    wake = std::min({wake, server_due_, next_heartbeat_, next_deadline_, slice_.next()});
 }
 
 void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
@@ -263,7 +273,8 @@ void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_poin
     }
     next_deadline_ = guard_.CloseLate(now);
     const bool ready = count > 0 && fds[0].revents != 0;
-    if (ready || run_now_ || now >= server_due_) {
+    const bool resumed = slice_.NewPass(now);
+    if (ready || run_now_ || resumed || now >= server_due_) {
         run_now_ = false;
         MHD_run(daemon_);
     }
@@ -339,16 +350,19 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
         if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
         query.step = static_cast<std::uint64_t>(*n);
     }
-    auto* stream =
-        new HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query);
+    auto* download = new HistoryDownload{
+        HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query),
+        connection, &slice_};
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 16 * 1024,
         [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
-            const std::size_t n = static_cast<HistoryStream*>(cls)->Read(out, max);
+            auto& d = *static_cast<HistoryDownload*>(cls);
+            if (!d.slice->Take(d.connection, max)) return 0;  // suspended until the next pass
+            const std::size_t n = d.stream.Read(out, max);
             return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
         },
-        stream, [](void* cls) { delete static_cast<HistoryStream*>(cls); });
-    if (response == nullptr) delete stream;
+        download, [](void* cls) { delete static_cast<HistoryDownload*>(cls); });
+    if (response == nullptr) delete download;
     return Answer(connection, MHD_HTTP_OK, response, "application/json");
 }
 

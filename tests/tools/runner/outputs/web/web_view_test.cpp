@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -143,6 +144,35 @@ TEST_F(WebView, HistoryBetweenTwoTimesIsTheStoredRecordsInThatSpan) {
     ASSERT_GE(thinned.size(), 2u) << every_third.body;
     EXPECT_EQ(thinned[0], Parse(lines[0]));
     EXPECT_EQ(thinned[1], Parse(lines[3]));
+}
+
+// A history far longer than one pass's slice comes whole and in order: the
+// answer is put off from pass to pass, never dropped or stalled.
+TEST_F(WebView, LongHistoryComesWholeSliceBySlice) {
+    constexpr int kStored = 3000;  // about 1.8 MB of JSON
+    std::string file;
+    for (int i = 0; i < kStored; ++i) {
+        Battery32_Data_t r{};
+        r.data_id = 1002;
+        for (float& cell : r.cell_voltage) cell = 13.25f;
+        r.group_voltage = 424.0f;
+        r.timestamp = ttime{{0xE9, 0x07},
+                            3,
+                            static_cast<std::uint8_t>(1 + i / 1440),
+                            static_cast<std::uint8_t>(i / 60 % 24),
+                            static_cast<std::uint8_t>(i % 60),
+                            0};
+        file.append(reinterpret_cast<const char*>(&r), sizeof r);
+    }
+    ::mkdir(dir.File("data").c_str(), 0755);
+    dir.Write("data/device-1002.history", file);
+    Start();
+    const HttpReply reply = HttpGet(port, "/api/history?device=1002&to=2025-12-31%2000:00:00");
+    ASSERT_EQ(reply.status, 200) << reply.head;
+    const Json::Value got = Parse(reply.body);
+    ASSERT_EQ(got.size(), static_cast<Json::ArrayIndex>(kStored));
+    EXPECT_EQ(got[0]["time"].asString(), "2025-03-01 00:00:00");
+    EXPECT_EQ(got[kStored - 1]["time"].asString(), "2025-03-03 01:59:00");
 }
 
 TEST_F(WebView, EventStreamDeliversEachRoundOnceAsPublished) {
