@@ -17,7 +17,7 @@
 #   BENCH_BUILD_DIR    build directory (default build-bench)
 #   BENCH_REPETITIONS  repetitions of each benchmark; the summary uses the median (default 5)
 #   BENCH_CALLGRIND    0 to skip the instruction counts
-#   BENCH_WEB_SECONDS  length of each web-view run (default 20; four runs)
+#   BENCH_WEB_SECONDS  length of each web-view run (default 20; four runs per load, two loads)
 #   BENCH_FLEET        0 to skip the MQTT fleet (FLEET_* settings: see that script)
 #   BENCH_LINE         0 to skip the line benchmark
 #   BENCH_ALARMS       0 to skip the alarm evaluation benchmark
@@ -104,7 +104,7 @@ else
 fi
 
 echo
-echo "== web view: polling with and without 20 open event streams =="
+echo "== web view: polling with and without the web view under load (event streams; history downloads) =="
 python3 tools/bench/web_view_bench.py "$build/tools/battery32-run" "$build/libbattery32.so" \
   "${BENCH_WEB_SECONDS:-20}" 2
 

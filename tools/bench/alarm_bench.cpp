@@ -143,7 +143,7 @@ std::pair<double, std::uint64_t> RunnerCpuPerRound(double seconds, int log_fd) {
     const console::Console console("battery32-run", log_fd, log_fd, false);
     const runner::host::Plugin plugin(BATTERY32_BUILT_PLUGIN);
     runner::host::DeviceChatter chatter;
-    chatter.Begin(-1);
+    chatter.Begin(nullptr);
     std::vector<runner::outputs::DeviceStatus> links;
     int stop[2];
     if (::pipe(stop) != 0) std::exit(1);

@@ -146,7 +146,7 @@ Result RunOnce(const Setup& s, const runner::host::Plugin& plugin, int log_fd,
     lines.SetUp(site, modules, s.baud);
     const console::Console console("battery32-run", log_fd, log_fd, false);
     runner::host::DeviceChatter chatter;
-    chatter.Begin(-1);
+    chatter.Begin(nullptr);
     std::vector<runner::outputs::DeviceStatus> links;
     int stop[2];
     if (::pipe(stop) != 0) std::exit(1);

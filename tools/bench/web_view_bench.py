@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Does the web view slow polling down? Rounds per second of battery32-run
 polling 16 simulated devices on one line, without the web view and with it
-serving 20 open event streams that read everything, one stuck stream that
-reads nothing, and a client fetching /api/devices every second.
+under load, in pairs of runs (without, with) of the same length. Two loads:
 
-Usage: web_view_bench.py BATTERY32_RUN PLUGIN [SECONDS] [PAIRS]
-Prints one line per run and a summary line.
+  streams  20 open event streams that read everything, one stuck stream that
+           reads nothing, and a client fetching /api/devices every second
+  history  8 clients downloading one device's 200,000-record history (about
+           120 MB of JSON) over and over, as fast as they can read it
+
+Usage: web_view_bench.py BATTERY32_RUN PLUGIN [SECONDS] [PAIRS] [LOAD...]
+(default: 20 s, 2 pairs, both loads). Prints one line per run and a summary
+line per load with its target.
 """
 
 import json
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,6 +26,8 @@ import time
 
 DEVICES = 16
 STREAMS = 20
+HISTORY_CLIENTS = 8
+HISTORY_RECORDS = 200_000
 
 
 def site_file(directory):
@@ -31,10 +39,28 @@ def site_file(directory):
     return path
 
 
-def rounds_of(notes):
+def write_history(data, data_id, records):
+    """A history of `records` one-second-apart records of `data_id`, in the
+    152-byte layout of battery32/battery32_data.h, ending a day ago."""
+    os.makedirs(data, exist_ok=True)
+    start = time.time() - 86400 - records
+    layout = struct.Struct('<I32fffBfH5B')
+    with open(os.path.join(data, f'device-{data_id}.history'), 'wb') as f:
+        for i in range(records):
+            t = time.localtime(start + i)
+            cells = [13.4 + (c % 5) * 0.01 for c in range(32)]
+            f.write(layout.pack(data_id, *cells, 430.0, 12.5, 0, 25.3, t.tm_year, t.tm_mon,
+                                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec))
+
+
+def summary_of(notes):
+    """Rounds and unanswered commands, summed over the devices, from the
+    runner's closing line."""
     for line in notes:
         if 'stopped; ' in line:
-            return sum(int(n) for n in re.findall(r'\d+: (\d+) rounds', line))
+            rounds = sum(int(n) for n in re.findall(r'\d+: (\d+) rounds?', line))
+            unanswered = sum(int(n) for n in re.findall(r'(\d+) commands unanswered', line))
+            return rounds, unanswered
     raise RuntimeError('no summary line:\n' + '\n'.join(notes))
 
 
@@ -47,7 +73,7 @@ def connect(port, target, receive_buffer=None):
     return s
 
 
-def reader(sock, counts, index, stop):
+def stream_reader(sock, counts, index, stop):
     sock.settimeout(0.5)
     while not stop.is_set():
         try:
@@ -61,7 +87,7 @@ def reader(sock, counts, index, stop):
         counts[index] += data.count(b'event: round')
 
 
-def poller(port, stop, answers):
+def devices_poller(port, stop, answers):
     while not stop.wait(1.0):
         try:
             s = connect(port, '/api/devices')
@@ -74,51 +100,140 @@ def poller(port, stop, answers):
             answers[1] += 1
 
 
-def run_pair_member(program, plugin, seconds, with_view):
+def history_downloader(port, stop, done, index):
+    """Downloads the whole history again and again; counts bytes received."""
+    while not stop.is_set():
+        try:
+            s = connect(port, '/api/history?device=2001')
+            s.settimeout(5)
+            while not stop.is_set():
+                data = s.recv(1 << 20)
+                if not data:
+                    break
+                done[index] += len(data)
+            s.close()
+        except OSError:
+            time.sleep(0.1)
+
+
+class StreamsLoad:
+    name = 'streams'
+
+    def __init__(self):
+        self.counts = [0] * STREAMS
+        self.answers = [0, 0]
+        self.socks = []
+        self.stuck = None
+
+    def start(self, port, stop):
+        threads = []
+        for i in range(STREAMS):
+            s = connect(port, '/api/events')
+            self.socks.append(s)
+            threads.append(threading.Thread(target=stream_reader,
+                                            args=(s, self.counts, i, stop)))
+        self.stuck = connect(port, '/api/events', receive_buffer=4096)
+        threads.append(threading.Thread(target=devices_poller, args=(port, stop, self.answers)))
+        return threads
+
+    def close(self):
+        for s in self.socks + [self.stuck]:
+            s.close()
+
+    def describe(self, notes):
+        stuck = any('dropped for not reading' in n for n in notes)
+        return (f'events per stream {min(self.counts)}..{max(self.counts)}, /api/devices '
+                f'answered {self.answers[0]}, failed {self.answers[1]}, stuck stream dropped: '
+                f'{"yes" if stuck else "no (still open at the end)"}')
+
+
+class HistoryLoad:
+    name = 'history'
+
+    def __init__(self):
+        self.received = [0] * HISTORY_CLIENTS
+
+    def start(self, port, stop):
+        return [threading.Thread(target=history_downloader, args=(port, stop, self.received, i))
+                for i in range(HISTORY_CLIENTS)]
+
+    def close(self):
+        pass
+
+    def describe(self, notes):
+        total = sum(self.received)
+        return (f'{HISTORY_CLIENTS} history downloads received {total / 1e6:.0f} MB '
+                f'({min(self.received) / 1e6:.0f}..{max(self.received) / 1e6:.0f} MB each)')
+
+
+def start_runner(program, plugin, seconds, scratch, with_view):
+    data = os.path.join(scratch, 'data')
+    write_history(data, 2001, HISTORY_RECORDS)
+    args = [program, '--simulate', site_file(scratch), '--plugin', plugin, '--data', data,
+            '--quiet-device', '--no-cache', '--time-limit', str(seconds), '--json']
+    if with_view:
+        args += ['--http', '127.0.0.1:0']
+    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    notes, port = [], None
+    for line in proc.stderr:
+        notes.append(line.rstrip('\n'))
+        m = re.search(r'web view at http://127\.0\.0\.1:(\d+)/', line)
+        if m:
+            port = int(m.group(1))
+        if 'port /dev/' in line and (port or not with_view):
+            break
+    if with_view and port is None:
+        proc.wait()
+        raise RuntimeError('no web view: ' + ' '.join(notes))
+    return proc, notes, port
+
+
+def run_member(program, plugin, seconds, load):
+    """One run; `load` None runs without the web view."""
     with tempfile.TemporaryDirectory(prefix='battery32-bench-') as scratch:
-        args = [program, '--simulate', site_file(scratch), '--plugin', plugin,
-                '--data', os.path.join(scratch, 'data'), '--quiet-device',
-                '--time-limit', str(seconds), '--json']
-        if with_view:
-            args += ['--http', '127.0.0.1:0']
-        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        notes, port = [], None
-        for line in proc.stderr:
-            notes.append(line.rstrip('\n'))
-            m = re.search(r'web view at http://127\.0\.0\.1:(\d+)/', line)
-            if m:
-                port = int(m.group(1))
-            if 'port /dev/' in line and (port or not with_view):
-                break
-        if with_view and port is None:
-            proc.wait()
-            raise RuntimeError('no web view: ' + ' '.join(notes))
+        proc, notes, port = start_runner(program, plugin, seconds, scratch, load is not None)
         stop = threading.Event()
-        counts = [0] * STREAMS
-        answers = [0, 0]
-        threads, socks, stuck = [], [], None
-        if with_view:
-            for i in range(STREAMS):
-                s = connect(port, '/api/events')
-                socks.append(s)
-                threads.append(threading.Thread(target=reader, args=(s, counts, i, stop)))
-            stuck = connect(port, '/api/events', receive_buffer=4096)
-            threads.append(threading.Thread(target=poller, args=(port, stop, answers)))
-            for t in threads:
-                t.start()
+        threads = load.start(port, stop) if load else []
+        for t in threads:
+            t.start()
         rest = proc.stderr.read()
         proc.wait()
         stop.set()
         for t in threads:
             t.join()
-        for s in socks:
-            s.close()
+        if load:
+            load.close()
         notes += rest.splitlines()
-        rounds = rounds_of(notes)
-        stuck_dropped = any('dropped for not reading' in n for n in notes)
-        if stuck:
-            stuck.close()
-        return rounds / seconds, counts, answers, stuck_dropped
+        rounds, unanswered = summary_of(notes)
+        return rounds / seconds, unanswered, load.describe(notes) if load else ''
+
+
+def measure(program, plugin, seconds, pairs, load_class):
+    without, with_view, missed = [], [], [0, 0]
+    for _ in range(pairs):
+        rate, unanswered, _ = run_member(program, plugin, seconds, None)
+        without.append(rate)
+        missed[0] += unanswered
+        print(f'  without web view: {rate:.2f} rounds/s, {unanswered} commands unanswered')
+        rate, unanswered, described = run_member(program, plugin, seconds, load_class())
+        with_view.append(rate)
+        missed[1] += unanswered
+        print(f'  with web view:    {rate:.2f} rounds/s, {unanswered} commands unanswered; '
+              f'{described}')
+    a = sum(without) / len(without)
+    b = sum(with_view) / len(with_view)
+    change = (b - a) / a * 100
+    if load_class is StreamsLoad:
+        target = 'within 5%'
+        verdict = 'met' if abs(change) <= 5 else 'NOT met'
+        load = f'{STREAMS} open event streams'
+    else:
+        target = 'within 2%, 0 unanswered'
+        verdict = 'met' if change >= -2 and missed[1] == 0 else 'NOT met'
+        load = f'{HISTORY_CLIENTS} clients downloading the history'
+    print(f'{DEVICES} devices on one line, {seconds} s runs x {pairs}: {a:.2f} rounds/s '
+          f'({missed[0]} unanswered) without the web view, {b:.2f} ({missed[1]} unanswered) '
+          f'with {load} ({change:+.1f}%)  [target: {target}: {verdict}]')
 
 
 def main(argv):
@@ -128,31 +243,14 @@ def main(argv):
     program, plugin = argv[1], argv[2]
     seconds = int(argv[3]) if len(argv) > 3 else 20
     pairs = int(argv[4]) if len(argv) > 4 else 2
+    loads = {'streams': StreamsLoad, 'history': HistoryLoad}
+    chosen = argv[5:] or list(loads)
     try:
-        return measure(program, plugin, seconds, pairs)
+        for name in chosen:
+            print(f'load: {name}')
+            measure(program, plugin, seconds, pairs, loads[name])
     except RuntimeError as e:
         print(f'skipped: {e}')
-        return 0
-
-
-def measure(program, plugin, seconds, pairs):
-    without, with_view = [], []
-    for _ in range(pairs):
-        rate, _, _, _ = run_pair_member(program, plugin, seconds, False)
-        without.append(rate)
-        print(f'  without web view: {rate:.2f} rounds/s')
-        rate, counts, answers, stuck = run_pair_member(program, plugin, seconds, True)
-        with_view.append(rate)
-        print(f'  with web view:    {rate:.2f} rounds/s; events per stream {min(counts)}..{max(counts)}, '
-              f'/api/devices answered {answers[0]}, failed {answers[1]}, stuck stream dropped: '
-              f'{"yes" if stuck else "no (still open at the end)"}')
-    a = sum(without) / len(without)
-    b = sum(with_view) / len(with_view)
-    change = (b - a) / a * 100
-    verdict = 'met' if abs(change) <= 5 else 'NOT met'
-    print(f'{DEVICES} devices on one line, {seconds} s runs x {pairs}: {a:.2f} rounds/s without the '
-          f'web view, {b:.2f} with {STREAMS} open event streams ({change:+.1f}%)  '
-          f'[target: within 5%: {verdict}]')
     return 0
 
 

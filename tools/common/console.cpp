@@ -16,13 +16,32 @@ void Console::WriteLine(int fd, const std::string& line) {
     descriptor_io::WriteAll(fd, text.data(), text.size());  // on failure, nowhere to report it
 }
 
-void Console::Record(const std::string& line) const { WriteLine(records_fd_, line); }
-
-void Console::Note(const std::string& line) const {
-    WriteLine(notes_to_errors_ ? errors_fd_ : records_fd_, prefix_ + line);
+void Console::Sink::Write(const std::string& line) const {
+    if (outlet != nullptr) {
+        outlet->Line(line);
+    } else {
+        WriteLine(fd, line);
+    }
 }
 
-void Console::Problem(const std::string& line) const { WriteLine(errors_fd_, prefix_ + line); }
+void Console::Record(const std::string& line) const {
+    records_.Write(line);
+    SayIfRecordsFailed();
+}
+
+void Console::Note(const std::string& line) const {
+    (notes_to_errors_ ? errors_ : records_).Write(prefix_ + line);
+    SayIfRecordsFailed();
+}
+
+void Console::SayIfRecordsFailed() const {
+    if (records_.outlet == nullptr || records_.outlet == errors_.outlet) return;
+    const std::string failure = records_.outlet->TakeFailure();
+    if (failure.empty()) return;
+    Problem(records_.outlet->name() + ": cannot write (" + failure + "); its lines are lost");
+}
+
+void Console::Problem(const std::string& line) const { errors_.Write(prefix_ + line); }
 
 int SubCommand(const char* usage, bool help, const std::string& fault,
                const std::function<int(const Console&)>& work) {

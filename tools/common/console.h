@@ -4,9 +4,15 @@
 // problems always go to stderr. Notes and problems start with the program's
 // name ("battery32-run: "). Each line is written whole with one write(), so
 // lines from different sources never interleave mid-line.
+//
+// Written straight to descriptors, a line waits for its reader; written
+// through outlets (outlet.h), as battery32-run does while it polls, it never
+// waits: a reader that does not keep up loses lines, counted, instead.
 
 #include <functional>
 #include <string>
+
+#include "tools/common/outlet.h"
 
 namespace console {
 
@@ -15,22 +21,38 @@ public:
     // `records_fd` is where stdout pointed before device output was redirected.
     Console(const char* program, int records_fd, int errors_fd, bool notes_to_errors)
         : prefix_(std::string(program) + ": "),
-          records_fd_(records_fd),
-          errors_fd_(errors_fd),
+          records_{records_fd, nullptr},
+          errors_{errors_fd, nullptr},
+          notes_to_errors_(notes_to_errors) {}
+    Console(const char* program, Outlet& records, Outlet& errors, bool notes_to_errors)
+        : prefix_(std::string(program) + ": "),
+          records_{records.fd(), &records},
+          errors_{errors.fd(), &errors},
           notes_to_errors_(notes_to_errors) {}
 
     void Record(const std::string& line) const;
     // The program's name, ": " and the line.
     void Note(const std::string& line) const;
     void Problem(const std::string& line) const;
-    int records_fd() const { return records_fd_; }
+    // The outlets lines go through; null when written straight to descriptors.
+    Outlet* records_outlet() const { return records_.outlet; }
+    Outlet* errors_outlet() const { return errors_.outlet; }
 
     static void WriteLine(int fd, const std::string& line);
 
 private:
+    // One problem line once the records' outlet fails for good.
+    void SayIfRecordsFailed() const;
+
+    struct Sink {
+        int fd;
+        Outlet* outlet;
+        void Write(const std::string& line) const;
+    };
+
     std::string prefix_;
-    int records_fd_;
-    int errors_fd_;
+    Sink records_;
+    Sink errors_;
     bool notes_to_errors_;
 };
 

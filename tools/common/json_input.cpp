@@ -2,13 +2,12 @@
 
 #include <json/reader.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
+
+#include "tools/common/input_file.h"
 
 namespace json_input {
 namespace {
@@ -111,12 +110,9 @@ Json::Value ParseText(const std::string& text, const std::string& origin) {
 }
 
 Json::Value ParseFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError(path + ": cannot read (" + std::strerror(errno) + ")");
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw InputError(path + ": cannot read (" + std::strerror(errno) + ")");
-    return ParseText(text.str(), path);
+    const input_file::Contents file = input_file::Read(path, kMaxFileBytes);
+    if (!file.error.empty()) throw InputError(path + ": " + file.error);
+    return ParseText(file.text, path);
 }
 
 InputError::InputError(const std::string& message) : std::runtime_error(ControlsEscaped(message)) {}

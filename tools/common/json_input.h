@@ -4,6 +4,7 @@
 
 #include <json/value.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -19,9 +20,13 @@ public:
     explicit InputError(const std::string& message);
 };
 
+// Input files are read up to this size (input_file.h: regular files only).
+inline constexpr std::size_t kMaxFileBytes = 4 * 1024 * 1024;
+
 // The whole file parsed as strict JSON (no comments, one value).
-// Errors: "FILE: cannot read (reason)", "FILE: not JSON: line L, column C: reason"
-// or "FILE: not JSON: nested deeper than 64 levels".
+// Errors: "FILE: cannot read (reason)", "FILE: not a regular file (a FIFO)",
+// "FILE: larger than 4 MiB", "FILE: not JSON: line L, column C: reason" or
+// "FILE: not JSON: nested deeper than 64 levels".
 Json::Value ParseFile(const std::string& path);
 Json::Value ParseText(const std::string& text, const std::string& origin);
 

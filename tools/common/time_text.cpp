@@ -19,6 +19,16 @@ std::string Local(std::chrono::system_clock::time_point t, const char* format) {
     return text;
 }
 
+// Whether the calendar has that day: strptime takes the 31st of any month.
+bool DayExists(const std::tm& t) {
+    std::tm day{};
+    day.tm_year = t.tm_year;
+    day.tm_mon = t.tm_mon;
+    day.tm_mday = t.tm_mday;
+    ::timegm(&day);  // moves a day past the month's end into the next month
+    return day.tm_mon == t.tm_mon && day.tm_mday == t.tm_mday;
+}
+
 }  // namespace
 
 std::string Duration(std::chrono::steady_clock::duration d) {
@@ -51,9 +61,12 @@ std::optional<std::tm> ParseTimeText(const std::string& text) {
             const bool digit = text[i] >= '0' && text[i] <= '9';
             if (kPattern[i] == '0' ? !digit : text[i] != kPattern[i]) return std::nullopt;
         }
-        // strptime checks each field's range, but lets the seconds reach 61.
-        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60)
+        // strptime checks each field's range, but lets the seconds reach 61
+        // and any month have 31 days.
+        if (::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &local) == nullptr || local.tm_sec > 60 ||
+            !DayExists(local)) {
             return std::nullopt;
+        }
         local.tm_isdst = -1;  // whichever holds at that moment
         return local;
     }

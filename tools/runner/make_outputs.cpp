@@ -21,8 +21,8 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
         }
         const outputs::HistoryPolicy policy{options.history_every_round, options.fsync_each_record,
                                             std::chrono::seconds(options.cache_every_s)};
-        made->AddHistory(
-            std::make_unique<outputs::HistoryStore>(options.data_dir, policy, console));
+        made->AddHistory(std::make_unique<outputs::HistoryStore>(options.data_dir, policy, console,
+                                                                 made->data_lock()));
         made->Add(std::make_unique<outputs::AlarmLogOutput>(options.data_dir, console));
     }
     if (!options.alarm_command.empty()) {
@@ -38,9 +38,10 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
     }
     if (!options.http_listen.empty()) {
         std::string error;
-        auto view = outputs::WebView::Start(
-            {options.http_listen, options.http_token_path, options.http_token, options.data_dir},
-            console, &error);
+        auto view =
+            outputs::WebView::Start({options.http_listen, options.http_token_path,
+                                     options.http_token, options.data_dir, options.http_hosts},
+                                    console, &error);
         if (!view) {
             console.Problem(error);
             return nullptr;

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +19,7 @@
 #include "tools/runner/host/simulated_lines.h"
 #include "tools/runner/host/site.h"
 #include "tools/runner/loop/event_loop.h"
+#include "tools/runner/loop/outlet_drain.h"
 #include "tools/runner/loop/stop_signal_watch.h"
 #include "tools/runner/make_outputs.h"
 #include "tools/runner/site_poller.h"
@@ -83,16 +86,34 @@ void AnnouncePlan(const RunOptions& options, const Inputs& in, const console::Co
     }
 }
 
-// Where the device's own lines go: -1 for nowhere; with `error` set when the
+// A file of the device's own lines (--device-log FILE).
+struct DeviceLogFile {
+    int fd = -1;
+    std::unique_ptr<console::Outlet> outlet;
+    ~DeviceLogFile() {
+        if (outlet) console::Outlet::DrainAll({outlet.get()}, std::chrono::milliseconds(500));
+        outlet.reset();
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Where the device's own lines go: null for nowhere; `error` is set when the
 // log file cannot be opened.
-int DeviceLogFd(const RunOptions& o, const console::Console& console, std::string* error) {
-    if (o.device_log == "off") return -1;
-    if (o.device_log == "stderr") return STDERR_FILENO;
-    if (o.device_log == "stdout") return console.records_fd();
-    if (o.device_log.empty()) return o.json ? STDERR_FILENO : console.records_fd();
-    const int fd = ::open(o.device_log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) *error = "device log " + o.device_log + ": " + std::strerror(errno);
-    return fd;
+console::Outlet* DeviceLog(const RunOptions& o, const console::Console& console,
+                           DeviceLogFile& file, std::string* error) {
+    if (o.device_log == "off") return nullptr;
+    if (o.device_log == "stderr") return console.errors_outlet();
+    if (o.device_log == "stdout") return console.records_outlet();
+    if (o.device_log.empty()) return o.json ? console.errors_outlet() : console.records_outlet();
+    // Without blocking: a FIFO nobody reads is refused instead of waited on.
+    file.fd = ::open(o.device_log.c_str(),
+                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (file.fd < 0) {
+        *error = "device log " + o.device_log + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    file.outlet = std::make_unique<console::Outlet>(file.fd, "device log " + o.device_log, "");
+    return file.outlet.get();
 }
 
 // The alarms the data folder's alarm log says were active at the last stop.
@@ -116,6 +137,9 @@ int PollSite(const RunOptions& options, const console::Console& console, const h
     loop::EventLoop loop;
     loop::StopSignalWatch stop(stop_fd, loop);
     loop.Add(stop);
+    loop::OutletDrain drain(
+        {console.records_outlet(), console.errors_outlet(), poller.chatter().destination()});
+    loop.Add(drain);
     if (!poller.Start(loop)) return exit_status::kCannotRun;
     outputs.JoinLoop(loop);
     outputs.Start(poller.devices());
@@ -140,17 +164,18 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
     AnnounceSimulation(options, in, console);
     AnnouncePlan(options, in, console);
     std::string log_error;
-    const int device_log_fd = DeviceLogFd(options, console, &log_error);
+    DeviceLogFile log_file;
+    console::Outlet* const device_log = DeviceLog(options, console, log_file, &log_error);
     if (!log_error.empty()) {
         console.Problem(log_error);
         return exit_status::kCannotRun;
     }
     console.Note(
-        device_log_fd < 0
+        device_log == nullptr
             ? "the device's own diagnostic lines are hidden (without --quiet-device they show)"
             : "the device's own diagnostic lines are shown indented, as \"  <data id>> ...\"");
     host::DeviceChatter chatter;
-    const std::string chatter_error = chatter.Begin(device_log_fd);
+    const std::string chatter_error = chatter.Begin(device_log);
     if (!chatter_error.empty()) {
         console.Problem("device output stays mixed in: cannot redirect it (" + chatter_error + ")");
     }
@@ -161,9 +186,6 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
         console.Note(
             "simulated lines: " + Plural(in.simulated.collisions(), "collision", "collisions") +
             " (commands that talked over a reply)");
-    }
-    if (device_log_fd > STDERR_FILENO && device_log_fd != console.records_fd()) {
-        ::close(device_log_fd);
     }
     return status;
 }

@@ -5,25 +5,32 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 
+#include "tools/common/input_file.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/run_options.h"
 
 namespace runner {
 namespace {
 
+// A token file holds one line; anything larger is not one.
+constexpr std::size_t kTokenFileLimit = 4096;
+
 // Reads the token into `token`: printable ASCII without spaces. Returns "" or
-// what is wrong.
-std::string ReadToken(const std::string& path, std::string* token) {
-    std::ifstream in(path, std::ios::binary);
-    token->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) return "--http-token " + path + ": cannot read it";
+// what is wrong. Says once when others can read the file.
+std::string ReadToken(const std::string& path, std::string* token,
+                      const console::Console& console) {
+    input_file::Contents file = input_file::Read(path, kTokenFileLimit);
+    if (!file.error.empty()) return "--http-token " + path + ": " + file.error;
+    *token = std::move(file.text);
     token->erase(token->find_last_not_of("\n\r ") + 1);  // npos + 1 == 0: all blank
     const bool printable =
         std::all_of(token->begin(), token->end(), [](char c) { return c > ' ' && c < 127; });
     if (token->empty() || token->size() > 256 || !printable) {
         return "--http-token " + path + ": must hold one token of 1 to 256 printable characters";
+    }
+    if (input_file::OthersMayRead(file.mode)) {
+        console.Problem("--http-token " + path + " can be read by other users (chmod 600 it)");
     }
     return "";
 }
@@ -33,10 +40,19 @@ std::string ReadToken(const std::string& path, std::string* token) {
 std::string ResolveMqtt(outputs::MqttSettings& mqtt, const console::Console& console) {
     if (mqtt.url.empty()) return "";
     if (mqtt.prefix.empty()) mqtt.prefix = outputs::DefaultMqttPrefix();
+    // Read at the first connection, inside the loop: a FIFO there would stop polling.
+    if (!mqtt.cafile.empty()) {
+        if (const std::string problem = input_file::RegularFileProblem(mqtt.cafile);
+            !problem.empty()) {
+            return "--mqtt-cafile " + mqtt.cafile + ": " + problem;
+        }
+    }
     if (mqtt.credentials_path.empty()) return "";
-    if (std::string error = outputs::ReadMqttCredentials(&mqtt); !error.empty()) return error;
-    struct stat st {};
-    if (::stat(mqtt.credentials_path.c_str(), &st) == 0 && (st.st_mode & 0077) != 0) {
+    mode_t mode = 0;
+    if (std::string error = outputs::ReadMqttCredentials(&mqtt, &mode); !error.empty()) {
+        return error;
+    }
+    if (input_file::OthersMayRead(mode)) {
         console.Problem("MQTT credentials " + mqtt.credentials_path +
                         " can be read by other users (chmod 600 it)");
     }
@@ -79,7 +95,7 @@ std::string ResolveOptions(RunOptions& options, const console::Console& console)
     }
     if (options.plugin_path.empty()) options.plugin_path = host::DefaultPluginPath();
     if (!options.http_token_path.empty()) {
-        if (std::string error = ReadToken(options.http_token_path, &options.http_token);
+        if (std::string error = ReadToken(options.http_token_path, &options.http_token, console);
             !error.empty()) {
             return error;
         }

@@ -1,5 +1,8 @@
 #include "tools/runner/run_options.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "tools/common/command_line.h"
 #include "tools/runner/line/line_timing.h"
 #include "tools/runner/outputs/web/listen_address.h"
@@ -41,6 +44,19 @@ Take ListenAddressTake(std::string* target) {
     };
 }
 
+// A host name (letters, digits, '-' and '.'), added to `names`.
+Take HostName(std::vector<std::string>* names) {
+    return [names](const std::string& text, std::string*) {
+        const bool name =
+            !text.empty() && text.size() <= 253 &&
+            std::all_of(text.begin(), text.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+            });
+        if (name) names->push_back(text);
+        return name;
+    };
+}
+
 Take MqttUrl(outputs::MqttSettings* mqtt) {
     return [mqtt](const std::string& url, std::string* fault) {
         const std::string why = outputs::ParseMqttUrl(url, mqtt);
@@ -49,17 +65,19 @@ Take MqttUrl(outputs::MqttSettings* mqtt) {
     };
 }
 
-// Topics go below the prefix, so it must not be a pattern or an empty level.
+// Topics go below the prefix: it must be one every subscriber can see.
 Take TopicPrefix(std::string* target, const char* option) {
     return [target, option](const std::string& prefix, std::string* fault) {
         *target = prefix;
         if (prefix.empty()) return false;
-        if (prefix.find_first_of("+#") == std::string::npos && prefix.front() != '/' &&
-            prefix.back() != '/') {
-            return true;
-        }
-        *fault = std::string("--") + option + " " + prefix +
-                 ": a topic prefix without + or # and without a leading or trailing /";
+        const std::string problem = outputs::TopicPrefixProblem(prefix);
+        if (problem.empty()) return true;
+        // Only a short, printable prefix is quoted back: the message stays one line.
+        const bool quotable =
+            prefix.size() <= 80 &&
+            std::all_of(prefix.begin(), prefix.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+        *fault =
+            std::string("--") + option + (quotable ? " " + prefix : std::string()) + ": " + problem;
         return false;
     };
 }
@@ -146,6 +164,10 @@ std::vector<Option> LinesAndWebView(RunOptions& o, Given* given) {
          "[ADDR:]PORT, e.g. 8080 or 0.0.0.0:8080", ListenAddressTake(&o.http_listen)},
         {"http-token", "FILE", "every web request needs the token held in FILE",
          "a file holding the token", Text(&o.http_token_path, false)},
+        {"http-host", "NAME",
+         "a name the web view answers to besides its address and\n"
+         "localhost, when it needs no token (repeat for more)",
+         "a host name (letters, digits, - and .)", HostName(&o.http_hosts)},
         {"reply-timeout-ms", "N",
          "how long a device holds its line waiting for a reply\n"
          "(default: what the line speed implies, 139 ms at 19200)",
@@ -207,6 +229,7 @@ std::string Mismatch(const RunOptions& o, const Given& given) {
     if (!o.http_token_path.empty() && o.http_listen.empty()) {
         return "--http-token goes with --http";
     }
+    if (!o.http_hosts.empty() && o.http_listen.empty()) return "--http-host goes with --http";
     if (o.mqtt.url.empty() && given.mqtt_companion) return "the --mqtt-... options need --mqtt URL";
     if (given.alarm_timeout && o.alarm_command.empty())
         return "--alarm-timeout goes with --alarm-command";

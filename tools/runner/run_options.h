@@ -34,15 +34,16 @@ struct RunOptions {
     int cache_every_s = 60;            // the cache is replaced at most this often
     int gap_us = 0;                    // 0: three character times at the line's speed
     int reopen_ms = 3000;
-    std::string http_listen;      // empty: no web view; else "ADDR:PORT" as given
-    std::string http_token_path;  // empty: no token needed
-    std::string http_token;       // read from http_token_path when resolved
-    outputs::MqttSettings mqtt;   // url empty: no publishing
-    int reply_timeout_ms = 0;     // 0: what the line's speed implies
-    int sim_baud = 19200;         // --simulate: line timing of the simulated lines; 0: none
-    double silent_after_s = 0;    // 0: three ticks, at least 10 s
-    std::string alarm_command;    // empty: none; else run on every alarm raised or cleared
-    double alarm_timeout_s = 10;  // how long one run of it may take
+    std::string http_listen;              // empty: no web view; else "ADDR:PORT" as given
+    std::string http_token_path;          // empty: no token needed
+    std::string http_token;               // read from http_token_path when resolved
+    std::vector<std::string> http_hosts;  // --http-host: names the view answers to
+    outputs::MqttSettings mqtt;           // url empty: no publishing
+    int reply_timeout_ms = 0;             // 0: what the line's speed implies
+    int sim_baud = 19200;                 // --simulate: line timing of the simulated lines; 0: none
+    double silent_after_s = 0;            // 0: three ticks, at least 10 s
+    std::string alarm_command;            // empty: none; else run on every alarm raised or cleared
+    double alarm_timeout_s = 10;          // how long one run of it may take
     // false: a reply is handed over only after the quiet gap, never as soon as
     // it is whole (no option: for measuring what the gap alone gives).
     bool end_reply_on_length = true;

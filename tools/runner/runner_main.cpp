@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "tools/alarm_log/alarms_command.h"
 #include "tools/common/console.h"
 #include "tools/common/exit_status.h"
+#include "tools/common/outlet.h"
 #include "tools/common/stop_signals.h"
 #include "tools/record/decode_command.h"
 #include "tools/runner/line/scan_command.h"
@@ -43,21 +45,41 @@ std::string MissingOutput(const RunOptions& options) {
     return "";
 }
 
+// How long the last lines of a run may wait for a slow reader before they are
+// given up: short enough that a stop signal still ends the run within a second.
+constexpr auto kLastLinesWait = std::chrono::milliseconds(500);
+
+// After the last lines: what a reader never took is said where it can be.
+void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
+    console::Outlet::DrainAll({&records, &errors}, kLastLinesWait);
+    if (records.dropped() == 0) return;
+    errors.Line(std::string(kProgram) + ": " + std::to_string(records.dropped()) +
+                " lines dropped: " + records.name() + " was not read");
+}
+
 // A run: the options resolved, then the host played until it stops.
 int Run(RunOptions options) {
     ::signal(SIGPIPE, SIG_IGN);  // a closed reader of our output must not kill the poller
+    // An output over the file size limit is a failed write, said as such, not a death.
+    ::signal(SIGXFSZ, SIG_IGN);
     // Before any thread starts (simulated lines, name lookups): each of them
     // must block the stop signals, so that they reach the loop.
     const stop_signals::StopSignals stop;
     // The records stream keeps pointing at stdout while the device's output is redirected.
     const int records_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (records_fd < 0) return exit_status::kCannotRun;
-    const console::Console console(kProgram, records_fd, STDERR_FILENO, options.json);
     int status = exit_status::kCannotRun;
-    if (const std::string error = ResolveOptions(options, console); !error.empty()) {
-        console.Problem(error);
-    } else {
-        status = PlayHost(console, options, stop.fd());
+    {
+        // Neither output may hold polling up, nor a stop signal, whoever reads them.
+        console::Outlet records(records_fd, "standard output", std::string(kProgram) + ": ");
+        console::Outlet errors(STDERR_FILENO, "standard error", std::string(kProgram) + ": ");
+        const console::Console console(kProgram, records, errors, options.json);
+        if (const std::string error = ResolveOptions(options, console); !error.empty()) {
+            console.Problem(error);
+        } else {
+            status = PlayHost(console, options, stop.fd());
+        }
+        SayWhatWasLost(records, errors);
     }
     ::close(records_fd);
     return status;

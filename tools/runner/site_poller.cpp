@@ -6,6 +6,7 @@
 
 #include "tools/common/exit_status.h"
 #include "tools/common/serial_port.h"
+#include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
 #include "tools/runner/line/line_timing.h"
 #include "tools/runner/line/poll_order.h"
@@ -217,6 +218,13 @@ void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) 
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         devices_[i].status.stale = devices_.Stale(devices_[i].site.data_id);
     }
+}
+
+void SitePoller::Resumed(Clock::duration held, Clock::time_point) {
+    polling_start_ += held;
+    console_.Note("the runner was held for " + time_text::Duration(held) +
+                  " (stopped, or paused in a debugger); polling goes on, and that time is not "
+                  "counted against the lines or the modules");
 }
 
 void SitePoller::WatchSilence(Clock::time_point now) {

@@ -65,6 +65,7 @@ public:
     void RestoreAlarms(const std::vector<outputs::AlarmChange>& active);
     // Every device set up, in site order.
     const outputs::DeviceList& devices() const { return devices_.statuses(); }
+    host::DeviceChatter& chatter() const { return chatter_; }
     // After the loop has ended: says what each device did; returns the exit status.
     int Finish(loop::EventLoop::Ending ending);
 
@@ -82,6 +83,8 @@ public:
 
     void AddWaits(std::vector<pollfd>&, Clock::time_point&) override {}
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+    // Says once per hold that the runner itself was held, not the lines.
+    void Resumed(Clock::duration held, Clock::time_point now) override;
 
 private:
     void SetUpLines(const std::map<std::string, line::PortSettings>& ports);

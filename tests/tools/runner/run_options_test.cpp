@@ -44,6 +44,23 @@ TEST(RunnerCommandLine, RefusesWithOneClearMessage) {
         {{"--mqtt", "mqtt://b:0", "s"}, "--mqtt mqtt://b:0: has port 0, not 1..65535"},
         {{"--mqtt", "mqtt://b", "--mqtt-prefix", "/a", "s"},
          "--mqtt-prefix /a: a topic prefix without + or # and without a leading or trailing /"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "$SYS/gw", "s"},
+         "--mqtt-prefix $SYS/gw: must not start with $ (brokers keep $ topics to themselves: no "
+         "subscriber would see the rounds)"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "site\x01a", "s"},
+         "--mqtt-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-discovery-prefix", "ha\x7f", "s"},
+         "--mqtt-discovery-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "site\xc2\x85", "s"},  // a C1 control
+         "--mqtt-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "caf\xe9", "s"},  // Latin-1, not UTF-8
+         "--mqtt-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "\xed\xa0\x80", "s"},  // a surrogate
+         "--mqtt-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", "\xc0\xaf", "s"},  // overlong "/"
+         "--mqtt-prefix: UTF-8 text without control characters only"},
+        {{"--mqtt", "mqtt://b", "--mqtt-prefix", std::string(257, 'p'), "s"},
+         "--mqtt-prefix: at most 256 bytes, got 257"},
         {{"--mqtt", "mqtt://b", "--mqtt-discovery-prefix", "", "s"},
          "--mqtt-discovery-prefix needs a topic prefix"},
         {{"--mqtt", "mqtt://b", "--mqtt-queue", "10000001", "s"},
@@ -92,6 +109,9 @@ TEST(RunnerCommandLine, TakesEveryFormAndRangeEnd) {
          }},
         {{"s", "--tick-ms", "5000"},
          [](const RunOptions& o) { return runner::SilencePeriod(o) == std::chrono::seconds(15); }},
+        {{"s", "--mqtt", "mqtt://b", "--mqtt-prefix",
+          "st\xc3\xa4tte/\xe2\x82\xac" + std::string(245, 'p')},
+         [](const RunOptions& o) { return o.mqtt.prefix.size() == 256; }},  // UTF-8, at the limit
         {{"s", "--mqtt", "mqtts://[::1]", "--mqtt-queue", "10000000"},
          [](const RunOptions& o) {
              return o.mqtt.host == "::1" && o.mqtt.port == 8883 &&

@@ -2,6 +2,7 @@
 // and a non-zero exit when nothing can run.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -98,6 +99,33 @@ protected:
     }
     TempDir dir;
 };
+
+// A name that is no usable file is refused at once: a FIFO is not waited on
+// (with the stop signals held), a device or a huge file is not read without end.
+TEST_F(RunnerBadSetup, InputThatIsNoRegularFileIsRefusedAtOnce) {
+    ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    dir.Write("huge.json", std::string(4 * 1024 * 1024 + 1, ' '));
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{dir.File("fifo")}, dir.File("fifo") + ": not a regular file (a FIFO)"},
+        {{"/dev/zero"}, "/dev/zero: not a regular file (a character device)"},
+        {{dir.path()}, dir.path() + ": not a regular file (a directory)"},
+        {{dir.File("huge.json")}, dir.File("huge.json") + ": larger than 4 MiB"},
+        {{"--simulate", "--sim", "/dev/zero"}, "/dev/zero: not a regular file"},
+        {{"--simulate", "--plugin", dir.File("fifo")}, "plug-in " + dir.File("fifo") + ": not a"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--plugin", BATTERY32_PLUGIN_PATH, "--data",
+                                         dir.File("data")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunnerProcess run(args);
+        EXPECT_EQ(run.Wait(10s), 1) << run.Transcript();
+        ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
+        EXPECT_TRUE(Contains(run.err()[0], c.says)) << run.err()[0];
+    }
+}
 
 TEST_F(RunnerBadSetup, MissingPluginIsNamed) {
     WriteSite("/dev/null");

@@ -73,6 +73,29 @@ INSTANTIATE_TEST_SUITE_P(HangUpAndQuit, RunnerDataFolderSignal, ::testing::Value
                              return std::string(info.param == SIGHUP ? "SIGHUP" : "SIGQUIT");
                          });
 
+// Removing the lock file lets no second runner in: the folder itself is
+// locked. The first runner says so and writes the lock file anew.
+TEST_F(RunnerDataFolder, RemovedLockFileLetsNoSecondRunnerIn) {
+    RunnerProcess first(Args({}), line_->test_side_fds());
+    line_->Start();
+    ASSERT_TRUE(first.WaitForLine(Having("[1001] round 2"), kGenerous)) << first.Transcript();
+    const std::string lock = dir.File("data/battery32-run.lock");
+    ASSERT_TRUE(std::filesystem::remove(lock));
+    ASSERT_TRUE(first.WaitForLine(Having(lock + " was removed or replaced"), kGenerous))
+        << first.Transcript();
+
+    RunnerProcess second(Args({}), line_->test_side_fds());
+    EXPECT_EQ(second.Wait(kGenerous), 1) << second.Transcript();
+    ASSERT_EQ(second.err().size(), 1u) << second.Transcript();
+    EXPECT_TRUE(Contains(second.err()[0], "is in use by another battery32-run (pid " +
+                                              std::to_string(first.pid()) + ")"))
+        << second.err()[0];
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(kGenerous), 0) << first.Transcript();
+    EXPECT_EQ(LinesStartingWith(first.err(), "battery32-run: data folder").size(), 1u)
+        << first.Transcript();
+}
+
 // At the default interval (8 hours) a run keeps only its first record as
 // history; the newest goes to the cache, which the next start loads.
 TEST_F(RunnerDataFolder, HistoryKeepsTheFirstRecordAndRestartLoadsTheCache) {

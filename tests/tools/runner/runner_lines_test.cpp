@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
 
 #include "tests/tools/support/expected_record.h"
 #include "tests/tools/support/runner_process.h"
@@ -196,6 +197,29 @@ TEST_F(RunnerLines, SilentModuleEndsAtTheTimeLimit) {
     const auto stats = line.driver().WithSimulator(
         [](module::ModuleSimulator& sim) { return sim.ignored_commands(); });
     EXPECT_GT(stats, 0u) << "the device never asked";
+}
+
+// A runner held for longer than it takes to call a device silent (SIGSTOP,
+// Ctrl-Z) blames neither the line nor the module once it goes on: it says it
+// was held, and nothing about falling behind, silence or unanswered commands.
+TEST_F(RunnerLines, HeldRunnerBlamesNeitherTheLineNorTheModule) {
+    SimulatedLine line({Module(1, 13.2)});
+    dir.Write("site.json", SiteJson({DeviceJson(1001, 1, line.path())}));
+    RunnerProcess run(Args({"--time-limit", "60"}), line.test_side_fds());
+    line.Start();
+    ASSERT_TRUE(run.WaitForLine(Having("[1001] round 3 "), kGenerous)) << run.Transcript();
+    run.Signal(SIGSTOP);
+    std::this_thread::sleep_for(11s);  // past the 10 s after which a device is called silent
+    run.Signal(SIGCONT);
+    ASSERT_TRUE(run.WaitForLine(Having("battery32-run: the runner was held for 1"), kGenerous))
+        << run.Transcript();
+    ASSERT_TRUE(run.WaitForLine(Having("[1001] round 8 "), kGenerous)) << run.Transcript();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const std::string all = run.Transcript();
+    for (const char* blame : {"silent", "to each get a turn", "answering again", "unanswered"}) {
+        EXPECT_FALSE(Contains(all, blame)) << blame << "\n" << all;
+    }
 }
 
 }  // namespace

@@ -1,10 +1,17 @@
 // End to end: battery32-run with the real plug-in against simulated modules on
 // a pseudo-terminal, checking what it publishes and stores.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -188,6 +195,61 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"SplitCurrent", FaultKind::kSplit, 0xA3},
                       FaultCase{"DelayedGroupVoltage", FaultKind::kDelay, 0xA2}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+// A reader that never reads (a stuck log pipe, a paused terminal) stops
+// neither polling nor a stop signal: what it does not take is dropped and
+// counted, and the pipe's description, which the runner shares with whoever
+// started it, is left blocking for them.
+TEST_F(RunnerRounds, OutputNobodyReadsStopsNeitherPollingNorTheStopSignal) {
+    const std::string pipe = dir.File("stuck-reader");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    RunnerProcess run(
+        RunnerArgs("--simulate", "0", {{"--baud", "0", "--trace", "--history-every-round"}}),
+        {reader}, pipe);
+    // Far more lines than the pipe and the runner's own buffer hold.
+    const std::string history = dir.File("data/device-1001.history");
+    const auto enough = [&] {
+        std::error_code ec;
+        return std::filesystem::file_size(history, ec) >= 400 * 152 && !ec;
+    };
+    for (int i = 0; i < 600 && !enough(); ++i) {
+        run.WaitForLine([](const std::string&) { return false; }, 50ms);
+    }
+    ASSERT_TRUE(enough()) << run.Transcript();
+    std::ifstream info("/proc/" + std::to_string(run.pid()) + "/fdinfo/1");
+    std::string field, flags;
+    while (info >> field >> flags && field != "flags:") {
+    }
+    ASSERT_EQ(field, "flags:");
+    EXPECT_EQ(std::stoi(flags, nullptr, 8) & O_NONBLOCK, 0) << flags;
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const auto dropped = LinesStartingWith(run.err(), "battery32-run: ");
+    ASSERT_EQ(dropped.size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(dropped[0], " lines dropped: standard output was not read")) << dropped[0];
+    ::close(reader);
+}
+
+// Standard output in a file that reaches the file size limit: a failed write,
+// said once, while polling goes on; not a death by SIGXFSZ.
+TEST_F(RunnerRounds, OutputPastTheFileSizeLimitIsAFailedWrite) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    RunnerProcess run(
+        RunnerArgs("--simulate", "0", {{"--baud", "0", "--trace", "--rounds", "100"}}), {},
+        dir.File("out"));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const auto problems = LinesStartingWith(run.err(), "battery32-run: ");
+    ASSERT_EQ(problems.size(), 1u) << run.Transcript();
+    EXPECT_EQ(problems[0],
+              "battery32-run: standard output: cannot write (File too large); its lines are lost");
+}
 
 }  // namespace
 }  // namespace tools_test

@@ -11,8 +11,15 @@
 namespace tools_test {
 namespace {
 
-int Connect(int port) {
+int Connect(int port, const std::string& from = "127.0.0.1") {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (fd < 0 || ::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -77,7 +84,26 @@ HttpReply HttpGet(int port, const std::string& target, const std::string& header
                         std::chrono::seconds(20));
 }
 
-HttpStream::HttpStream(int port, const std::string& target) : fd_(Connect(port)) {
+int SendAndStall(int port, const std::string& text, const std::string& from) {
+    const int fd = Connect(port, from);
+    if (fd >= 0) SendAll(fd, text);
+    return fd;
+}
+
+bool ClosedByServer(int fd, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        char chunk[4096];
+        if (::recv(fd, chunk, sizeof chunk, 0) <= 0) return true;  // an answer may come first
+    }
+}
+
+HttpStream::HttpStream(int port, const std::string& target, const std::string& from)
+    : fd_(Connect(port, from)) {
     if (fd_ >= 0) SendAll(fd_, "GET " + target + " HTTP/1.0\r\n\r\n");
 }
 

@@ -18,10 +18,18 @@ HttpReply HttpExchange(int port, const std::string& raw, std::chrono::millisecon
 // GET `target` with extra header lines ("Name: value\r\n").
 HttpReply HttpGet(int port, const std::string& target, const std::string& headers = "");
 
+// Sends `text` to 127.0.0.1:`port` from the loopback address `from` and then
+// nothing more: a client that stalls in the middle of its request. Returns
+// the connection's descriptor, -1 if it could not connect.
+int SendAndStall(int port, const std::string& text, const std::string& from);
+// Whether the server ended the connection `fd` within `timeout`.
+bool ClosedByServer(int fd, std::chrono::milliseconds timeout);
+
 // A connection kept open: an event stream, or just a held slot.
 class HttpStream {
 public:
-    HttpStream(int port, const std::string& target);
+    // `from`: the loopback address the client connects from.
+    HttpStream(int port, const std::string& target, const std::string& from = "127.0.0.1");
     ~HttpStream();
     HttpStream(const HttpStream&) = delete;
     HttpStream& operator=(const HttpStream&) = delete;

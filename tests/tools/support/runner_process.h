@@ -34,6 +34,7 @@ public:
     // status; -1 if it had to be killed after the timeout, -2 if a signal ended it.
     int Wait(std::chrono::milliseconds timeout);
     void Signal(int signal_number);
+    pid_t pid() const { return pid_; }
 
     const std::vector<std::string>& out() const { return out_; }
     const std::vector<std::string>& err() const { return err_; }

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <iostream>
 
-#include "tools/common/console.h"
-
 namespace runner::host {
 namespace {
 
@@ -42,12 +40,12 @@ void FlushStandardOutput() {
 
 DeviceChatter::~DeviceChatter() { End(); }
 
-std::string DeviceChatter::Begin(int destination_fd) {
+std::string DeviceChatter::Begin(console::Outlet* destination) {
     FlushStandardOutput();
-    destination_fd_ = destination_fd;
+    destination_ = destination;
     // Dropped lines go straight to /dev/null: nothing to read back after each call.
     const int target =
-        destination_fd < 0 ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : OpenScratch();
+        destination == nullptr ? ::open("/dev/null", O_WRONLY | O_CLOEXEC) : OpenScratch();
     if (target < 0) return std::strerror(errno);
     saved_stdout_ = ::dup(STDOUT_FILENO);
     if (saved_stdout_ < 0 || ::dup2(target, STDOUT_FILENO) < 0) {
@@ -57,7 +55,7 @@ std::string DeviceChatter::Begin(int destination_fd) {
         saved_stdout_ = -1;
         return reason;
     }
-    if (destination_fd < 0) {
+    if (destination == nullptr) {
         ::close(target);
     } else {
         capture_fd_ = target;
@@ -77,8 +75,7 @@ void DeviceChatter::Flush(const std::string& label) {
         read_offset_ += n;
         partial_.append(buffer, static_cast<std::size_t>(n));
         for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-            console::Console::WriteLine(destination_fd_,
-                                        "  " + label + "> " + partial_.substr(0, end));
+            destination_->Line("  " + label + "> " + partial_.substr(0, end));
             partial_.erase(0, end + 1);
         }
     }
@@ -89,8 +86,7 @@ void DeviceChatter::End() {
     if (saved_stdout_ < 0) return;
     if (capture_fd_ >= 0) {
         Flush("device");
-        if (!partial_.empty())
-            console::Console::WriteLine(destination_fd_, "  device> " + partial_);
+        if (!partial_.empty()) destination_->Line("  device> " + partial_);
         partial_.clear();
         ::close(capture_fd_);
         capture_fd_ = -1;

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "tools/common/input_file.h"
+
 namespace runner::host {
 namespace {
 
@@ -19,6 +21,9 @@ namespace {
 Plugin::Plugin(const std::string& path) : path_(path) {
     if (::access(path.c_str(), F_OK) != 0)
         Refuse(path, "no such file (build it, or give --plugin PATH)");
+    // The loader would wait on a FIFO for ever, with the stop signals held.
+    if (const std::string problem = input_file::RegularFileProblem(path); !problem.empty())
+        Refuse(path, problem);
     ::dlerror();
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {

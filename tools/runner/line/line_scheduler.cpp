@@ -66,6 +66,14 @@ void LineScheduler::Restart(Clock::time_point now) {
     behind_ = false;
 }
 
+void LineScheduler::Shift(Clock::duration held) {
+    for (Entry& e : entries_) {
+        e.due += held;
+        if (e.last_turn) *e.last_turn += held;
+    }
+    if (deadline_) *deadline_ += held;
+}
+
 std::optional<LineScheduler::Clock::time_point> LineScheduler::WakeAt(
     const MayStart& may_start) const {
     if (holder_) return deadline_;

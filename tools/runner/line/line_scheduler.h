@@ -44,6 +44,9 @@ public:
     void Release();
     // After the line came back: nobody holds it, everyone is due now.
     void Restart(Clock::time_point now);
+    // After `held` in which the program did not run: every time kept moves
+    // on by as much, as if that time had not passed.
+    void Shift(Clock::duration held);
 
     std::optional<std::size_t> holder() const { return holder_; }
     // The holder's reply deadline, once its command went out.

@@ -119,20 +119,29 @@ void LineTurns::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
 
 // The port is read first, so that bytes that came during a long pass count
 // before a burst is judged over; then a burst whose gap has passed goes to the
-// device, then the line is served.
+// device, then the line is served. What the wait reported is already old by
+// the time this line's turn comes (other lines' devices and the outputs ran
+// since): a burst that looks over is judged only after another read.
 void LineTurns::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
     if (!port_.up()) {
         OpenIfDue(now);
         return;
     }
-    if (count > 0 && fds[0].revents != 0 && fds[0].fd == port_.fd()) Read(fds[0].revents, now);
+    const short revents = count > 0 && fds[0].fd == port_.fd() ? fds[0].revents : 0;
+    const auto burst_due = port_.BurstDeadline();
+    if (revents != 0 || (burst_due && now >= *burst_due)) Read(revents, now);
     if (!port_.up()) return;
     if (auto burst = port_.TakeQuietBurst(now)) Deliver(std::move(*burst));
     if (port_.up()) Serve(now);
 }
 
+void LineTurns::Resumed(Clock::duration held, Clock::time_point) {
+    schedule_.Shift(held);
+    for (const LineMember& m : members_) m.link->Shift(held);
+}
+
 void LineTurns::Read(short revents, Clock::time_point now) {
-    auto bursts = port_.ReadAvailable(now);
+    auto bursts = port_.ReadAvailable(now, revents != 0);
     ShowPortState();
     for (auto& burst : bursts) Deliver(std::move(burst));
     if (port_.up() && (revents & (POLLHUP | POLLERR | POLLNVAL))) {

@@ -76,11 +76,15 @@ public:
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
+    // The time held counts neither as lateness nor as silence nor against a reply.
+    void Resumed(Clock::duration held, Clock::time_point now) override;
 
 private:
     void Opened(Clock::time_point now);
     // Brings the members' copies of the port's state up to date.
     void ShowPortState();
+    // Reads the port; `revents` as the wait reported them, 0 for a look of
+    // its own.
     void Read(short revents, Clock::time_point now);
     void Serve(Clock::time_point now);
     void TakeTurn(std::size_t member, Clock::time_point now);

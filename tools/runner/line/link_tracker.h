@@ -57,6 +57,8 @@ public:
         heard_ = now;
         heard_wall_ = Wall::now();
     }
+    // The program did not run for `held`: that time is not silence.
+    void Shift(Clock::duration held) { heard_ += held; }
     // The device was given a turn.
     void TurnTaken() { ++status_.polls; }
     // The device began a round; one still open was abandoned.

@@ -125,7 +125,7 @@ void PortLine::ReportDown(const std::string& what) {
                      " wait for it, retrying every " + time_text::Duration(options_.reopen_period));
 }
 
-std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now) {
+std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now, bool polled) {
     std::vector<Bytes> bursts;
     std::uint8_t buffer[256];
     std::size_t total = 0;
@@ -147,6 +147,7 @@ std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now) {
         break;
     }
     // A line that keeps waking the poll without data would spin the runner.
+    if (!polled) return bursts;
     empty_wakeups_ = total == 0 ? empty_wakeups_ + 1 : 0;
     if (empty_wakeups_ >= 100) {
         empty_wakeups_ = 0;

@@ -58,7 +58,9 @@ public:
 
     // Reads everything waiting; returns the bursts that reached the limit or
     // hold the whole reply due. A read error or hang-up marks the line lost.
-    std::vector<Bytes> ReadAvailable(Clock::time_point now);
+    // `polled`: the wait said the line was readable (a line that keeps saying
+    // so and yields nothing is given up).
+    std::vector<Bytes> ReadAvailable(Clock::time_point now, bool polled = true);
     std::optional<Bytes> TakeQuietBurst(Clock::time_point now) {
         return gatherer_.TakeIfQuiet(now);
     }

@@ -7,8 +7,16 @@
 #include <cstring>
 
 namespace runner::loop {
+namespace {
+
+// A pass (the participants' work and the wait) longer than its wait by this
+// much was not the program's own doing: it was held.
+constexpr auto kHeld = std::chrono::seconds(2);
+
+}  // namespace
 
 EventLoop::Ending EventLoop::Run(Clock::time_point deadline) {
+    auto served = Clock::now();
     while (!stop_requested_) {
         const auto now = Clock::now();
         if (now >= deadline) return Ending::kTimeLimit;
@@ -28,15 +36,26 @@ EventLoop::Ending EventLoop::Run(Clock::time_point deadline) {
             error_ = std::strerror(errno);
             return Ending::kWaitFailed;
         }
-        if (!Serve()) break;
+        const auto woke = Clock::now();
+        if (const auto held = woke - served - wait; held > kHeld) Resumed(held, woke);
+        if (!Serve(woke)) break;
+        served = Clock::now();
     }
     return Ending::kStopped;
 }
 
-bool EventLoop::Serve() {
+void EventLoop::Resumed(Clock::duration held, Clock::time_point now) {
+    for (Participant* p : participants_) p->Resumed(held, now);
+}
+
+bool EventLoop::Serve(Clock::time_point last) {
     std::size_t offset = 0;
     for (std::size_t i = 0; i < participants_.size(); ++i) {
-        participants_[i]->HandleWaits(fds_.data() + offset, shares_[i], Clock::now());
+        // Held while the one before was served: the rest must know before their turn.
+        const auto now = Clock::now();
+        if (now - last > kHeld) Resumed(now - last, now);
+        last = now;
+        participants_[i]->HandleWaits(fds_.data() + offset, shares_[i], now);
         offset += shares_[i];
         if (stop_requested_) return false;
     }

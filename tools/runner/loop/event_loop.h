@@ -5,6 +5,10 @@
 // were added, each with the clock read afresh. A stop is one request, asked
 // for by whoever sees the reason (a stop signal, the rounds done), and
 // honoured where the loop turns: after the participant that asked.
+//
+// A pass that took seconds longer than its wait means the program was held
+// (stopped, or paused by a debugger): the participants are told before they
+// are served, so that the time is not held against the lines and modules.
 
 #include <cstddef>
 #include <string>
@@ -29,8 +33,11 @@ public:
     const std::string& error() const { return error_; }
 
 private:
-    // Serves every participant after a wait; false when one asked to stop.
-    bool Serve();
+    // Serves every participant after the wait that ended at `woke`; false
+    // when one asked to stop.
+    bool Serve(Clock::time_point woke);
+    // Tells every participant that the program did not run for `held`.
+    void Resumed(Clock::duration held, Clock::time_point now);
 
     std::vector<Participant*> participants_;
     std::vector<pollfd> fds_;

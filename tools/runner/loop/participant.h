@@ -25,6 +25,11 @@ public:
     // After every wait, with the entries this participant added (their
     // `revents` filled in; all zero after a timeout). Must not block.
     virtual void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) = 0;
+    // Before a pass that follows a time the whole program did not run (it was
+    // stopped with SIGSTOP or Ctrl-Z, or a debugger held it): for `held`, no
+    // peer can have been served, so timers that judge peers by it move on by
+    // as much.
+    virtual void Resumed(Clock::duration /*held*/, Clock::time_point /*now*/) {}
 };
 
 }  // namespace runner::loop

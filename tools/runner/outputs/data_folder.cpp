@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "tools/common/command_line.h"
 #include "tools/common/descriptor_io.h"
@@ -38,6 +40,26 @@ std::string Holder(int fd) {
     return pid ? "pid " + std::to_string(*pid) : "pid unknown";
 }
 
+std::string LockPath(const std::string& dir) { return dir + "/battery32-run.lock"; }
+
+// Why the folder cannot be taken: another runner holds it, named by the pid
+// in the lock file at `path`.
+std::string InUse(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const std::string holder = fd >= 0 ? Holder(fd) : "pid unknown";
+    if (fd >= 0) ::close(fd);
+    return "is in use by another battery32-run (" + holder +
+           "); one runner per data folder, or give another --data";
+}
+
+// Whether `path` still names the file open at `fd`.
+bool StillNamed(int fd, const std::string& path) {
+    struct stat named {
+    }, held{};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
 std::string DeviceFile(const std::string& data_dir, std::uint32_t data_id, const char* kind) {
     return data_dir + "/device-" + std::to_string(data_id) + kind;
 }
@@ -54,6 +76,7 @@ std::string CachePath(const std::string& data_dir, std::uint32_t data_id) {
 
 DataFolderLock::~DataFolderLock() {
     if (fd_ >= 0) ::close(fd_);
+    if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
 std::string DataFolderLock::Take(const std::string& dir) {
@@ -61,22 +84,50 @@ std::string DataFolderLock::Take(const std::string& dir) {
     std::filesystem::create_directories(dir, ec);
     if (ec) return "data folder " + dir + " cannot be made (" + ec.message() + ")";
     if (std::string error = CheckWritable(dir); !error.empty()) return error;
-    const std::string path = dir + "/battery32-run.lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return "data folder " + dir + ": cannot open " + path + " (" + ErrnoText() + ")";
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const std::string why = errno == EWOULDBLOCK
-                                    ? "is in use by another battery32-run (" + Holder(fd) +
-                                          "); one runner per data folder, or give another --data"
-                                    : "cannot be locked (" + ErrnoText() + ")";
-        ::close(fd);
+    dir_ = dir;
+    const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) return "data folder " + dir + " cannot be opened (" + ErrnoText() + ")";
+    if (::flock(dir_fd, LOCK_EX | LOCK_NB) != 0) {
+        const std::string why =
+            errno == EWOULDBLOCK ? InUse(LockPath(dir)) : "cannot be locked (" + ErrnoText() + ")";
+        ::close(dir_fd);
         return "data folder " + dir + " " + why;
+    }
+    dir_fd_ = dir_fd;
+    return TakeFile();
+}
+
+std::string DataFolderLock::TakeFile() {
+    const std::string path = LockPath(dir_);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return "data folder " + dir_ + ": cannot open " + path + " (" + ErrnoText() + ")";
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const std::string why =
+            errno == EWOULDBLOCK ? InUse(path) : "cannot be locked (" + ErrnoText() + ")";
+        ::close(fd);
+        return "data folder " + dir_ + " " + why;
     }
     // Should this fail, the lock holds all the same; only the next runner's message loses the pid.
     const std::string pid = std::to_string(::getpid()) + "\n";
     if (::ftruncate(fd, 0) == 0) descriptor_io::WriteAll(fd, pid.data(), pid.size());
+    if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     return "";
+}
+
+std::string DataFolderLock::Check() {
+    if (fd_ < 0 || dir_fd_ < 0) return "";
+    if (!StillNamed(dir_fd_, dir_)) {
+        if (std::exchange(folder_change_said_, true)) return "";
+        return "data folder " + dir_ +
+               " was removed or replaced while in use: the lock no longer covers what is there";
+    }
+    const std::string path = LockPath(dir_);
+    if (StillNamed(fd_, path)) return "";
+    const std::string error = TakeFile();
+    return "data folder " + dir_ + ": its lock file " + path +
+           " was removed or replaced; the folder itself stays locked against a second runner" +
+           (error.empty() ? ", and the lock file is written anew" : "; " + error);
 }
 
 }  // namespace runner::outputs

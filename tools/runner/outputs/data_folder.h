@@ -3,9 +3,12 @@
 // and its lock.
 //
 // One runner per data folder: two appending to the same history files would
-// interleave their records. The lock is flock() on DIR/battery32-run.lock,
-// held for the whole run and released by the kernel however the runner ends;
-// the file holds the holder's process id, for the message of the next one.
+// interleave their records. The lock is flock() on the folder itself, which
+// nobody can remove while it holds files, and on DIR/battery32-run.lock, as
+// runners before the folder lock took it; both are held for the whole run and
+// released by the kernel however the runner ends. The file holds the holder's
+// process id, for the message of the next one. A lock file removed or
+// replaced while the runner runs is noticed, said and written anew.
 
 #include <cstdint>
 #include <string>
@@ -27,9 +30,19 @@ public:
     // Makes the folder if needed, checks that files can be made in it and
     // takes the lock. "" on success, else one line saying what is wrong.
     std::string Take(const std::string& dir);
+    // Whether the lock file and the folder are still the ones locked. When
+    // not: "" once everything is as it should be again, else one line
+    // saying what happened, to be said once.
+    std::string Check();
 
 private:
+    // Opens, locks and writes the lock file; "" or why not.
+    std::string TakeFile();
+
+    std::string dir_;
+    int dir_fd_ = -1;
     int fd_ = -1;
+    bool folder_change_said_ = false;
 };
 
 }  // namespace runner::outputs

@@ -4,9 +4,16 @@
 
 namespace runner::outputs {
 
+namespace {
+
+// How often the data folder's lock is checked, at most.
+constexpr auto kLockCheckEvery = std::chrono::seconds(1);
+
+}  // namespace
+
 HistoryStore::HistoryStore(std::string data_dir, HistoryPolicy policy,
-                           const console::Console& console)
-    : data_dir_(std::move(data_dir)), policy_(policy), console_(console) {}
+                           const console::Console& console, DataFolderLock& lock)
+    : data_dir_(std::move(data_dir)), policy_(policy), console_(console), lock_(lock) {}
 
 std::optional<HistoryKeeper::StartImage> HistoryStore::Adopt(std::uint32_t data_id) {
     keepers_.emplace_back(data_id,
@@ -19,10 +26,14 @@ std::string HistoryStore::CachePathOf(std::uint32_t data_id) const {
 }
 
 void HistoryStore::OnSaved(const SavedRecord& saved) {
+    const auto now = HistoryKeeper::Clock::now();
+    if (now >= next_lock_check_) {
+        next_lock_check_ = now + kLockCheckEvery;
+        if (const std::string change = lock_.Check(); !change.empty()) console_.Problem(change);
+    }
     for (auto& [id, keeper] : keepers_) {
         if (id != saved.data_id) continue;
-        keeper->Save(saved.image, saved.length, saved.interval_seconds,
-                     HistoryKeeper::Clock::now());
+        keeper->Save(saved.image, saved.length, saved.interval_seconds, now);
         return;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/common/console.h"
+#include "tools/runner/outputs/data_folder.h"
 #include "tools/runner/outputs/history/history_keeper.h"
 #include "tools/runner/outputs/output.h"
 
@@ -18,7 +19,9 @@ namespace runner::outputs {
 
 class HistoryStore : public Output {
 public:
-    HistoryStore(std::string data_dir, HistoryPolicy policy, const console::Console& console);
+    // `lock` is the data folder's, checked before records are written.
+    HistoryStore(std::string data_dir, HistoryPolicy policy, const console::Console& console,
+                 DataFolderLock& lock);
 
     // Checks the files of the device with `data_id` (setting aside those that
     // are not its own) and keeps its records from now on. Returns the record
@@ -34,6 +37,8 @@ private:
     std::string data_dir_;
     HistoryPolicy policy_;
     const console::Console& console_;
+    DataFolderLock& lock_;
+    HistoryKeeper::Clock::time_point next_lock_check_{};
     // In the order adopted: the site's.
     std::vector<std::pair<std::uint32_t, std::unique_ptr<HistoryKeeper>>> keepers_;
 };

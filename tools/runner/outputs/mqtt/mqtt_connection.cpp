@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +24,23 @@ constexpr auto kFirstRetry = milliseconds(500);
 constexpr auto kLongestRetry = seconds(30);
 constexpr auto kConnectTimeout = seconds(10);
 constexpr auto kServiceEvery = seconds(1);  // keep-alive housekeeping
+// A connection that held this long was a good one: the back-off starts over.
+constexpr auto kSettled = seconds(10);
 
-std::string MosquittoError(int rc) {
-    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+std::string MosquittoError(int rc) { return MqttFailureReason(rc, false, errno); }
+
+// What the socket says went wrong with it (a connect refused, no route), or 0.
+int SocketError(mosquitto* mosq) {
+    const int fd = mosq == nullptr ? -1 : mosquitto_socket(mosq);
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return 0;
+    return error;
+}
+
+std::string HostAndPort(const std::string& host, int port) {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 bool IsNumericAddress(const std::string& host) {
@@ -40,7 +54,7 @@ bool IsNumericAddress(const std::string& host) {
 MqttConnection::MqttConnection(const MqttSettings& settings, Events& events)
     : settings_(settings),
       events_(events),
-      where_(settings.host + ":" + std::to_string(settings.port)),
+      where_(HostAndPort(settings.host, settings.port)),
       client_id_("battery32-run:" + settings.prefix),
       will_topic_(AvailabilityTopic(settings.prefix)),
       backoff_(kFirstRetry),
@@ -188,6 +202,13 @@ void MqttConnection::Connect(const std::string& address, Clock::time_point now) 
 }
 
 void MqttConnection::Service(short revents, Clock::time_point now) {
+    // A connect that failed: the socket says why (no route, refused) until
+    // it is read, after which libmosquitto only calls it a protocol error.
+    if (revents & (POLLERR | POLLHUP)) {
+        if (const int error = SocketError(mosq_); error != 0) {
+            return Fail(std::strerror(error), now);
+        }
+    }
     int rc = MOSQ_ERR_SUCCESS;
     if (revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) rc = mosquitto_loop_read(mosq_, 64);
     // Writes wait for the socket to take them (a connect in progress, a full buffer).
@@ -198,9 +219,15 @@ void MqttConnection::Service(short revents, Clock::time_point now) {
     if (rc == MOSQ_ERR_SUCCESS && failure_.empty()) rc = mosquitto_loop_misc(mosq_);
     if (!failure_.empty()) return Fail(std::string(failure_), now);  // a copy: Fail clears it
     if (rc != MOSQ_ERR_SUCCESS) {
-        return Fail(rc == MOSQ_ERR_CONN_LOST ? "connection lost" : MosquittoError(rc), now);
+        return Fail(MqttFailureReason(rc, phase_ == Phase::kConnecting, errno), now);
     }
-    if (phase_ == Phase::kConnected) events_.Served();
+    if (phase_ != Phase::kConnected) return;
+    if (!settled_ && now - connected_at_ >= kSettled) {
+        settled_ = true;
+        brief_in_a_row_ = 0;
+        events_.Settled();
+    }
+    events_.Served();
 }
 
 void MqttConnection::OnConnack(mosquitto*, void* self, int rc) {
@@ -211,7 +238,8 @@ void MqttConnection::OnConnack(mosquitto*, void* self, int rc) {
         return;
     }
     c.phase_ = Phase::kConnected;
-    c.backoff_ = kFirstRetry;
+    c.connected_at_ = Clock::now();
+    c.settled_ = false;
     c.events_.Connected();
 }
 
@@ -229,12 +257,16 @@ std::string MqttConnection::Publish(const std::string& topic, const std::string&
 }
 
 void MqttConnection::Fail(const std::string& why, Clock::time_point now) {
+    if (phase_ == Phase::kConnected && settled_) backoff_ = kFirstRetry;
+    // Accepted and dropped again at once, time after time: the back-off grows on.
+    const bool brief = phase_ == Phase::kConnected && !settled_;
+    brief_in_a_row_ = brief ? brief_in_a_row_ + 1 : 0;
     Teardown();
     // Spread retries so that a fleet does not return to a restarted broker all at once.
     std::uniform_real_distribution<double> spread(0.75, 1.25);
     next_attempt_ = now + std::chrono::duration_cast<Clock::duration>(backoff_ * spread(jitter_));
     backoff_ = std::min<Clock::duration>(backoff_ * 2, kLongestRetry);
-    events_.Failed(why);
+    events_.Failed(why, brief_in_a_row_);
 }
 
 void MqttConnection::Teardown() {
@@ -254,6 +286,25 @@ void MqttConnection::Close() {
     }
     EndLookup();
     Teardown();
+}
+
+std::string MqttFailureReason(int rc, bool connecting, int saved_errno) {
+    switch (rc) {
+        case MOSQ_ERR_PROTOCOL:
+            // Something answered, and not as a broker does.
+            if (connecting) return "what answered there is not an MQTT broker";
+            break;
+        case MOSQ_ERR_ERRNO:
+            return std::strerror(saved_errno);
+        case MOSQ_ERR_CONN_LOST:
+            return "connection lost";
+        case MOSQ_ERR_KEEPALIVE:
+            return "no answer to the keep-alive ping within " + std::to_string(kKeepAliveSeconds) +
+                   " s";
+        default:
+            break;
+    }
+    return mosquitto_strerror(rc);
 }
 
 }  // namespace runner::outputs

@@ -4,6 +4,11 @@
 // by libmosquitto in non-blocking steps on a socket that joins the runner's
 // loop, and after a failure a new attempt after a back-off. Each attempt is a
 // fresh client with a clean session and a last will that says "offline".
+//
+// The back-off starts over only after a connection that held for a while: a
+// broker that drops every connection at once (another client with the same
+// id taking it over, a login accepted and then thrown out) is tried less and
+// less often, not twice a second for ever.
 
 #include <netdb.h>
 
@@ -32,7 +37,11 @@ public:
         // The broker acknowledged the message sent under `mid`.
         virtual void Acknowledged(int mid) = 0;
         // An attempt failed or the connection was lost; another follows.
-        virtual void Failed(const std::string& why) = 0;
+        // `brief_in_a_row` counts the connections in a row, this one included,
+        // that the broker accepted and closed again within seconds.
+        virtual void Failed(const std::string& why, int brief_in_a_row) = 0;
+        // The connection has held for some seconds.
+        virtual void Settled() = 0;
         // The connection was served (after Connected, on every pass): room to send.
         virtual void Served() = 0;
     };
@@ -96,6 +105,14 @@ private:
     std::minstd_rand jitter_;
     std::string failure_;  // set inside libmosquitto's callbacks, acted on after
     bool closed_ = false;
+    Clock::time_point connected_at_{};
+    bool settled_ = false;
+    int brief_in_a_row_ = 0;
 };
+
+// What a failure of libmosquitto (`rc`) means, in a few words; `connecting`:
+// before the broker accepted the connection; `saved_errno`: errno right after
+// the call.
+std::string MqttFailureReason(int rc, bool connecting, int saved_errno);
 
 }  // namespace runner::outputs

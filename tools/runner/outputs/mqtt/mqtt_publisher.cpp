@@ -2,6 +2,8 @@
 
 #include <poll.h>
 
+#include <utility>
+
 #include "tools/common/time_text.h"
 #include "tools/runner/outputs/mqtt/mqtt_messages.h"
 
@@ -107,7 +109,13 @@ void MqttPublisher::Connected() {
     reported_down_ = false;
     reported_overflow_ = false;
     connected_once_ = true;
-    console_.Note(line);
+    if (!flapping_) console_.Note(line);
+}
+
+void MqttPublisher::Settled() {
+    if (!std::exchange(flapping_, false)) return;
+    console_.Note("mqtt: the connection to " + connection_.where() + " as " +
+                  connection_.client_id() + " holds again");
 }
 
 void MqttPublisher::Acknowledged(int mid) {
@@ -115,9 +123,22 @@ void MqttPublisher::Acknowledged(int mid) {
     queue_.Acknowledge(mid, Clock::now());
 }
 
-void MqttPublisher::Failed(const std::string& why) {
+void MqttPublisher::Failed(const std::string& why, int brief_in_a_row) {
     queue_.Rewind();
-    if (reported_down_) return;
+    // Accepted, then dropped within seconds, twice in a row: a broker does
+    // that to a client when another connects with the same client id.
+    if (brief_in_a_row >= 2 && !flapping_) {
+        flapping_ = true;
+        if (!std::exchange(flapping_named_, true)) {
+            console_.Problem("mqtt: the broker at " + connection_.where() +
+                             " drops each connection within seconds (" + why +
+                             "): most likely another client connects with the same client id " +
+                             connection_.client_id() +
+                             " (two runners with one --mqtt-prefix?); rounds queue, and it tries "
+                             "again less and less often");
+        }
+    }
+    if (reported_down_ || flapping_) return;
     reported_down_ = true;
     const std::string where = connection_.where();
     const std::string hold = "rounds queue (up to " + std::to_string(queue_.capacity()) + ")";
@@ -130,9 +151,10 @@ void MqttPublisher::Failed(const std::string& why) {
 void MqttPublisher::Finish() {
     const auto deadline = Clock::now() + kFinishGrace;
     std::vector<pollfd> fds;
-    // Not connected: no new attempts now. Connected: the queue drains, then
-    // "offline" goes out and its acknowledgement ends the wait.
-    for (auto now = Clock::now(); now < deadline && connection_.busy() && !offline_acked_;
+    // Not connected: no new attempts now, nor waiting for one under way (the
+    // time limit holds). Connected: the queue drains, then "offline" goes out
+    // and its acknowledgement ends the wait.
+    for (auto now = Clock::now(); now < deadline && connection_.connected() && !offline_acked_;
          now = Clock::now()) {
         if (connection_.connected() && queue_.size() == 0 && offline_mid_ < 0) {
             connection_.Publish(availability_topic_, "offline", &offline_mid_);

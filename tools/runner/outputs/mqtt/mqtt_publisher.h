@@ -43,7 +43,8 @@ public:
 private:
     void Connected() override;
     void Acknowledged(int mid) override;
-    void Failed(const std::string& why) override;
+    void Failed(const std::string& why, int brief_in_a_row) override;
+    void Settled() override;
     void Served() override;
     // Queues a round or an alarm change and sends what it can.
     void Queue(QueuedRound message);
@@ -63,6 +64,9 @@ private:
     bool sets_due_ = false;  // connected; the alarm sets go once the backlog is sent
     bool reported_down_ = false;
     bool reported_overflow_ = false;
+    // Connections keep being dropped at once: they come and go without a line.
+    bool flapping_ = false;
+    bool flapping_named_ = false;
     std::uint64_t dropped_at_last_report_ = 0;
     int offline_mid_ = -1;
     bool offline_acked_ = false;

@@ -2,13 +2,62 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 
 #include "tools/common/command_line.h"
+#include "tools/common/input_file.h"
 
 namespace runner::outputs {
+namespace {
+
+// Two lines and some comments; anything larger is not a credentials file.
+constexpr std::size_t kCredentialsFileLimit = 64 * 1024;
+
+// The length of the UTF-8 sequence at `text`, 0 when it is not one: overlong
+// forms, surrogates and code points past U+10FFFF are not. Control
+// characters (C0, DEL, C1) count as not one either: topics must not carry them.
+std::size_t CharacterLength(const unsigned char* text, std::size_t left) {
+    const unsigned char lead = text[0];
+    if (lead >= 0x20 && lead < 0x7F) return 1;
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || length > left) return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((text[i] & 0xC0) != 0x80) return 0;
+    const unsigned second = text[1];
+    const bool bad = (lead == 0xC2 && second < 0xA0) ||   // C1 controls
+                     (lead == 0xE0 && second < 0xA0) ||   // overlong
+                     (lead == 0xED && second >= 0xA0) ||  // surrogates
+                     (lead == 0xF0 && second < 0x90) ||   // overlong
+                     (lead == 0xF4 && second >= 0x90);    // past U+10FFFF
+    return bad ? 0 : length;
+}
+
+}  // namespace
+
+std::string TopicPrefixProblem(const std::string& prefix) {
+    if (prefix.size() > kMaxTopicPrefixBytes) {
+        return "at most " + std::to_string(kMaxTopicPrefixBytes) + " bytes, got " +
+               std::to_string(prefix.size());
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(prefix.data());
+    for (std::size_t at = 0, step; at < prefix.size(); at += step) {
+        step = CharacterLength(bytes + at, prefix.size() - at);
+        if (step == 0) return "UTF-8 text without control characters only";
+    }
+    if (!prefix.empty() && prefix.front() == '$') {
+        return "must not start with $ (brokers keep $ topics to themselves: no subscriber "
+               "would see the rounds)";
+    }
+    if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos ||
+        prefix.front() == '/' || prefix.back() == '/') {
+        return "a topic prefix without + or # and without a leading or trailing /";
+    }
+    return "";
+}
 
 std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
     settings->tls = url.rfind("mqtts://", 0) == 0;
@@ -46,10 +95,12 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings) {
     return "";
 }
 
-std::string ReadMqttCredentials(MqttSettings* settings) {
+std::string ReadMqttCredentials(MqttSettings* settings, mode_t* mode) {
     const std::string& path = settings->credentials_path;
-    std::ifstream in(path);
-    if (!in) return "MQTT credentials " + path + ": cannot read (" + std::strerror(errno) + ")";
+    const input_file::Contents file = input_file::Read(path, kCredentialsFileLimit);
+    if (!file.error.empty()) return "MQTT credentials " + path + ": " + file.error;
+    *mode = file.mode;
+    std::istringstream in(file.text);
     std::string line;
     int number = 0;
     settings->username.clear();

@@ -3,6 +3,8 @@
 // in, where the topics go and how much to hold while the broker is away.
 // Parsed without libmosquitto, so every build understands the options.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -30,8 +32,20 @@ std::string ParseMqttUrl(const std::string& url, MqttSettings* settings);
 
 // Reads username and password from the credentials file: lines "username=NAME"
 // and "password=SECRET"; blank lines and lines starting with '#' are skipped.
-// Returns "" or one line naming the file and the fault.
-std::string ReadMqttCredentials(MqttSettings* settings);
+// Only a regular file of at most 64 KiB is read (input_file.h). Returns "" or
+// one line naming the file and the fault; on success `mode` holds the file's
+// permission bits.
+std::string ReadMqttCredentials(MqttSettings* settings, mode_t* mode);
+
+// A topic prefix longer than this is refused: the topics under it must stay
+// well within what brokers and subscribers take.
+inline constexpr std::size_t kMaxTopicPrefixBytes = 256;
+
+// "" for a prefix topics can go under and every subscriber sees; else what is
+// wrong with it, in a few words: a pattern (+ #), an empty level at either end,
+// a leading $ (brokers reserve those topics), control characters, text that
+// is not UTF-8, or more than kMaxTopicPrefixBytes.
+std::string TopicPrefixProblem(const std::string& prefix);
 
 // "battery32/<hostname>" with characters MQTT topics reserve replaced by '_'.
 std::string DefaultMqttPrefix();

@@ -9,8 +9,9 @@
 
 namespace runner::outputs {
 
-// Records read per piece: about 39 KiB.
-constexpr std::size_t kRecordsPerPiece = 256;
+// Records read per piece: about 5 KiB of the file, 20 KiB of JSON, a small
+// part of a pass's slice (work_slice.h).
+constexpr std::size_t kRecordsPerPiece = 32;
 
 HistoryStream::HistoryStream(const std::string& path, HistoryQuery query) : query_(query) {
     try {

@@ -41,6 +41,15 @@ bool ParseListenAddress(const std::string& text, sockaddr_storage* out, std::str
     return true;
 }
 
+bool IsLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        return (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    }
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+    return address.ss_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+}
+
 std::string ListenAddressText(const sockaddr_storage& address) {
     char host[NI_MAXHOST] = "?";
     char port[NI_MAXSERV] = "?";

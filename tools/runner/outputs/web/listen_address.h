@@ -12,6 +12,9 @@ namespace runner::outputs {
 // check. On failure `why` names what is wrong.
 bool ParseListenAddress(const std::string& text, sockaddr_storage* out, std::string* why);
 
+// Whether only this machine can reach `address` (127.0.0.0/8, ::1).
+bool IsLoopback(const sockaddr_storage& address);
+
 // "127.0.0.1:8080" or "[::1]:8080".
 std::string ListenAddressText(const sockaddr_storage& address);
 

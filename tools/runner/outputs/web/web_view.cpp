@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 
 #include "tools/alarm_log/active_alarms.h"
 #include "tools/common/command_line.h"
@@ -22,8 +23,10 @@
 #include "tools/runner/outputs/web/event_streams.h"
 #include "tools/runner/outputs/web/history_stream.h"
 #include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/request_guard.h"
 #include "tools/runner/outputs/web/web_api.h"
 #include "tools/runner/outputs/web/web_assets.h"
+#include "tools/runner/outputs/web/work_slice.h"
 
 namespace runner::outputs {
 namespace {
@@ -31,23 +34,16 @@ namespace {
 using loop::Clock;
 
 constexpr unsigned kConnectionLimit = 64;
+// One client address (a page left open in many tabs, a script gone wrong)
+// never takes every connection.
+constexpr unsigned kConnectionsPerAddress = 32;
 constexpr std::size_t kConnectionMemory = 8 * 1024;  // request line and headers must fit
 constexpr unsigned kIdleTimeoutSeconds = 30;
-constexpr std::size_t kLongestPath = 64;
 constexpr auto kHeartbeat = std::chrono::seconds(15);
 constexpr int kStreamSocketBuffer = 32 * 1024;
 constexpr std::size_t kRecentAlarms = 50;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
-
-bool SameSecret(const std::string& a, const char* b) {
-    if (b == nullptr) return false;
-    const std::size_t length = std::strlen(b);
-    unsigned char diff = length == a.size() ? 0 : 1;
-    for (std::size_t i = 0; i < length; ++i)
-        diff |= static_cast<unsigned char>(a[i % a.size()] ^ b[i]);
-    return diff == 0;
-}
 
 std::string PercentEncoded(const char* text) {
     std::string out;
@@ -104,6 +100,13 @@ MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string
     return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
 }
 
+// A history answer on its way to one client, a slice per pass.
+struct HistoryDownload {
+    HistoryStream stream;
+    MHD_Connection* connection;
+    WorkSlice* slice;
+};
+
 MHD_Result Page(MHD_Connection* connection) {
     // Asset links carry the token when the page was opened with one.
     const char* token = Argument(connection, "token");
@@ -117,7 +120,10 @@ MHD_Result Page(MHD_Connection* connection) {
 class MhdView final : public WebView {
 public:
     MhdView(const WebViewSettings& settings, const console::Console& console)
-        : settings_(settings), console_(console), chart_(FindChartLibrary()) {}
+        : settings_(settings),
+          console_(console),
+          chart_(FindChartLibrary()),
+          guard_(settings.token, settings.host_names) {}
     ~MhdView() override;
     std::string Listen();
     void Announce() const;
@@ -139,7 +145,6 @@ private:
     MHD_Result Alarms(MHD_Connection* connection);
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
-    bool Authorized(MHD_Connection* connection) const;
     std::string DeviceJsonAt(const DeviceStatus& status) const;
 
     WebViewSettings settings_;
@@ -158,6 +163,10 @@ private:
     std::uint64_t requests_ = 0;
     bool run_now_ = false;  // a stream was resumed since the last MHD_run
     EventStreams streams_;
+    WorkSlice slice_;
+    RequestGuard guard_;
+    Clock::time_point next_deadline_ = Clock::time_point::max();
+    bool beyond_loopback_ = false;
 };
 
 std::string MhdView::Listen() {
@@ -166,11 +175,15 @@ std::string MhdView::Listen() {
     if (!ParseListenAddress(settings_.listen, &address, &why)) return "--http: " + why;
     unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME;
     if (address.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-    daemon_ =
-        MHD_start_daemon(flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
-                         reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT,
-                         kConnectionLimit, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_END);
+    beyond_loopback_ = !IsLoopback(address);
+    daemon_ = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, &MhdView::Access, this, MHD_OPTION_SOCK_ADDR,
+        reinterpret_cast<const sockaddr*>(&address), MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+        kIdleTimeoutSeconds, MHD_OPTION_URI_LOG_CALLBACK, &RequestGuard::RequestLine, &guard_,
+        MHD_OPTION_NOTIFY_CONNECTION, &RequestGuard::ConnectionChanged, &guard_,
+        MHD_OPTION_NOTIFY_COMPLETED, &RequestGuard::AnswerEnded, &guard_, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         const int error = errno;  // before the address text, whose making may change errno
         return "web view: cannot listen on " + ListenAddressText(address) + " (" +
@@ -192,6 +205,7 @@ MhdView::~MhdView() {
     if (daemon_ == nullptr) return;
     // Suspended connections must be resumed before the server stops.
     streams_.EndAll();
+    slice_.ResumeAll();
     MHD_run(daemon_);
     MHD_stop_daemon(daemon_);
 }
@@ -201,6 +215,12 @@ void MhdView::Announce() const {
                   (settings_.token_path.empty()
                        ? ""
                        : " (token from " + settings_.token_path + ": add ?token=...)"));
+    if (beyond_loopback_ && settings_.token.empty()) {
+        console_.Problem(
+            "web view: listening beyond this machine without --http-token: anyone "
+            "who can reach " +
+            url_ + " can read every device");
+    }
     if (chart_.empty()) {
         console_.Note("web view: no chart library found (libjs-chart.js); history charts are off");
     }
@@ -211,6 +231,10 @@ void MhdView::Finish() {
                        std::to_string(streams_.opened()) + " event streams";
     if (streams_.dropped() != 0) {
         text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
+    }
+    if (guard_.closed_late() != 0) {
+        text += ", " + std::to_string(guard_.closed_late()) +
+                " connections closed for not sending a whole request in time";
     }
     console_.Note(text);
 }
@@ -257,7 +281,7 @@ void MhdView::AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) {
                       : Clock::time_point::max();
     // A resumed stream is only picked up by the next MHD_run.
     if (run_now_) server_due_ = now;
-    wake = std::min({wake, server_due_, next_heartbeat_});
+    wake = std::min({wake, server_due_, next_heartbeat_, next_deadline_, slice_.next()});
 }
 
 void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) {
@@ -267,8 +291,10 @@ void MhdView::HandleWaits(const pollfd* fds, std::size_t count, Clock::time_poin
         if (streams_.open() != 0) run_now_ = streams_.Publish(": keep-alive\n\n") || run_now_;
         next_heartbeat_ = now + kHeartbeat;
     }
+    next_deadline_ = guard_.CloseLate(now);
     const bool ready = count > 0 && fds[0].revents != 0;
-    if (ready || run_now_ || now >= server_due_) {
+    const bool resumed = slice_.NewPass(now);
+    if (ready || run_now_ || resumed || now >= server_due_) {
         run_now_ = false;
         MHD_run(daemon_);
     }
@@ -278,41 +304,15 @@ MHD_Result MhdView::Access(void* cls, MHD_Connection* connection, const char* ur
                            const char* method, const char*, const char*, size_t* upload_size,
                            void** request) {
     auto& view = *static_cast<MhdView*>(cls);
-    if (*request != nullptr) {
+    std::optional<RequestGuard::Refusal> refusal;
+    if (!view.guard_.Admit(connection, request, url, method, &refusal)) {
         // Only reached for a body that came anyway: discard it, answer was given.
         *upload_size = 0;
         return MHD_YES;
     }
-    *request = &view;
     ++view.requests_;
-    const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-    if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        return Refuse(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD");
-    }
-    const char* length =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    if ((length != nullptr && std::strcmp(length, "0") != 0) ||
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
-                                    MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr) {
-        return Refuse(connection, MHD_HTTP_CONTENT_TOO_LARGE, "no request bodies");
-    }
-    if (std::strlen(url) > kLongestPath) {
-        return Refuse(connection, MHD_HTTP_URI_TOO_LONG, "path too long");
-    }
-    if (!view.Authorized(connection)) {
-        return Refuse(connection, MHD_HTTP_UNAUTHORIZED, "token needed");
-    }
-    return view.Handle(connection, url, head);
-}
-
-bool MhdView::Authorized(MHD_Connection* connection) const {
-    const std::string& token = settings_.token;
-    if (token.empty()) return true;
-    const char* header =
-        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION);
-    const bool bearer = header != nullptr && std::strncmp(header, "Bearer ", 7) == 0;
-    return (bearer && SameSecret(token, header + 7)) ||
-           SameSecret(token, Argument(connection, "token"));
+    if (refusal) return Refuse(connection, refusal->status, refusal->why);
+    return view.Handle(connection, url, std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0);
 }
 
 MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, bool head) {
@@ -375,16 +375,19 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
         if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
         query.step = static_cast<std::uint64_t>(*n);
     }
-    auto* stream =
-        new HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query);
+    auto* download = new HistoryDownload{
+        HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query),
+        connection, &slice_};
     MHD_Response* response = MHD_create_response_from_callback(
         MHD_SIZE_UNKNOWN, 16 * 1024,
         [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
-            const std::size_t n = static_cast<HistoryStream*>(cls)->Read(out, max);
+            auto& d = *static_cast<HistoryDownload*>(cls);
+            if (!d.slice->Take(d.connection, max)) return 0;  // suspended until the next pass
+            const std::size_t n = d.stream.Read(out, max);
             return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
         },
-        stream, [](void* cls) { delete static_cast<HistoryStream*>(cls); });
-    if (response == nullptr) delete stream;
+        download, [](void* cls) { delete static_cast<HistoryDownload*>(cls); });
+    if (response == nullptr) delete download;
     return Answer(connection, MHD_HTTP_OK, response, "application/json");
 }
 

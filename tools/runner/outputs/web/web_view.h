@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/common/console.h"
 #include "tools/runner/outputs/output.h"
@@ -13,10 +14,11 @@
 namespace runner::outputs {
 
 struct WebViewSettings {
-    std::string listen;      // [ADDR:]PORT
-    std::string token_path;  // empty: no token
-    std::string token;       // the token read from it
-    std::string data_dir;    // history files
+    std::string listen;                   // [ADDR:]PORT
+    std::string token_path;               // empty: no token
+    std::string token;                    // the token read from it
+    std::string data_dir;                 // history files
+    std::vector<std::string> host_names;  // names the Host header may give besides addresses
 };
 
 class WebView : public Output, public loop::Participant {

@@ -1,9 +1,12 @@
 // battery32-run publishing to a real broker: what arrives, in what order, and
 // what happens when the broker goes away, refuses or was never there.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -406,6 +409,78 @@ TEST_F(MqttPublish, TlsTrustsTheGivenCaOnly) {
     EXPECT_TRUE(LinesWith(stranger, "mqtt: connected").empty()) << stranger.Transcript();
 }
 
+// Two runners with one prefix share a client id, and the broker drops each
+// as the other connects. Each names the likely cause once, and tries again
+// less and less often instead of knocking the other off twice a second.
+TEST_F(MqttPublish, TwoRunnersWithOnePrefixAreToldWhyTheyKeepBeingDropped) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    const std::string availability = std::string(kPrefix) + "/availability";
+    TestSubscriber sub(broker.port(), "test-twins", availability);
+    sub.Service(200ms);
+    RunnerProcess first(Args(broker.url(), {"--time-limit", "40"}));
+    ASSERT_TRUE(first.WaitForLine(
+        [](const std::string& l) { return Contains(l, "mqtt: connected to"); }, 20s))
+        << first.Transcript();
+    RunnerProcess second(Args(broker.url(), {"--data", dir.File("data2"), "--time-limit", "40"}));
+    const std::string cause = "most likely another client connects with the same client id";
+    const auto both_told = [&] {
+        return !LinesWith(first, cause).empty() && !LinesWith(second, cause).empty();
+    };
+    const auto serve = [&](std::chrono::milliseconds time) {
+        for (auto end = std::chrono::steady_clock::now() + time;
+             std::chrono::steady_clock::now() < end && !(time == 0ms && both_told());) {
+            first.WaitForLine([](const std::string&) { return false; }, 20ms);
+            second.WaitForLine([](const std::string&) { return false; }, 20ms);
+            sub.Service(20ms);
+        }
+    };
+    for (int i = 0; i < 300 && !both_told(); ++i) serve(60ms);
+    ASSERT_TRUE(both_told()) << first.Transcript() << second.Transcript();
+    const std::size_t connections_before = sub.On(availability).size();
+    serve(8s);
+    // Back-offs of 2, 4 and 8 s: a few connections each; starting over at
+    // 0.5 s after every one of them, more than a dozen.
+    EXPECT_LT(sub.On(availability).size() - connections_before, 10u);
+    for (RunnerProcess* run : {&first, &second}) {
+        run->Signal(SIGTERM);
+        EXPECT_EQ(run->Wait(20s), 0) << run->Transcript();
+        EXPECT_EQ(LinesWith(*run, cause).size(), 1u) << run->Transcript();
+    }
+}
+
+// Something answers at the broker's address, but not as a broker: said so,
+// not as "a network protocol error".
+TEST_F(MqttPublish, WhatAnswersWithoutBeingABrokerIsNamed) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    RunnerProcess run(Args(url, {"--time-limit", "20"}), {listener});
+    const std::string reason = "(what answered there is not an MQTT broker)";
+    std::optional<std::string> said;
+    std::vector<int> clients;  // kept open: a close would read as a reset
+    for (int i = 0; i < 200 && !said; ++i) {
+        if (const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); client >= 0) {
+            const std::string http =
+                "HTTP/1.1 400 Bad Request\r\nContent-Length: 200\r\n\r\n" + std::string(200, '-');
+            EXPECT_GT(::write(client, http.data(), http.size()), 0);
+            clients.push_back(client);
+        }
+        said = run.WaitForLine([&](const std::string& l) { return Contains(l, reason); }, 100ms);
+    }
+    EXPECT_TRUE(said) << run.Transcript();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(20s), 0) << run.Transcript();
+    for (const int fd : clients) ::close(fd);
+    ::close(listener);
+}
+
 struct BadMqttCommand {
     const char* name;
     std::vector<std::string> args;
@@ -441,6 +516,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadMqttCommand{"PasswordInUrl", {"--mqtt", "mqtt://u:p@broker"}, 2, "--mqtt-credentials"},
         BadMqttCommand{
             "WildcardPrefix", {"--mqtt", "mqtt://b", "--mqtt-prefix", "a/#"}, 2, "without + or #"},
+        BadMqttCommand{"ReservedPrefix",
+                       {"--mqtt", "mqtt://b", "--mqtt-prefix", "$SYS/gw"},
+                       2,
+                       "--mqtt-prefix $SYS/gw: must not start with $"},
         BadMqttCommand{
             "NoQueue", {"--mqtt", "mqtt://b", "--mqtt-queue", "0"}, 2, "--mqtt-queue needs"},
         BadMqttCommand{
@@ -449,7 +528,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadMqttCommand{"NoCredentialsFile",
                        {"--mqtt", "mqtt://b", "--mqtt-credentials", "MISSING"},
                        1,
-                       "cannot read"}));
+                       "cannot read"},
+        BadMqttCommand{"CredentialsDirectory",
+                       {"--mqtt", "mqtt://b", "--mqtt-credentials", "/tmp"},
+                       1,
+                       "MQTT credentials /tmp: not a regular file (a directory)"},
+        BadMqttCommand{"CredentialsEndless",
+                       {"--mqtt", "mqtt://b", "--mqtt-credentials", "/dev/zero"},
+                       1,
+                       "not a regular file (a character device)"},
+        BadMqttCommand{"CafileEndless",
+                       {"--mqtt", "mqtts://b", "--mqtt-cafile", "/dev/zero"},
+                       1,
+                       "--mqtt-cafile /dev/zero: not a regular file"}));
 
 }  // namespace
 }  // namespace tools_test

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>
@@ -152,6 +154,35 @@ TEST_F(WebView, HistoryBetweenTwoTimesIsTheStoredRecordsInThatSpan) {
     EXPECT_EQ(thinned[1], Parse(lines[3]));
 }
 
+// A history far longer than one pass's slice comes whole and in order: the
+// answer is put off from pass to pass, never dropped or stalled.
+TEST_F(WebView, LongHistoryComesWholeSliceBySlice) {
+    constexpr int kStored = 3000;  // about 1.8 MB of JSON
+    std::string file;
+    for (int i = 0; i < kStored; ++i) {
+        Battery32_Data_t r{};
+        r.data_id = 1002;
+        for (float& cell : r.cell_voltage) cell = 13.25f;
+        r.group_voltage = 424.0f;
+        r.timestamp = ttime{{0xE9, 0x07},
+                            3,
+                            static_cast<std::uint8_t>(1 + i / 1440),
+                            static_cast<std::uint8_t>(i / 60 % 24),
+                            static_cast<std::uint8_t>(i % 60),
+                            0};
+        file.append(reinterpret_cast<const char*>(&r), sizeof r);
+    }
+    ::mkdir(dir.File("data").c_str(), 0755);
+    dir.Write("data/device-1002.history", file);
+    Start();
+    const HttpReply reply = HttpGet(port, "/api/history?device=1002&to=2025-12-31%2000:00:00");
+    ASSERT_EQ(reply.status, 200) << reply.head;
+    const Json::Value got = Parse(reply.body);
+    ASSERT_EQ(got.size(), static_cast<Json::ArrayIndex>(kStored));
+    EXPECT_EQ(got[0]["time"].asString(), "2025-03-01 00:00:00");
+    EXPECT_EQ(got[kStored - 1]["time"].asString(), "2025-03-03 01:59:00");
+}
+
 TEST_F(WebView, EventStreamDeliversEachRoundOnceAsPublished) {
     Start();
     HttpStream events(port, "/api/events");
@@ -217,8 +248,11 @@ TEST_F(WebView, AlarmsArePushedOnceAndListedActiveThenRecent) {
 }
 
 TEST_F(WebView, RefusesAnythingButSmallReadsOfItsOwnPaths) {
-    Start();
+    Start({"--http-host", "view.example"});
     const std::string long_path = "/" + std::string(5000, 'a');
+    std::string many_parameters = "p0=0";
+    for (int i = 1; i < 150; ++i) many_parameters += "&p" + std::to_string(i) + "=" + "0";
+    const std::string at = ":" + std::to_string(port) + "\r\n\r\n";
     const struct {
         const char* what;
         std::string request;
@@ -230,32 +264,68 @@ TEST_F(WebView, RefusesAnythingButSmallReadsOfItsOwnPaths) {
         {"bad time", "GET /api/history?device=1001&from=yesterday HTTP/1.0\r\n\r\n", 400},
         {"second 61", "GET /api/history?device=1001&to=2026-12-08%2012:00:61 HTTP/1.0\r\n\r\n",
          400},
+        {"30 February", "GET /api/history?device=1001&from=2026-02-30%2000:00:00 HTTP/1.0\r\n\r\n",
+         400},
         {"bad step", "GET /api/history?device=1001&step=0 HTTP/1.0\r\n\r\n", 400},
         {"a change", "POST /api/devices HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}", 405},
         {"a deletion", "DELETE / HTTP/1.0\r\n\r\n", 405},
         {"a body on GET", "GET / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello", 413},
         {"a long URL", "GET " + long_path + " HTTP/1.0\r\n\r\n", 414},
+        // Short, yet more than the server's memory for a request can file: answered, not dropped.
+        {"150 parameters", "GET /api/devices?" + many_parameters + " HTTP/1.0\r\n\r\n", 414},
         {"large headers", "GET / HTTP/1.0\r\nX-Pad: " + std::string(9000, 'x') + "\r\n\r\n", 431},
+        // A page elsewhere that reaches this server through a name of its own (DNS rebinding).
+        {"a foreign Host", "GET /api/devices HTTP/1.1\r\nHost: evil.example" + at, 421},
+        {"its address as Host", "GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1" + at, 200},
+        {"localhost as Host", "GET /api/devices HTTP/1.0\r\nHost: LocalHost" + at, 200},
+        {"a name given as Host", "GET /api/devices HTTP/1.0\r\nHost: VIEW.example" + at, 200},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HttpExchange(port, c.request, 20s).status, c.status) << c.what;
         Drain();
     }
-    // The number of connections is bounded: one past the limit is not served.
+    // The number of connections is bounded, and so is each client address's share.
     std::vector<std::unique_ptr<HttpStream>> held;
-    for (int i = 0; i < 64; ++i) {
-        held.push_back(std::make_unique<HttpStream>(port, "/api/events"));
-        ASSERT_EQ(held.back()->Status(20s), 200) << i;
-        Drain();
+    for (const char* from : {"127.0.0.1", "127.0.0.2"}) {
+        for (int i = 0; i < 32; ++i) {
+            held.push_back(std::make_unique<HttpStream>(port, "/api/events", from));
+            ASSERT_EQ(held.back()->Status(20s), 200) << from << " " << i;
+            Drain();
+        }
+        HttpStream one_more(port, "/api/events", from);
+        EXPECT_EQ(one_more.Status(2s), 0) << from;
     }
-    EXPECT_EQ(HttpExchange(port, "GET /api/devices HTTP/1.0\r\n\r\n", 2s).status, 0);
+    EXPECT_EQ(HttpStream(port, "/api/events", "127.0.0.3").Status(2s), 0);
     Drain();
-    held.pop_back();
+    held.erase(held.begin());
     // Still serving, and still polling, once a slot is free again.
     const HttpReply after = HttpGet(port, "/api/devices");
     EXPECT_EQ(after.status, 200);
     const std::uint64_t round = Parse(after.body)["devices"][0]["record"]["round"].asUInt64();
     Published(1001, round + 2);
+}
+
+// Clients that trickle their headers hold no connection for long, nor more
+// than their address's share: another client is answered meanwhile, and they
+// are closed once their time for a whole request is up.
+TEST_F(WebView, StalledRequestsCannotStarveOtherClients) {
+    Start();
+    std::vector<int> stalled;
+    for (int i = 0; i < 70; ++i) {
+        stalled.push_back(SendAndStall(port, "GET /api/devices HTTP/1.1\r\nX-Slow: ", "127.0.0.2"));
+        ASSERT_GE(stalled.back(), 0) << i;
+    }
+    EXPECT_EQ(HttpExchange(port, "GET /api/devices HTTP/1.0\r\n\r\n", 5s).status, 200);
+    for (const int fd : stalled) {
+        EXPECT_TRUE(ClosedByServer(fd, 30s));
+        ::close(fd);
+    }
+    run->Signal(SIGTERM);
+    EXPECT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
+    EXPECT_TRUE(Contains(run->Transcript(),
+                         ", 32 connections closed for not sending a whole request in time"))
+        << run->Transcript();
+    run.reset();
 }
 
 TEST_F(WebView, TokenIsNeededForEveryRequest) {
@@ -275,6 +345,10 @@ TEST_F(WebView, TokenIsNeededForEveryRequest) {
         {"wrong query", "/api/devices?token=s3cret", "", 401},
         {"bearer", "/api/devices", "Authorization: Bearer s3cret-Token\r\n", 200},
         {"query", "/api/devices?token=s3cret-Token", "", 200},
+        {"lower-case scheme", "/api/devices", "Authorization: bearer  s3cret-Token\r\n", 200},
+        {"query and more", "/api/devices?token=s3cret-Token%00junk", "", 401},
+        // The token decides: a page elsewhere cannot know it.
+        {"foreign Host", "/api/devices?token=s3cret-Token", "Host: evil.example\r\n", 200},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HttpGet(port, c.target, c.headers).status, c.status) << c.what;
@@ -284,6 +358,11 @@ TEST_F(WebView, TokenIsNeededForEveryRequest) {
     // The page it serves links its script and style with the token.
     const HttpReply page = HttpGet(port, "/?token=s3cret-Token");
     EXPECT_NE(page.body.find("view.js?token=s3cret-Token"), std::string::npos) << page.body;
+    EXPECT_EQ(LinesStartingWith(run->err(), "battery32-run: --http-token " + dir.File("token") +
+                                                " can be read by other users (chmod 600 it)")
+                  .size(),
+              1u)
+        << run->Transcript();
 }
 
 TEST(WebViewSetup, ProblemsAreNamedOnOneLine) {
@@ -299,6 +378,14 @@ TEST(WebViewSetup, ProblemsAreNamedOnOneLine) {
         {{"--http-token", dir.File("empty-token")}, 2, "--http-token goes with --http"},
         {{"--http", "0", "--http-token", dir.File("empty-token")}, 1, "must hold one token"},
         {{"--http", "0", "--http-token", dir.File("missing")}, 1, "cannot read"},
+        {{"--http", "0", "--http-token", dir.path()}, 1, "not a regular file (a directory)"},
+        {{"--http-host", "view.example"}, 2, "--http-host goes with --http"},
+        {{"--http", "0", "--http-host", "evil.example/"}, 2, "--http-host needs a host name"},
+        // Runs, and says once what it means.
+        {{"--http", "0.0.0.0:0", "--rounds", "1"},
+         0,
+         "listening beyond this machine without --http-token"},
+        {{"--http", "0", "--http-token", "/dev/zero"}, 1, "not a regular file (a character"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {
