@@ -73,6 +73,8 @@ public:
     bool up() const { return port_.up(); }
     const std::string& path() const { return port_.path(); }
     const PortState& port_state() const { return port_.state(); }
+    // How fast the line goes (each member's port state carries a copy).
+    const LinePace& pace() const { return pace_; }
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -81,6 +83,8 @@ private:
     void Opened(Clock::time_point now);
     // Brings the members' copies of the port's state up to date.
     void ShowPortState();
+    // Brings the members' copies of the line's pace up to date.
+    void ShowPace();
     void Read(short revents, Clock::time_point now);
     void Serve(Clock::time_point now);
     void TakeTurn(std::size_t member, Clock::time_point now);
@@ -99,6 +103,7 @@ private:
     Clock::time_point sent_at_{};  // when the last command went out
     bool reply_started_ = false;   // a burst came since the last command
     std::uint64_t port_changes_shown_ = 0;
+    LinePace pace_;
 };
 
 }  // namespace runner::line
