@@ -52,6 +52,10 @@ std::string CachePath(const std::string& data_dir, std::uint32_t data_id) {
     return DeviceFile(data_dir, data_id, ".cache");
 }
 
+std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id) {
+    return DeviceFile(data_dir, data_id, ".energy");
+}
+
 DataFolderLock::~DataFolderLock() {
     if (fd_ >= 0) ::close(fd_);
 }

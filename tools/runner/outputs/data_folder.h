@@ -16,6 +16,8 @@ namespace runner::outputs {
 std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id);
 // DIR/device-<data id>.cache: the newest record, for restarts.
 std::string CachePath(const std::string& data_dir, std::uint32_t data_id);
+// DIR/device-<data id>.energy: the device's energy counters.
+std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id);
 
 class DataFolderLock {
 public:

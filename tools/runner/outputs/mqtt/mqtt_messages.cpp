@@ -55,8 +55,9 @@ std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& 
 }
 
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
-                         const std::string& state, const line::PortState& port_state) {
-    std::string json = record::JsonLine(record, round, std::nullopt);
+                         const energy::EnergyCounters& energy, const std::string& state,
+                         const line::PortState& port_state) {
+    std::string json = RoundJson(record, round, std::nullopt, energy);
     json.pop_back();  // the closing brace: the device's state joins the record's fields
     json += ",\"state\":\"" + state + "\",\"port_state\":" + PortStateJson(port_state) + "}";
     return json;
@@ -72,17 +73,20 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     grouping["model"] = "battery_32";
     std::vector<MqttMessage> messages;
     // `key` goes in the topic and the unique id, `name` is for people, `field`
-    // is where the state JSON holds the value.
+    // is where the state JSON holds the value. Readings are measurements; the
+    // energy counters only grow (a reset reads as a new meter), which is what
+    // an energy dashboard takes.
     const auto sensor = [&](const std::string& key, const std::string& name,
-                            const std::string& field, const char* unit, const char* device_class) {
+                            const std::string& field, const char* unit, const char* device_class,
+                            const char* state_class = "measurement") {
         Json::Value config;
         config["name"] = name;
         config["unique_id"] = node + "_" + key;
         config["state_topic"] = StateTopic(prefix, device.data_id);
         config["value_template"] = "{{ value_json." + field + " }}";
         config["unit_of_measurement"] = unit;
-        config["device_class"] = device_class;
-        config["state_class"] = "measurement";
+        if (device_class != nullptr) config["device_class"] = device_class;
+        config["state_class"] = state_class;
         config["availability_topic"] = AvailabilityTopic(prefix);
         config["payload_available"] = "online";
         config["payload_not_available"] = "offline";
@@ -98,6 +102,14 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
     sensor("group_current", "Current", "group_current", "A", "current");
     sensor("temperature", "Temperature", "temperature", "°C", "temperature");
+    for (const char* way : {"charged", "discharged"}) {
+        const std::string w = way;
+        const std::string title = w == "charged" ? "Charged" : "Discharged";
+        sensor(w + "_kwh", "Energy " + w, "energy." + w + "_kwh", "kWh", "energy",
+               "total_increasing");
+        sensor(w + "_ah", title + " ampere-hours", "energy." + w + "_ah", "Ah", nullptr,
+               "total_increasing");
+    }
     const auto from_alarms = [&](const std::string& kind, const std::string& key,
                                  const std::string& name, const std::string& value) {
         Json::Value config;
