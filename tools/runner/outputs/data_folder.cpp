@@ -60,7 +60,7 @@ DataFolderLock::~DataFolderLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::string DataFolderLock::Take(const std::string& dir) {
+std::string DataFolderLock::Take(const std::string& dir, const std::string& advice) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) return "data folder " + dir + " cannot be made (" + ec.message() + ")";
@@ -69,10 +69,9 @@ std::string DataFolderLock::Take(const std::string& dir) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return "data folder " + dir + ": cannot open " + path + " (" + ErrnoText() + ")";
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const std::string why = errno == EWOULDBLOCK
-                                    ? "is in use by another battery32-run (" + Holder(fd) +
-                                          "); one runner per data folder, or give another --data"
-                                    : "cannot be locked (" + ErrnoText() + ")";
+        const std::string why = errno == EWOULDBLOCK ? "is in use by another battery32-run (" +
+                                                           Holder(fd) + "); " + advice
+                                                     : "cannot be locked (" + ErrnoText() + ")";
         ::close(fd);
         return "data folder " + dir + " " + why;
     }

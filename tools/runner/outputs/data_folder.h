@@ -27,8 +27,11 @@ public:
     DataFolderLock& operator=(const DataFolderLock&) = delete;
 
     // Makes the folder if needed, checks that files can be made in it and
-    // takes the lock. "" on success, else one line saying what is wrong.
-    std::string Take(const std::string& dir);
+    // takes the lock. "" on success, else one line saying what is wrong;
+    // `advice` ends the line when another runner holds the lock.
+    std::string Take(
+        const std::string& dir,
+        const std::string& advice = "one runner per data folder, or give another --data");
 
 private:
     int fd_ = -1;
