@@ -24,11 +24,8 @@ SitePoller::SitePoller(const RunOptions& options, const console::Console& consol
                        host::DeviceChatter& chatter, outputs::Outputs& outputs)
     : options_(options), console_(console), chatter_(chatter), outputs_(outputs) {
     if (options.history) {
-        const auto sync_every = options.fsync_each_record
-                                    ? std::chrono::seconds(0)
-                                    : std::chrono::seconds(options.cache_every_s);
-        energy_store_ =
-            std::make_unique<energy::EnergyStore>(options.data_dir, sync_every, console);
+        energy_store_ = std::make_unique<energy::EnergyStore>(options.data_dir,
+                                                              options.fsync_each_record, console);
     }
 }
 
@@ -88,8 +85,8 @@ void SitePoller::SetUpLines(const std::map<std::string, line::PortSettings>& por
         for (const std::size_t i : polling) {
             host::HostedDevice& d = devices_[i];
             d.line = lines_.size();
-            members.push_back(
-                line::LineMember{i, d.label, d.site.address, &d.link, &d.status.port_state});
+            members.push_back(line::LineMember{i, d.label, d.site.address, &d.link,
+                                               &d.status.port_state, &d.status.line_pace});
             if (d.device->baud_rate_ != baud) {
                 console_.Problem("device " + d.label + " wants " +
                                  std::to_string(d.device->baud_rate_) + " baud but shares " + path +
@@ -214,7 +211,7 @@ void SitePoller::Saved(const ZorVDevice& device, const std::uint8_t* data, std::
         if (d->energy.Add(now, record->group_voltage, record->group_current, LongestEnergyGap(*d),
                           d->energy_counted) &&
             energy_store_) {
-            energy_store_->Keep(d->site.data_id, d->energy_counted, now);
+            energy_store_->Keep(d->site.data_id, d->energy_counted);
         }
     }
     outputs_.OnSaved(outputs::SavedRecord{d->site.data_id, data, length, interval_seconds});

@@ -9,9 +9,9 @@
 
 namespace runner::energy {
 
-EnergyStore::EnergyStore(std::string data_dir, Clock::duration sync_every,
+EnergyStore::EnergyStore(std::string data_dir, bool sync_each_change,
                          const console::Console& console)
-    : data_dir_(std::move(data_dir)), sync_every_(sync_every), console_(console) {}
+    : data_dir_(std::move(data_dir)), sync_each_change_(sync_each_change), console_(console) {}
 
 EnergyStore::~EnergyStore() { Finish(); }
 
@@ -37,15 +37,12 @@ EnergyCounters EnergyStore::Adopt(std::uint32_t data_id) {
     return counters;
 }
 
-void EnergyStore::Keep(std::uint32_t data_id, const EnergyCounters& counters,
-                       Clock::time_point now) {
+void EnergyStore::Keep(std::uint32_t data_id, const EnergyCounters& counters) {
     for (Device& d : devices_) {
         if (d.data_id != data_id) continue;
         if (!d.kept) return;
         d.latest = counters;
-        const bool sync = !d.synced_at || now - *d.synced_at >= sync_every_;
-        Write(d, sync);
-        if (sync && !d.unsynced) d.synced_at = now;
+        Write(d, sync_each_change_);
         return;
     }
 }

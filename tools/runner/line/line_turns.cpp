@@ -79,7 +79,7 @@ void LineTurns::ShowPortState() {
 
 void LineTurns::ShowPace() {
     for (const LineMember& m : members_)
-        if (m.port != nullptr) m.port->pace = pace_;
+        if (m.pace != nullptr) *m.pace = pace_;
 }
 
 // Nobody holds the line, everyone is due, and the silence clocks start.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/common/console.h"
+#include "tools/runner/line/line_pace.h"
 #include "tools/runner/line/line_scheduler.h"
 #include "tools/runner/line/link_tracker.h"
 #include "tools/runner/line/port_line.h"
@@ -49,6 +50,7 @@ struct LineMember {
     unsigned address = 0;    // its module's wire address
     LinkTracker* link = nullptr;
     PortState* port = nullptr;  // its copy of how the line's port stands
+    LinePace* pace = nullptr;   // its copy of how fast the line goes
 };
 
 struct LineSettings {
@@ -73,7 +75,7 @@ public:
     bool up() const { return port_.up(); }
     const std::string& path() const { return port_.path(); }
     const PortState& port_state() const { return port_.state(); }
-    // How fast the line goes (each member's port state carries a copy).
+    // How fast the line goes (each member has a copy).
     const LinePace& pace() const { return pace_; }
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;

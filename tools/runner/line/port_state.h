@@ -7,7 +7,6 @@
 #include <string>
 
 #include "tools/common/serial_port.h"
-#include "tools/runner/line/line_pace.h"
 
 namespace runner::line {
 
@@ -33,7 +32,6 @@ struct PortState {
     bool echo = false;                 // the line echoes (seen, or set on)
     std::uint64_t garbled_echoes = 0;  // echoes that did not match what was sent
     std::optional<bool> rs485;         // the port's RS-485 mode; none: its driver has none
-    LinePace pace;                     // how fast the line goes
 };
 
 // "RS-485 mode on (RTS high while sending, low after, 0 ms before and 0 ms after)",

@@ -10,6 +10,7 @@
 
 #include "battery32/battery32_data.h"
 #include "tools/runner/energy/energy_counters.h"
+#include "tools/runner/line/line_pace.h"
 #include "tools/runner/line/link_tracker.h"
 #include "tools/runner/line/port_state.h"
 
@@ -26,6 +27,8 @@ struct DeviceStatus : line::LinkStatus {
     // The device's port as its line last saw it: the node reached, reopens,
     // echo, RS-485 mode. Every device on one port shows the same.
     line::PortState port_state;
+    // How fast its line goes. Every device on one line shows the same.
+    line::LinePace line_pace;
     // What went into and out of the string, as of the latest round handed
     // out: integrated up to the readings its record carries.
     energy::EnergyCounters energy;

@@ -199,13 +199,13 @@ void Ports(Writer& w, const MetricsSource& s) {
     w.Family("battery32_port_cycle_seconds", "gauge",
              "Time between two turns of a device on the line, as measured.");
     for (const DeviceStatus* d : firsts) {
-        const double cycle = d->port_state.pace.cycle_seconds();
+        const double cycle = d->line_pace.cycle_seconds();
         if (cycle > 0) w.Sample(Label("port", d->port), Number(cycle));
     }
     w.Family("battery32_port_rounds_per_second", "gauge",
              "Rounds the line's devices complete per second, over about the last ten seconds.");
     for (const DeviceStatus* d : firsts) {
-        if (const auto rate = d->port_state.pace.RoundsPerSecond(s.now))
+        if (const auto rate = d->line_pace.RoundsPerSecond(s.now))
             w.Sample(Label("port", d->port), Number(*rate));
     }
 }
