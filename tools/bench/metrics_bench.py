@@ -21,7 +21,6 @@ Prints one line per run and the targets.
 import json
 import math
 import os
-import re
 import socket
 import subprocess
 import sys
@@ -29,7 +28,8 @@ import tempfile
 import threading
 import time
 
-from web_view_bench import rounds_of  # the rounds of the runner's closing summary
+# Starting the runner, the rounds of its closing summary, the command line.
+from web_view_bench import bench_main, rounds_of, start_runner
 
 DEVICES = 16
 VOLTS = 480.0
@@ -124,18 +124,7 @@ def run(program, plugin, seconds, scraped):
         args = [program, '--simulate', site, '--sim', sim, '--plugin', plugin,
                 '--data', os.path.join(scratch, 'data'), '--quiet-device',
                 '--time-limit', str(seconds), '--json', '--http', '127.0.0.1:0', '--tick-ms', '0']
-        proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        notes, port = [], None
-        for line in proc.stderr:
-            notes.append(line.rstrip('\n'))
-            m = re.search(r'web view at http://127\.0\.0\.1:(\d+)/', line)
-            if m:
-                port = int(m.group(1))
-            if 'port /dev/' in line and port:
-                break
-        if port is None:
-            proc.wait()
-            raise RuntimeError('no web view: ' + ' '.join(notes))
+        proc, notes, port = start_runner(args, subprocess.PIPE, True)
         lines, latencies, sizes, floor, stop = [], [], [], [], threading.Event()
         threads = [threading.Thread(target=reader, args=(proc.stdout, lines))]
         if scraped:
@@ -194,17 +183,7 @@ def measure(program, plugin, seconds, pairs):
 
 
 def main(argv):
-    if len(argv) < 3:
-        print(__doc__)
-        return 2
-    program, plugin = argv[1], argv[2]
-    seconds = int(argv[3]) if len(argv) > 3 else 30
-    pairs = int(argv[4]) if len(argv) > 4 else 2
-    try:
-        return measure(program, plugin, seconds, pairs)
-    except RuntimeError as e:
-        print(f'skipped: {e}')
-        return 0
+    return bench_main(argv, __doc__, measure, 30)
 
 
 if __name__ == '__main__':

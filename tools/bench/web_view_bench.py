@@ -74,6 +74,24 @@ def poller(port, stop, answers):
             answers[1] += 1
 
 
+def start_runner(args, stdout, with_view):
+    """Starts the runner; once it polls, returns it, its notes so far and its
+    web view's port (None without one)."""
+    proc = subprocess.Popen(args, stdout=stdout, stderr=subprocess.PIPE, text=True)
+    notes, port = [], None
+    for line in proc.stderr:
+        notes.append(line.rstrip('\n'))
+        m = re.search(r'web view at http://127\.0\.0\.1:(\d+)/', line)
+        if m:
+            port = int(m.group(1))
+        if 'port /dev/' in line and (port or not with_view):
+            break
+    if with_view and port is None:
+        proc.wait()
+        raise RuntimeError('no web view: ' + ' '.join(notes))
+    return proc, notes, port
+
+
 def run_pair_member(program, plugin, seconds, with_view):
     with tempfile.TemporaryDirectory(prefix='battery32-bench-') as scratch:
         args = [program, '--simulate', site_file(scratch), '--plugin', plugin,
@@ -81,18 +99,7 @@ def run_pair_member(program, plugin, seconds, with_view):
                 '--time-limit', str(seconds), '--json']
         if with_view:
             args += ['--http', '127.0.0.1:0']
-        proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        notes, port = [], None
-        for line in proc.stderr:
-            notes.append(line.rstrip('\n'))
-            m = re.search(r'web view at http://127\.0\.0\.1:(\d+)/', line)
-            if m:
-                port = int(m.group(1))
-            if 'port /dev/' in line and (port or not with_view):
-                break
-        if with_view and port is None:
-            proc.wait()
-            raise RuntimeError('no web view: ' + ' '.join(notes))
+        proc, notes, port = start_runner(args, subprocess.DEVNULL, with_view)
         stop = threading.Event()
         counts = [0] * STREAMS
         answers = [0, 0]
@@ -121,18 +128,24 @@ def run_pair_member(program, plugin, seconds, with_view):
         return rounds / seconds, counts, answers, stuck_dropped
 
 
-def main(argv):
+def bench_main(argv, usage, measure_runs, default_seconds):
+    """PROGRAM PLUGIN [SECONDS] [PAIRS] for `measure_runs`; a run that cannot
+    start is reported as skipped, not failed."""
     if len(argv) < 3:
-        print(__doc__)
+        print(usage)
         return 2
     program, plugin = argv[1], argv[2]
-    seconds = int(argv[3]) if len(argv) > 3 else 20
+    seconds = int(argv[3]) if len(argv) > 3 else default_seconds
     pairs = int(argv[4]) if len(argv) > 4 else 2
     try:
-        return measure(program, plugin, seconds, pairs)
+        return measure_runs(program, plugin, seconds, pairs)
     except RuntimeError as e:
         print(f'skipped: {e}')
         return 0
+
+
+def main(argv):
+    return bench_main(argv, __doc__, measure, 20)
 
 
 def measure(program, plugin, seconds, pairs):
