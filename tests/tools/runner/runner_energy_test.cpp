@@ -138,25 +138,28 @@ TEST_F(RunnerEnergy, ConstantCurrentAndVoltageGiveTheirProductOverTheTimeEitherS
     EXPECT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
 }
 
-// A module that stops answering for a while: once too long for a gap to be
-// integrated across (and not long enough to be called silent), once long
-// enough to be called silent (and not too long a gap). Each adds nothing;
-// every other round adds about a tick's worth.
+// A module that stops answering for 1.6 s: at a 200 ms tick a gap too long to
+// be integrated across (more than a second) and too short to be called
+// silent; at a 1 s tick one short enough to be integrated across (three
+// ticks) but long enough to be called silent (--silent-after 1.3). Each adds
+// nothing; every other round adds about a tick's worth.
 TEST_F(RunnerEnergy, NothingIsCountedAcrossAGapOrASilence) {
     const struct {
         const char* what;
-        std::chrono::milliseconds quiet;
+        const char* tick;
+        double tick_s;
         const char* silent_after;
+        std::size_t rounds;
         bool silent;
     } cases[] = {
-        {"a gap", 1600ms, "10", false},
-        {"a silence", 800ms, "0.4", true},
+        {"a gap", "200", 0.2, "10", 20, false},
+        {"a silence", "1000", 1.0, "1.3", 6, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Site({Quiet(Module(1), 1500ms, 1500ms + c.quiet)});
-        auto run = Start("100", {"--silent-after", c.silent_after});
-        const std::vector<Seen> rounds = Rounds(*run, 1001, 30)[1001];
+        Site({Quiet(Module(1), 1200ms, 2800ms)});
+        auto run = Start(c.tick, {"--silent-after", c.silent_after});
+        const std::vector<Seen> rounds = Rounds(*run, 1001, c.rounds)[1001];
         run->Signal(SIGTERM);
         ASSERT_EQ(run->Wait(kGenerous), 0) << run->Transcript();
         EXPECT_EQ(LinesStartingWith(run->err(), "battery32-run: [1001] silent:").size(),
@@ -170,7 +173,8 @@ TEST_F(RunnerEnergy, NothingIsCountedAcrossAGapOrASilence) {
                 ++unchanged;
             } else {
                 EXPECT_GT(step, 0) << i;
-                EXPECT_LT(step, kAmps * 0.5 / 3600) << "round " << i << " counted across the gap";
+                EXPECT_LT(step, kAmps * 2.5 * c.tick_s / 3600)
+                    << "round " << i << " counted across the gap";
             }
         }
         EXPECT_EQ(unchanged, 2) << "the first reading, and the one after the module was back";
