@@ -8,8 +8,10 @@
 # (about three and a half minutes at real-time priority, then four and a half
 # at normal priority with an echoing line, busy neighbours and the quiet gap
 # alone for comparison; its targets are checked), a fleet of runners
-# publishing to one MQTT broker (scripts/mqtt-fleet-bench.sh), and the cost of
-# the host's alarm evaluation against the runner's own CPU per round.
+# publishing to one MQTT broker (scripts/mqtt-fleet-bench.sh), the cost of
+# the host's alarm evaluation against the runner's own CPU per round, and
+# /metrics scraped every second while 16 devices are polled, with the energy
+# counters against the exact integral of what the modules report.
 #
 # Usage: scripts/bench.sh [benchmark options...]
 #   e.g. scripts/bench.sh --benchmark_filter=round
@@ -21,6 +23,7 @@
 #   BENCH_FLEET        0 to skip the MQTT fleet (FLEET_* settings: see that script)
 #   BENCH_LINE         0 to skip the line benchmark
 #   BENCH_ALARMS       0 to skip the alarm evaluation benchmark
+#   BENCH_METRICS      0 to skip the metrics benchmark (BENCH_METRICS_SECONDS per run, default 30)
 set -euo pipefail
 line_status=0
 cd "$(dirname "$0")/.."
@@ -160,10 +163,21 @@ if [[ ${BENCH_ALARMS:-1} != 0 ]]; then
   "$build/battery32_alarm_bench" --seconds 10 --log "$build/alarm_bench.log" || alarm_status=$?
 fi
 
+metrics_status=0
+if [[ ${BENCH_METRICS:-1} != 0 ]]; then
+  echo
+  echo "== /metrics scraped every second, 16 devices back to back; energy against the exact integral =="
+  echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  python3 tools/bench/metrics_bench.py "$build/tools/battery32-run" "$build/libbattery32.so" \
+    "${BENCH_METRICS_SECONDS:-30}" 2 || metrics_status=$?
+  echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+fi
+
 if [[ ${BENCH_FLEET:-1} != 0 ]]; then
   echo
   echo "== MQTT fleet: runners publishing to one local broker =="
   scripts/mqtt-fleet-bench.sh "$build"
 fi
 if (( line_status != 0 )); then exit "$line_status"; fi
+if (( metrics_status != 0 )); then exit "$metrics_status"; fi
 exit "$alarm_status"

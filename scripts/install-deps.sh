@@ -8,10 +8,11 @@ for set in "${@:-native}"; do
   case "$set" in
     # clang-format-14: the sources are kept in its format (versions format
     # differently); clang-format gives it its plain name. clang-tidy-14 measures
-    # function lengths.
+    # function lengths. prometheus: the metrics tests check a scrape with its
+    # promtool and start its server.
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev
                    libmicrohttpd-dev libjs-chart.js chromium python3
-                   libmosquitto-dev mosquitto mosquitto-clients openssl
+                   libmosquitto-dev mosquitto mosquitto-clients openssl prometheus
                    clang-format-14 clang-format clang-tidy-14) ;;
     cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;

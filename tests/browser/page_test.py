@@ -188,7 +188,8 @@ READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].
     cells: [...s.querySelectorAll('.cell')].map((c) => ({
       n: +c.dataset.cell, cls: c.className, text: c.querySelector('.v').textContent,
       value: c.querySelector('.v').dataset.value || ''})),
-    fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature'].map(
+    fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature', 'charged',
+                                'discharged'].map(
       (k) => [k, {text: field(k).textContent, value: field(k).dataset.value}])),
     state: s.querySelector('.state').textContent, port: s.querySelector('.line').title,
     chart: !!s.querySelector('.history canvas'), marker: window.pageMarker || 0};
@@ -236,6 +237,11 @@ def check_shown(device, record):
         shown = device['fields'][key]
         assert float(shown['value']) == record[key], f'{where} {key}: {shown} != {record[key]}'
         assert abs(float(shown['text']) - record[key]) <= 0.005 + 1e-9, f'{where} {key}: {shown}'
+    # The energy counters as of the record shown, in kWh.
+    for key in ('charged', 'discharged'):
+        shown, kwh = device['fields'][key], record['energy'][key + '_kwh']
+        assert float(shown['value']) == kwh, f'{where} {key}: {shown} != {kwh}'
+        assert abs(float(shown['text']) - kwh) <= 0.0005 + 1e-9, f'{where} {key}: {shown}'
 
 
 def cell_marked(page, device, cell):

@@ -166,14 +166,15 @@ class HistoryLoad:
                 f'({min(self.received) / 1e6:.0f}..{max(self.received) / 1e6:.0f} MB each)')
 
 
-def start_runner(program, plugin, seconds, scratch, with_view):
-    data = os.path.join(scratch, 'data')
-    write_history(data, 2001, HISTORY_RECORDS)
-    args = [program, '--simulate', site_file(scratch), '--plugin', plugin, '--data', data,
-            '--quiet-device', '--no-cache', '--time-limit', str(seconds), '--json']
-    if with_view:
-        args += ['--http', '127.0.0.1:0']
-    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+def rounds_of(notes):
+    """The rounds of every device in the run's summary line."""
+    return summary_of(notes)[0]
+
+
+def start_runner(args, stdout, with_view):
+    """Starts the runner; once it polls, returns it, its notes so far and its
+    web view's port (None without one)."""
+    proc = subprocess.Popen(args, stdout=stdout, stderr=subprocess.PIPE, text=True)
     notes, port = [], None
     for line in proc.stderr:
         notes.append(line.rstrip('\n'))
@@ -191,7 +192,13 @@ def start_runner(program, plugin, seconds, scratch, with_view):
 def run_member(program, plugin, seconds, load):
     """One run; `load` None runs without the web view."""
     with tempfile.TemporaryDirectory(prefix='battery32-bench-') as scratch:
-        proc, notes, port = start_runner(program, plugin, seconds, scratch, load is not None)
+        data = os.path.join(scratch, 'data')
+        write_history(data, 2001, HISTORY_RECORDS)
+        args = [program, '--simulate', site_file(scratch), '--plugin', plugin, '--data', data,
+                '--quiet-device', '--no-cache', '--time-limit', str(seconds), '--json']
+        if load is not None:
+            args += ['--http', '127.0.0.1:0']
+        proc, notes, port = start_runner(args, subprocess.DEVNULL, load is not None)
         stop = threading.Event()
         threads = load.start(port, stop) if load else []
         for t in threads:
@@ -236,22 +243,33 @@ def measure(program, plugin, seconds, pairs, load_class):
           f'with {load} ({change:+.1f}%)  [target: {target}: {verdict}]')
 
 
-def main(argv):
+def bench_main(argv, usage, measure_runs, default_seconds):
+    """PROGRAM PLUGIN [SECONDS] [PAIRS] for `measure_runs`; a run that cannot
+    start is reported as skipped, not failed."""
     if len(argv) < 3:
-        print(__doc__)
+        print(usage)
         return 2
     program, plugin = argv[1], argv[2]
-    seconds = int(argv[3]) if len(argv) > 3 else 20
+    seconds = int(argv[3]) if len(argv) > 3 else default_seconds
     pairs = int(argv[4]) if len(argv) > 4 else 2
+    try:
+        return measure_runs(program, plugin, seconds, pairs)
+    except RuntimeError as e:
+        print(f'skipped: {e}')
+        return 0
+
+
+def main(argv):
     loads = {'streams': StreamsLoad, 'history': HistoryLoad}
     chosen = argv[5:] or list(loads)
-    try:
+
+    def each_load(program, plugin, seconds, pairs):
         for name in chosen:
             print(f'load: {name}')
             measure(program, plugin, seconds, pairs, loads[name])
-    except RuntimeError as e:
-        print(f'skipped: {e}')
-    return 0
+        return 0
+
+    return bench_main(argv[:5], __doc__, each_load, 20)
 
 
 if __name__ == '__main__':

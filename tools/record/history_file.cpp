@@ -140,13 +140,18 @@ void HistoryWriter::Close() {
 }
 
 std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length) {
-    const std::string fresh = path + ".new";
+    return ReplaceFile(path, path + ".new", data, length, true);
+}
+
+std::string ReplaceFile(const std::string& path, const std::string& fresh, const void* data,
+                        std::size_t length, bool sync) {
     const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return "cannot create " + fresh + ": " + ErrnoText();
     std::string error;
+    errno = 0;
     if (!descriptor_io::WriteAll(fd, data, length))
         error = "cannot write " + fresh + ": " + (errno ? ErrnoText() : "short write");
-    else if (::fdatasync(fd) != 0)
+    else if (sync && ::fdatasync(fd) != 0)
         error = "cannot sync " + fresh + ": " + ErrnoText();
     if (::close(fd) != 0 && error.empty()) error = "cannot write " + fresh + ": " + ErrnoText();
     if (error.empty() && ::rename(fresh.c_str(), path.c_str()) != 0) {
@@ -156,7 +161,7 @@ std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, st
         ::unlink(fresh.c_str());
         return error;
     }
-    SyncDirectoryOf(path);
+    if (sync) SyncDirectoryOf(path);
     return "";
 }
 

@@ -87,4 +87,13 @@ private:
 // "" on success, else the reason. The old file is untouched on failure.
 std::string WriteCacheFile(const std::string& path, const std::uint8_t* data, std::size_t length);
 
+// Replaces `path` with `length` bytes of `data`: written to `fresh` beside it,
+// then renamed over it, so that a crash of the program leaves the old content
+// or the new, never a mix. With `sync` the new file is synced before the
+// rename and the folder after it, which makes that hold through a power loss.
+// "" on success, else the reason; the old file is untouched on failure.
+// Allocates nothing unless it fails.
+std::string ReplaceFile(const std::string& path, const std::string& fresh, const void* data,
+                        std::size_t length, bool sync);
+
 }  // namespace record

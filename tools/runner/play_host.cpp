@@ -77,12 +77,12 @@ void AnnouncePlan(const RunOptions& options, const Inputs& in, const console::Co
                       ? ", stopping after " + Plural(options.rounds, "round", "rounds") + " of each"
                       : ", until Ctrl-C"));
     if (!options.history) {
-        console.Note("no history or cache kept (--no-history)");
+        console.Note("no history, cache or energy counters kept (--no-history)");
     } else {
         console.Note("history in " + options.data_dir + "/device-<data id>.history " +
                      (options.history_every_round ? "every round" : "at each device's interval") +
                      " (battery32-run decode FILE shows one), the newest record in "
-                     "device-<data id>.cache");
+                     "device-<data id>.cache, the energy counters in device-<data id>.energy");
     }
 }
 

@@ -255,10 +255,12 @@ std::string UsageText() {
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "       battery32-run alarms [--active] [--since T] DIR\n"
            "       battery32-run scan PORT [--addresses A-B]\n"
+           "       battery32-run reset-energy DIR DATA_ID\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
            "decode prints a history file as CSV rows, or JSON lines with --json.\n"
            "alarms prints the alarm log of a data folder.\n"
-           "scan asks each address on a line whether a module answers (scan --help).\n" +
+           "scan asks each address on a line whether a module answers (scan --help).\n"
+           "reset-energy sets a device's energy counters in a data folder back to zero.\n" +
            command_line::Help(RunOptionTable(unused, &given), 21);
 }
 

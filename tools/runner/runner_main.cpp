@@ -14,6 +14,7 @@
 #include "tools/common/outlet.h"
 #include "tools/common/stop_signals.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/energy/reset_energy_command.h"
 #include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/web_view.h"
@@ -34,6 +35,7 @@ constexpr SubCommand kSubCommands[] = {
     {"decode", record::DecodeCommand},
     {"alarms", alarm_log::AlarmsCommand},
     {"scan", line::ScanCommand},
+    {"reset-energy", energy::ResetEnergyCommand},
 };
 
 // An output the options ask for that this build lacks: one line, else "".

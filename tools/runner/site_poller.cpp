@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <map>
 
 #include "tools/common/exit_status.h"
@@ -15,17 +16,25 @@ namespace runner {
 namespace {
 
 constexpr auto kFreshnessEvery = std::chrono::seconds(1);
+constexpr int kEnergyGapTurns = 3;
+constexpr auto kShortestEnergyGap = std::chrono::seconds(1);
 
 }  // namespace
 
 SitePoller::SitePoller(const RunOptions& options, const console::Console& console,
                        host::DeviceChatter& chatter, outputs::Outputs& outputs)
-    : options_(options), console_(console), chatter_(chatter), outputs_(outputs) {}
+    : options_(options), console_(console), chatter_(chatter), outputs_(outputs) {
+    if (options.history) {
+        energy_store_ = std::make_unique<energy::EnergyStore>(options.data_dir,
+                                                              options.fsync_each_record, console);
+    }
+}
 
 bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
                        outputs::HistoryStore* history) {
     for (const host::SiteDevice& entry : site.devices) {
         host::HostedDevice* d = devices_.Add(entry, plugin, site.lost_communication_level);
+        if (d != nullptr) StartCounting(*d);
         if (d == nullptr || history == nullptr) continue;
         // The store checks the device's files first: the record it hands back comes from them.
         const auto cached = history->Adopt(entry.data_id);
@@ -45,6 +54,22 @@ bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
     return true;
 }
 
+void SitePoller::StartCounting(host::HostedDevice& d) {
+    energy::EnergyCounters counters;
+    counters.since = std::time(nullptr);
+    if (energy_store_) counters = energy_store_->Adopt(d.site.data_id);
+    d.energy_counted = counters;
+    d.status.energy = counters;
+}
+
+SitePoller::Clock::duration SitePoller::LongestEnergyGap(const host::HostedDevice& d) const {
+    const auto cycle = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(lines_[d.line]->pace().cycle_seconds()));
+    const Clock::duration turn =
+        std::max<Clock::duration>(std::chrono::milliseconds(options_.tick_ms), cycle);
+    return std::max<Clock::duration>(kEnergyGapTurns * turn, kShortestEnergyGap);
+}
+
 void SitePoller::SetUpLines(const std::map<std::string, line::PortSettings>& ports) {
     std::map<std::string, std::vector<std::size_t>> users;
     std::vector<std::string> order;  // first appearance in the site file
@@ -61,8 +86,8 @@ void SitePoller::SetUpLines(const std::map<std::string, line::PortSettings>& por
         for (const std::size_t i : polling) {
             host::HostedDevice& d = devices_[i];
             d.line = lines_.size();
-            members.push_back(
-                line::LineMember{i, d.label, d.site.address, &d.link, &d.status.port_state});
+            members.push_back(line::LineMember{i, d.label, d.site.address, &d.link,
+                                               &d.status.port_state, &d.status.line_pace});
             if (d.device->baud_rate_ != baud) {
                 console_.Problem("device " + d.label + " wants " +
                                  std::to_string(d.device->baud_rate_) + " baud but shares " + path +
@@ -166,6 +191,7 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
     StateChanged(*d, before);
     alarms::Moment moment;
     d->alarms.RoundCompleted(moment, *this);
+    d->status.energy = d->energy_counted;
     const auto record = record::DecodeRecord(data, length);
     const outputs::CompletedRound round{
         d->status, type_id, data, length, record ? &*record : nullptr, d->checks};
@@ -181,6 +207,14 @@ void SitePoller::Saved(const ZorVDevice& device, const std::uint8_t* data, std::
     // The device saves its record once it has submitted the round's values.
     alarms::Moment moment;
     d->alarms.RoundChecked(moment, *this);
+    if (const auto record = record::DecodeRecord(data, length)) {
+        const auto now = Clock::now();
+        if (d->energy.Add(now, record->group_voltage, record->group_current, LongestEnergyGap(*d),
+                          d->energy_counted) &&
+            energy_store_) {
+            energy_store_->Keep(d->site.data_id, d->energy_counted);
+        }
+    }
     outputs_.OnSaved(outputs::SavedRecord{d->site.data_id, data, length, interval_seconds});
 }
 
@@ -233,6 +267,7 @@ void SitePoller::WatchSilence(Clock::time_point now) {
         host::HostedDevice& d = devices_[i];
         const line::LinkState before = d.status.state;
         if (!lines_[d.line]->up() || !d.link.BecameSilent(now, period)) continue;
+        d.energy.Break();
         StateChanged(d, before);
         alarms::Moment moment;
         d.alarms.LinkLost(
@@ -251,6 +286,7 @@ bool SitePoller::RoundsDone() const {
 
 int SitePoller::Finish(loop::EventLoop::Ending ending) {
     if (ending == loop::EventLoop::Ending::kTimeLimit) console_.Note("time limit reached");
+    if (energy_store_) energy_store_->Finish();
     std::string summary;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const host::HostedDevice& d = devices_[i];

@@ -12,7 +12,10 @@
 // Published, which hands the round to every output (outputs/outputs.cpp).
 // Within the same call the device submits its values to Checked, where the
 // device's alarms (alarms/device_alarms.h) take them, and asks to keep its
-// record (Saved), which ends its round.
+// record (Saved), which ends its round: that record carries the round's own
+// readings, from which its energy counters grow (energy/energy_integrator.h,
+// kept in the data folder by energy/energy_store.h); the outputs see them
+// with the device's next record, whose readings they are.
 
 #include <chrono>
 #include <cstddef>
@@ -25,6 +28,7 @@
 #include "host/zor_sp_device.h"
 #include "tools/common/console.h"
 #include "tools/runner/alarms/device_alarms.h"
+#include "tools/runner/energy/energy_store.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
@@ -96,6 +100,12 @@ private:
     bool RoundsDone() const;
     void WatchSilence(Clock::time_point now);
     void StateChanged(host::HostedDevice& d, line::LinkState before);
+    // The energy counters of `d` at start: kept ones, or zero.
+    void StartCounting(host::HostedDevice& d);
+    // The longest time between two rounds of `d` that its energy is
+    // integrated across: three ticks, or three of its line's cycles if
+    // longer, and at least a second.
+    Clock::duration LongestEnergyGap(const host::HostedDevice& d) const;
     void AlarmChanged(const outputs::AlarmChange& change) override;
 
     const RunOptions& options_;
@@ -105,6 +115,7 @@ private:
     host::HostServices host_{*this, chatter_};
     host::SiteDevices devices_{console_, chatter_, host_};
     std::vector<std::unique_ptr<line::LineTurns>> lines_;
+    std::unique_ptr<energy::EnergyStore> energy_store_;  // null: no data folder
     loop::EventLoop* loop_ = nullptr;
     Clock::time_point polling_start_{};
     Clock::time_point next_freshness_check_{};

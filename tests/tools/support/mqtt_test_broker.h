@@ -74,7 +74,4 @@ private:
     std::vector<ReceivedMessage> messages_;
 };
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
-int FreePort();
-
 }  // namespace tools_test

@@ -50,6 +50,11 @@ private:
     std::unique_ptr<sim::LineDriver> driver_;
 };
 
+// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+int FreePort();
+// Whether something accepts connections on 127.0.0.1:`port` now.
+bool Accepts(int port);
+
 // Whether this machine can give out pseudo-terminals at all.
 bool PseudoTerminalsWork(std::string* why);
 

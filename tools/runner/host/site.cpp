@@ -142,6 +142,14 @@ void CheckMembers(const Json::Value& object, const std::string& where,
     }
 }
 
+energy::ChargingCurrent ReadChargingCurrent(const Json::Value& device, const std::string& where) {
+    const auto text = json_input::OptionalString(device, "charging_current", where);
+    if (!text || *text == "positive") return energy::ChargingCurrent::kPositive;
+    if (*text == "negative") return energy::ChargingCurrent::kNegative;
+    throw InputError(Member(where, "charging_current") +
+                     ": must be \"positive\" or \"negative\", got \"" + *text + "\"");
+}
+
 line::EchoMode ReadEcho(const Json::Value& echo, const std::string& where) {
     if (echo.isNull() || (echo.isString() && echo.asString() == "auto"))
         return line::EchoMode::kAuto;
@@ -239,6 +247,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
             static_cast<std::uint8_t>(json_input::RequireInteger(d, "address", where, 0, 255));
         device.port = json_input::RequireString(d, "port", where);
         device.name = json_input::OptionalString(d, "name", where).value_or("");
+        device.charging_current = ReadChargingCurrent(d, where);
         if (!d["settings"].isNull()) {
             CheckSettings(d["settings"], Member(where, "settings"));
             device.settings = d["settings"];

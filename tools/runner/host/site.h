@@ -10,6 +10,8 @@
 //       "address": 1,               the module's address on the wire, 0..255 or "0x01"
 //       "port": "/dev/ttyS1",       serial line; devices may share one (a bus)
 //       "name": "string A",         optional, shown in notes
+//       "charging_current": "positive",  optional: the sign of a current that
+//                                    charges the string, "positive" (default) or "negative"
 //       "settings": {               optional; handed to the device as is
 //         "appSetting": { "b_mode": "1", "group_voltage": ["1002"], ... },
 //         "thresholdSetting": { ... } } } ],   rules: site_alarm_rules.h
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "tools/runner/alarms/alarm_rule.h"
+#include "tools/runner/energy/energy_integrator.h"
 #include "tools/runner/line/port_state.h"
 
 namespace runner::host {
@@ -38,6 +41,7 @@ struct SiteDevice {
     std::uint8_t address = 0;  // wire address
     std::string port;
     std::string name;
+    energy::ChargingCurrent charging_current = energy::ChargingCurrent::kPositive;
     Json::Value settings{Json::objectValue};
     // Data ids named in appSetting.group_voltage, for polling partners first.
     std::vector<std::uint32_t> partners;

@@ -68,6 +68,7 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
     d->status.name = entry.name;
     d->status.port = entry.port;
     d->alarms = alarms::DeviceAlarms(entry.data_id, entry.alarm_rules, link_level);
+    d->energy = energy::EnergyIntegrator(entry.charging_current);
     devices_.push_back(std::move(d));
     statuses_.push_back(&devices_.back()->status);
     return devices_.back().get();

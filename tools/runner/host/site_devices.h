@@ -14,6 +14,8 @@
 #include "host/zor_sp_device.h"
 #include "tools/common/console.h"
 #include "tools/runner/alarms/device_alarms.h"
+#include "tools/runner/energy/energy_counters.h"
+#include "tools/runner/energy/energy_integrator.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
@@ -33,6 +35,10 @@ struct HostedDevice {
     line::LinkTracker link{status};
     std::uint64_t checks = 0;  // threshold checks since the last record
     alarms::DeviceAlarms alarms;
+    energy::EnergyIntegrator energy;
+    // The counters up to the latest record kept: one round ahead of those in
+    // `status`, which follow the records handed out.
+    energy::EnergyCounters energy_counted;
 };
 
 class SiteDevices {

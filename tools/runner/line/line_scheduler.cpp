@@ -33,10 +33,11 @@ std::optional<std::size_t> LineScheduler::Next(Clock::time_point now, const MayS
     return chosen->device;
 }
 
-void LineScheduler::Take(std::size_t device, Clock::time_point now) {
+std::optional<LineScheduler::Clock::duration> LineScheduler::Take(std::size_t device,
+                                                                  Clock::time_point now) {
     auto it = std::find_if(entries_.begin(), entries_.end(),
                            [device](const Entry& e) { return e.device == device; });
-    if (it == entries_.end()) return;
+    if (it == entries_.end()) return std::nullopt;
     holder_ = device;
     deadline_.reset();
     Entry& e = *it;
@@ -49,7 +50,10 @@ void LineScheduler::Take(std::size_t device, Clock::time_point now) {
     // Due again a tick after it was due; when that has passed already, due
     // now, behind every device that has waited longer: no catch-up burst.
     e.due = std::max(e.due + tick_, now);
+    const std::optional<Clock::duration> since_last =
+        e.last_turn ? std::optional(now - *e.last_turn) : std::nullopt;
     e.last_turn = now;
+    return since_last;
 }
 
 void LineScheduler::Release() {

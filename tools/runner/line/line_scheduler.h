@@ -36,8 +36,9 @@ public:
 
     // The device whose turn it is at `now`, if the line is free and one is due.
     std::optional<std::size_t> Next(Clock::time_point now, const MayStart& may_start);
-    // `device` takes the line at `now` (its turn begins).
-    void Take(std::size_t device, Clock::time_point now);
+    // `device` takes the line at `now` (its turn begins). Returns the time
+    // since its previous turn, if it had one.
+    std::optional<Clock::duration> Take(std::size_t device, Clock::time_point now);
     // A command went out: the holder waits for its reply until `deadline`.
     void AwaitReply(Clock::time_point deadline) { deadline_ = deadline; }
     // The holder's exchange is over (round ended, timeout, line lost).

@@ -74,10 +74,17 @@ void LineTurns::ShowPortState() {
     port_changes_shown_ = port_.changes();
     for (const LineMember& m : members_)
         if (m.port != nullptr) *m.port = port_.state();
+    ShowPace();
+}
+
+void LineTurns::ShowPace() {
+    for (const LineMember& m : members_)
+        if (m.pace != nullptr) *m.pace = pace_;
 }
 
 // Nobody holds the line, everyone is due, and the silence clocks start.
 void LineTurns::Opened(Clock::time_point now) {
+    pace_.Start(now);
     ShowPortState();
     schedule_.Restart(now);
     for (const LineMember& m : members_) m.link->PollingStarts(now);
@@ -174,7 +181,10 @@ void LineTurns::Serve(Clock::time_point now) {
 
 void LineTurns::TakeTurn(std::size_t device, Clock::time_point now) {
     LinkTracker& link = *Member(device)->link;
-    schedule_.Take(device, now);
+    if (const auto interval = schedule_.Take(device, now)) {
+        pace_.Turn(*interval);
+        ShowPace();
+    }
     link.TurnTaken();
     const CallResult result = devices_.Tick(device);
     if (result.round_begun) link.RoundBegun();
@@ -198,8 +208,13 @@ void LineTurns::Deliver(std::vector<std::uint8_t> burst) {
     if (member == nullptr) return;  // nobody is waiting: a late reply or line noise
     if (!reply_started_ && FromAnotherAddress(burst, member->address)) member->link->ForeignReply();
     reply_started_ = true;
+    const std::uint64_t rounds = member->link->rounds();
     const CallResult result =
         devices_.Hand(member->device, burst.data(), static_cast<unsigned>(burst.size()));
+    if (member->link->rounds() != rounds) {
+        pace_.Round(Clock::now());
+        ShowPace();
+    }
     if (result.round_begun) member->link->RoundBegun();
     if (result.sent && schedule_.holder() == holder) AwaitReply();
     if (!result.exchange_over) return;  // more to come: a reply in pieces, or the next command

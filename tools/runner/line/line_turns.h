@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/common/console.h"
+#include "tools/runner/line/line_pace.h"
 #include "tools/runner/line/line_scheduler.h"
 #include "tools/runner/line/link_tracker.h"
 #include "tools/runner/line/port_line.h"
@@ -49,6 +50,7 @@ struct LineMember {
     unsigned address = 0;    // its module's wire address
     LinkTracker* link = nullptr;
     PortState* port = nullptr;  // its copy of how the line's port stands
+    LinePace* pace = nullptr;   // its copy of how fast the line goes
 };
 
 struct LineSettings {
@@ -73,6 +75,8 @@ public:
     bool up() const { return port_.up(); }
     const std::string& path() const { return port_.path(); }
     const PortState& port_state() const { return port_.state(); }
+    // How fast the line goes (each member has a copy).
+    const LinePace& pace() const { return pace_; }
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -83,6 +87,8 @@ private:
     void Opened(Clock::time_point now);
     // Brings the members' copies of the port's state up to date.
     void ShowPortState();
+    // Brings the members' copies of the line's pace up to date.
+    void ShowPace();
     // Reads the port; `revents` as the wait reported them, 0 for a look of
     // its own.
     void Read(short revents, Clock::time_point now);
@@ -103,6 +109,7 @@ private:
     Clock::time_point sent_at_{};  // when the last command went out
     bool reply_started_ = false;   // a burst came since the last command
     std::uint64_t port_changes_shown_ = 0;
+    LinePace pace_;
 };
 
 }  // namespace runner::line

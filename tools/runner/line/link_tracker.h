@@ -102,6 +102,7 @@ public:
     }
 
     bool has_completed() const { return status_.rounds > 0; }
+    std::uint64_t rounds() const { return status_.rounds; }
     bool in_trouble() const { return status_.unanswered > 0 || status_.abandoned > 0; }
 
 private:

@@ -44,12 +44,11 @@ std::string LockPath(const std::string& dir) { return dir + "/battery32-run.lock
 
 // Why the folder cannot be taken: another runner holds it, named by the pid
 // in the lock file at `path`.
-std::string InUse(const std::string& path) {
+std::string InUse(const std::string& path, const std::string& advice) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     const std::string holder = fd >= 0 ? Holder(fd) : "pid unknown";
     if (fd >= 0) ::close(fd);
-    return "is in use by another battery32-run (" + holder +
-           "); one runner per data folder, or give another --data";
+    return "is in use by another battery32-run (" + holder + "); " + advice;
 }
 
 // Whether `path` still names the file open at `fd`.
@@ -74,22 +73,27 @@ std::string CachePath(const std::string& data_dir, std::uint32_t data_id) {
     return DeviceFile(data_dir, data_id, ".cache");
 }
 
+std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id) {
+    return DeviceFile(data_dir, data_id, ".energy");
+}
+
 DataFolderLock::~DataFolderLock() {
     if (fd_ >= 0) ::close(fd_);
     if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
-std::string DataFolderLock::Take(const std::string& dir) {
+std::string DataFolderLock::Take(const std::string& dir, const std::string& advice) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (ec) return "data folder " + dir + " cannot be made (" + ec.message() + ")";
     if (std::string error = CheckWritable(dir); !error.empty()) return error;
     dir_ = dir;
+    advice_ = advice;
     const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0) return "data folder " + dir + " cannot be opened (" + ErrnoText() + ")";
     if (::flock(dir_fd, LOCK_EX | LOCK_NB) != 0) {
-        const std::string why =
-            errno == EWOULDBLOCK ? InUse(LockPath(dir)) : "cannot be locked (" + ErrnoText() + ")";
+        const std::string why = errno == EWOULDBLOCK ? InUse(LockPath(dir), advice)
+                                                     : "cannot be locked (" + ErrnoText() + ")";
         ::close(dir_fd);
         return "data folder " + dir + " " + why;
     }
@@ -103,7 +107,7 @@ std::string DataFolderLock::TakeFile() {
     if (fd < 0) return "data folder " + dir_ + ": cannot open " + path + " (" + ErrnoText() + ")";
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const std::string why =
-            errno == EWOULDBLOCK ? InUse(path) : "cannot be locked (" + ErrnoText() + ")";
+            errno == EWOULDBLOCK ? InUse(path, advice_) : "cannot be locked (" + ErrnoText() + ")";
         ::close(fd);
         return "data folder " + dir_ + " " + why;
     }

@@ -19,6 +19,8 @@ namespace runner::outputs {
 std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id);
 // DIR/device-<data id>.cache: the newest record, for restarts.
 std::string CachePath(const std::string& data_dir, std::uint32_t data_id);
+// DIR/device-<data id>.energy: the device's energy counters.
+std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id);
 
 class DataFolderLock {
 public:
@@ -28,8 +30,11 @@ public:
     DataFolderLock& operator=(const DataFolderLock&) = delete;
 
     // Makes the folder if needed, checks that files can be made in it and
-    // takes the lock. "" on success, else one line saying what is wrong.
-    std::string Take(const std::string& dir);
+    // takes the lock. "" on success, else one line saying what is wrong;
+    // `advice` ends the line when another runner holds the lock.
+    std::string Take(
+        const std::string& dir,
+        const std::string& advice = "one runner per data folder, or give another --data");
     // Whether the lock file and the folder are still the ones locked. When
     // not: "" once everything is as it should be again, else one line
     // saying what happened, to be said once.
@@ -40,6 +45,7 @@ private:
     std::string TakeFile();
 
     std::string dir_;
+    std::string advice_;
     int dir_fd_ = -1;
     int fd_ = -1;
     bool folder_change_said_ = false;

@@ -2,6 +2,8 @@
 
 #include <json/writer.h>
 
+#include "tools/record/record_format.h"
+
 namespace runner::outputs {
 
 std::string PortStateJson(const line::PortState& s) {
@@ -12,6 +14,14 @@ std::string PortStateJson(const line::PortState& s) {
     out += ",\"garbled_echoes\":" + std::to_string(s.garbled_echoes);
     out += std::string(",\"rs485\":") + (s.rs485 ? flag(*s.rs485) : "null");
     return out + "}";
+}
+
+std::string RoundJson(const Battery32_Data_t& record, std::uint64_t round,
+                      std::optional<std::uint64_t> threshold_checks,
+                      const energy::EnergyCounters& energy) {
+    std::string json = record::JsonLine(record, round, threshold_checks);
+    json.pop_back();  // the closing brace: the energy counters join the record's fields
+    return json + ",\"energy\":" + energy::EnergyJson(energy) + "}";
 }
 
 }  // namespace runner::outputs

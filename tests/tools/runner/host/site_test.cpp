@@ -18,8 +18,8 @@ TEST(SiteConfig, ReadsDevicesAndKeepsTheirSettings) {
          "settings": {"appSetting": {"b_mode": "3",
                                      "group_voltage": ["1002", 1003, " 1002 V", "4294972310"]},
                       "thresholdSetting": {"r1": {"ID": "7"}}}},
-        {"data_id": 1002, "address": 31, "port": "/dev/ttyS2"},
-        {"data_id": 1003, "address": 30, "port": "/dev/ttyS2"},
+        {"data_id": 1002, "address": 31, "port": "/dev/ttyS2", "charging_current": "negative"},
+        {"data_id": 1003, "address": 30, "port": "/dev/ttyS2", "charging_current": "positive"},
         {"data_id": 4294967295, "address": 29, "port": "/dev/ttyS2"}]})");
     ASSERT_EQ(site.devices.size(), 4u);
     const SiteDevice& a = site.devices[0];
@@ -34,6 +34,21 @@ TEST(SiteConfig, ReadsDevicesAndKeepsTheirSettings) {
     // The same address on another line is another module.
     EXPECT_EQ(site.devices[1].address, 31);
     EXPECT_TRUE(site.devices[1].settings.isObject());
+    // Which sign of the current charges the string: positive unless said otherwise.
+    EXPECT_EQ(a.charging_current, energy::ChargingCurrent::kPositive);
+    EXPECT_EQ(site.devices[1].charging_current, energy::ChargingCurrent::kNegative);
+    EXPECT_EQ(site.devices[2].charging_current, energy::ChargingCurrent::kPositive);
+    EXPECT_THROW(
+        try {
+            Read(R"({"devices": [{"data_id": 1, "address": 1, "port": "p",
+                                  "charging_current": "in"}]})");
+        } catch (const json_input::InputError& e) {
+            EXPECT_STREQ(e.what(),
+                         "site.json: devices[0].charging_current: must be \"positive\" "
+                         "or \"negative\", got \"in\"");
+            throw;
+        },
+        json_input::InputError);
 }
 
 TEST(SiteConfig, SameAddressTwiceOnOneLineIsRefused) {

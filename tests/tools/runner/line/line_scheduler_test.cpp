@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
+
+#include "tools/runner/line/line_pace.h"
 
 namespace runner::line {
 namespace {
@@ -113,13 +116,36 @@ TEST(LineScheduler, ZeroTickPollsBackToBackRoundRobin) {
 TEST(LineScheduler, RestartFreesTheLineAndMakesEveryoneDue) {
     Clock::time_point now{};
     LineScheduler line({1, 2}, 1000ms, now);
-    line.Take(1, now);
+    EXPECT_EQ(line.Take(1, now), std::nullopt) << "a first turn has no turn before it";
+    line.Release();
+    EXPECT_EQ(line.Take(1, now + 1200ms), 1200ms) << "the time since its last turn";
     line.AwaitReply(now + 90ms);
     now += 5s;
     line.Restart(now);
     EXPECT_EQ(line.holder(), std::nullopt);
     EXPECT_EQ(line.deadline(), std::nullopt);
     EXPECT_EQ(line.Next(now, kAnyone), 1u);
+    EXPECT_EQ(line.Take(1, now), std::nullopt) << "turns before the line was lost do not count";
+}
+
+// The line's pace: the cycle averaged over turns, the rate over about ten
+// seconds, right from the first seconds and falling once rounds stop.
+TEST(LinePace, CycleAndRoundsPerSecondAsMeasured) {
+    LinePace pace;
+    Clock::time_point now{};
+    EXPECT_EQ(pace.RoundsPerSecond(now), std::nullopt);
+    EXPECT_EQ(pace.cycle_seconds(), 0);
+    pace.Start(now);
+    pace.Turn(1000ms);
+    EXPECT_EQ(pace.cycle_seconds(), 1.0);
+    pace.Turn(2000ms);
+    EXPECT_EQ(pace.cycle_seconds(), 1.0 + LinePace::kTurnWeight);
+    for (int i = 0; i < 4; ++i) pace.Round(now += 250ms);
+    EXPECT_NEAR(*pace.RoundsPerSecond(now), 4.0, 0.2) << "the first second";
+    for (int i = 0; i < 116; ++i) pace.Round(now += 250ms);
+    EXPECT_NEAR(*pace.RoundsPerSecond(now), 4.0, 0.2) << "30 s on";
+    EXPECT_NEAR(*pace.RoundsPerSecond(now + 10s), 4.0 / std::exp(1.0), 0.1);
+    EXPECT_LT(*pace.RoundsPerSecond(now + 60s), 0.02);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "tools/alarm_log/alarm_record.h"
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
+#include "tools/runner/energy/energy_counters.h"
 
 namespace runner::outputs {
 
@@ -15,9 +16,10 @@ void ConsoleOutput::OnRound(const CompletedRound& round) {
                         " bytes of type " + std::to_string(round.type_id) +
                         " (not a 32-cell record)");
     } else if (json_) {
-        console_.Record(record::JsonLine(*round.record, number, checks));
+        console_.Record(RoundJson(*round.record, number, checks, round.device.energy));
     } else {
-        console_.Record(record::RoundLine(*round.record, number, checks));
+        console_.Record(record::RoundLine(*round.record, number, checks) + "  energy " +
+                        energy::EnergyText(round.device.energy));
     }
 }
 

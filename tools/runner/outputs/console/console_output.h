@@ -1,6 +1,7 @@
 #pragma once
 // The console's share of the outputs: one line per completed round on the
-// records stream (the round line, or the record as JSON), one there per alarm
+// records stream (the round line, or the record as JSON, with the device's
+// energy counters), one there per alarm
 // raised or cleared (a line for people, or the alarm as JSON), a note for an
 // alarm still active from the last stop, and a problem line when a device
 // goes silent and when it answers again.

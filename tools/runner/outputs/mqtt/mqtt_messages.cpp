@@ -25,6 +25,64 @@ std::string Compact(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
+// The discovery configs of one device: each names the device it belongs to
+// and goes unavailable with the runner.
+class Discovery {
+public:
+    Discovery(const std::string& discovery_prefix, const std::string& prefix,
+              const DeviceStatus& device)
+        : discovery_prefix_(discovery_prefix),
+          prefix_(prefix),
+          data_id_(device.data_id),
+          node_(NodeId(prefix, device.data_id)) {
+        grouping_["identifiers"].append(node_);
+        grouping_["name"] =
+            device.name.empty() ? "Battery string " + std::to_string(data_id_) : device.name;
+        grouping_["model"] = "battery_32";
+    }
+    // `key` goes in the topic and the unique id, `name` is for people; the
+    // value comes from `topic` through `value_template`.
+    Json::Value Config(const std::string& key, const std::string& name, const std::string& topic,
+                       const std::string& value_template) const {
+        Json::Value config;
+        config["name"] = name;
+        config["unique_id"] = node_ + "_" + key;
+        config["state_topic"] = topic;
+        config["value_template"] = value_template;
+        config["availability_topic"] = AvailabilityTopic(prefix_);
+        config["payload_available"] = "online";
+        config["payload_not_available"] = "offline";
+        config["device"] = grouping_;
+        return config;
+    }
+    // A reading of the state message at `field`. Readings are measurements;
+    // the energy counters only grow (a reset reads as a new meter), which is
+    // what an energy dashboard takes.
+    void Sensor(const std::string& key, const std::string& name, const std::string& field,
+                const char* unit, const char* device_class,
+                const char* state_class = "measurement") {
+        Json::Value config =
+            Config(key, name, StateTopic(prefix_, data_id_), "{{ value_json." + field + " }}");
+        config["unit_of_measurement"] = unit;
+        if (device_class != nullptr) config["device_class"] = device_class;
+        config["state_class"] = state_class;
+        Add("sensor", key, config);
+    }
+    void Add(const std::string& kind, const std::string& key, const Json::Value& config) {
+        messages_.push_back({discovery_prefix_ + "/" + kind + "/" + node_ + "/" + key + "/config",
+                             Compact(config)});
+    }
+    std::vector<MqttMessage> messages() { return std::move(messages_); }
+
+private:
+    const std::string& discovery_prefix_;
+    const std::string& prefix_;
+    std::uint32_t data_id_;
+    std::string node_;
+    Json::Value grouping_;
+    std::vector<MqttMessage> messages_;
+};
+
 }  // namespace
 
 std::string AvailabilityTopic(const std::string& prefix) { return prefix + "/availability"; }
@@ -55,8 +113,9 @@ std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& 
 }
 
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
-                         const std::string& state, const line::PortState& port_state) {
-    std::string json = record::JsonLine(record, round, std::nullopt);
+                         const energy::EnergyCounters& energy, const std::string& state,
+                         const line::PortState& port_state) {
+    std::string json = RoundJson(record, round, std::nullopt, energy);
     json.pop_back();  // the closing brace: the device's state joins the record's fields
     json += ",\"state\":\"" + state + "\",\"port_state\":" + PortStateJson(port_state) + "}";
     return json;
@@ -64,63 +123,32 @@ std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
 
 std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
                                            const std::string& prefix, const DeviceStatus& device) {
-    const std::string node = NodeId(prefix, device.data_id);
-    Json::Value grouping;
-    grouping["identifiers"].append(node);
-    grouping["name"] =
-        device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
-    grouping["model"] = "battery_32";
-    std::vector<MqttMessage> messages;
-    // `key` goes in the topic and the unique id, `name` is for people, `field`
-    // is where the state JSON holds the value.
-    const auto sensor = [&](const std::string& key, const std::string& name,
-                            const std::string& field, const char* unit, const char* device_class) {
-        Json::Value config;
-        config["name"] = name;
-        config["unique_id"] = node + "_" + key;
-        config["state_topic"] = StateTopic(prefix, device.data_id);
-        config["value_template"] = "{{ value_json." + field + " }}";
-        config["unit_of_measurement"] = unit;
-        config["device_class"] = device_class;
-        config["state_class"] = "measurement";
-        config["availability_topic"] = AvailabilityTopic(prefix);
-        config["payload_available"] = "online";
-        config["payload_not_available"] = "offline";
-        config["device"] = grouping;
-        messages.push_back(
-            {discovery_prefix + "/sensor/" + node + "/" + key + "/config", Compact(config)});
-    };
+    Discovery d(discovery_prefix, prefix, device);
     for (int i = 0; i < kBattery32Cells; ++i) {
         const std::string number = std::to_string(i + 1);
-        sensor("cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
-               "cell_voltage[" + std::to_string(i) + "]", "V", "voltage");
+        d.Sensor("cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,
+                 "cell_voltage[" + std::to_string(i) + "]", "V", "voltage");
     }
-    sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
-    sensor("group_current", "Current", "group_current", "A", "current");
-    sensor("temperature", "Temperature", "temperature", "°C", "temperature");
-    const auto from_alarms = [&](const std::string& kind, const std::string& key,
-                                 const std::string& name, const std::string& value) {
-        Json::Value config;
-        config["name"] = name;
-        config["unique_id"] = node + "_" + key;
-        config["state_topic"] = AlarmsTopic(prefix, device.data_id);
-        config["value_template"] = value;
-        config["availability_topic"] = AvailabilityTopic(prefix);
-        config["payload_available"] = "online";
-        config["payload_not_available"] = "offline";
-        config["device"] = grouping;
-        if (kind == "binary_sensor") {
-            config["device_class"] = "problem";
-            config["payload_on"] = "ON";
-            config["payload_off"] = "OFF";
-        }
-        messages.push_back(
-            {discovery_prefix + "/" + kind + "/" + node + "/" + key + "/config", Compact(config)});
-    };
-    from_alarms("binary_sensor", "alarm", "Alarm",
-                "{{ 'ON' if value_json.active | length > 0 else 'OFF' }}");
-    from_alarms("sensor", "alarm_level", "Alarm level", "{{ value_json.level }}");
-    return messages;
+    d.Sensor("group_voltage", "Group voltage", "group_voltage", "V", "voltage");
+    d.Sensor("group_current", "Current", "group_current", "A", "current");
+    d.Sensor("temperature", "Temperature", "temperature", "°C", "temperature");
+    for (const std::string way : {"charged", "discharged"}) {
+        const std::string title = way == "charged" ? "Charged" : "Discharged";
+        d.Sensor(way + "_kwh", "Energy " + way, "energy." + way + "_kwh", "kWh", "energy",
+                 "total_increasing");
+        d.Sensor(way + "_ah", title + " ampere-hours", "energy." + way + "_ah", "Ah", nullptr,
+                 "total_increasing");
+    }
+    Json::Value problem = d.Config("alarm", "Alarm", AlarmsTopic(prefix, device.data_id),
+                                   "{{ 'ON' if value_json.active | length > 0 else 'OFF' }}");
+    problem["device_class"] = "problem";
+    problem["payload_on"] = "ON";
+    problem["payload_off"] = "OFF";
+    d.Add("binary_sensor", "alarm", problem);
+    d.Add("sensor", "alarm_level",
+          d.Config("alarm_level", "Alarm level", AlarmsTopic(prefix, device.data_id),
+                   "{{ value_json.level }}"));
+    return d.messages();
 }
 
 }  // namespace runner::outputs

@@ -31,14 +31,17 @@ std::string AlarmsTopic(const std::string& prefix, std::uint32_t data_id);
 // raised, and the most severe level among them (0: none).
 std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& active);
 
-// The --json line of the round with the device's state and its port's added:
-// {...,"state":"polling","port_state":{"node":"/dev/ttyUSB0",...}}
+// The --json line of the round (with its energy counters) with the device's
+// state and its port's added:
+// {...,"energy":{...},"state":"polling","port_state":{"node":"/dev/ttyUSB0",...}}
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
-                         const std::string& state, const line::PortState& port_state);
+                         const energy::EnergyCounters& energy, const std::string& state,
+                         const line::PortState& port_state);
 
-// One sensor config per cell, group voltage, current and temperature, grouped
-// as one device, reading the state topic and going unavailable with the runner;
-// and from the alarms topic a problem sensor and the most severe active level.
+// One sensor config per cell, group voltage, current, temperature and energy
+// counter (kWh and Ah, each way), grouped as one device, reading the state
+// topic and going unavailable with the runner; and from the alarms topic a
+// problem sensor and the most severe active level.
 std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
                                            const std::string& prefix, const DeviceStatus& device);
 

@@ -35,7 +35,8 @@ void MqttPublisher::OnRound(const CompletedRound& round) {
            line::LinkStateName(round.device.state),
            *round.record,
            {},
-           round.device.port_state});
+           round.device.port_state,
+           round.device.energy});
 }
 
 void MqttPublisher::OnAlarm(const AlarmChange& change) {
@@ -69,9 +70,10 @@ void MqttPublisher::Pump() {
         int mid = 0;
         const std::string error =
             next->alarm.empty()
-                ? connection_.Publish(
-                      StateTopic(settings_.prefix, next->data_id),
-                      StatePayload(next->record, next->round, next->state, next->port_state), &mid)
+                ? connection_.Publish(StateTopic(settings_.prefix, next->data_id),
+                                      StatePayload(next->record, next->round, next->energy,
+                                                   next->state, next->port_state),
+                                      &mid)
                 : connection_.Publish(AlarmTopic(settings_.prefix, next->data_id), next->alarm,
                                       &mid, false);
         if (!error.empty()) return connection_.Abandon("publishing: " + error);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "battery32/battery32_data.h"
+#include "tools/runner/energy/energy_counters.h"
 #include "tools/runner/line/port_state.h"
 
 namespace runner::outputs {
@@ -27,6 +28,7 @@ struct QueuedRound {
     Battery32_Data_t record{};
     std::string alarm;           // an alarm change instead of a round: its JSON
     line::PortState port_state;  // the device's port when the round completed
+    energy::EnergyCounters energy;
 };
 
 class MqttRoundQueue {

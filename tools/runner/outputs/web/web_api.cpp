@@ -43,6 +43,7 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
     out += ",\"polls\":" + std::to_string(s.polls);
     out += ",\"errors\":" + std::to_string(s.errors);
     out += ",\"port_state\":" + PortStateJson(s.port_state);
+    out += ",\"energy\":" + energy::EnergyJson(s.energy);
     out += ",\"history_records\":" + std::to_string(history_records);
     out += ",\"record\":" + (record_json.empty() ? std::string("null") : record_json);
     return out + "}";

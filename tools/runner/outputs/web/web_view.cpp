@@ -23,6 +23,7 @@
 #include "tools/runner/outputs/web/event_streams.h"
 #include "tools/runner/outputs/web/history_stream.h"
 #include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/metrics_text.h"
 #include "tools/runner/outputs/web/request_guard.h"
 #include "tools/runner/outputs/web/web_api.h"
 #include "tools/runner/outputs/web/web_assets.h"
@@ -143,6 +144,7 @@ private:
     MHD_Result ChartFile(MHD_Connection* connection);
     MHD_Result Devices(MHD_Connection* connection);
     MHD_Result Alarms(MHD_Connection* connection);
+    MHD_Result Metrics(MHD_Connection* connection);
     MHD_Result History(MHD_Connection* connection);
     MHD_Result Events(MHD_Connection* connection, bool head);
     std::string DeviceJsonAt(const DeviceStatus& status) const;
@@ -156,7 +158,9 @@ private:
     int epoll_fd_ = -1;
     Clock::time_point server_due_ = Clock::time_point::max();
     Clock::time_point next_heartbeat_ = Clock::now() + kHeartbeat;
-    std::map<std::uint32_t, std::string> latest_;  // record JSON by data id
+    std::map<std::uint32_t, std::string> latest_;               // record JSON by data id
+    std::map<std::uint32_t, Battery32_Data_t> latest_records_;  // for /metrics
+    std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
     alarm_log::ActiveAlarms active_;
     std::deque<std::string> recent_;  // the latest alarm changes as JSON, oldest first
     std::uint64_t event_id_ = 0;
@@ -240,9 +244,10 @@ void MhdView::Finish() {
 }
 
 void MhdView::OnRound(const CompletedRound& round) {
-    latest_[round.device.data_id] =
-        round.record ? record::JsonLine(*round.record, round.device.rounds, std::nullopt)
-                     : std::string();
+    latest_[round.device.data_id] = round.record ? RoundJson(*round.record, round.device.rounds,
+                                                             std::nullopt, round.device.energy)
+                                                 : std::string();
+    if (round.record) latest_records_[round.device.data_id] = *round.record;
     if (streams_.open() == 0) return;
     const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
                               "\ndata: " + DeviceJsonAt(round.device) + "\n\n";
@@ -324,6 +329,7 @@ MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, 
     if (path == "/api/alarms") return Alarms(connection);
     if (path == "/api/history") return History(connection);
     if (path == "/api/events") return Events(connection, head);
+    if (path == "/metrics") return Metrics(connection);
     return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
 }
 
@@ -350,6 +356,15 @@ MHD_Result MhdView::Devices(MHD_Connection* connection) {
 
 MHD_Result MhdView::Alarms(MHD_Connection* connection) {
     return Text(connection, MHD_HTTP_OK, AlarmsJson(active_, recent_), "application/json");
+}
+
+MHD_Result MhdView::Metrics(MHD_Connection* connection) {
+    if (devices_ == nullptr)
+        return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "not polling yet");
+    const MetricsSource source{devices_,          &latest_records_, &active_,
+                               BATTERY32_VERSION, started_,         Clock::now()};
+    return Text(connection, MHD_HTTP_OK, MetricsText(source),
+                "text/plain; version=0.0.4; charset=utf-8");
 }
 
 MHD_Result MhdView::History(MHD_Connection* connection) {

@@ -181,7 +181,7 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
               1u)
         << run.Transcript();
 
-    // One sensor per cell, group voltage, current and temperature, per device.
+    // One sensor per cell, group voltage, current, temperature and energy counter, per device.
     std::map<std::string, Json::Value> configs;
     for (const auto& m : sub.messages()) {
         if (m.topic.rfind("homeassistant/sensor/", 0) != 0 || Contains(m.topic, "alarm")) continue;
@@ -189,7 +189,7 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
         ASSERT_TRUE(Json::Reader().parse(m.payload, v)) << m.payload;
         configs[m.topic] = v;
     }
-    ASSERT_EQ(configs.size(), 2u * 35u);
+    ASSERT_EQ(configs.size(), 2u * 39u);
     const Json::Value& cell7 = configs.at("homeassistant/sensor/test_site_1002/cell_07/config");
     EXPECT_EQ(cell7["state_topic"].asString(), StateTopic(1002));
     EXPECT_EQ(cell7["value_template"].asString(), "{{ value_json.cell_voltage[6] }}");
@@ -203,6 +203,20 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     EXPECT_EQ(temp["value_template"].asString(), "{{ value_json.temperature }}");
     EXPECT_NE(temp["device"]["identifiers"], cell7["device"]["identifiers"]);
     EXPECT_EQ(temp["unique_id"].asString(), "test_site_1001_temperature");
+    EXPECT_EQ(temp["state_class"].asString(), "measurement");
+    // Energy that only grows, as an energy dashboard takes it.
+    const Json::Value& charged =
+        configs.at("homeassistant/sensor/test_site_1001/charged_kwh/config");
+    EXPECT_EQ(charged["value_template"].asString(), "{{ value_json.energy.charged_kwh }}");
+    EXPECT_EQ(charged["unit_of_measurement"].asString(), "kWh");
+    EXPECT_EQ(charged["device_class"].asString(), "energy");
+    EXPECT_EQ(charged["state_class"].asString(), "total_increasing");
+    const Json::Value& out_ah =
+        configs.at("homeassistant/sensor/test_site_1002/discharged_ah/config");
+    EXPECT_EQ(out_ah["value_template"].asString(), "{{ value_json.energy.discharged_ah }}");
+    EXPECT_EQ(out_ah["unit_of_measurement"].asString(), "Ah");
+    EXPECT_FALSE(out_ah.isMember("device_class")) << "no device class measures charge";
+    EXPECT_EQ(out_ah["state_class"].asString(), "total_increasing");
 }
 
 // The broker comes only once the first alarm is raised: that alarm waits in

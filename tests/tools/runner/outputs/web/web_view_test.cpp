@@ -4,13 +4,18 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "tests/tools/support/alarm_episode.h"
 #include "tests/tools/support/http_client.h"
@@ -97,6 +102,9 @@ TEST_F(WebView, DevicesCarryTheLatestPublishedRecord) {
         EXPECT_GE(d["rounds"].asUInt64(), round);
         EXPECT_GE(d["history_records"].asUInt64(), 1u);
         EXPECT_EQ(d["record"], Published(kExampleDevices[i], round)) << d.toStyledString();
+        // The counters as of the record shown, which carries them too.
+        EXPECT_EQ(d["energy"], d["record"]["energy"]) << d.toStyledString();
+        EXPECT_GT(d["energy"]["charged_kwh"].asDouble(), 0) << d.toStyledString();
         // Its port: the simulated line's pseudo-terminal, which neither echoes
         // nor has an RS-485 interface.
         const Json::Value& port = d["port_state"];
@@ -349,6 +357,9 @@ TEST_F(WebView, TokenIsNeededForEveryRequest) {
         {"query and more", "/api/devices?token=s3cret-Token%00junk", "", 401},
         // The token decides: a page elsewhere cannot know it.
         {"foreign Host", "/api/devices?token=s3cret-Token", "Host: evil.example\r\n", 200},
+        {"metrics without", "/metrics", "", 401},
+        {"metrics, wrong bearer", "/metrics", "Authorization: Bearer s3cret-Tokem\r\n", 401},
+        {"metrics, bearer", "/metrics", "Authorization: Bearer s3cret-Token\r\n", 200},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HttpGet(port, c.target, c.headers).status, c.status) << c.what;
@@ -363,6 +374,218 @@ TEST_F(WebView, TokenIsNeededForEveryRequest) {
                   .size(),
               1u)
         << run->Transcript();
+}
+
+// "name{labels}" -> value of every sample of a scrape.
+std::map<std::string, std::string> Samples(const std::string& text) {
+    std::map<std::string, std::string> samples;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto space = line.rfind(' ');
+        samples[line.substr(0, space)] = line.substr(space + 1);
+    }
+    return samples;
+}
+
+// Runs `command` through the shell; its exit status, with what it printed.
+int Shell(const std::string& command, std::string* output) {
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output->append(buffer, n);
+    const int status = ::pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+constexpr const char* kPromtool = "/usr/bin/promtool";
+constexpr const char* kPrometheus = "/usr/bin/prometheus";
+
+// A scrape passes promtool's checks and shows what the rounds show: each
+// reading of the record of the round it counts, the energy counters in base
+// units, labels escaped whatever the site file names the devices.
+TEST_F(WebView, MetricsPassPromtoolAndShowWhatTheRoundsShow) {
+    if (::access(kPromtool, X_OK) != 0) GTEST_SKIP() << "no " << kPromtool;
+    dir.Write("site.json", R"({"devices": [
+        {"data_id": 1001, "address": 1, "port": "/dev/ttyA", "name": "quoted \"A\" \\ back"},
+        {"data_id": 1002, "address": 2, "port": "/dev/ttyA", "name": "two\nlines",
+         "charging_current": "negative"}]})");
+    Start({dir.File("site.json")});
+    for (std::uint32_t id : kExampleDevices) Published(id, 3);
+    const HttpReply reply = HttpGet(port, "/metrics");
+    ASSERT_EQ(reply.status, 200) << reply.head;
+    EXPECT_NE(reply.head.find("Content-Type: text/plain; version=0.0.4"), std::string::npos)
+        << reply.head;
+    dir.Write("scrape.txt", reply.body);
+    std::string said;
+    EXPECT_EQ(Shell(std::string(kPromtool) + " check metrics < " + dir.File("scrape.txt"), &said),
+              0)
+        << said << reply.body;
+    EXPECT_EQ(said, "") << reply.body;
+
+    const auto samples = Samples(reply.body);
+    const auto value = [&](const std::string& key) {
+        const auto it = samples.find(key);
+        EXPECT_NE(it, samples.end()) << key << "\n" << reply.body;
+        return it == samples.end() ? std::nan("") : std::stod(it->second);
+    };
+    for (std::uint32_t id : kExampleDevices) {
+        SCOPED_TRACE(id);
+        const std::string device = "data_id=\"" + std::to_string(id) + "\"";
+        const auto rounds =
+            static_cast<std::uint64_t>(value("battery32_rounds_total{" + device + "}"));
+        const Json::Value record = Published(id, rounds);
+        for (int cell = 0; cell < 32; ++cell) {
+            const double v = record["cell_voltage"][cell].asDouble();
+            const std::string key = "battery32_cell_voltage_volts{" + device + ",cell=\"" +
+                                    std::to_string(cell) + "\"}";
+            if (v > 0) {
+                EXPECT_EQ(value(key), v) << key;
+            } else {
+                EXPECT_EQ(samples.count(key), 0u) << "a cell without reading: " << key;
+            }
+        }
+        EXPECT_EQ(value("battery32_group_voltage_volts{" + device + "}"),
+                  record["group_voltage"].asDouble());
+        EXPECT_EQ(value("battery32_current_amperes{" + device + "}"),
+                  record["group_current"].asDouble());
+        EXPECT_EQ(value("battery32_temperature_celsius{" + device + "}"),
+                  record["temperature"].asDouble());
+        const Json::Value& energy = record["energy"];
+        const char* way = id == 1001 ? "charged" : "discharged";
+        EXPECT_GT(value(std::string("battery32_") + way + "_joules_total{" + device + "}"), 0);
+        for (const char* w : {"charged", "discharged"}) {
+            EXPECT_DOUBLE_EQ(
+                value(std::string("battery32_") + w + "_coulombs_total{" + device + "}"),
+                energy[std::string(w) + "_ah"].asDouble() * 3600);
+            EXPECT_DOUBLE_EQ(value(std::string("battery32_") + w + "_joules_total{" + device + "}"),
+                             energy[std::string(w) + "_kwh"].asDouble() * 3.6e6);
+        }
+        for (const char* level : {"1", "2", "3"}) {
+            value("battery32_active_alarms{" + device + ",level=\"" + level + "\"}");
+        }
+        EXPECT_EQ(value("battery32_silent{" + device + "}"), 0);
+    }
+    // The simulated line stands in for the site's port.
+    const std::string line =
+        Parse(HttpGet(port, "/api/devices").body)["devices"][0]["port"].asString();
+    EXPECT_EQ(samples.count("battery32_device_info{data_id=\"1001\",name=\"quoted \\\"A\\\" \\\\ "
+                            "back\",port=\"" +
+                            line + "\"}"),
+              1u)
+        << reply.body;
+    EXPECT_EQ(samples.count("battery32_device_info{data_id=\"1002\",name=\"two\\nlines\","
+                            "port=\"" +
+                            line + "\"}"),
+              1u)
+        << reply.body;
+    // The line's measured pace: a turn every 150 ms tick, two devices' rounds in each.
+    const double cycle = value("battery32_port_cycle_seconds{port=\"" + line + "\"}");
+    EXPECT_NEAR(cycle, 0.15, 0.05);
+    EXPECT_NEAR(value("battery32_port_rounds_per_second{port=\"" + line + "\"}"), 2 / cycle,
+                0.5 / cycle);
+}
+
+// A real Prometheus server, started here on a free loopback port with the
+// runner as its target and the web view's token as its credentials.
+class TestPrometheus {
+public:
+    TestPrometheus(const TempDir& dir, int target, const std::string& token_file)
+        : dir_(dir), port_(FreePort()) {
+        dir.Write("prometheus.yml",
+                  "global:\n  scrape_interval: 1s\n"
+                  "scrape_configs:\n  - job_name: battery32\n"
+                  "    authorization:\n      credentials_file: " +
+                      token_file +
+                      "\n    static_configs:\n"
+                      "      - targets: ['127.0.0.1:" +
+                      std::to_string(target) + "']\n");
+    }
+    ~TestPrometheus() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    bool Start() {
+        const std::string config = "--config.file=" + dir_.File("prometheus.yml");
+        const std::string storage = "--storage.tsdb.path=" + dir_.File("tsdb");
+        const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string log = dir_.File("prometheus.log");
+            std::freopen(log.c_str(), "w", stdout);
+            std::freopen(log.c_str(), "w", stderr);
+            ::execl(kPrometheus, kPrometheus, config.c_str(), storage.c_str(), listen.c_str(),
+                    "--log.level=warn", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (auto end = std::chrono::steady_clock::now() + 30s;
+             std::chrono::steady_clock::now() < end;) {
+            if (Accepts(port_) && HttpGet(port_, "/-/ready").status == 200) return true;
+            std::this_thread::sleep_for(100ms);
+        }
+        return false;
+    }
+    // The result of a PromQL query, evaluated at `time` (epoch seconds) when given.
+    Json::Value Query(const std::string& promql, const std::string& time = "") {
+        std::string encoded;
+        for (const unsigned char c : promql) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            encoded += std::isalnum(c) || c == '_' ? std::string(1, static_cast<char>(c)) : hex;
+        }
+        const HttpReply reply = HttpGet(
+            port_, "/api/v1/query?query=" + encoded + (time.empty() ? "" : "&time=" + time));
+        return Parse(reply.body)["data"]["result"];
+    }
+    std::string Log() const {
+        std::ifstream in(dir_.File("prometheus.log"));
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+private:
+    const TempDir& dir_;
+    int port_;
+    pid_t pid_ = -1;
+};
+
+// Prometheus scrapes the runner with its token: its query API gives a cell
+// voltage equal to the --json record of the round it counted at the same
+// moment, and counters that grow from one scrape to the next.
+TEST_F(WebView, PrometheusScrapesTheRunnerWithItsToken) {
+    if (::access(kPrometheus, X_OK) != 0) GTEST_SKIP() << "no " << kPrometheus;
+    dir.Write("token", "s3cret-Token\n");
+    Start({"--http-token", dir.File("token")});
+    TestPrometheus prometheus(dir, port, dir.File("token"));
+    ASSERT_TRUE(prometheus.Start()) << prometheus.Log();
+    Json::Value history;
+    for (auto end = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < end;) {
+        Drain();
+        history = prometheus.Query("battery32_rounds_total{data_id=\"1001\"}[1m]");
+        if (history.size() == 1 && history[0]["values"].size() >= 2) break;
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_EQ(history.size(), 1u) << history.toStyledString() << prometheus.Log();
+    const Json::Value& values = history[0]["values"];
+    ASSERT_GE(values.size(), 2u) << history.toStyledString();
+    const Json::Value& last = values[values.size() - 1];
+    EXPECT_GT(std::stod(last[1].asString()), std::stod(values[0][1].asString()));
+    // One scrape: the rounds it counted and a cell voltage, both at its moment.
+    const std::string at = last[0].asString();
+    const auto rounds = std::stoull(last[1].asString());
+    const Json::Value cell =
+        prometheus.Query("battery32_cell_voltage_volts{data_id=\"1001\",cell=\"3\"}", at);
+    ASSERT_EQ(cell.size(), 1u) << cell.toStyledString();
+    EXPECT_EQ(std::stod(cell[0]["value"][1].asString()),
+              Published(1001, rounds)["cell_voltage"][3].asDouble());
+    const Json::Value energy =
+        prometheus.Query("increase(battery32_charged_joules_total{data_id=\"1001\"}[1m])");
+    ASSERT_EQ(energy.size(), 1u) << energy.toStyledString();
+    EXPECT_GT(std::stod(energy[0]["value"][1].asString()), 0);
 }
 
 TEST(WebViewSetup, ProblemsAreNamedOnOneLine) {

@@ -53,6 +53,7 @@
     for (const [key, label] of [['group_voltage', 'group V'], ['group_current', 'current A'],
                                 ['temperature', 'temperature °C'], ['spread', 'spread V'],
                                 ['lowest', 'lowest'], ['highest', 'highest'], ['time', 'record time'],
+                                ['charged', 'charged kWh'], ['discharged', 'discharged kWh'],
                                 ['rounds', 'rounds'], ['abandoned', 'abandoned'],
                                 ['resends', 'resends'], ['errors', 'errors']]) {
       const box = make('div');
@@ -91,7 +92,18 @@
     view.fields.state.textContent = text;
     view.fields.state.className = 'state ' + cls;
     for (const key of ['rounds', 'abandoned', 'resends', 'errors']) view.fields[key].textContent = dev[key];
+    showEnergy(view, dev.energy);
     showPort(view, dev);
+  }
+
+  // What went into and out of the string, in kWh; the ampere-hours in the tooltip.
+  function showEnergy(view, energy) {
+    if (!energy) return;
+    for (const way of ['charged', 'discharged']) {
+      view.fields[way].textContent = fixed(energy[way + '_kwh'], 3);
+      view.fields[way].dataset.value = String(energy[way + '_kwh']);
+      view.fields[way].title = fixed(energy[way + '_ah'], 3) + ' Ah since the counters were last reset';
+    }
   }
 
   // The port as it stands: shown where it says something (a link that led
