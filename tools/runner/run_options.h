@@ -50,7 +50,7 @@ struct RunOptions {
 };
 
 struct ParsedCommandLine {
-    enum class Action { kRun, kHelp, kError } action = Action::kError;
+    enum class Action { kRun, kHelp, kVersion, kError } action = Action::kError;
     RunOptions run;
     std::string error;  // for kError
 };

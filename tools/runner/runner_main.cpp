@@ -13,6 +13,7 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/outlet.h"
 #include "tools/common/stop_signals.h"
+#include "tools/common/version.h"
 #include "tools/record/decode_command.h"
 #include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
@@ -101,6 +102,9 @@ int RunnerMain(int argc, char** argv) {
         case ParsedCommandLine::Action::kError:
             plain.Problem(parsed.error + " (--help lists the options)");
             return exit_status::kUsage;
+        case ParsedCommandLine::Action::kVersion:
+            plain.Record(version::Line(kProgram));
+            return exit_status::kOk;
         case ParsedCommandLine::Action::kRun:
             break;
     }
