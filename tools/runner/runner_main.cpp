@@ -54,8 +54,9 @@ constexpr auto kLastLinesWait = std::chrono::milliseconds(500);
 void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
     console::Outlet::DrainAll({&records, &errors}, kLastLinesWait);
     if (records.dropped() == 0) return;
-    errors.Line(std::string(kProgram) + ": " + std::to_string(records.dropped()) +
-                " lines dropped: " + records.name() + " was not read");
+    errors.Line(console::ProblemPrefix(kProgram, STDERR_FILENO) +
+                std::to_string(records.dropped()) + " lines dropped: " + records.name() +
+                " was not read");
 }
 
 // A run: the options resolved, then the host played until it stops.
@@ -72,8 +73,11 @@ int Run(RunOptions options) {
     int status = exit_status::kCannotRun;
     {
         // Neither output may hold polling up, nor a stop signal, whoever reads them.
-        console::Outlet records(records_fd, "standard output", std::string(kProgram) + ": ");
-        console::Outlet errors(STDERR_FILENO, "standard error", std::string(kProgram) + ": ");
+        // Their own lines (lines dropped) are problems.
+        console::Outlet records(records_fd, "standard output",
+                                console::ProblemPrefix(kProgram, records_fd));
+        console::Outlet errors(STDERR_FILENO, "standard error",
+                               console::ProblemPrefix(kProgram, STDERR_FILENO));
         const console::Console console(kProgram, records, errors, options.json);
         if (const std::string error = ResolveOptions(options, console); !error.empty()) {
             console.Problem(error);
@@ -99,11 +103,11 @@ int RunnerMain(int argc, char** argv) {
         case ParsedCommandLine::Action::kHelp:
             plain.Record(UsageText());
             return exit_status::kOk;
+        case ParsedCommandLine::Action::kVersion:
+            plain.Record(version::Line(kProgram));
         case ParsedCommandLine::Action::kError:
             plain.Problem(parsed.error + " (--help lists the options)");
             return exit_status::kUsage;
-        case ParsedCommandLine::Action::kVersion:
-            plain.Record(version::Line(kProgram));
             return exit_status::kOk;
         case ParsedCommandLine::Action::kRun:
             break;

@@ -17,7 +17,7 @@ void ConsoleOutput::OnRound(const CompletedRound& round) {
     } else if (json_) {
         console_.Record(record::JsonLine(*round.record, number, checks));
     } else {
-        console_.Record(record::RoundLine(*round.record, number, checks));
+        console_.Record(record::RoundLine(*round.record, number, checks, !console_.to_journal()));
     }
 }
 
@@ -39,7 +39,8 @@ void ConsoleOutput::OnAlarm(const AlarmChange& change) {
     if (change.kind == alarm_log::AlarmKind::kActive) {
         console_.Note(alarm_log::AlarmText(change) + " (active at the last stop)");
     } else {
-        console_.Record(json_ ? alarm_log::AlarmJson(change) : alarm_log::AlarmText(change));
+        console_.Record(json_ ? alarm_log::AlarmJson(change)
+                              : alarm_log::AlarmText(change, !console_.to_journal()));
     }
 }
 
