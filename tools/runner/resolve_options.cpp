@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "tools/common/input_file.h"
-#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/installed_files.h"
 #include "tools/runner/run_options.h"
 
 namespace runner {
@@ -87,7 +87,7 @@ std::string CheckAlarmCommand(const std::string& program) {
 }  // namespace
 
 std::string ResolveOptions(RunOptions& options, const console::Console& console) {
-    const std::string examples = BATTERY32_EXAMPLES_DIR;
+    const std::string examples = host::ExamplesDir();
     if (options.simulate && options.site_path.empty()) options.site_path = examples + "/site.json";
     if (options.simulate && options.sim_path.empty() &&
         ::access((examples + "/sim.json").c_str(), R_OK) == 0) {
