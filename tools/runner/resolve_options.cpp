@@ -86,7 +86,7 @@ std::string CheckAlarmCommand(const std::string& program) {
 
 }  // namespace
 
-std::string ResolveOptions(RunOptions& options, const console::Console& console) {
+std::vector<std::string> ResolveOptions(RunOptions& options, const console::Console& console) {
     const std::string examples = host::ExamplesDir();
     if (options.simulate && options.site_path.empty()) options.site_path = examples + "/site.json";
     if (options.simulate && options.sim_path.empty() &&
@@ -94,14 +94,17 @@ std::string ResolveOptions(RunOptions& options, const console::Console& console)
         options.sim_path = examples + "/sim.json";
     }
     if (options.plugin_path.empty()) options.plugin_path = host::DefaultPluginPath();
+    // Each file is read and each problem said, so that --check shows them all at once.
+    std::vector<std::string> problems;
+    const auto note = [&problems](std::string problem) {
+        if (!problem.empty()) problems.push_back(std::move(problem));
+    };
     if (!options.http_token_path.empty()) {
-        if (std::string error = ReadToken(options.http_token_path, &options.http_token, console);
-            !error.empty()) {
-            return error;
-        }
+        note(ReadToken(options.http_token_path, &options.http_token, console));
     }
-    if (std::string error = CheckAlarmCommand(options.alarm_command); !error.empty()) return error;
-    return ResolveMqtt(options.mqtt, console);
+    note(CheckAlarmCommand(options.alarm_command));
+    note(ResolveMqtt(options.mqtt, console));
+    return problems;
 }
 
 }  // namespace runner

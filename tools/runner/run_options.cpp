@@ -214,6 +214,11 @@ std::vector<Option> RunOptionTable(RunOptions& o, Given* given) {
                                       LinesAndWebView(o, given), Publishing(o.mqtt, given)}) {
         table.insert(table.end(), group.begin(), group.end());
     }
+    table.push_back({"check", nullptr,
+                     "check the options, the site file, every device's settings,\n"
+                     "the data folder and the ports, then exit; nothing is\n"
+                     "started, opened, written or locked",
+                     nullptr, Flag(&o.check)});
     table.push_back(
         {"version", nullptr, "print the version and exit", nullptr, Flag(&given->version)});
     table.push_back({"help", nullptr, nullptr, nullptr, Flag(&given->help), 'h'});
@@ -255,6 +260,7 @@ std::string UsageText() {
     Given given;
     return "usage: battery32-run [options] [SITE.json]\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
+           "       battery32-run --check [options] SITE.json\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "       battery32-run alarms [--active] [--since T] DIR\n"
            "       battery32-run scan PORT [--addresses A-B]\n"

@@ -15,6 +15,7 @@
 #include "tools/common/stop_signals.h"
 #include "tools/common/version.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/check/check_run.h"
 #include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/web_view.h"
@@ -79,11 +80,9 @@ int Run(RunOptions options) {
         console::Outlet errors(STDERR_FILENO, "standard error",
                                console::ProblemPrefix(kProgram, STDERR_FILENO));
         const console::Console console(kProgram, records, errors, options.json);
-        if (const std::string error = ResolveOptions(options, console); !error.empty()) {
-            console.Problem(error);
-        } else {
-            status = PlayHost(console, options, stop.fd());
-        }
+        const std::vector<std::string> problems = ResolveOptions(options, console);
+        for (const std::string& problem : problems) console.Problem(problem);
+        if (problems.empty()) status = PlayHost(console, options, stop.fd());
         SayWhatWasLost(records, errors);
     }
     ::close(records_fd);
@@ -105,10 +104,10 @@ int RunnerMain(int argc, char** argv) {
             return exit_status::kOk;
         case ParsedCommandLine::Action::kVersion:
             plain.Record(version::Line(kProgram));
+            return exit_status::kOk;
         case ParsedCommandLine::Action::kError:
             plain.Problem(parsed.error + " (--help lists the options)");
             return exit_status::kUsage;
-            return exit_status::kOk;
         case ParsedCommandLine::Action::kRun:
             break;
     }
@@ -116,6 +115,7 @@ int RunnerMain(int argc, char** argv) {
         plain.Problem(missing);
         return exit_status::kUsage;
     }
+    if (parsed.run.check) return check::CheckRun(std::move(parsed.run), plain);
     return Run(std::move(parsed.run));
 }
 
