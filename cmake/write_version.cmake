@@ -6,6 +6,8 @@
 #   cmake -DSOURCE_DIR=... -DVERSION=1.0.0 [-DCOMMIT=abc1234] -DOUTPUT=file.cpp -P write_version.cmake
 set(text "${VERSION}")
 set(commit "${COMMIT}")
+# What the programs print and the web page shows: a commit name, nothing to escape.
+string(REGEX REPLACE "[^A-Za-z0-9._+-]" "" commit "${commit}")
 if(commit STREQUAL "")
   execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse --short HEAD
     OUTPUT_VARIABLE commit OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE failed)

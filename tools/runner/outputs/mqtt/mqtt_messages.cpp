@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "tools/common/version.h"
 #include "tools/record/record_format.h"
 
 namespace runner::outputs {
@@ -70,6 +71,7 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     grouping["name"] =
         device.name.empty() ? "Battery string " + std::to_string(device.data_id) : device.name;
     grouping["model"] = "battery_32";
+    grouping["sw_version"] = version::Text();
     std::vector<MqttMessage> messages;
     // `key` goes in the topic and the unique id, `name` is for people, `field`
     // is where the state JSON holds the value.
