@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Installs a build tree into a scratch DESTDIR and runs what was installed as
-# it lies there, with nothing of the build tree on its paths: --version of both
-# programs, --check and two simulated rounds of the runner, which must take
-# the installed plug-in, examples and host library; then systemd-analyze
-# verify on the installed unit (its man pages found among the installed ones).
+# Installs into a scratch root and runs what was installed as it lies there,
+# with nothing of a build tree on its paths: --version of both programs,
+# --check and two simulated rounds of the runner, which must take the
+# installed plug-in, examples and host library; then systemd-analyze verify on
+# the installed unit (its man pages found among the installed ones).
 #
-# Usage: scripts/check-install.sh BUILD_DIR BINDIR PLUGIN EXAMPLES_DIR UNIT MANDIR
-#   the last five as installed, without the DESTDIR (/usr/local/bin, ...)
+# Usage: scripts/check-install.sh build BUILD_DIR BINDIR PLUGIN EXAMPLES_DIR UNIT MANDIR
+#        scripts/check-install.sh debs "GATEWAY.deb PLUGIN.deb" BINDIR PLUGIN EXAMPLES_DIR UNIT MANDIR
+#   build: cmake --install of BUILD_DIR with DESTDIR; debs: the packages unpacked.
+#   The last five as installed, without the scratch root (/usr/bin, ...).
 set -euo pipefail
 
-build=$1 bindir=$2 plugin=$3 examples=$4 unit=$5 mandir=$6
+from=$1 what=$2 bindir=$3 plugin=$4 examples=$5 unit=$6 mandir=$7
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 root=$scratch/root
@@ -21,7 +23,11 @@ fail() {
 # A run with an environment of nothing but a plain PATH.
 plain() { env -i PATH=/usr/bin:/bin "$@"; }
 
-DESTDIR=$root cmake --install "$build" >/dev/null
+case $from in
+  build) DESTDIR=$root cmake --install "$what" >/dev/null ;;
+  debs) for deb in $what; do dpkg-deb -x "$deb" "$root"; done ;;
+  *) fail "install from what? ($from)" ;;
+esac
 runner=$root$bindir/battery32-run
 
 plain "$runner" --version | grep -Eq '^battery32-run [0-9]+\.[0-9]+\.[0-9]+' ||
