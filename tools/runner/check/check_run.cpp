@@ -8,7 +8,6 @@
 #include <exception>
 #include <map>
 #include <optional>
-#include <set>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/serial_port.h"
@@ -127,9 +126,9 @@ void CheckDevices(const RunOptions& options, const host::Site& site, Findings& f
 
 std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
                             const console::Console& console) {
+    // Shown as a start shows them, the device's trace lines would bury the result.
     host::DeviceChatter chatter;
-    chatter.Begin(
-        nullptr);  // as a start shows them, the device's trace lines would bury the result
+    chatter.Begin(nullptr);
     NoEvents events;
     host::HostServices services(events, chatter);
     std::size_t refused = 0;
@@ -149,9 +148,8 @@ int CheckRun(RunOptions options, const console::Console& console) {
     CheckDeviceLog(options.device_log, found);
     const std::optional<host::Site> site = ReadInputs(options, found);
     if (site) {
-        found.checked.insert(
-            found.checked.begin(),
-            "site " + site->path + ": " + Plural(site->devices.size(), "device", "devices"));
+        found.checked.push_back("site " + site->path + ": " +
+                                Plural(site->devices.size(), "device", "devices"));
         CheckDevices(options, *site, found);
         if (options.simulate) {
             found.checked.push_back("ports simulated");
