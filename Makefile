@@ -8,11 +8,15 @@
 #                     plug-in's sources compiled for o32 soft-float
 #   make sanitize     the native suite built with address/undefined sanitizers (build-asan)
 #   make fuzz         each fuzz target for $(FUZZ_SECONDS) s (build-fuzz)
+#   make deb          the Debian packages (build-deb): battery32-gateway and battery32-plugin
+#                     for this machine, battery32-plugin for mipsel; lintian, their contents
+#                     and a run of what they install are checked (part of make test)
 #   make bench        Release benchmarks (build-bench); not part of make test
 #   make mutants      mutation testing of the plug-in (build-mutants); not part of make test
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_DIR ?= build
+DEB_DIR ?= build-deb
 CMAKE_FLAGS ?=
 MIPSEL_BUILD_DIR ?= build-mipsel
 FUZZ_SECONDS ?= 60
@@ -22,7 +26,7 @@ RUN_ARGS ?= --rounds 8
 FUZZ_TEST_SECONDS ?= 20
 
 .PHONY: all deps deps-mipsel build build-mipsel test test-native check-style test-mipsel sanitize fuzz \
-        fuzz-short bench mutants run clean
+        fuzz-short bench mutants run clean deb
 
 all: build
 
@@ -58,6 +62,12 @@ test-mipsel: build-mipsel
 sanitize:
 	@scripts/sanitize.sh
 
+# Built from an export of the sources, beside the other builds; uses the mipsel
+# libraries of $(MIPSEL_BUILD_DIR).
+deb:
+	@MIPSEL_BUILD_DIR=$(MIPSEL_BUILD_DIR) scripts/build-packages.sh $(DEB_DIR)
+	@scripts/check-packages.sh $(DEB_DIR)
+
 fuzz:
 	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
@@ -73,7 +83,7 @@ mutants: deps
 	@scripts/install-deps.sh mutants
 	@python3 scripts/mutants.py $(MUTANTS_ARGS)
 
-test: check-style test-native test-mipsel sanitize fuzz-short
+test: check-style test-native test-mipsel sanitize fuzz-short deb
 
 run: build
 	$(BUILD_DIR)/tools/battery32-run --simulate $(RUN_ARGS) --quiet-device --http $(HTTP_PORT)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those not already present.
-# Usage: scripts/install-deps.sh [native] [cross] [fuzz] [bench] [mutants]
+# Usage: scripts/install-deps.sh [native] [cross] [deb] [fuzz] [bench] [mutants]
 set -euo pipefail
 
 want=()
@@ -13,8 +13,11 @@ for set in "${@:-native}"; do
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev
                    libmicrohttpd-dev libjs-chart.js chromium python3
                    libmosquitto-dev mosquitto mosquitto-clients openssl prometheus
-                   clang-format-14 clang-format clang-tidy-14) ;;
+                   clang-format-14 clang-format clang-tidy-14
+                   systemd man-db) ;;
     cross)  want+=(g++-mipsel-linux-gnu qemu-user binutils-mipsel-linux-gnu jq) ;;
+    # The Debian packages: debhelper builds them, lintian checks them.
+    deb)    want+=(debhelper dpkg-dev fakeroot lintian pkgconf) ;;
     fuzz)   want+=(clang libclang-rt-14-dev) ;;
     bench)  want+=(libbenchmark-dev) ;;
     mutants) want+=(python3 ninja-build) ;;

@@ -140,11 +140,12 @@ std::optional<AlarmRecord> ParseAlarmJson(std::string_view line) {
     return a;
 }
 
-std::string AlarmText(const AlarmRecord& a) {
+std::string AlarmText(const AlarmRecord& a, bool with_time) {
     const std::string value =
         std::isfinite(a.value) ? record::FormatFloat(a.value) : std::string("no value");
     const std::string side = std::string(a.above ? "above " : "below ") + Number(a.limit);
-    std::string text = "[" + std::to_string(a.data_id) + "] " + TimeText(a.epoch) + " alarm " +
+    std::string text = "[" + std::to_string(a.data_id) + "] " +
+                       (with_time ? TimeText(a.epoch) + " " : std::string()) + "alarm " +
                        KindName(a.kind) + ": " + (a.name.empty() ? "" : a.name + " ") + "(" +
                        a.variable + ") " + value;
     if (a.kind == AlarmKind::kCleared) {

@@ -51,7 +51,9 @@ std::optional<AlarmRecord> ParseAlarmJson(std::string_view line);
 // The record for people:
 // "[1001] 16:21:45 alarm raised: 第3节电池 (battery_2_value) 11.5 below 12, level 2 major,
 //  code 12;3;7; (rule cell_low)"; a clear names the value it cleared at.
-std::string AlarmText(const AlarmRecord& alarm);
+// Without `with_time` the time is left out (for the journal, which stamps the
+// line itself).
+std::string AlarmText(const AlarmRecord& alarm, bool with_time = true);
 
 // The environment of the alarm command: "BATTERY32_ALARM_" + each JSON key in
 // capitals, "=" and its value as the JSON shows it, strings unquoted.

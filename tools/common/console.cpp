@@ -1,9 +1,11 @@
 #include "tools/common/console.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/common/descriptor_io.h"
@@ -41,7 +43,20 @@ void Console::SayIfRecordsFailed() const {
     Problem(records_.outlet->name() + ": cannot write (" + failure + "); its lines are lost");
 }
 
-void Console::Problem(const std::string& line) const { errors_.Write(prefix_ + line); }
+void Console::Problem(const std::string& line) const { errors_.Write(problem_prefix_ + line); }
+
+bool ToJournal(int fd) {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+std::string ProblemPrefix(const char* program, int fd) {
+    // Syslog's "warning": a problem is something to look at, the run goes on.
+    return std::string(ToJournal(fd) ? "<4>" : "") + program + ": ";
+}
 
 int SubCommand(const char* usage, bool help, const std::string& fault,
                const std::function<int(const Console&)>& work) {

@@ -8,6 +8,10 @@
 // Written straight to descriptors, a line waits for its reader; written
 // through outlets (outlet.h), as battery32-run does while it polls, it never
 // waits: a reader that does not keep up loses lines, counted, instead.
+//
+// Started by systemd with its output in the journal, problem lines begin with
+// the syslog priority "<4>" (warning), which the journal takes off and keeps
+// as the line's priority: `journalctl -p warning` shows the problems alone.
 
 #include <functional>
 #include <string>
@@ -16,19 +20,31 @@
 
 namespace console {
 
+// Whether `fd` is the stream through which systemd passes this program's
+// output to the journal (the one $JOURNAL_STREAM names by device and inode).
+bool ToJournal(int fd);
+
+// How a problem line on `fd` begins: "<4>" when it goes to the journal, then
+// "`program`: ".
+std::string ProblemPrefix(const char* program, int fd);
+
 class Console {
 public:
     // `records_fd` is where stdout pointed before device output was redirected.
     Console(const char* program, int records_fd, int errors_fd, bool notes_to_errors)
         : prefix_(std::string(program) + ": "),
+          problem_prefix_(ProblemPrefix(program, errors_fd)),
           records_{records_fd, nullptr},
           errors_{errors_fd, nullptr},
-          notes_to_errors_(notes_to_errors) {}
+          notes_to_errors_(notes_to_errors),
+          to_journal_(ToJournal(records_fd)) {}
     Console(const char* program, Outlet& records, Outlet& errors, bool notes_to_errors)
         : prefix_(std::string(program) + ": "),
+          problem_prefix_(ProblemPrefix(program, errors.fd())),
           records_{records.fd(), &records},
           errors_{errors.fd(), &errors},
-          notes_to_errors_(notes_to_errors) {}
+          notes_to_errors_(notes_to_errors),
+          to_journal_(ToJournal(records.fd())) {}
 
     void Record(const std::string& line) const;
     // The program's name, ": " and the line.
@@ -37,6 +53,9 @@ public:
     // The outlets lines go through; null when written straight to descriptors.
     Outlet* records_outlet() const { return records_.outlet; }
     Outlet* errors_outlet() const { return errors_.outlet; }
+    // Whether records go to the journal, which stamps every line with its
+    // time: a record line then need not carry the time as well.
+    bool to_journal() const { return to_journal_; }
 
     static void WriteLine(int fd, const std::string& line);
 
@@ -51,9 +70,11 @@ private:
     };
 
     std::string prefix_;
+    std::string problem_prefix_;
     Sink records_;
     Sink errors_;
     bool notes_to_errors_;
+    bool to_journal_;
 };
 
 // How battery32-run's sub-commands (decode, alarms, scan) answer: with `help` their

@@ -1,9 +1,11 @@
 #include "tools/common/serial_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -85,6 +87,26 @@ std::string DeviceNode(int fd) {
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = ::readlink(link.c_str(), node, sizeof node - 1);
     return n > 0 ? std::string(node, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string PresenceProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::string("no such device (") + std::strerror(errno) + ")";
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        return std::string("not a serial device: ") + (S_ISDIR(st.st_mode) ? "a directory"
+                                                       : S_ISREG(st.st_mode)
+                                                           ? "a regular file"
+                                                           : "not a character device");
+    }
+    if (::access(path.c_str(), R_OK | W_OK) == 0) return "";
+    const int failure = errno;
+    std::string why = std::strerror(failure);
+    // Ports belong to a group whose members may use them (dialout on Debian).
+    if (const group* owner = ::getgrgid(st.st_gid); failure == EACCES && owner != nullptr)
+        why += std::string("; its group is ") + owner->gr_name;
+    return "this user may not read and write it (" + why + ")";
 }
 
 }  // namespace serial_port

@@ -48,6 +48,13 @@ struct Rs485 {
     bool receive_while_sending = false;  // the port hears its own bytes (an echo)
 };
 
+// Whether `path` (or what a link there leads to) is a serial device this
+// user may open for reading and writing, found out without opening it: ""
+// or why not ("no such device (No such file or directory)", "not a serial
+// device: a regular file", "this user may not read and write it (Permission
+// denied; its group is dialout)").
+std::string PresenceProblem(const std::string& path);
+
 // Sets the mode on an open port; "" or why the driver refused it.
 std::string SetRs485(int fd, const Rs485& mode);
 // Whether the port is in RS-485 mode; nothing when its driver has no RS-485

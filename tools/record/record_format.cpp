@@ -48,11 +48,11 @@ std::string FormatFloat(float value) {
 }
 
 std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
-                      std::optional<std::uint64_t> threshold_checks) {
+                      std::optional<std::uint64_t> threshold_checks, bool with_time) {
     const std::string time = FormatTime(record.timestamp);
+    const std::string when = with_time ? "  " + (time.empty() ? "(no time)" : time) : "";
     std::string line = "[" + std::to_string(record.data_id) + "] round " + std::to_string(round) +
-                       "  " + (time.empty() ? "(no time)" : time) + "  group " +
-                       Fixed(record.group_voltage, 2) + " V  current " +
+                       when + "  group " + Fixed(record.group_voltage, 2) + " V  current " +
                        Fixed(record.group_current, 2) + " A  temp " + Fixed(record.temperature, 2) +
                        " C";
     // Extremes over the cells that hold a reading (a cell without one is 0).

@@ -36,9 +36,10 @@ std::string Fixed(float value, int decimals);
 
 // "[1001] round 3  2026-12-08 16:12:04  group 864.00 V  current 12.50 A
 //  temp 25.30 C  low cell 12 13.380 V  high cell 3 13.620 V"
-// With `threshold_checks`, "  checks 35" is added.
+// With `threshold_checks`, "  checks 35" is added. Without `with_time` the
+// record's time is left out (for the journal, which stamps the line itself).
 std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
-                      std::optional<std::uint64_t> threshold_checks);
+                      std::optional<std::uint64_t> threshold_checks, bool with_time = true);
 
 // {"data_id":1001,"round":3,"time":"...","cell_voltage":[...32],"group_voltage":...,
 //  "group_current":...,"status":0,"temperature":...} on one line. Non-finite

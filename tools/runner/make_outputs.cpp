@@ -5,6 +5,7 @@
 #include "tools/runner/outputs/console/console_output.h"
 #include "tools/runner/outputs/history/history_store.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
+#include "tools/runner/outputs/service/service_notifier.h"
 #include "tools/runner/outputs/web/web_view.h"
 
 namespace runner {
@@ -12,6 +13,8 @@ namespace runner {
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                               const console::Console& console) {
     auto made = std::make_unique<outputs::Outputs>(console);
+    // First: it says STOPPING=1 before the others take their time to finish.
+    if (auto notifier = outputs::ServiceNotifier::Start(console)) made->Add(std::move(notifier));
     made->Add(std::make_unique<outputs::ConsoleOutput>(console, options.json, options.verbose,
                                                        SilencePeriod(options)));
     if (options.history) {

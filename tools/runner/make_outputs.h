@@ -11,10 +11,11 @@
 
 namespace runner {
 
-// The outputs `options` ask for, in the order they take events: the console
-// lines, the history and the alarm log (after taking the data folder's
-// lock), the alarm command, the broker, the web view. Null after one problem line when one cannot
-// start.
+// The outputs `options` ask for, in the order they take events: the service
+// manager's notifications (when started by one), the console lines, the
+// history and the alarm log (after taking the data folder's lock), the alarm
+// command, the broker, the web view. Null after one problem line when one
+// cannot start.
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                               const console::Console& console);
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "tools/common/input_file.h"
-#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/installed_files.h"
 #include "tools/runner/run_options.h"
 
 namespace runner {
@@ -86,22 +86,25 @@ std::string CheckAlarmCommand(const std::string& program) {
 
 }  // namespace
 
-std::string ResolveOptions(RunOptions& options, const console::Console& console) {
-    const std::string examples = BATTERY32_EXAMPLES_DIR;
+std::vector<std::string> ResolveOptions(RunOptions& options, const console::Console& console) {
+    const std::string examples = host::ExamplesDir();
     if (options.simulate && options.site_path.empty()) options.site_path = examples + "/site.json";
     if (options.simulate && options.sim_path.empty() &&
         ::access((examples + "/sim.json").c_str(), R_OK) == 0) {
         options.sim_path = examples + "/sim.json";
     }
     if (options.plugin_path.empty()) options.plugin_path = host::DefaultPluginPath();
+    // Each file is read and each problem said, so that --check shows them all at once.
+    std::vector<std::string> problems;
+    const auto note = [&problems](std::string problem) {
+        if (!problem.empty()) problems.push_back(std::move(problem));
+    };
     if (!options.http_token_path.empty()) {
-        if (std::string error = ReadToken(options.http_token_path, &options.http_token, console);
-            !error.empty()) {
-            return error;
-        }
+        note(ReadToken(options.http_token_path, &options.http_token, console));
     }
-    if (std::string error = CheckAlarmCommand(options.alarm_command); !error.empty()) return error;
-    return ResolveMqtt(options.mqtt, console);
+    note(CheckAlarmCommand(options.alarm_command));
+    note(ResolveMqtt(options.mqtt, console));
+    return problems;
 }
 
 }  // namespace runner

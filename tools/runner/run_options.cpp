@@ -24,6 +24,7 @@ struct Given {
     bool alarm_timeout = false;   // --alarm-timeout
     bool mqtt_companion = false;  // any --mqtt-... option
     bool help = false;
+    bool version = false;
 };
 
 // Marks that an option of the broker's was given, then takes its value.
@@ -213,6 +214,13 @@ std::vector<Option> RunOptionTable(RunOptions& o, Given* given) {
                                       LinesAndWebView(o, given), Publishing(o.mqtt, given)}) {
         table.insert(table.end(), group.begin(), group.end());
     }
+    table.push_back({"check", nullptr,
+                     "check the options, the site file, every device's settings,\n"
+                     "the data folder and the ports, then exit; nothing is\n"
+                     "started, opened, written or locked",
+                     nullptr, Flag(&o.check)});
+    table.push_back(
+        {"version", nullptr, "print the version and exit", nullptr, Flag(&given->version)});
     table.push_back({"help", nullptr, nullptr, nullptr, Flag(&given->help), 'h'});
     return table;
 }
@@ -252,6 +260,7 @@ std::string UsageText() {
     Given given;
     return "usage: battery32-run [options] [SITE.json]\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
+           "       battery32-run --check [options] SITE.json\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "       battery32-run alarms [--active] [--since T] DIR\n"
            "       battery32-run scan PORT [--addresses A-B]\n"
@@ -278,8 +287,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     };
     std::string fault = command_line::Walk(args, RunOptionTable(o, &given), site);
     if (fault.empty()) fault = Mismatch(o, given);
-    parsed.action = given.help ? Action::kHelp : fault.empty() ? Action::kRun : Action::kError;
-    if (!given.help) parsed.error = fault;
+    // --help and --version end the reading: what follows them is not judged.
+    if (given.help || given.version) {
+        parsed.action = given.help ? Action::kHelp : Action::kVersion;
+        return parsed;
+    }
+    parsed.action = fault.empty() ? Action::kRun : Action::kError;
+    parsed.error = fault;
     return parsed;
 }
 

@@ -47,10 +47,12 @@ struct RunOptions {
     // false: a reply is handed over only after the quiet gap, never as soon as
     // it is whole (no option: for measuring what the gap alone gives).
     bool end_reply_on_length = true;
+    // --check: every check a start makes, and nothing started, written or locked.
+    bool check = false;
 };
 
 struct ParsedCommandLine {
-    enum class Action { kRun, kHelp, kError } action = Action::kError;
+    enum class Action { kRun, kHelp, kVersion, kError } action = Action::kError;
     RunOptions run;
     std::string error;  // for kError
 };
@@ -66,7 +68,8 @@ std::string UsageText();
 // Fills in what the command line leaves to defaults (with --simulate the
 // example site and modules, the plug-in beside the program, the MQTT topic
 // prefix) and reads the files the options name (the web view's token, the
-// broker's credentials). Returns "" or one line saying what is wrong.
-std::string ResolveOptions(RunOptions& options, const console::Console& console);
+// broker's credentials). Returns every problem found, one line each; none
+// when the run can go on.
+std::vector<std::string> ResolveOptions(RunOptions& options, const console::Console& console);
 
 }  // namespace runner

@@ -13,7 +13,9 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/outlet.h"
 #include "tools/common/stop_signals.h"
+#include "tools/common/version.h"
 #include "tools/record/decode_command.h"
+#include "tools/runner/check/check_run.h"
 #include "tools/runner/energy/reset_energy_command.h"
 #include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
@@ -55,8 +57,9 @@ constexpr auto kLastLinesWait = std::chrono::milliseconds(500);
 void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
     console::Outlet::DrainAll({&records, &errors}, kLastLinesWait);
     if (records.dropped() == 0) return;
-    errors.Line(std::string(kProgram) + ": " + std::to_string(records.dropped()) +
-                " lines dropped: " + records.name() + " was not read");
+    errors.Line(console::ProblemPrefix(kProgram, STDERR_FILENO) +
+                std::to_string(records.dropped()) + " lines dropped: " + records.name() +
+                " was not read");
 }
 
 // A run: the options resolved, then the host played until it stops.
@@ -73,14 +76,15 @@ int Run(RunOptions options) {
     int status = exit_status::kCannotRun;
     {
         // Neither output may hold polling up, nor a stop signal, whoever reads them.
-        console::Outlet records(records_fd, "standard output", std::string(kProgram) + ": ");
-        console::Outlet errors(STDERR_FILENO, "standard error", std::string(kProgram) + ": ");
+        // Their own lines (lines dropped) are problems.
+        console::Outlet records(records_fd, "standard output",
+                                console::ProblemPrefix(kProgram, records_fd));
+        console::Outlet errors(STDERR_FILENO, "standard error",
+                               console::ProblemPrefix(kProgram, STDERR_FILENO));
         const console::Console console(kProgram, records, errors, options.json);
-        if (const std::string error = ResolveOptions(options, console); !error.empty()) {
-            console.Problem(error);
-        } else {
-            status = PlayHost(console, options, stop.fd());
-        }
+        const std::vector<std::string> problems = ResolveOptions(options, console);
+        for (const std::string& problem : problems) console.Problem(problem);
+        if (problems.empty()) status = PlayHost(console, options, stop.fd());
         SayWhatWasLost(records, errors);
     }
     ::close(records_fd);
@@ -100,6 +104,9 @@ int RunnerMain(int argc, char** argv) {
         case ParsedCommandLine::Action::kHelp:
             plain.Record(UsageText());
             return exit_status::kOk;
+        case ParsedCommandLine::Action::kVersion:
+            plain.Record(version::Line(kProgram));
+            return exit_status::kOk;
         case ParsedCommandLine::Action::kError:
             plain.Problem(parsed.error + " (--help lists the options)");
             return exit_status::kUsage;
@@ -110,6 +117,7 @@ int RunnerMain(int argc, char** argv) {
         plain.Problem(missing);
         return exit_status::kUsage;
     }
+    if (parsed.run.check) return check::CheckRun(std::move(parsed.run), plain);
     return Run(std::move(parsed.run));
 }
 

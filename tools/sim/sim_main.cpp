@@ -15,6 +15,7 @@
 #include "tools/common/json_input.h"
 #include "tools/common/serial_port.h"
 #include "tools/common/stop_signals.h"
+#include "tools/common/version.h"
 #include "tools/sim/line_driver.h"
 #include "tools/sim/pty_pair.h"
 #include "tools/sim/sim_config.h"
@@ -26,6 +27,7 @@ struct Arguments {
     std::vector<std::string> addresses;
     bool echo = false;
     bool help = false;
+    bool version = false;
 };
 
 // The options in the order the usage lists them, writing into `a`.
@@ -59,6 +61,8 @@ std::vector<command_line::Option> SimOptions(Arguments* a) {
          nullptr, command_line::Flag(&a->echo)},
         {"seed", "N", "seed for noise and random faults (overrides the file)", nullptr,
          Text(&a->seed_text)},
+        {"version", nullptr, "print the version and exit", nullptr,
+         command_line::Flag(&a->version)},
         {"help", nullptr, nullptr, nullptr, command_line::Flag(&a->help), 'h'},
     };
 }
@@ -181,6 +185,10 @@ int main(int argc, char** argv) {
             "                          [--pty [--link PATH] | --port PATH] [--baud N] [--echo]\n"
             "Answers as battery monitor modules until Ctrl-C.\n%s",
             command_line::Help(options, 17).c_str());
+        return 0;
+    }
+    if (arguments.version) {
+        std::printf("%s\n", version::Line("battery-module-sim").c_str());
         return 0;
     }
     if (!fault.empty()) return Fail(fault, 2);

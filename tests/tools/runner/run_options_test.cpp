@@ -123,8 +123,9 @@ TEST(RunnerCommandLine, TakesEveryFormAndRangeEnd) {
         ASSERT_EQ(parsed.action, Action::kRun) << c.args[0] << ": " << parsed.error;
         EXPECT_TRUE(c.holds(parsed.run)) << c.args[0] << " " << c.args[1];
     }
-    // --help ends the reading: what follows it is not judged.
+    // --help and --version end the reading: what follows them is not judged.
     EXPECT_EQ(ParseCommandLine({"s", "--help", "--bogus"}).action, Action::kHelp);
+    EXPECT_EQ(ParseCommandLine({"--version", "--bogus"}).action, Action::kVersion);
 }
 
 }  // namespace

@@ -217,6 +217,34 @@ TEST_F(RunnerBadSetup, DeviceRefusingItsSettingsIsLeftOut) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-7.history")));
 }
 
+// --check says every problem a start would meet, each on a line of its own,
+// and goes on past each one to the next; then exit 1, and no line saying it passed.
+TEST_F(RunnerBadSetup, CheckSaysEveryProblemOnALineOfItsOwn) {
+    dir.Write("site.json", SiteJson({DeviceJson(7, 1, "/dev/null", R"({"b_mode": [1, 2]})"),
+                                     DeviceJson(8, 1, dir.File("no-such-port")),
+                                     DeviceJson(9, 2, dir.File("no-such-port")),
+                                     DeviceJson(10, 1, dir.File("site.json"))}));
+    RunnerProcess run({"--check", dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH,
+                       "--data", dir.File("site.json") + "/data", "--alarm-command",
+                       "no-such-program-b32", "--device-log", dir.File("none/device.log")});
+    EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+    const std::string says[] = {
+        "--alarm-command no-such-program-b32: no program that can be run by that name",
+        "device log " + dir.File("none/device.log") + ": cannot be written (No such file",
+        "device 7: not polled: the device refused its settings: ",
+        "port " + dir.File("no-such-port") +
+            ": no such device (No such file or directory); "
+            "used by 8, 9",
+        "port " + dir.File("site.json") + ": not a serial device: a regular file; used by 10",
+        "data folder " + dir.File("site.json") + "/data cannot be looked at (Not a directory)",
+    };
+    ASSERT_EQ(run.err().size(), std::size(says)) << run.Transcript();
+    for (std::size_t i = 0; i < std::size(says); ++i) {
+        EXPECT_TRUE(Contains(run.err()[i], says[i])) << run.err()[i] << "\n  expected " << says[i];
+    }
+    EXPECT_TRUE(run.out().empty()) << run.Transcript();
+}
+
 TEST_F(RunnerBadSetup, AlarmCommandThatCannotRunIsNamed) {
     WriteSite("/dev/null");
     dir.Write("not-executable", "#!/bin/sh\n");

@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 #include "tests/tools/support/expected_record.h"
 #include "tests/tools/support/runner_process.h"
@@ -18,6 +23,17 @@ using module::CellProfile;
 using module::ModuleConfig;
 
 constexpr auto kGenerous = 60s;
+
+// Every file of `folder` by name, with what it holds.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::ostringstream bytes;
+        bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
+        files[entry.path().filename()] = bytes.str();
+    }
+    return files;
+}
 
 class RunnerDataFolder : public PseudoTerminalTest {
 protected:
@@ -72,6 +88,34 @@ INSTANTIATE_TEST_SUITE_P(HangUpAndQuit, RunnerDataFolderSignal, ::testing::Value
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(info.param == SIGHUP ? "SIGHUP" : "SIGQUIT");
                          });
+
+// --check after a run passes with one line, and leaves the data folder as it
+// was, byte for byte: nothing in it is opened, made or locked, and neither is
+// the port (inotify would see an open of either).
+TEST_F(RunnerDataFolder, CheckOpensNothingInTheFolderNorThePort) {
+    RunnerProcess run(Args({"--rounds", "2"}), line_->test_side_fds());
+    line_->Start();
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const std::map<std::string, std::string> before = Snapshot(dir.File("data"));
+    ASSERT_EQ(before.size(), 5u);  // the lock, the history, the cache, the alarm log, the energy
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, dir.File("data").c_str(), IN_ALL_EVENTS), 0);
+    ASSERT_GE(::inotify_add_watch(watch, line_->path().c_str(), IN_OPEN), 0);
+
+    RunnerProcess check(Args({"--check"}), line_->test_side_fds());
+    EXPECT_EQ(check.Wait(kGenerous), 0) << check.Transcript();
+    ASSERT_EQ(check.out().size(), 1u) << check.Transcript();
+    EXPECT_TRUE(Contains(check.out()[0], "battery32-run: check passed: site " +
+                                             dir.File("site.json") + ": 1 device; ") &&
+                Contains(check.out()[0], "; 1 port there; data folder " + dir.File("data") +
+                                             " writable (nothing was started)"))
+        << check.out()[0];
+    EXPECT_TRUE(check.err().empty()) << check.Transcript();
+    char events[4096];
+    EXPECT_LT(::read(watch, events, sizeof events), 0) << "the check opened or changed something";
+    ::close(watch);
+    EXPECT_EQ(Snapshot(dir.File("data")), before);
+}
 
 // Removing the lock file lets no second runner in: the folder itself is
 // locked. The first runner says so and writes the lock file anew.

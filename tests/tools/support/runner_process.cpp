@@ -16,7 +16,8 @@
 namespace tools_test {
 
 RunnerProcess::RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child,
-                             const std::string& stdout_path) {
+                             const std::string& stdout_path,
+                             const std::function<void()>& in_child) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     // Whatever the test framework buffered must not come out of the child too.
@@ -34,6 +35,7 @@ RunnerProcess::RunnerProcess(std::vector<std::string> args, std::vector<int> clo
             if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(125);
             ::close(fd);
         }
+        if (in_child) in_child();
         std::vector<std::string> argv_text;
         argv_text.push_back("battery32-run");
         for (auto& a : args) argv_text.push_back(a);

@@ -19,9 +19,11 @@ public:
     // Starts RunnerMain(args) in a child; `close_in_child` are descriptors the
     // child must not keep (a pseudo-terminal master held by the test, say).
     // With `stdout_path` the child's standard output goes to that file
-    // (/dev/full, say) instead of being read.
+    // (/dev/full, say) instead of being read. `in_child` runs in the child
+    // just before RunnerMain, its output set up (to set its environment, say).
     explicit RunnerProcess(std::vector<std::string> args, std::vector<int> close_in_child = {},
-                           const std::string& stdout_path = "");
+                           const std::string& stdout_path = "",
+                           const std::function<void()>& in_child = nullptr);
     ~RunnerProcess();
     RunnerProcess(const RunnerProcess&) = delete;
     RunnerProcess& operator=(const RunnerProcess&) = delete;

@@ -3,9 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <stdexcept>
-#include <vector>
 
 #include "tools/common/input_file.h"
 
@@ -46,21 +44,6 @@ std::shared_ptr<ZorSPDevice> Plugin::CreateDevice() const {
     ZorSPDevice* device = provider_->create();
     if (device == nullptr) Refuse(path_, "its provider made no device");
     return std::shared_ptr<ZorSPDevice>(device);
-}
-
-std::string DefaultPluginPath() {
-    const std::string name = "libbattery32.so";
-    std::vector<std::string> candidates;
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        candidates.push_back(self.parent_path() / name);
-        candidates.push_back(self.parent_path().parent_path() / name);
-    }
-    candidates.push_back(BATTERY32_BUILT_PLUGIN);
-    for (const auto& c : candidates)
-        if (::access(c.c_str(), R_OK) == 0) return c;
-    return candidates.front();
 }
 
 }  // namespace runner::host

@@ -28,8 +28,4 @@ private:
     std::shared_ptr<ZorSPDeviceProvider> provider_;
 };
 
-// The plug-in used without --plugin: libbattery32.so beside the program, or in
-// the directory above it (the build tree), else the one this program was built with.
-std::string DefaultPluginPath();
-
 }  // namespace runner::host

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tools/alarm_log/alarm_log_file.h"
 #include "tools/common/command_line.h"
 #include "tools/common/descriptor_io.h"
 
@@ -63,6 +64,20 @@ std::string DeviceFile(const std::string& data_dir, std::uint32_t data_id, const
     return data_dir + "/device-" + std::to_string(data_id) + kind;
 }
 
+// Why a folder that does not exist yet cannot be made: the nearest folder
+// above it that exists must take new entries. "" when it can be made.
+std::string CannotMake(const std::string& dir) {
+    std::filesystem::path above = std::filesystem::path(dir).lexically_normal();
+    if (!above.has_filename()) above = above.parent_path();  // "data/"
+    struct stat st {};
+    do {
+        above = above.parent_path();
+    } while (!above.empty() && ::stat(above.c_str(), &st) != 0 && errno == ENOENT);
+    if (above.empty()) above = ".";
+    if (::access(above.c_str(), W_OK | X_OK) == 0) return "";
+    return "data folder " + dir + " cannot be made (" + above.string() + ": " + ErrnoText() + ")";
+}
+
 }  // namespace
 
 std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id) {
@@ -75,6 +90,30 @@ std::string CachePath(const std::string& data_dir, std::uint32_t data_id) {
 
 std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id) {
     return DeviceFile(data_dir, data_id, ".energy");
+}
+
+std::vector<std::string> FolderProblems(const std::string& dir,
+                                        const std::vector<std::uint32_t>& data_ids) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return {"data folder " + dir + " cannot be looked at (" + ErrnoText() + ")"};
+        const std::string problem = CannotMake(dir);
+        if (problem.empty()) return {};
+        return {problem};
+    }
+    if (!S_ISDIR(st.st_mode)) return {"data folder " + dir + " is not a folder"};
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        return {"data folder " + dir + " cannot be written (" + ErrnoText() + ")"};
+    std::vector<std::string> files = {LockPath(dir), alarm_log::LogPath(dir)};
+    for (const std::uint32_t id : data_ids) files.push_back(HistoryPath(dir, id));
+    std::vector<std::string> problems;
+    for (const std::string& file : files) {
+        if (::access(file.c_str(), F_OK) != 0 || ::access(file.c_str(), W_OK) == 0) continue;
+        problems.push_back("data folder " + dir + ": " + file + " cannot be written (" +
+                           ErrnoText() + ")");
+    }
+    return problems;
 }
 
 DataFolderLock::~DataFolderLock() {

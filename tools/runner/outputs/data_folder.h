@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace runner::outputs {
 
@@ -21,6 +22,15 @@ std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id);
 std::string CachePath(const std::string& data_dir, std::uint32_t data_id);
 // DIR/device-<data id>.energy: the device's energy counters.
 std::string EnergyPath(const std::string& data_dir, std::uint32_t data_id);
+
+// What would keep a run with these devices from keeping its files in `dir`,
+// found out without making, locking or writing anything: the folder (or, when
+// it is still to be made, the one it would be made in) must take new files,
+// and each file there that a run appends to or rewrites in place (the lock
+// file, the devices' histories, the alarm log) must be writable by this user.
+// One line each; none when all is well.
+std::vector<std::string> FolderProblems(const std::string& dir,
+                                        const std::vector<std::uint32_t>& data_ids);
 
 class DataFolderLock {
 public:

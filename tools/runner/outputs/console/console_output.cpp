@@ -18,8 +18,8 @@ void ConsoleOutput::OnRound(const CompletedRound& round) {
     } else if (json_) {
         console_.Record(RoundJson(*round.record, number, checks, round.device.energy));
     } else {
-        console_.Record(record::RoundLine(*round.record, number, checks) + "  energy " +
-                        energy::EnergyText(round.device.energy));
+        console_.Record(record::RoundLine(*round.record, number, checks, !console_.to_journal()) +
+                        "  energy " + energy::EnergyText(round.device.energy));
     }
 }
 
@@ -41,7 +41,8 @@ void ConsoleOutput::OnAlarm(const AlarmChange& change) {
     if (change.kind == alarm_log::AlarmKind::kActive) {
         console_.Note(alarm_log::AlarmText(change) + " (active at the last stop)");
     } else {
-        console_.Record(json_ ? alarm_log::AlarmJson(change) : alarm_log::AlarmText(change));
+        console_.Record(json_ ? alarm_log::AlarmJson(change)
+                              : alarm_log::AlarmText(change, !console_.to_journal()));
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "tools/common/version.h"
 #include "tools/record/record_format.h"
 
 namespace runner::outputs {
@@ -39,6 +40,7 @@ public:
         grouping_["name"] =
             device.name.empty() ? "Battery string " + std::to_string(data_id_) : device.name;
         grouping_["model"] = "battery_32";
+        grouping_["sw_version"] = version::Text();
     }
     // `key` goes in the topic and the unique id, `name` is for people; the
     // value comes from `topic` through `value_template`.

@@ -4,7 +4,9 @@
 
 namespace runner::outputs {
 
-extern const char kIndexHtml[];  // holds "{{query}}" where asset links take the token
+// Holds "{{query}}" where asset links take the token and "{{version}}" where
+// the program's version is shown.
+extern const char kIndexHtml[];
 extern const char kViewJs[];
 extern const char kViewCss[];
 

@@ -18,6 +18,7 @@
 
 #include "tools/alarm_log/active_alarms.h"
 #include "tools/common/command_line.h"
+#include "tools/common/version.h"
 #include "tools/record/record_format.h"
 #include "tools/runner/outputs/data_folder.h"
 #include "tools/runner/outputs/web/event_streams.h"
@@ -115,6 +116,9 @@ MHD_Result Page(MHD_Connection* connection) {
     std::string page = kIndexHtml;
     for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
         page.replace(at, 9, query);
+    // Digits, dots, letters, spaces, parentheses and commas: nothing to escape.
+    if (const auto at = page.find("{{version}}"); at != std::string::npos)
+        page.replace(at, 11, version::Text());
     return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
 }
 
@@ -362,7 +366,7 @@ MHD_Result MhdView::Metrics(MHD_Connection* connection) {
     if (devices_ == nullptr)
         return Refuse(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "not polling yet");
     const MetricsSource source{devices_,          &latest_records_, &active_,
-                               BATTERY32_VERSION, started_,         Clock::now()};
+                               version::Number(), started_,         Clock::now()};
     return Text(connection, MHD_HTTP_OK, MetricsText(source),
                 "text/plain; version=0.0.4; charset=utf-8");
 }

@@ -19,6 +19,7 @@
 #include "tests/tools/support/mqtt_test_broker.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
+#include "tools/common/version.h"
 
 namespace tools_test {
 namespace {
@@ -196,6 +197,7 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     EXPECT_EQ(cell7["unit_of_measurement"].asString(), "V");
     EXPECT_EQ(cell7["availability_topic"].asString(), std::string(kPrefix) + "/availability");
     EXPECT_EQ(cell7["device"]["name"].asString(), "string A, module 2");
+    EXPECT_EQ(cell7["device"]["sw_version"].asString(), version::Text());
     const Json::Value& temp = configs.at("homeassistant/sensor/test_site_1001/temperature/config");
     EXPECT_EQ(temp["unit_of_measurement"].asString(),
               "\xC2\xB0"

@@ -21,6 +21,7 @@
 #include "tests/tools/support/http_client.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
+#include "tools/common/version.h"
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"
 
@@ -369,6 +370,9 @@ TEST_F(WebView, TokenIsNeededForEveryRequest) {
     // The page it serves links its script and style with the token.
     const HttpReply page = HttpGet(port, "/?token=s3cret-Token");
     EXPECT_NE(page.body.find("view.js?token=s3cret-Token"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find(std::string("battery32 ") + version::Text() + "</span>"),
+              std::string::npos)
+        << page.body;
     EXPECT_EQ(LinesStartingWith(run->err(), "battery32-run: --http-token " + dir.File("token") +
                                                 " can be read by other users (chmod 600 it)")
                   .size(),

@@ -1,0 +1,31 @@
+#pragma once
+// battery32-run --check: every check a start makes, and nothing started. The
+// options and the files they name are read; the site file (and with
+// --simulate the simulated modules); the plug-in is loaded and every device
+// is made through it and given its settings, as at start; the data folder and
+// the files a run would write there are looked at, and each serial port is
+// looked up by name. Nothing is written, locked or made, no port is opened
+// and no device polled: a site file edited beside a running service can be
+// checked before the service takes it, with the service's own data folder.
+
+#include <string>
+#include <vector>
+
+#include "tools/common/console.h"
+#include "tools/runner/host/plugin.h"
+#include "tools/runner/host/site.h"
+#include "tools/runner/run_options.h"
+
+namespace runner::check {
+
+// Says every problem on a line of its own and returns exit status 1, or says
+// one line of what was checked and returns 0.
+int CheckRun(RunOptions options, const console::Console& console);
+
+// How many of the site's devices refuse their settings when made through
+// `plugin` as the host makes them: each refusal is said on its own line, as
+// a start says it. The devices are dropped again; their own lines are not shown.
+std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
+                            const console::Console& console);
+
+}  // namespace runner::check
