@@ -38,8 +38,21 @@ struct Inputs {
     host::SimulatedLines simulated;
 };
 
+// Says each warning about the input files; with --strict they stop the run.
+bool WarningsAllowed(const std::vector<std::string>& warnings, bool strict,
+                     const console::Console& console) {
+    for (const std::string& warning : warnings) console.Problem(warning);
+    if (!strict || warnings.empty()) return true;
+    console.Problem(std::string("not started: --strict makes ") +
+                    (warnings.size() == 1
+                         ? "the warning above an error"
+                         : "the " + std::to_string(warnings.size()) + " warnings above errors"));
+    return false;
+}
+
 // Reads the site and the modules to simulate, loads the plug-in and puts the
-// simulated modules on their lines. False after one problem line.
+// simulated modules on their lines. False after one problem line (or the
+// warnings --strict refuses).
 bool ReadInputs(const RunOptions& options, const console::Console& console, Inputs& in) {
     try {
         in.site = host::ReadSiteFile(options.site_path);
@@ -47,6 +60,9 @@ bool ReadInputs(const RunOptions& options, const console::Console& console, Inpu
         if (options.simulate && !options.sim_path.empty()) {
             modules = sim::ReadSimConfigFile(options.sim_path);
         }
+        std::vector<std::string> warnings = in.site.warnings;
+        warnings.insert(warnings.end(), modules.warnings.begin(), modules.warnings.end());
+        if (!WarningsAllowed(warnings, options.strict, console)) return false;
         in.plugin.emplace(options.plugin_path);
         if (options.simulate) in.simulated.SetUp(in.site, modules, options.sim_baud);
     } catch (const std::exception& e) {

@@ -92,6 +92,10 @@ std::vector<Option> WhatToPoll(RunOptions& o) {
          nullptr, Flag(&o.simulate)},
         {"sim", "FILE", "simulated modules (default: examples/sim.json)", "a file",
          Text(&o.sim_path)},
+        {"strict", nullptr,
+         "refuse to run on a warning about the site file or the\n"
+         "simulated modules (a key nobody reads, a value read as 0)",
+         nullptr, Flag(&o.strict)},
         {"plugin", "PATH", "device plug-in (default: the built libbattery32.so)", "a path",
          Text(&o.plugin_path)},
         {"data", "DIR", "history files, one per device (default: ./data)", "a directory",

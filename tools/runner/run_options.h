@@ -27,6 +27,7 @@ struct RunOptions {
     std::string device_log = "";  // "" default, "off", "stdout", "stderr" or a file
     bool simulate = false;
     std::string sim_path;  // empty with --simulate: the example module file
+    bool strict = false;   // a warning about the site or the modules stops the run
     bool fsync_each_record = false;
     bool use_cache = true;
     bool history = true;               // false: the data folder is not touched at all

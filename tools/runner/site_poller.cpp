@@ -101,6 +101,7 @@ bool SitePoller::Start(loop::EventLoop& loop) {
     polling_start_ = Clock::now();
     bool any_up = false;
     for (auto& l : lines_) any_up = l->OpenIfDue(polling_start_) || any_up;
+    for (const auto& l : lines_) l->SayNotOpened(any_up);
     if (!any_up) {
         console_.Problem("no port could be opened; nothing to poll");
         return false;

@@ -162,9 +162,10 @@ TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
     RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
                        dir.File("data"), "--quiet-device"});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
-    EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(),
-              1u)
-        << run.Transcript();
+    const auto said = LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open");
+    ASSERT_EQ(said.size(), 1u) << run.Transcript();
+    // Nothing is retried once the run gives up.
+    EXPECT_FALSE(Contains(said[0], "retrying")) << said[0];
     EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history")))
         << "an empty history was left";
 }
@@ -215,6 +216,28 @@ TEST_F(RunnerBadSetup, DeviceRefusingItsSettingsIsLeftOut) {
         << run.err()[0];
     EXPECT_EQ(run.err()[1], "battery32-run: no device could be set up; nothing to poll");
     EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-7.history")));
+}
+
+// A misspelt setting is said and the run goes on; --strict refuses to start.
+TEST_F(RunnerBadSetup, WarningsStopTheRunOnlyWhenStrict) {
+    dir.Write("site.json",
+              SiteJson({DeviceJson(7, 1, "/dev/null", R"({"b_mode": "1", "batery_type": "6"})")}));
+    const std::string warning = "battery32-run: " + dir.File("site.json") +
+                                ": devices[0].settings.appSetting.batery_type: unknown key, "
+                                "ignored (did you mean \"battery_type\"?)";
+    for (const bool strict : {false, true}) {
+        std::vector<std::string> args = {dir.File("site.json"), "--plugin",
+                                         BATTERY32_PLUGIN_PATH, "--data",
+                                         dir.File("data"),      "--quiet-device"};
+        if (strict) args.push_back("--strict");
+        RunnerProcess run(args);
+        EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
+        ASSERT_FALSE(run.err().empty()) << run.Transcript();
+        EXPECT_EQ(run.err().front(), warning);
+        EXPECT_EQ(run.err().back(),
+                  strict ? "battery32-run: not started: --strict makes the warning above an error"
+                         : "battery32-run: no port could be opened; nothing to poll");
+    }
 }
 
 TEST_F(RunnerBadSetup, AlarmCommandThatCannotRunIsNamed) {

@@ -66,6 +66,8 @@ public:
 
     // Opens the port if it is down and its retry is due; true when it is up.
     bool OpenIfDue(Clock::time_point now);
+    // After the first OpenIfDue failed: why, and whether it is retried.
+    void SayNotOpened(bool retrying) const { port_.SayNotOpened(retrying); }
     // A device of this line sent `bytes` during a call: they go out now. True
     // when they did.
     bool Send(std::size_t device, const std::uint8_t* bytes, std::size_t length);
