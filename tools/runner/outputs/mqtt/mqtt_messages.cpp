@@ -56,7 +56,7 @@ std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& 
 
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
                          const std::string& state, const line::PortState& port_state) {
-    std::string json = record::JsonLine(record, round, std::nullopt);
+    std::string json = record::JsonLine(record, round, std::nullopt, record::TimeForm::kWithOffset);
     json.pop_back();  // the closing brace: the device's state joins the record's fields
     json += ",\"state\":\"" + state + "\",\"port_state\":" + PortStateJson(port_state) + "}";
     return json;

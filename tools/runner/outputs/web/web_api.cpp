@@ -10,9 +10,9 @@ namespace {
 
 std::string Quoted(const std::string& text) { return Json::valueToQuotedString(text.c_str()); }
 
-// "YYYY-MM-DD hh:mm:ss" in local time, quoted; null for the epoch (never).
+// ISO 8601 with the zone's offset, quoted; null for the epoch (never).
 std::string TimeOrNull(std::chrono::system_clock::time_point when) {
-    const std::string text = time_text::LocalTime(when);
+    const std::string text = time_text::IsoTime(when);
     return text.empty() ? "null" : Quoted(text);
 }
 

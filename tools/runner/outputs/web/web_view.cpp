@@ -241,7 +241,8 @@ void MhdView::Finish() {
 
 void MhdView::OnRound(const CompletedRound& round) {
     latest_[round.device.data_id] =
-        round.record ? record::JsonLine(*round.record, round.device.rounds, std::nullopt)
+        round.record ? record::JsonLine(*round.record, round.device.rounds, std::nullopt,
+                                        record::TimeForm::kWithOffset)
                      : std::string();
     if (streams_.open() == 0) return;
     const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
