@@ -9,6 +9,7 @@
 // through outlets (outlet.h), as battery32-run does while it polls, it never
 // waits: a reader that does not keep up loses lines, counted, instead.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -55,6 +56,9 @@ private:
     Sink errors_;
     bool notes_to_errors_;
 };
+
+// "1 command", "3 commands": a count with the word that goes with it.
+std::string Count(std::uint64_t n, const char* one, const char* many);
 
 // How battery32-run's sub-commands (decode, alarms, scan) answer: with `help` their
 // usage on stdout (exit 0); with a `fault` in their command line one line on

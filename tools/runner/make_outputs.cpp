@@ -12,8 +12,9 @@ namespace runner {
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
                                               const console::Console& console) {
     auto made = std::make_unique<outputs::Outputs>(console);
-    made->Add(std::make_unique<outputs::ConsoleOutput>(console, options.json, options.verbose,
-                                                       SilencePeriod(options)));
+    made->Add(std::make_unique<outputs::ConsoleOutput>(
+        console, outputs::ConsoleOutput::Settings{options.json, !options.quiet, options.verbose,
+                                                  SilencePeriod(options)}));
     if (options.history) {
         if (const std::string error = made->data_lock().Take(options.data_dir); !error.empty()) {
             console.Problem(error + " (--no-history polls without it)");

@@ -27,10 +27,6 @@
 namespace runner {
 namespace {
 
-std::string Plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // What the options name, read and loaded before anything is announced.
 struct Inputs {
     host::Site site;
@@ -84,14 +80,15 @@ void AnnouncePlan(const RunOptions& options, const Inputs& in, const console::Co
     std::set<std::string> ports;
     for (const auto& d : in.site.devices) ports.insert(d.port);
     console.Note("plug-in " + in.plugin->path());
-    console.Note("site " + in.site.path + ": " +
-                 Plural(in.site.devices.size(), "device", "devices") + " on " +
-                 Plural(ports.size(), "port", "ports") + ", polled " +
-                 (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
-                                      : std::string("back to back")) +
-                 (options.rounds
-                      ? ", stopping after " + Plural(options.rounds, "round", "rounds") + " of each"
-                      : ", until Ctrl-C"));
+    console.Note(
+        "site " + in.site.path + ": " +
+        console::Count(in.site.devices.size(), "device", "devices") + " on " +
+        console::Count(ports.size(), "port", "ports") + ", polled " +
+        (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
+                             : std::string("back to back")) +
+        (options.rounds
+             ? ", stopping after " + console::Count(options.rounds, "round", "rounds") + " of each"
+             : ", until Ctrl-C"));
     if (!options.history) {
         console.Note("no history or cache kept (--no-history)");
     } else {
@@ -199,9 +196,9 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
     chatter.End();
     in.simulated.Stop();
     if (options.simulate) {
-        console.Note(
-            "simulated lines: " + Plural(in.simulated.collisions(), "collision", "collisions") +
-            " (commands that talked over a reply)");
+        console.Note("simulated lines: " +
+                     console::Count(in.simulated.collisions(), "collision", "collisions") +
+                     " (commands that talked over a reply)");
     }
     return status;
 }

@@ -22,6 +22,7 @@ struct RunOptions {
     std::uint64_t rounds = 0;  // 0: until stopped
     double time_limit_s = 0;   // 0: none
     bool json = false;
+    bool quiet = false;  // no round lines (or JSON rounds); alarms and problems still shown
     bool verbose = false;
     bool trace = false;
     std::string device_log = "";  // "" default, "off", "stdout", "stderr" or a file

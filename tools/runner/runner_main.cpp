@@ -53,8 +53,8 @@ constexpr auto kLastLinesWait = std::chrono::milliseconds(500);
 void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
     console::Outlet::DrainAll({&records, &errors}, kLastLinesWait);
     if (records.dropped() == 0) return;
-    errors.Line(std::string(kProgram) + ": " + std::to_string(records.dropped()) +
-                " lines dropped: " + records.name() + " was not read");
+    errors.Line(std::string(kProgram) + ": " + console::Count(records.dropped(), "line", "lines") +
+                " dropped: " + records.name() + " was not read");
 }
 
 // A run: the options resolved, then the host played until it stops.

@@ -256,26 +256,27 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const host::HostedDevice& d = devices_[i];
         const outputs::DeviceStatus& s = d.status;
-        summary += (summary.empty() ? "" : "; ") + d.label + ": " + std::to_string(s.rounds) +
-                   (s.rounds == 1 ? " round" : " rounds");
+        summary += (summary.empty() ? "" : "; ") + d.label + ": " +
+                   console::Count(s.rounds, "round", "rounds");
         if (s.rounds_started > s.rounds) {
             summary += " (" + std::to_string(s.rounds_started) + " begun)";
         }
         if (s.unanswered > 0) {
-            summary += ", " + std::to_string(s.unanswered) + " commands unanswered";
+            summary += ", " + console::Count(s.unanswered, "command", "commands") + " unanswered";
         }
-        if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
+        if (s.errors > 0)
+            summary += ", " + console::Count(s.errors, "device error", "device errors");
         if (d.alarms.not_a_number() > 0) {
-            summary += ", " + std::to_string(d.alarms.not_a_number()) +
-                       " values not a number (no alarm moved)";
+            summary += ", " + console::Count(d.alarms.not_a_number(), "value", "values") +
+                       " not a number (no alarm moved)";
         }
     }
     console_.Note("stopped; " + summary);
     for (const auto& l : lines_) {
         const line::PortState& port = l->port_state();
         if (port.garbled_echoes == 0) continue;
-        console_.Problem("port " + l->path() + ": " + std::to_string(port.garbled_echoes) +
-                         (port.garbled_echoes == 1 ? " garbled echo" : " garbled echoes") +
+        console_.Problem("port " + l->path() + ": " +
+                         console::Count(port.garbled_echoes, "garbled echo", "garbled echoes") +
                          " dropped");
     }
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;

@@ -7,14 +7,16 @@
 namespace runner::outputs {
 
 void ConsoleOutput::OnRound(const CompletedRound& round) {
+    if (!settings_.rounds) return;
     const std::uint64_t number = round.device.rounds;
-    const auto checks = threshold_checks_ ? std::optional(round.threshold_checks) : std::nullopt;
+    const auto checks =
+        settings_.threshold_checks ? std::optional(round.threshold_checks) : std::nullopt;
     if (round.record == nullptr) {
         console_.Record("[" + std::to_string(round.device.data_id) + "] round " +
                         std::to_string(number) + "  published " + std::to_string(round.length) +
                         " bytes of type " + std::to_string(round.type_id) +
                         " (not a 32-cell record)");
-    } else if (json_) {
+    } else if (settings_.json) {
         console_.Record(record::JsonLine(*round.record, number, checks));
     } else {
         console_.Record(record::RoundLine(*round.record, number, checks));
@@ -26,12 +28,12 @@ void ConsoleOutput::OnStatus(const DeviceStatus& device, line::LinkState before)
     if (device.state == line::LinkState::kSilent) {
         console_.Problem(label + "silent: no round completed since " +
                          time_text::ClockTime(device.silent_since) + " (" +
-                         time_text::Duration(silence_period_) +
+                         time_text::Duration(settings_.silence_period) +
                          " or more); still asking on each turn");
     } else if (before == line::LinkState::kSilent) {
-        console_.Problem(label +
-                         "answering again: " + std::to_string(device.unanswered_in_silence) +
-                         " commands went unanswered while it was silent");
+        console_.Problem(label + "answering again: " +
+                         console::Count(device.unanswered_in_silence, "command", "commands") +
+                         " went unanswered while it was silent");
     }
 }
 
@@ -39,7 +41,8 @@ void ConsoleOutput::OnAlarm(const AlarmChange& change) {
     if (change.kind == alarm_log::AlarmKind::kActive) {
         console_.Note(alarm_log::AlarmText(change) + " (active at the last stop)");
     } else {
-        console_.Record(json_ ? alarm_log::AlarmJson(change) : alarm_log::AlarmText(change));
+        console_.Record(settings_.json ? alarm_log::AlarmJson(change)
+                                       : alarm_log::AlarmText(change));
     }
 }
 

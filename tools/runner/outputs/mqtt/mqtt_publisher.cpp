@@ -101,10 +101,11 @@ void MqttPublisher::Connected() {
     std::string line = "mqtt: connected to " + connection_.where() + " as " +
                        connection_.client_id() + ", publishing under " + settings_.prefix + "/";
     const std::size_t queued = queue_.size();
-    if (queued > 0) line += "; sending " + std::to_string(queued) + " queued rounds";
+    if (queued > 0) line += "; sending " + console::Count(queued, "queued round", "queued rounds");
     const std::uint64_t dropped = queue_.dropped() - dropped_at_last_report_;
     if (dropped > 0)
-        line += "; " + std::to_string(dropped) + " oldest rounds were dropped (queue full)";
+        line += "; " + console::Count(dropped, "oldest round was", "oldest rounds were") +
+                " dropped (queue full)";
     dropped_at_last_report_ = queue_.dropped();
     reported_down_ = false;
     reported_overflow_ = false;
@@ -176,9 +177,10 @@ void MqttPublisher::Finish() {
 }
 
 void MqttPublisher::Report(std::uint64_t undelivered) const {
-    std::string line = "mqtt: " + std::to_string(queue_.acknowledged()) + " rounds";
+    std::string line = "mqtt: " + console::Count(queue_.acknowledged(), "round", "rounds");
     if (queue_.acknowledged_alarms() != 0)
-        line += " and " + std::to_string(queue_.acknowledged_alarms()) + " alarm changes";
+        line +=
+            " and " + console::Count(queue_.acknowledged_alarms(), "alarm change", "alarm changes");
     line += " acknowledged by the broker";
     const std::uint64_t acknowledged = queue_.acknowledged() + queue_.acknowledged_alarms();
     if (acknowledged > 0) {

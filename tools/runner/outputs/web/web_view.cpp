@@ -227,14 +227,14 @@ void MhdView::Announce() const {
 }
 
 void MhdView::Finish() {
-    std::string text = "web view: " + std::to_string(requests_) + " requests, " +
-                       std::to_string(streams_.opened()) + " event streams";
+    std::string text = "web view: " + console::Count(requests_, "request", "requests") + ", " +
+                       console::Count(streams_.opened(), "event stream", "event streams");
     if (streams_.dropped() != 0) {
         text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
     }
     if (guard_.closed_late() != 0) {
-        text += ", " + std::to_string(guard_.closed_late()) +
-                " connections closed for not sending a whole request in time";
+        text += ", " + console::Count(guard_.closed_late(), "connection", "connections") +
+                " closed for not sending a whole request in time";
     }
     console_.Note(text);
 }
