@@ -34,7 +34,12 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
             console));
     }
     if (!options.mqtt.url.empty()) {
-        if (auto mqtt = outputs::MqttOutput::Start(options.mqtt, console))
+        outputs::MqttSettings mqtt_settings = options.mqtt;
+        // A value not renewed for two silence periods (three ticks, at least
+        // 10 s, each) is gone, even if nothing else says so.
+        mqtt_settings.expire_after_s = static_cast<int>(
+            std::chrono::ceil<std::chrono::seconds>(2 * SilencePeriod(options)).count());
+        if (auto mqtt = outputs::MqttOutput::Start(mqtt_settings, console))
             made->Add(std::move(mqtt));
     }
     if (!options.http_listen.empty()) {

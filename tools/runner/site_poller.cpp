@@ -106,6 +106,13 @@ bool SitePoller::Start(loop::EventLoop& loop) {
         console_.Problem("no port could be opened; nothing to poll");
         return false;
     }
+    // Silence counts from now, also for a device whose port is not there.
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        host::HostedDevice& d = devices_[i];
+        d.link.PollingStarts(polling_start_);
+        d.status.port_lost = !lines_[d.line]->up();
+        if (d.status.port_lost) d.status.port_lost_since = std::chrono::system_clock::now();
+    }
     for (auto& l : lines_) loop.Add(*l);
     loop.Add(*this);
     return true;
@@ -164,6 +171,7 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
     chatter_.Flush(d->label);  // what the device printed first stays first
     const line::LinkState before = d->status.state;
     d->link.RoundCompleted(Clock::now());
+    d->status.stale = false;  // a round is fresh data: the round tells the outputs
     StateChanged(*d, before);
     alarms::Moment moment;
     d->alarms.RoundCompleted(moment, *this);
@@ -213,11 +221,33 @@ void SitePoller::RestoreAlarms(const std::vector<outputs::AlarmChange>& active) 
 }
 
 void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) {
+    WatchPorts();
     WatchSilence(now);
     if (now < next_freshness_check_) return;
     next_freshness_check_ = now + kFreshnessEvery;
+    WatchFreshness();
+}
+
+// The lines have run before this, in the same pass: a port lost or back there is told here.
+void SitePoller::WatchPorts() {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        devices_[i].status.stale = devices_.Stale(devices_[i].site.data_id);
+        host::HostedDevice& d = devices_[i];
+        const bool lost = !lines_[d.line]->up();
+        if (lost == d.status.port_lost) continue;
+        d.status.port_lost = lost;
+        d.status.port_lost_since =
+            lost ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point{};
+        outputs_.OnStatus(d.status, d.status.state);
+    }
+}
+
+void SitePoller::WatchFreshness() {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        host::HostedDevice& d = devices_[i];
+        const bool stale = devices_.Stale(d.site.data_id);
+        if (stale == d.status.stale) continue;
+        d.status.stale = stale;
+        outputs_.OnStatus(d.status, d.status.state);
     }
 }
 
@@ -233,7 +263,8 @@ void SitePoller::WatchSilence(Clock::time_point now) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         host::HostedDevice& d = devices_[i];
         const line::LinkState before = d.status.state;
-        if (!lines_[d.line]->up() || !d.link.BecameSilent(now, period)) continue;
+        // A lost port is lost communication too: its devices go silent all the same.
+        if (!d.link.BecameSilent(now, period)) continue;
         StateChanged(d, before);
         alarms::Moment moment;
         d.alarms.LinkLost(

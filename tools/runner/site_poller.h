@@ -95,6 +95,9 @@ private:
         const std::map<std::string, line::PortSettings>& ports) const;
     bool RoundsDone() const;
     void WatchSilence(Clock::time_point now);
+    // Whether each device's port is down, or its data stale, as it stands now.
+    void WatchPorts();
+    void WatchFreshness();
     void StateChanged(host::HostedDevice& d, line::LinkState before);
     void AlarmChanged(const outputs::AlarmChange& change) override;
 

@@ -4,6 +4,17 @@
 
 namespace runner::outputs {
 
+const char* StateName(const DeviceStatus& s) {
+    if (s.port_lost) return "port lost";
+    if (s.state == line::LinkState::kSilent) return "silent";
+    if (s.stale) return "stale";
+    return line::LinkStateName(s.state);
+}
+
+bool Available(const DeviceStatus& s) {
+    return !s.port_lost && !s.stale && s.state != line::LinkState::kSilent;
+}
+
 std::string PortStateJson(const line::PortState& s) {
     const auto flag = [](bool on) { return on ? "true" : "false"; };
     std::string out = "{\"node\":" + Json::valueToQuotedString(s.node.c_str());

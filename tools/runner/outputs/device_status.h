@@ -3,6 +3,7 @@
 // doing on its line. The runner keeps one per device, in site order, for the
 // whole run; outputs read them through the DeviceList they are started with.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,7 +24,18 @@ struct DeviceStatus : line::LinkStatus {
     // The device's port as its line last saw it: the node reached, reopens,
     // echo, RS-485 mode. Every device on one port shows the same.
     line::PortState port_state;
+    // The port is down (lost, or never opened) since `port_lost_since`.
+    bool port_lost = false;
+    std::chrono::system_clock::time_point port_lost_since{};
 };
+
+// The device's state as the outputs show it, the most telling first:
+// "port lost" while its port is down, "silent" (no round for the silence
+// period), "stale" (it refuses lookups for want of fresh data), else
+// "polling" or, before its first round, "waiting".
+const char* StateName(const DeviceStatus& status);
+// Whether its readings can be taken as current: waiting or polling.
+bool Available(const DeviceStatus& status);
 
 // {"node":"/dev/ttyUSB0","reopens":0,"echo":true,"garbled_echoes":0,"rs485":null},
 // as the web view and the broker show it.

@@ -25,11 +25,13 @@ void ConsoleOutput::OnRound(const CompletedRound& round) {
 
 void ConsoleOutput::OnStatus(const DeviceStatus& device, line::LinkState before) {
     const std::string label = "[" + std::to_string(device.data_id) + "] ";
+    if (device.state == before) return;  // its port or freshness: said elsewhere, or shown
     if (device.state == line::LinkState::kSilent) {
         console_.Problem(label + "silent: no round completed since " +
                          time_text::ClockTime(device.silent_since) + " (" +
-                         time_text::Duration(settings_.silence_period) +
-                         " or more); still asking on each turn");
+                         time_text::Duration(settings_.silence_period) + " or more); " +
+                         (device.port_lost ? "its port is lost, polling resumes when it is back"
+                                           : "still asking on each turn"));
     } else if (before == line::LinkState::kSilent) {
         console_.Problem(label + "answering again: " +
                          console::Count(device.unanswered_in_silence, "command", "commands") +

@@ -33,6 +33,10 @@ std::string StateTopic(const std::string& prefix, std::uint32_t data_id) {
     return prefix + "/" + std::to_string(data_id) + "/state";
 }
 
+std::string DeviceAvailabilityTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/availability";
+}
+
 std::string AlarmTopic(const std::string& prefix, std::uint32_t data_id) {
     return prefix + "/" + std::to_string(data_id) + "/alarm";
 }
@@ -62,8 +66,15 @@ std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
     return json;
 }
 
+std::string StatePayload(std::uint32_t data_id, const std::string& state,
+                         const line::PortState& port_state) {
+    return "{\"data_id\":" + std::to_string(data_id) + ",\"state\":\"" + state +
+           "\",\"port_state\":" + PortStateJson(port_state) + "}";
+}
+
 std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
-                                           const std::string& prefix, const DeviceStatus& device) {
+                                           const std::string& prefix, const DeviceStatus& device,
+                                           int expire_after_s) {
     const std::string node = NodeId(prefix, device.data_id);
     Json::Value grouping;
     grouping["identifiers"].append(node);
@@ -83,9 +94,16 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
         config["unit_of_measurement"] = unit;
         config["device_class"] = device_class;
         config["state_class"] = "measurement";
-        config["availability_topic"] = AvailabilityTopic(prefix);
-        config["payload_available"] = "online";
-        config["payload_not_available"] = "offline";
+        for (const std::string& topic :
+             {AvailabilityTopic(prefix), DeviceAvailabilityTopic(prefix, device.data_id)}) {
+            Json::Value availability;
+            availability["topic"] = topic;
+            availability["payload_available"] = "online";
+            availability["payload_not_available"] = "offline";
+            config["availability"].append(availability);
+        }
+        config["availability_mode"] = "all";
+        if (expire_after_s > 0) config["expire_after"] = expire_after_s;
         config["device"] = grouping;
         messages.push_back(
             {discovery_prefix + "/sensor/" + node + "/" + key + "/config", Compact(config)});

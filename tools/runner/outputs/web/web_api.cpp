@@ -30,8 +30,9 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
                        std::uint64_t history_records) {
     std::string out = "{\"data_id\":" + std::to_string(s.data_id);
     out += ",\"name\":" + Quoted(s.name) + ",\"port\":" + Quoted(s.port);
-    out += std::string(",\"state\":\"") + line::LinkStateName(s.state) + "\"";
+    out += std::string(",\"state\":\"") + StateName(s) + "\"";
     out += ",\"silent_since\":" + TimeOrNull(s.silent_since);
+    out += ",\"port_lost_since\":" + TimeOrNull(s.port_lost_since);
     out += std::string(",\"stale\":") + (s.stale ? "true" : "false");
     out += ",\"last_round\":" + TimeOrNull(s.last_round);
     out += ",\"rounds\":" + std::to_string(s.rounds);

@@ -130,6 +130,7 @@ public:
 
     void Start(const DeviceList& devices) override { devices_ = &devices; }
     void OnRound(const CompletedRound& round) override;
+    void OnStatus(const DeviceStatus& device, line::LinkState before) override;
     void OnAlarm(const AlarmChange& change) override;
     void Finish() override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
@@ -247,6 +248,15 @@ void MhdView::OnRound(const CompletedRound& round) {
     if (streams_.open() == 0) return;
     const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
                               "\ndata: " + DeviceJsonAt(round.device) + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+// A device that goes silent, loses its port or goes stale shows so at once,
+// not with its next round, which may never come.
+void MhdView::OnStatus(const DeviceStatus& device, line::LinkState) {
+    if (streams_.open() == 0) return;
+    const std::string event = "event: state\nid: " + std::to_string(++event_id_) +
+                              "\ndata: " + DeviceJsonAt(device) + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
 }
 
