@@ -1,5 +1,7 @@
 #include "tools/runner/make_outputs.h"
 
+#include <unistd.h>
+
 #include "tools/runner/outputs/alarm_command/alarm_command.h"
 #include "tools/runner/outputs/alarm_log/alarm_log_output.h"
 #include "tools/runner/outputs/console/console_output.h"
@@ -9,8 +11,20 @@
 
 namespace runner {
 
+namespace {
+
+// This machine's name, as the web view's header shows it.
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+}  // namespace
+
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
-                                              const console::Console& console) {
+                                              const console::Console& console,
+                                              const std::string& site_name) {
     auto made = std::make_unique<outputs::Outputs>(console);
     made->Add(std::make_unique<outputs::ConsoleOutput>(
         console, outputs::ConsoleOutput::Settings{options.json, !options.quiet, options.verbose,
@@ -44,10 +58,13 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
     }
     if (!options.http_listen.empty()) {
         std::string error;
-        auto view =
-            outputs::WebView::Start({options.http_listen, options.http_token_path,
-                                     options.http_token, options.data_dir, options.http_hosts},
-                                    console, &error);
+        const outputs::ViewHeading heading{
+            HostName(), site_name, "", options.tick_ms,
+            std::chrono::duration<double>(SilencePeriod(options)).count()};
+        auto view = outputs::WebView::Start(
+            {options.http_listen, options.http_token_path, options.http_token, options.data_dir,
+             options.http_hosts, heading},
+            console, &error);
         if (!view) {
             console.Problem(error);
             return nullptr;

@@ -207,7 +207,7 @@ int PollWithOutputs(const RunOptions& options, const console::Console& console,
                     const host::Site& site, const host::Plugin& plugin,
                     host::DeviceChatter& chatter, int stop_fd,
                     std::vector<outputs::DeviceStatus>* final) {
-    std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console);
+    std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console, site.name);
     if (!outputs) return exit_status::kCannotRun;
     SitePoller poller(options, console, chatter, *outputs);
     const int status = PollSite(options, console, site, plugin, poller, *outputs, stop_fd);

@@ -13,6 +13,15 @@
 
 namespace runner::outputs {
 
+// A limit of an alarm rule on the device's cells, for showing them to scale.
+struct CellLimit {
+    std::string rule;
+    bool above = false;  // raised above the limit, else below it
+    float limit = 0;
+    int level = 1;
+    int cell = -1;  // the cell's index, 0-based; -1: every cell
+};
+
 struct DeviceStatus : line::LinkStatus {
     std::uint32_t data_id = 0;
     std::string name;  // from the site file, may be empty
@@ -27,6 +36,8 @@ struct DeviceStatus : line::LinkStatus {
     // The port is down (lost, or never opened) since `port_lost_since`.
     bool port_lost = false;
     std::chrono::system_clock::time_point port_lost_since{};
+    // Its alarm rules' limits on cells, from the site file.
+    std::vector<CellLimit> cell_limits;
 };
 
 // The device's state as the outputs show it, the most telling first:

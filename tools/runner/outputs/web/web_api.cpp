@@ -1,6 +1,10 @@
 #include "tools/runner/outputs/web/web_api.h"
 
 #include <json/writer.h>
+#include <time.h>
+
+#include <cstdio>
+#include <ctime>
 
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
@@ -45,8 +49,30 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
     out += ",\"errors\":" + std::to_string(s.errors);
     out += ",\"port_state\":" + PortStateJson(s.port_state);
     out += ",\"history_records\":" + std::to_string(history_records);
+    out += ",\"cell_limits\":[";
+    for (const CellLimit& l : s.cell_limits) {
+        out += (out.back() == '[' ? "" : ",") + std::string("{\"rule\":") + Quoted(l.rule) +
+               ",\"side\":\"" + (l.above ? "above" : "below") +
+               "\",\"limit\":" + record::FormatFloat(l.limit) +
+               ",\"level\":" + std::to_string(l.level) +
+               ",\"cell\":" + (l.cell < 0 ? std::string("null") : std::to_string(l.cell + 1)) + "}";
+    }
+    out += "]";
     out += ",\"record\":" + (record_json.empty() ? std::string("null") : record_json);
     return out + "}";
+}
+
+std::string HeadingJson(const ViewHeading& h) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char number[32];
+    std::snprintf(number, sizeof number, "%.15g", h.silent_after_s);
+    return "\"host\":" + Quoted(h.host) + ",\"site\":" + Quoted(h.site) +
+           ",\"version\":" + Quoted(h.version) +
+           ",\"time_zone\":" + Quoted(local.tm_zone ? local.tm_zone : "") + ",\"utc_offset\":\"" +
+           time_text::OffsetText(local.tm_gmtoff) + "\",\"tick_ms\":" + std::to_string(h.tick_ms) +
+           ",\"silent_after_s\":" + number + ",";
 }
 
 std::string AlarmsJson(const alarm_log::ActiveAlarms& active,

@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 
+#include "battery32_version.h"
 #include "tools/alarm_log/active_alarms.h"
 #include "tools/common/command_line.h"
 #include "tools/record/record_format.h"
@@ -107,6 +108,11 @@ struct HistoryDownload {
     WorkSlice* slice;
 };
 
+WebViewSettings WithVersion(WebViewSettings settings) {
+    settings.heading.version = BATTERY32_VERSION;
+    return settings;
+}
+
 MHD_Result Page(MHD_Connection* connection) {
     // Asset links carry the token when the page was opened with one.
     const char* token = Argument(connection, "token");
@@ -120,7 +126,7 @@ MHD_Result Page(MHD_Connection* connection) {
 class MhdView final : public WebView {
 public:
     MhdView(const WebViewSettings& settings, const console::Console& console)
-        : settings_(settings),
+        : settings_(WithVersion(settings)),
           console_(console),
           chart_(FindChartLibrary()),
           guard_(settings.token, settings.host_names) {}
@@ -351,7 +357,7 @@ MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
 }
 
 MHD_Result MhdView::Devices(MHD_Connection* connection) {
-    std::string body = "{\"devices\":[";
+    std::string body = "{" + HeadingJson(settings_.heading) + "\"devices\":[";
     if (devices_ != nullptr) {
         for (const DeviceStatus* s : *devices_)
             body += (body.back() == '[' ? "\n" : ",\n") + DeviceJsonAt(*s);
