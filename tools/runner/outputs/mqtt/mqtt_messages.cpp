@@ -25,6 +25,27 @@ std::string Compact(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
+// A value of the state topic, available while the runner and the device both
+// are, expiring `expire_after_s` after it was last renewed (0: never).
+Json::Value ValueSensor(const std::string& prefix, std::uint32_t data_id, const std::string& field,
+                        int expire_after_s) {
+    Json::Value config;
+    config["state_topic"] = StateTopic(prefix, data_id);
+    config["value_template"] = "{{ value_json." + field + " }}";
+    config["state_class"] = "measurement";
+    for (const std::string& topic :
+         {AvailabilityTopic(prefix), DeviceAvailabilityTopic(prefix, data_id)}) {
+        Json::Value availability;
+        availability["topic"] = topic;
+        availability["payload_available"] = "online";
+        availability["payload_not_available"] = "offline";
+        config["availability"].append(availability);
+    }
+    config["availability_mode"] = "all";
+    if (expire_after_s > 0) config["expire_after"] = expire_after_s;
+    return config;
+}
+
 }  // namespace
 
 std::string AvailabilityTopic(const std::string& prefix) { return prefix + "/availability"; }
@@ -86,24 +107,11 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     // is where the state JSON holds the value.
     const auto sensor = [&](const std::string& key, const std::string& name,
                             const std::string& field, const char* unit, const char* device_class) {
-        Json::Value config;
+        Json::Value config = ValueSensor(prefix, device.data_id, field, expire_after_s);
         config["name"] = name;
         config["unique_id"] = node + "_" + key;
-        config["state_topic"] = StateTopic(prefix, device.data_id);
-        config["value_template"] = "{{ value_json." + field + " }}";
         config["unit_of_measurement"] = unit;
         config["device_class"] = device_class;
-        config["state_class"] = "measurement";
-        for (const std::string& topic :
-             {AvailabilityTopic(prefix), DeviceAvailabilityTopic(prefix, device.data_id)}) {
-            Json::Value availability;
-            availability["topic"] = topic;
-            availability["payload_available"] = "online";
-            availability["payload_not_available"] = "offline";
-            config["availability"].append(availability);
-        }
-        config["availability_mode"] = "all";
-        if (expire_after_s > 0) config["expire_after"] = expire_after_s;
         config["device"] = grouping;
         messages.push_back(
             {discovery_prefix + "/sensor/" + node + "/" + key + "/config", Compact(config)});
