@@ -133,6 +133,8 @@ void WarnUnknownMembers(const Json::Value& object, const std::string& where, con
     }
 }
 
+std::string Escaped(const std::string& text) { return ControlsEscaped(text); }
+
 const char* TypeName(const Json::Value& value) {
     static_assert(Json::nullValue == 0 && Json::objectValue == 7, "indexed by Json::ValueType");
     static const char* const kNames[] = {"null",     "an integer", "an integer", "a number",

@@ -55,6 +55,10 @@ std::optional<std::string> OptionalString(const Json::Value& object, const char*
 void ExpectObject(const Json::Value& value, const std::string& where);
 void ExpectArray(const Json::Value& value, const std::string& where);
 
+// `text` quoted from an input into a message: control characters escaped as
+// InputError shows them, so that the message stays one line.
+std::string Escaped(const std::string& text);
+
 // "a string", "a number", ... for messages.
 const char* TypeName(const Json::Value& value);
 

@@ -61,8 +61,11 @@ void CheckNumber(const Json::Value& value, Reading reading, const std::string& w
     if (value.isNull() || value.isArray() || value.isObject()) return;
     const std::string text = value.asString();
     if (StartsWithNumber(text, reading)) return;
-    const std::string shown = value.isString() ? "\"" + text + "\"" : text;
-    warnings->push_back(where + ": " + shown + " is no number; the device reads it as 0");
+    // Quoted in part at most: the warning stays one short line.
+    const std::string part = text.size() > 40 ? text.substr(0, 40) + "..." : text;
+    const std::string shown = value.isString() ? "\"" + part + "\"" : part;
+    warnings->push_back(
+        json_input::Escaped(where + ": " + shown + " is no number; the device reads it as 0"));
 }
 
 void CheckAppSetting(const Json::Value& app, const std::string& where,
