@@ -1,6 +1,6 @@
 # Entry points for people and CI. Each target installs what is missing first.
-#   make run          build, then run the main job on its simulated default, with its web
-#                     view on http://127.0.0.1:$(HTTP_PORT)/ (RUN_ARGS= keeps it running)
+#   make run          build, then poll the example site on simulated modules, with the web
+#                     view on http://127.0.0.1:$(HTTP_PORT)/, until Ctrl-C (RUN_ARGS adds options)
 #   make test         build and run every test, native and under 32-bit MIPS emulation
 #   make check-style  the sources as .clang-format says, and no function over 60 lines
 #                     outside the tests (part of make test)
@@ -21,7 +21,7 @@ CMAKE_FLAGS ?=
 MIPSEL_BUILD_DIR ?= build-mipsel
 FUZZ_SECONDS ?= 60
 HTTP_PORT ?= 8080
-RUN_ARGS ?= --rounds 8
+RUN_ARGS ?=
 # Every submission is fuzzed briefly: five targets, under two minutes in all.
 FUZZ_TEST_SECONDS ?= 20
 
@@ -86,6 +86,7 @@ mutants: deps
 test: check-style test-native test-mipsel sanitize fuzz-short deb
 
 run: build
+	@echo "Open http://127.0.0.1:$(HTTP_PORT)/ in a browser; Ctrl-C stops the run."
 	$(BUILD_DIR)/tools/battery32-run --simulate $(RUN_ARGS) --quiet-device --http $(HTTP_PORT)
 
 clean:

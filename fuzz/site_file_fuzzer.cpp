@@ -27,6 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(!site.devices.empty());
+    for (const std::string& warning : site.warnings) {
+        FUZZ_CHECK(warning.rfind("site.json: ", 0) == 0);
+        FUZZ_CHECK(warning.find('\n') == std::string::npos);
+    }
     std::set<std::uint32_t> ids;
     for (const auto& d : site.devices) {
         FUZZ_CHECK(d.data_id != 0);

@@ -9,9 +9,10 @@ for set in "${@:-native}"; do
     # clang-format-14: the sources are kept in its format (versions format
     # differently); clang-format gives it its plain name. clang-tidy-14 measures
     # function lengths. prometheus: the metrics tests check a scrape with its
-    # promtool and start its server.
+    # promtool and start its server. fonts-wqy-microhei: the browser test's
+    # screenshot shows the device's Chinese display names.
     native) want+=(cmake make g++ libboost-dev libjsoncpp-dev libgtest-dev libgmock-dev
-                   libmicrohttpd-dev libjs-chart.js chromium python3
+                   libmicrohttpd-dev libjs-chart.js chromium fonts-wqy-microhei python3
                    libmosquitto-dev mosquitto mosquitto-clients openssl prometheus
                    clang-format-14 clang-format clang-tidy-14
                    systemd man-db) ;;

@@ -141,6 +141,8 @@ TEST(LinkSettings, CellGroupPresetsAndActiveBatteries) {
          20,
          {0, 1, 2, 5}},
         {R"("group_index": 1)", 0, {}},
+        // Group 2 alone would move the start to 17 if the preset applied without "amount".
+        {R"("group_index": 2)", 0, {}},
         {R"("amount": 4)", 0, {}},
         {R"("group_index": 3, "amount": 8)", 0, {}},
         {R"("group_index": 2, "amount": 0)", 17, {}},

@@ -7,10 +7,14 @@ headless Chromium driven through the DevTools protocol over a pipe
 NUL-terminated JSON text), and checks from the rendered DOM, after the page's
 scripts ran, that every device shows the cells, group voltage, current and
 temperature of the record the runner published for the round the page shows
-(the runner's --json output), that a new round updates them without a reload,
-and that the history chart was drawn; and that an alarm the runner raises
-shows at the top with its cell marked, and goes when the runner clears it.
-Saves a screenshot.
+(the runner's --json output), its bars on the scale the site's alarm limits
+(or the fixed window) give, the lowest and highest cell marked without an
+alarm's colour, that a new round updates them without a reload, and that the
+history charts were drawn; that an alarm the runner raises shows at the top
+with its cell in red, and goes when the runner clears it; and that a module
+that stops answering greys its device out with the reason, until it answers
+again, leaving a gap in its chart. Saves a screenshot (the example site and
+modules with the runner's defaults but a shorter tick and silence period).
 
 Usage: page_test.py BATTERY32_RUN PLUGIN SCREENSHOT.png
 Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
@@ -29,6 +33,10 @@ import time
 
 DEVICES = (1001, 1002)
 TIMEOUT = 90
+SILENT_FROM_S = 16
+# The scale of each device's bars: 1001's rule cell_low (below 13.0) sets its
+# bottom a volt below the limit; 1002 has no rules: the fixed window of 12 V blocks.
+SCALES = {1001: (12.0, 15.0, [13.0]), 1002: (10.0, 15.0, [])}
 
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'examples')
@@ -42,6 +50,9 @@ def sim_file(scratch):
         sim = json.load(f)
     sim['modules'][0]['changes'] = [{'from_s': 4, 'to_s': 10, 'cell': 3, 'volts': 12.2}]
     sim['modules'][0]['repeat_s'] = 14
+    # Module 2 stops answering once, after the first sag of module 1.
+    sim['modules'][1]['changes'] = [
+        {'from_s': SILENT_FROM_S, 'to_s': SILENT_FROM_S + 8, 'silent': True}]
     path = os.path.join(scratch, 'sim.json')
     with open(path, 'w') as f:
         json.dump(sim, f)
@@ -59,7 +70,8 @@ class Runner:
         self.proc = subprocess.Popen(
             [program, '--simulate', '--sim', sim_file(scratch), '--plugin', plugin,
              '--data', os.path.join(scratch, 'data'), '--tick-ms', '600',
-             '--quiet-device', '--json', '--http', '127.0.0.1:0', '--time-limit', str(TIMEOUT * 2)],
+             '--quiet-device', '--json', '--http', '127.0.0.1:0', '--silent-after', '2',
+             '--time-limit', str(TIMEOUT * 3)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         threading.Thread(target=self._read, args=(self.proc.stdout, True), daemon=True).start()
         threading.Thread(target=self._read, args=(self.proc.stderr, False), daemon=True).start()
@@ -183,16 +195,34 @@ class Browser:
 # What the page shows, read from its DOM.
 READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].map((s) => {
   const field = (k) => s.querySelector('[data-field="' + k + '"]');
+  const fill = (c) => getComputedStyle(c.querySelector('.fill'));
+  const cellsChart = s.querySelector('.cells-chart canvas');
+  const chart = cellsChart && window.Chart ? Chart.getChart(cellsChart) : null;
+  const axis = s.querySelector('.axis');
   return {
     id: +s.dataset.id, round: s.dataset.round === undefined ? -1 : +s.dataset.round,
     cells: [...s.querySelectorAll('.cell')].map((c) => ({
       n: +c.dataset.cell, cls: c.className, text: c.querySelector('.v').textContent,
-      value: c.querySelector('.v').dataset.value || ''})),
-    fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature', 'charged',
-                                'discharged'].map(
+      value: c.querySelector('.v').dataset.value || '', colour: fill(c).backgroundColor,
+      height: c.querySelector('.fill').getBoundingClientRect().height,
+      bar: c.querySelector('.bar').getBoundingClientRect().height})),
+    fields: Object.fromEntries(['group_voltage', 'group_current', 'temperature', 'direction',
+                                'lowest', 'highest', 'charged', 'discharged'].map(
       (k) => [k, {text: field(k).textContent, value: field(k).dataset.value}])),
-    state: s.querySelector('.state').textContent, port: s.querySelector('.line').title,
-    chart: !!s.querySelector('.history canvas'), marker: window.pageMarker || 0};
+    state: s.querySelector('.state').textContent, stateName: s.dataset.state,
+    port: s.querySelector('.line').title,
+    inactive: s.classList.contains('inactive'),
+    reason: s.querySelector('.reason').hidden ? '' : s.querySelector('.reason').textContent,
+    grey: getComputedStyle(s.querySelector('.cellview')).filter,
+    scale: [+axis.dataset.bottom, +axis.dataset.top],
+    axis: [...axis.querySelectorAll('span')].map((a) => a.textContent),
+    limits: [...s.querySelectorAll('.refs .ref')].map((r) => +r.dataset.limit),
+    charts: s.querySelectorAll('.history canvas').length,
+    gap: chart ? chart.data.datasets[0].data.some((p) => p.y === null) : null,
+    header: document.getElementById('link').textContent,
+    where: document.getElementById('where').textContent,
+    site: document.getElementById('site').textContent,
+    marker: window.pageMarker || 0};
 }))'''
 
 
@@ -217,9 +247,15 @@ def wait_for(browser, ready, what):
 
 
 def check_shown(device, record):
-    """The device's DOM against the published record."""
+    """The device's DOM against the published record: the values, one number
+    format, the bars on the device's scale, lowest and highest marked by shape."""
     where = f'device {device["id"]} round {device["round"]}'
     volts = record['cell_voltage']
+    bottom, top, limits = SCALES[device['id']]
+    assert device['scale'] == [bottom, top], f'{where} scale {device["scale"]}'
+    assert device['limits'] == limits, f'{where} limits {device["limits"]}'
+    assert device['axis'][0] == f'{bottom:.1f}' and device['axis'][-1] == f'{top:.1f}', device
+    plain = next(c['colour'] for c in device['cells'] if c['cls'] == 'cell')
     assert [c['n'] for c in device['cells']] == list(range(1, 33)), where
     readings = [(v, i) for i, v in enumerate(volts) if v and v > 0]
     # The first of equal extremes is the one marked.
@@ -230,9 +266,20 @@ def check_shown(device, record):
             assert cell['text'] == '–' and 'none' in cell['cls'], f'{where} cell {i + 1}: {cell}'
             continue
         assert float(cell['value']) == v, f'{where} cell {i + 1}: {cell} != {v}'
-        assert abs(float(cell['text']) - v) <= 0.0005 + 1e-9, f'{where} cell {i + 1}: {cell}'
-        assert ('low' in cell['cls']) == (i == low), f'{where} cell {i + 1} low mark: {cell}'
-        assert ('high' in cell['cls']) == (i == high), f'{where} cell {i + 1} high mark: {cell}'
+        # Cells read in 10 mV steps: two decimals, as lowest and highest show them.
+        assert re.fullmatch(r'\d+\.\d\d', cell['text']), f'{where} cell {i + 1}: {cell}'
+        assert abs(float(cell['text']) - v) <= 0.005 + 1e-9, f'{where} cell {i + 1}: {cell}'
+        assert ('low' in cell['cls'].split()) == (i == low), f'{where} cell {i + 1} low mark: {cell}'
+        assert ('high' in cell['cls'].split()) == (i == high), f'{where} cell {i + 1} high: {cell}'
+        share = min(1, max(0, (v - bottom) / (top - bottom)))
+        assert abs(cell['height'] - share * cell['bar']) <= 1, f'{where} cell {i + 1} scale: {cell}'
+        # Colour means an alarm: the extremes are marked otherwise.
+        if 'alarm' not in cell['cls']:
+            assert cell['colour'] == plain, f'{where} cell {i + 1} coloured: {cell}'
+    for mark, index in (('lowest', low), ('highest', high)):
+        if index is not None:
+            shown = f'cell {index + 1} {volts[index]:.2f}'
+            assert device['fields'][mark]['text'] == shown, f'{where} {mark}: {device["fields"]}'
     for key in ('group_voltage', 'group_current', 'temperature'):
         shown = device['fields'][key]
         assert float(shown['value']) == record[key], f'{where} {key}: {shown} != {record[key]}'
@@ -242,6 +289,8 @@ def check_shown(device, record):
         shown, kwh = device['fields'][key], record['energy'][key + '_kwh']
         assert float(shown['value']) == kwh, f'{where} {key}: {shown} != {kwh}'
         assert abs(float(shown['text']) - kwh) <= 0.0005 + 1e-9, f'{where} {key}: {shown}'
+    # The example modules' current of 12.5 A charges the string.
+    assert device['fields']['direction']['text'] == '↑ charging', f'{where} {device["fields"]}'
 
 
 def cell_marked(page, device, cell):
@@ -267,20 +316,39 @@ def check_alarm_shown(browser, runner, screenshot):
         time.sleep(0.2)
     else:
         raise AssertionError(f'the alarm never showed: {alarms}')
-    assert not alarms['hidden'] and len(alarms['items']) == 1, alarms
-    item = alarms['items'][0]
+    mine = [a for a in alarms['items'] if a['device'] == 1001]
+    assert not alarms['hidden'] and len(mine) == 1, alarms
+    item = mine[0]
     assert item['device'] == 1001 and '第3节电池 (battery_2_value)' in item['text'], item
     assert 'below 13' in item['text'] and 'code 12;3;7;' in item['text'], item
-    assert cell_marked(read_page(browser), 1001, 3), 'cell 3 of 1001 is not marked'
+    page = read_page(browser)
+    assert cell_marked(page, 1001, 3), 'cell 3 of 1001 is not marked'
+    cell3 = next(d for d in page if d['id'] == 1001)['cells'][2]
+    assert cell3['colour'] == 'rgb(192, 57, 43)', f'an alarm is red: {cell3}'
     with runner.lock:
         raised = [a for a in runner.alarms if a['alarm'] == 'raised']
     assert raised and raised[-1]['variable'] == 'battery_2_value', runner.alarms
     save_screenshot(browser, screenshot)  # with the alarm, which shows the most
     wait_for(browser, lambda s: not cell_marked(s, 1001, 3), 'the alarm cleared')
     alarms = json.loads(browser.evaluate(READ_ALARMS))
-    assert alarms['hidden'] and not alarms['items'], alarms
+    assert not [a for a in alarms['items'] if a['device'] == 1001], alarms
     with runner.lock:
         assert runner.alarms[-1]['alarm'] == 'cleared', runner.alarms
+
+
+def check_silence_shown(browser):
+    """Module 2 stops answering: its device greyed out with why and since when,
+    the header counting it; back in full colour once it answers, its chart
+    broken where it was silent."""
+    silent = wait_for(browser, lambda s: s[1]['stateName'] == 'silent', 'device 1002 silent')[1]
+    assert silent['inactive'] and 'grayscale(1)' in silent['grey'], silent
+    assert re.fullmatch(r'silent since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d', silent['state']), silent
+    assert silent['reason'].startswith('Silent since ') and 'last round at' in silent['reason'], silent
+    assert silent['header'] == 'live · 1 of 2 devices without current readings', silent
+    back = wait_for(browser, lambda s: s[1]['stateName'] == 'polling' and s[1]['gap'],
+                    'device 1002 answering again, with a gap in its chart')[1]
+    assert not back['inactive'] and back['grey'] == 'none' and not back['reason'], back
+    assert back['header'] == 'live · all 2 devices answering', back
 
 
 def run(program, plugin, screenshot):
@@ -296,9 +364,13 @@ def run(program, plugin, screenshot):
         browser = Browser(chromium, os.path.join(scratch, 'profile'))
         browser.open(url, 1100, 860)
         first = wait_for(browser, lambda s: len(s) == len(DEVICES) and
-                         all(d['round'] >= 1 and d['chart'] for d in s),
-                         'both devices with a round and a history chart')
+                         all(d['round'] >= 1 and d['charts'] == 3 for d in s),
+                         'both devices with a round and their history charts')
         assert [d['id'] for d in first] == list(DEVICES), first
+        # The header names the site, the gateway, the build and the time zone.
+        assert first[0]['site'] == 'site site', first[0]['site']
+        assert re.fullmatch(r'on \S+ · battery32-run [^·]+ · times in (UTC|\S+ \(UTC\S*\))',
+                            first[0]['where']), first[0]['where']
         for device in first:
             check_shown(device, runner.record(device['id'], device['round']))
             assert device['state'] == 'polling', device
@@ -315,9 +387,10 @@ def run(program, plugin, screenshot):
             check_shown(device, runner.record(device['id'], device['round']))
 
         check_alarm_shown(browser, runner, screenshot)
+        check_silence_shown(browser)
         print(f'page checked against the published records of rounds '
               f'{[d["round"] for d in first]} and {[d["round"] for d in later]}, an alarm '
-              f'shown and gone; screenshot {screenshot}')
+              f'shown and gone, a silent module greyed out and back; screenshot {screenshot}')
     finally:
         if browser:
             browser.close()

@@ -58,6 +58,10 @@ std::string ProblemPrefix(const char* program, int fd) {
     return std::string(ToJournal(fd) ? "<4>" : "") + program + ": ";
 }
 
+std::string Count(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 int SubCommand(const char* usage, bool help, const std::string& fault,
                const std::function<int(const Console&)>& work) {
     const Console console("battery32-run", STDOUT_FILENO, STDERR_FILENO, false);

@@ -13,6 +13,7 @@
 // the syslog priority "<4>" (warning), which the journal takes off and keeps
 // as the line's priority: `journalctl -p warning` shows the problems alone.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -76,6 +77,9 @@ private:
     bool notes_to_errors_;
     bool to_journal_;
 };
+
+// "1 command", "3 commands": a count with the word that goes with it.
+std::string Count(std::uint64_t n, const char* one, const char* many);
 
 // How battery32-run's sub-commands (decode, alarms, scan) answer: with `help` their
 // usage on stdout (exit 0); with a `fault` in their command line one line on

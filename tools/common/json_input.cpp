@@ -2,6 +2,8 @@
 
 #include <json/reader.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -80,7 +82,58 @@ const Json::Value* Typed(const Json::Value& object, const char* key, const std::
     return &v;
 }
 
+// Edits that turn one text into the other, case aside: a letter left out,
+// added or changed, or two neighbours swapped (optimal string alignment).
+std::size_t EditDistance(const std::string& a, const std::string& b) {
+    const auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    };
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
 }  // namespace
+
+std::string ClosestKey(const std::string& name, const KnownKeys& known) {
+    // Short keys tolerate one slip, longer ones a slip per four letters.
+    const std::size_t allowed = std::max<std::size_t>(1, name.size() / 4);
+    std::string best;
+    std::size_t best_distance = allowed + 1;
+    for (const char* key : known) {
+        const std::size_t distance = EditDistance(name, key);
+        if (distance < best_distance) {
+            best = key;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+void WarnUnknownMembers(const Json::Value& object, const std::string& where, const KnownKeys& known,
+                        std::vector<std::string>* warnings) {
+    if (!object.isObject()) return;
+    for (const std::string& name : object.getMemberNames()) {
+        if (std::any_of(known.begin(), known.end(), [&](const char* k) { return name == k; }))
+            continue;
+        const std::string meant = ClosestKey(name, known);
+        warnings->push_back(ControlsEscaped(
+            Member(where, name.c_str()) + ": unknown key, ignored" +
+            (meant.empty() ? std::string() : " (did you mean \"" + meant + "\"?)")));
+    }
+}
+
+std::string Escaped(const std::string& text) { return ControlsEscaped(text); }
 
 const char* TypeName(const Json::Value& value) {
     static_assert(Json::nullValue == 0 && Json::objectValue == 7, "indexed by Json::ValueType");

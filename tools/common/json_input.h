@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace json_input {
 
@@ -54,7 +55,24 @@ std::optional<std::string> OptionalString(const Json::Value& object, const char*
 void ExpectObject(const Json::Value& value, const std::string& where);
 void ExpectArray(const Json::Value& value, const std::string& where);
 
+// `text` quoted from an input into a message: control characters escaped as
+// InputError shows them, so that the message stays one line.
+std::string Escaped(const std::string& text);
+
 // "a string", "a number", ... for messages.
 const char* TypeName(const Json::Value& value);
+
+// Members a reader does not know are warned about, not refused: a file may
+// carry notes of its own, but a misspelt key must not pass without a word.
+using KnownKeys = std::vector<const char*>;
+
+// The key of `known` that `name` most likely misspells (a letter missing,
+// added, changed, or two swapped; case aside), or "" when none is that close.
+std::string ClosestKey(const std::string& name, const KnownKeys& known);
+
+// One line per member of `object` that is not in `known`, appended to
+// `warnings`: "where.adress: unknown key, ignored (did you mean "address"?)".
+void WarnUnknownMembers(const Json::Value& object, const std::string& where, const KnownKeys& known,
+                        std::vector<std::string>* warnings);
 
 }  // namespace json_input

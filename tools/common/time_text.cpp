@@ -53,6 +53,34 @@ std::string LocalTime(std::chrono::system_clock::time_point t) {
     return Local(t, "%Y-%m-%d %H:%M:%S");
 }
 
+std::string OffsetText(long seconds_east) {
+    if (seconds_east == 0) return "Z";
+    const long minutes = (seconds_east < 0 ? -seconds_east : seconds_east) / 60 % (24 * 60);
+    char text[48];
+    std::snprintf(text, sizeof text, "%c%02ld:%02ld", seconds_east < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return text;
+}
+
+std::string IsoTime(std::tm local) {
+    const std::tm wall = local;
+    if (::mktime(&local) == static_cast<std::time_t>(-1) && local.tm_year < 0) return "";
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", wall.tm_year + 1900,
+                  wall.tm_mon + 1, wall.tm_mday, wall.tm_hour, wall.tm_min, wall.tm_sec);
+    return text + OffsetText(local.tm_gmtoff);
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point t) {
+    if (t == std::chrono::system_clock::time_point{}) return "";
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+    std::tm local{};
+    if (::localtime_r(&seconds, &local) == nullptr) return "";
+    char text[48];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    return text + OffsetText(local.tm_gmtoff);
+}
+
 std::optional<std::tm> ParseTimeText(const std::string& text) {
     static const char kPattern[] = "0000-00-00 00:00:00";  // 0: a digit
     std::tm local{};

@@ -21,6 +21,19 @@ std::string ClockTime(std::chrono::system_clock::time_point t);
 // "2026-12-08 14:02:11", local time; "" for the epoch, which stands for never.
 std::string LocalTime(std::chrono::system_clock::time_point t);
 
+// ISO 8601 with the zone's offset at that moment: "2026-12-08T14:02:11+01:00",
+// "...Z" where the offset is 0; "" for the epoch, which stands for never.
+std::string IsoTime(std::chrono::system_clock::time_point t);
+
+// The same for a local wall-clock time given by its fields (tm_isdst -1: the
+// offset that holds then; in the hour a clock is turned back, which of the
+// two the C library takes).
+// "" when the fields name no time.
+std::string IsoTime(std::tm local);
+
+// "+01:00", or "Z" for 0: a zone's offset east of UTC, in seconds, as ISO 8601 writes it.
+std::string OffsetText(long seconds_east);
+
 // A time people give: "YYYY-MM-DD hh:mm:ss" in local time, or whole epoch
 // seconds. The local time it names (for epoch seconds with its daylight-saving
 // flag, so that mktime() gives the same seconds back); nothing when the text

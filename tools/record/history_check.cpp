@@ -17,16 +17,6 @@
 namespace record {
 namespace {
 
-// A calendar time a controller's clock can show, an unset clock's 1970 included.
-bool ValidTime(const ttime& t) {
-    const unsigned year = StampYear(t);
-    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1970 || year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    const unsigned days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
-    return t.day <= days && t.hour < 24 && t.minute < 60 && t.second < 60;
-}
-
 bool FiniteValues(const Battery32_Data_t& r) {
     for (float v : r.cell_voltage)
         if (!std::isfinite(v)) return false;
@@ -69,7 +59,7 @@ HistoryVerdict JudgeLastRecord(const std::string& path, std::uint32_t data_id) {
     // Measured whole a moment ago: gone or cut short since, by something else.
     if (!image) return Unreadable(path + ": shrank while being read");
     const Battery32_Data_t record = *DecodeRecord(image->data(), image->size());
-    if (!ValidTime(record.timestamp))
+    if (!ValidStamp(record.timestamp))
         return NotOurs("not-a-record", "its last record has no valid time stamp");
     if (!FiniteValues(record))
         return NotOurs("not-a-record", "its last record holds values that are not numbers");

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+
+#include "tools/common/time_text.h"
 
 namespace record {
 namespace {
@@ -24,6 +27,15 @@ std::optional<Battery32_Data_t> DecodeRecord(const std::uint8_t* data, std::size
     return record;
 }
 
+bool ValidStamp(const ttime& t) {
+    const unsigned year = StampYear(t);
+    static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1970 || year > 9999 || t.month < 1 || t.month > 12 || t.day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const unsigned days = kDays[t.month - 1] + (t.month == 2 && leap ? 1 : 0);
+    return t.day <= days && t.hour < 24 && t.minute < 60 && t.second < 60;
+}
+
 std::string FormatTime(const ttime& stamp) {
     const ttime unset{};
     if (std::memcmp(&stamp, &unset, sizeof stamp) == 0) return "";
@@ -31,6 +43,21 @@ std::string FormatTime(const ttime& stamp) {
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", StampYear(stamp), stamp.month,
                   stamp.day, stamp.hour, stamp.minute, stamp.second);
     return text;
+}
+
+std::string FormatTime(const ttime& stamp, TimeForm form) {
+    if (form == TimeForm::kLocal) return FormatTime(stamp);
+    const ttime unset{};
+    if (std::memcmp(&stamp, &unset, sizeof stamp) == 0) return "";
+    std::tm local{};
+    local.tm_year = static_cast<int>(StampYear(stamp)) - 1900;
+    local.tm_mon = stamp.month - 1;
+    local.tm_mday = stamp.day;
+    local.tm_hour = stamp.hour;
+    local.tm_min = stamp.minute;
+    local.tm_sec = stamp.second;
+    local.tm_isdst = -1;
+    return time_text::IsoTime(local);
 }
 
 std::string Fixed(float value, int decimals) {
@@ -80,10 +107,11 @@ std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
 }
 
 std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t> round,
-                     std::optional<std::uint64_t> threshold_checks) {
+                     std::optional<std::uint64_t> threshold_checks, TimeForm time_form) {
     std::string out = "{\"data_id\":" + std::to_string(record.data_id);
     if (round) out += ",\"round\":" + std::to_string(*round);
-    out += ",\"time\":\"" + FormatTime(record.timestamp) + "\"";  // digits and separators only
+    // Digits, separators and the offset only: no escaping needed.
+    out += ",\"time\":\"" + FormatTime(record.timestamp, time_form) + "\"";
     out += ",\"cell_voltage\":[";
     for (int i = 0; i < kBattery32Cells; ++i) {
         if (i != 0) out += ',';
@@ -104,7 +132,8 @@ std::string CsvHeader() {
 }
 
 std::string CsvRow(const Battery32_Data_t& record) {
-    std::string out = std::to_string(record.data_id) + "," + FormatTime(record.timestamp);
+    std::string out =
+        std::to_string(record.data_id) + "," + FormatTime(record.timestamp, TimeForm::kWithOffset);
     for (int i = 0; i < kBattery32Cells; ++i) out += "," + FormatFloat(record.cell_voltage[i]);
     out += "," + FormatFloat(record.group_voltage) + "," + FormatFloat(record.group_current) + "," +
            std::to_string(record.status) + "," + FormatFloat(record.temperature);

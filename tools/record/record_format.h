@@ -24,8 +24,24 @@ inline unsigned StampYear(const ttime& stamp) {
     return stamp.year[0] | (static_cast<unsigned>(stamp.year[1]) << 8);
 }
 
+// A calendar time a controller's clock can show, an unset clock's 1970
+// included: what every record the device stamps carries.
+bool ValidStamp(const ttime& stamp);
+
 // "YYYY-MM-DD HH:MM:SS"; an all-zero stamp (no valid time) gives "".
 std::string FormatTime(const ttime& stamp);
+
+// How a record's time is written where programs read it. The stamp is the
+// controller's local wall clock; with its offset (ISO 8601,
+// "2026-12-08T16:21:45+01:00") it names one moment, also across a change to
+// or from summer time and across controllers in several zones.
+enum class TimeForm {
+    kLocal,       // "2026-12-08 16:21:45", as the round lines and --json show it
+    kWithOffset,  // as the web view's API, MQTT, decode's CSV and JSON lines
+};
+
+// The stamp in `form`; "" for an all-zero stamp.
+std::string FormatTime(const ttime& stamp, TimeForm form);
 
 // Shortest text that reads back as the same float ("13.38", "0", "-1.5e-07");
 // "nan", "inf" and "-inf" for the special values.
@@ -45,9 +61,11 @@ std::string RoundLine(const Battery32_Data_t& record, std::uint64_t round,
 //  "group_current":...,"status":0,"temperature":...} on one line. Non-finite
 // numbers become null; `round` and the check count are left out when absent.
 std::string JsonLine(const Battery32_Data_t& record, std::optional<std::uint64_t> round,
-                     std::optional<std::uint64_t> threshold_checks);
+                     std::optional<std::uint64_t> threshold_checks,
+                     TimeForm time_form = TimeForm::kLocal);
 
-// data_id,time,cell_1,...,cell_32,group_voltage,group_current,status,temperature
+// data_id,time,cell_1,...,cell_32,group_voltage,group_current,status,temperature,
+// the time with its offset.
 std::string CsvHeader();
 std::string CsvRow(const Battery32_Data_t& record);
 

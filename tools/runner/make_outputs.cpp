@@ -1,5 +1,7 @@
 #include "tools/runner/make_outputs.h"
 
+#include <unistd.h>
+
 #include "tools/runner/outputs/alarm_command/alarm_command.h"
 #include "tools/runner/outputs/alarm_log/alarm_log_output.h"
 #include "tools/runner/outputs/console/console_output.h"
@@ -10,13 +12,26 @@
 
 namespace runner {
 
+namespace {
+
+// This machine's name, as the web view's header shows it.
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
+}  // namespace
+
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
-                                              const console::Console& console) {
+                                              const console::Console& console,
+                                              const std::string& site_name) {
     auto made = std::make_unique<outputs::Outputs>(console);
     // First: it says STOPPING=1 before the others take their time to finish.
     if (auto notifier = outputs::ServiceNotifier::Start(console)) made->Add(std::move(notifier));
-    made->Add(std::make_unique<outputs::ConsoleOutput>(console, options.json, options.verbose,
-                                                       SilencePeriod(options)));
+    made->Add(std::make_unique<outputs::ConsoleOutput>(
+        console, outputs::ConsoleOutput::Settings{options.json, !options.quiet, options.verbose,
+                                                  SilencePeriod(options)}));
     if (options.history) {
         if (const std::string error = made->data_lock().Take(options.data_dir); !error.empty()) {
             console.Problem(error + " (--no-history polls without it)");
@@ -36,15 +51,23 @@ std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
             console));
     }
     if (!options.mqtt.url.empty()) {
-        if (auto mqtt = outputs::MqttOutput::Start(options.mqtt, console))
+        outputs::MqttSettings mqtt_settings = options.mqtt;
+        // A value not renewed for two silence periods (three ticks, at least
+        // 10 s, each) is gone, even if nothing else says so.
+        mqtt_settings.expire_after_s = static_cast<int>(
+            std::chrono::ceil<std::chrono::seconds>(2 * SilencePeriod(options)).count());
+        if (auto mqtt = outputs::MqttOutput::Start(mqtt_settings, console))
             made->Add(std::move(mqtt));
     }
     if (!options.http_listen.empty()) {
         std::string error;
-        auto view =
-            outputs::WebView::Start({options.http_listen, options.http_token_path,
-                                     options.http_token, options.data_dir, options.http_hosts},
-                                    console, &error);
+        const outputs::ViewHeading heading{
+            HostName(), site_name, "", options.tick_ms,
+            std::chrono::duration<double>(SilencePeriod(options)).count()};
+        auto view = outputs::WebView::Start(
+            {options.http_listen, options.http_token_path, options.http_token, options.data_dir,
+             options.http_hosts, heading},
+            console, &error);
         if (!view) {
             console.Problem(error);
             return nullptr;

@@ -15,8 +15,9 @@ namespace runner {
 // manager's notifications (when started by one), the console lines, the
 // history and the alarm log (after taking the data folder's lock), the alarm
 // command, the broker, the web view. Null after one problem line when one
-// cannot start.
+// cannot start. `site_name` is shown by the web view.
 std::unique_ptr<outputs::Outputs> MakeOutputs(const RunOptions& options,
-                                              const console::Console& console);
+                                              const console::Console& console,
+                                              const std::string& site_name);
 
 }  // namespace runner

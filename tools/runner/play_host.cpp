@@ -27,10 +27,6 @@
 namespace runner {
 namespace {
 
-std::string Plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // What the options name, read and loaded before anything is announced.
 struct Inputs {
     host::Site site;
@@ -38,8 +34,21 @@ struct Inputs {
     host::SimulatedLines simulated;
 };
 
+// Says each warning about the input files; with --strict they stop the run.
+bool WarningsAllowed(const std::vector<std::string>& warnings, bool strict,
+                     const console::Console& console) {
+    for (const std::string& warning : warnings) console.Problem(warning);
+    if (!strict || warnings.empty()) return true;
+    console.Problem(std::string("not started: --strict makes ") +
+                    (warnings.size() == 1
+                         ? "the warning above an error"
+                         : "the " + std::to_string(warnings.size()) + " warnings above errors"));
+    return false;
+}
+
 // Reads the site and the modules to simulate, loads the plug-in and puts the
-// simulated modules on their lines. False after one problem line.
+// simulated modules on their lines. False after one problem line (or the
+// warnings --strict refuses).
 bool ReadInputs(const RunOptions& options, const console::Console& console, Inputs& in) {
     try {
         in.site = host::ReadSiteFile(options.site_path);
@@ -47,6 +56,9 @@ bool ReadInputs(const RunOptions& options, const console::Console& console, Inpu
         if (options.simulate && !options.sim_path.empty()) {
             modules = sim::ReadSimConfigFile(options.sim_path);
         }
+        std::vector<std::string> warnings = in.site.warnings;
+        warnings.insert(warnings.end(), modules.warnings.begin(), modules.warnings.end());
+        if (!WarningsAllowed(warnings, options.strict, console)) return false;
         in.plugin.emplace(options.plugin_path);
         if (options.simulate) in.simulated.SetUp(in.site, modules, options.sim_baud);
     } catch (const std::exception& e) {
@@ -68,14 +80,15 @@ void AnnouncePlan(const RunOptions& options, const Inputs& in, const console::Co
     std::set<std::string> ports;
     for (const auto& d : in.site.devices) ports.insert(d.port);
     console.Note("plug-in " + in.plugin->path());
-    console.Note("site " + in.site.path + ": " +
-                 Plural(in.site.devices.size(), "device", "devices") + " on " +
-                 Plural(ports.size(), "port", "ports") + ", polled " +
-                 (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
-                                      : std::string("back to back")) +
-                 (options.rounds
-                      ? ", stopping after " + Plural(options.rounds, "round", "rounds") + " of each"
-                      : ", until Ctrl-C"));
+    console.Note(
+        "site " + in.site.path + ": " +
+        console::Count(in.site.devices.size(), "device", "devices") + " on " +
+        console::Count(ports.size(), "port", "ports") + ", polled " +
+        (options.tick_ms > 0 ? "every " + std::to_string(options.tick_ms) + " ms"
+                             : std::string("back to back")) +
+        (options.rounds
+             ? ", stopping after " + console::Count(options.rounds, "round", "rounds") + " of each"
+             : ", until Ctrl-C"));
     if (!options.history) {
         console.Note("no history, cache or energy counters kept (--no-history)");
     } else {
@@ -183,9 +196,9 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
     chatter.End();
     in.simulated.Stop();
     if (options.simulate) {
-        console.Note(
-            "simulated lines: " + Plural(in.simulated.collisions(), "collision", "collisions") +
-            " (commands that talked over a reply)");
+        console.Note("simulated lines: " +
+                     console::Count(in.simulated.collisions(), "collision", "collisions") +
+                     " (commands that talked over a reply)");
     }
     return status;
 }
@@ -194,7 +207,7 @@ int PollWithOutputs(const RunOptions& options, const console::Console& console,
                     const host::Site& site, const host::Plugin& plugin,
                     host::DeviceChatter& chatter, int stop_fd,
                     std::vector<outputs::DeviceStatus>* final) {
-    std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console);
+    std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console, site.name);
     if (!outputs) return exit_status::kCannotRun;
     SitePoller poller(options, console, chatter, *outputs);
     const int status = PollSite(options, console, site, plugin, poller, *outputs, stop_fd);

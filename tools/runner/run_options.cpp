@@ -93,6 +93,10 @@ std::vector<Option> WhatToPoll(RunOptions& o) {
          nullptr, Flag(&o.simulate)},
         {"sim", "FILE", "simulated modules (default: examples/sim.json)", "a file",
          Text(&o.sim_path)},
+        {"strict", nullptr,
+         "refuse to run on a warning about the site file or the\n"
+         "simulated modules (a key nobody reads, a value read as 0)",
+         nullptr, Flag(&o.strict)},
         {"plugin", "PATH", "device plug-in (default: the built libbattery32.so)", "a path",
          Text(&o.plugin_path)},
         {"data", "DIR", "history files, one per device (default: ./data)", "a directory",
@@ -130,6 +134,10 @@ std::vector<Option> WhatToShowAndKeep(RunOptions& o) {
     return {
         {"json", nullptr, "one JSON object per round on stdout; notes go to stderr", nullptr,
          Flag(&o.json)},
+        {"quiet", nullptr,
+         "no line per round (for a service): alarms, notes and\n"
+         "problems are still shown",
+         nullptr, Flag(&o.quiet), 'q'},
         {"verbose", nullptr, "also count the threshold checks of each round", nullptr,
          Flag(&o.verbose), 'v'},
         {"trace", nullptr, "show every frame sent and every burst received", nullptr,
@@ -239,6 +247,8 @@ std::string Mismatch(const RunOptions& o, const Given& given) {
     }
     if (!o.http_hosts.empty() && o.http_listen.empty()) return "--http-host goes with --http";
     if (o.mqtt.url.empty() && given.mqtt_companion) return "the --mqtt-... options need --mqtt URL";
+    if (o.quiet && o.verbose)
+        return "--verbose counts the checks on the round lines, which --quiet leaves out";
     if (given.alarm_timeout && o.alarm_command.empty())
         return "--alarm-timeout goes with --alarm-command";
     if (!o.mqtt.cafile.empty() && !o.mqtt.tls) return "--mqtt-cafile needs an mqtts:// URL";
@@ -258,15 +268,16 @@ std::chrono::steady_clock::duration SilencePeriod(const RunOptions& options) {
 std::string UsageText() {
     RunOptions unused;
     Given given;
-    return "usage: battery32-run [options] [SITE.json]\n"
+    return "usage: battery32-run [options] SITE.json\n"
            "       battery32-run --simulate [options] [SITE.json]\n"
            "       battery32-run --check [options] SITE.json\n"
            "       battery32-run decode HISTORY_FILE [--json]\n"
            "       battery32-run alarms [--active] [--since T] DIR\n"
-           "       battery32-run scan PORT [--addresses A-B]\n"
+           "       battery32-run scan PORT [--addresses A-B] [--baud N] [--rs485] "
+           "[--reply-timeout-ms N]\n"
            "       battery32-run reset-energy DIR DATA_ID\n"
            "Polls battery monitor modules through the device plug-in, as the host would.\n"
-           "decode prints a history file as CSV rows, or JSON lines with --json.\n"
+           "decode prints a history file as CSV rows, or JSON lines with --json (decode --help).\n"
            "alarms prints the alarm log of a data folder.\n"
            "scan asks each address on a line whether a module answers (scan --help).\n"
            "reset-energy sets a device's energy counters in a data folder back to zero.\n" +

@@ -22,11 +22,13 @@ struct RunOptions {
     std::uint64_t rounds = 0;  // 0: until stopped
     double time_limit_s = 0;   // 0: none
     bool json = false;
+    bool quiet = false;  // no round lines (or JSON rounds); alarms and problems still shown
     bool verbose = false;
     bool trace = false;
     std::string device_log = "";  // "" default, "off", "stdout", "stderr" or a file
     bool simulate = false;
     std::string sim_path;  // empty with --simulate: the example module file
+    bool strict = false;   // a warning about the site or the modules stops the run
     bool fsync_each_record = false;
     bool use_cache = true;
     bool history = true;               // false: the data folder is not touched at all

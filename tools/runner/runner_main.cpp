@@ -58,7 +58,7 @@ void SayWhatWasLost(console::Outlet& records, console::Outlet& errors) {
     console::Outlet::DrainAll({&records, &errors}, kLastLinesWait);
     if (records.dropped() == 0) return;
     errors.Line(console::ProblemPrefix(kProgram, STDERR_FILENO) +
-                std::to_string(records.dropped()) + " lines dropped: " + records.name() +
+                console::Count(records.dropped(), "line", "lines") + " dropped: " + records.name() +
                 " was not read");
 }
 

@@ -126,9 +126,17 @@ bool SitePoller::Start(loop::EventLoop& loop) {
     polling_start_ = Clock::now();
     bool any_up = false;
     for (auto& l : lines_) any_up = l->OpenIfDue(polling_start_) || any_up;
+    for (const auto& l : lines_) l->SayNotOpened(any_up);
     if (!any_up) {
         console_.Problem("no port could be opened; nothing to poll");
         return false;
+    }
+    // Silence counts from now, also for a device whose port is not there.
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        host::HostedDevice& d = devices_[i];
+        d.link.PollingStarts(polling_start_);
+        d.status.port_lost = !lines_[d.line]->up();
+        if (d.status.port_lost) d.status.port_lost_since = std::chrono::system_clock::now();
     }
     for (auto& l : lines_) loop.Add(*l);
     loop.Add(*this);
@@ -188,6 +196,7 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
     chatter_.Flush(d->label);  // what the device printed first stays first
     const line::LinkState before = d->status.state;
     d->link.RoundCompleted(Clock::now());
+    d->status.stale = false;  // a round is fresh data: the round tells the outputs
     StateChanged(*d, before);
     alarms::Moment moment;
     d->alarms.RoundCompleted(moment, *this);
@@ -246,11 +255,33 @@ void SitePoller::RestoreAlarms(const std::vector<outputs::AlarmChange>& active) 
 }
 
 void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) {
+    WatchPorts();
     WatchSilence(now);
     if (now < next_freshness_check_) return;
     next_freshness_check_ = now + kFreshnessEvery;
+    WatchFreshness();
+}
+
+// The lines have run before this, in the same pass: a port lost or back there is told here.
+void SitePoller::WatchPorts() {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        devices_[i].status.stale = devices_.Stale(devices_[i].site.data_id);
+        host::HostedDevice& d = devices_[i];
+        const bool lost = !lines_[d.line]->up();
+        if (lost == d.status.port_lost) continue;
+        d.status.port_lost = lost;
+        d.status.port_lost_since =
+            lost ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point{};
+        outputs_.OnStatus(d.status, d.status.state);
+    }
+}
+
+void SitePoller::WatchFreshness() {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        host::HostedDevice& d = devices_[i];
+        const bool stale = devices_.Stale(d.site.data_id);
+        if (stale == d.status.stale) continue;
+        d.status.stale = stale;
+        outputs_.OnStatus(d.status, d.status.state);
     }
 }
 
@@ -266,7 +297,8 @@ void SitePoller::WatchSilence(Clock::time_point now) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         host::HostedDevice& d = devices_[i];
         const line::LinkState before = d.status.state;
-        if (!lines_[d.line]->up() || !d.link.BecameSilent(now, period)) continue;
+        // A lost port is lost communication too: its devices go silent all the same.
+        if (!d.link.BecameSilent(now, period)) continue;
         d.energy.Break();
         StateChanged(d, before);
         alarms::Moment moment;
@@ -291,26 +323,27 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const host::HostedDevice& d = devices_[i];
         const outputs::DeviceStatus& s = d.status;
-        summary += (summary.empty() ? "" : "; ") + d.label + ": " + std::to_string(s.rounds) +
-                   (s.rounds == 1 ? " round" : " rounds");
+        summary += (summary.empty() ? "" : "; ") + d.label + ": " +
+                   console::Count(s.rounds, "round", "rounds");
         if (s.rounds_started > s.rounds) {
             summary += " (" + std::to_string(s.rounds_started) + " begun)";
         }
         if (s.unanswered > 0) {
-            summary += ", " + std::to_string(s.unanswered) + " commands unanswered";
+            summary += ", " + console::Count(s.unanswered, "command", "commands") + " unanswered";
         }
-        if (s.errors > 0) summary += ", " + std::to_string(s.errors) + " device errors";
+        if (s.errors > 0)
+            summary += ", " + console::Count(s.errors, "device error", "device errors");
         if (d.alarms.not_a_number() > 0) {
-            summary += ", " + std::to_string(d.alarms.not_a_number()) +
-                       " values not a number (no alarm moved)";
+            summary += ", " + console::Count(d.alarms.not_a_number(), "value", "values") +
+                       " not a number (no alarm moved)";
         }
     }
     console_.Note("stopped; " + summary);
     for (const auto& l : lines_) {
         const line::PortState& port = l->port_state();
         if (port.garbled_echoes == 0) continue;
-        console_.Problem("port " + l->path() + ": " + std::to_string(port.garbled_echoes) +
-                         (port.garbled_echoes == 1 ? " garbled echo" : " garbled echoes") +
+        console_.Problem("port " + l->path() + ": " +
+                         console::Count(port.garbled_echoes, "garbled echo", "garbled echoes") +
                          " dropped");
     }
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;

@@ -99,6 +99,9 @@ private:
         const std::map<std::string, line::PortSettings>& ports) const;
     bool RoundsDone() const;
     void WatchSilence(Clock::time_point now);
+    // Whether each device's port is down, or its data stale, as it stands now.
+    void WatchPorts();
+    void WatchFreshness();
     void StateChanged(host::HostedDevice& d, line::LinkState before);
     // The energy counters of `d` at start: kept ones, or zero.
     void StartCounting(host::HostedDevice& d);

@@ -43,8 +43,13 @@ std::uint8_t CommandCode(const std::string& text, const std::string& where) {
                      "\"");
 }
 
-module::CellProfile ReadCells(const Json::Value& v, const std::string& where) {
+using Warnings = std::vector<std::string>;
+
+module::CellProfile ReadCells(const Json::Value& v, const std::string& where, Warnings* warnings) {
     ExpectObject(v, where);
+    json_input::WarnUnknownMembers(
+        v, where, {"profile", "volts", "to", "weak_cell", "weak_volts", "noise", "cells_in_use"},
+        warnings);
     module::CellProfile p;
     const std::string profile = OptionalString(v, "profile", where).value_or("flat");
     if (profile != "flat" && profile != "ramp") {
@@ -62,7 +67,7 @@ module::CellProfile ReadCells(const Json::Value& v, const std::string& where) {
     return p;
 }
 
-module::FaultRule ReadFault(const Json::Value& v, const std::string& where) {
+module::FaultRule ReadFault(const Json::Value& v, const std::string& where, Warnings* warnings) {
     static const std::map<std::string, module::FaultKind> kKinds = {
         {"silence", module::FaultKind::kSilence},
         {"garbage", module::FaultKind::kGarbage},
@@ -71,6 +76,11 @@ module::FaultRule ReadFault(const Json::Value& v, const std::string& where) {
         {"split", module::FaultKind::kSplit},
         {"delay", module::FaultKind::kDelay}};
     ExpectObject(v, where);
+    json_input::WarnUnknownMembers(
+        v, where,
+        {"kind", "command", "first", "every", "times", "probability", "garbage_bytes", "split_at",
+         "pause_ms", "delay_ms", "other_address"},
+        warnings);
     module::FaultRule rule;
     const auto kind_text = OptionalString(v, "kind", where);
     if (!kind_text) throw InputError(Member(where, "kind") + ": missing");
@@ -109,8 +119,13 @@ milliseconds SecondsAsMilliseconds(const Json::Value& object, const char* key,
     return milliseconds(std::llround(seconds * 1000));
 }
 
-module::ReadingChange ReadChange(const Json::Value& v, const std::string& where) {
+module::ReadingChange ReadChange(const Json::Value& v, const std::string& where,
+                                 Warnings* warnings) {
     ExpectObject(v, where);
+    json_input::WarnUnknownMembers(
+        v, where,
+        {"from_s", "to_s", "silent", "cell", "volts", "group_voltage", "current", "temperature"},
+        warnings);
     module::ReadingChange c;
     c.from = SecondsAsMilliseconds(v, "from_s", where, 0);
     c.to = SecondsAsMilliseconds(v, "to_s", where, 1e7);
@@ -132,12 +147,13 @@ module::ReadingChange ReadChange(const Json::Value& v, const std::string& where)
     return c;
 }
 
-void ReadChanges(const Json::Value& v, const std::string& where, module::ModuleConfig& m) {
+void ReadChanges(const Json::Value& v, const std::string& where, module::ModuleConfig& m,
+                 Warnings* warnings) {
     if (!v.isMember("changes")) return;
     const std::string cw = Member(where, "changes");
     ExpectArray(v["changes"], cw);
     for (Json::ArrayIndex i = 0; i < v["changes"].size(); ++i)
-        m.changes.push_back(ReadChange(v["changes"][i], json_input::Element(cw, i)));
+        m.changes.push_back(ReadChange(v["changes"][i], json_input::Element(cw, i), warnings));
     m.repeat = SecondsAsMilliseconds(v, "repeat_s", where, 0);
     for (const module::ReadingChange& c : m.changes) {
         if (m.repeat.count() > 0 && c.to > m.repeat)
@@ -145,13 +161,19 @@ void ReadChanges(const Json::Value& v, const std::string& where, module::ModuleC
     }
 }
 
-module::ModuleConfig ReadModule(const Json::Value& v, const std::string& where) {
+module::ModuleConfig ReadModule(const Json::Value& v, const std::string& where,
+                                Warnings* warnings) {
     ExpectObject(v, where);
+    json_input::WarnUnknownMembers(
+        v, where,
+        {"address", "battery_type", "cells", "group_voltage", "version", "current",
+         "current_sensor", "temperature", "reply_delay_ms", "faults", "changes", "repeat_s"},
+        warnings);
     module::ModuleConfig m;
     m.address = static_cast<std::uint8_t>(json_input::RequireInteger(v, "address", where, 0, 255));
     m.battery_type = IntegerOr(v, "battery_type", where, 0, 255, 0);
     if (v.isMember("cells"))
-        m.cells = ReadCells(v["cells"], Member(where, "cells"));
+        m.cells = ReadCells(v["cells"], Member(where, "cells"), warnings);
     else
         m.cells = module::CellProfile::Flat(m.battery_type == 6 ? 6.75 : 13.5);
     m.group_voltage = OptionalNumber(v, "group_voltage", where);
@@ -164,10 +186,10 @@ module::ModuleConfig ReadModule(const Json::Value& v, const std::string& where) 
         const std::string fw = Member(where, "faults");
         ExpectArray(v["faults"], fw);
         for (Json::ArrayIndex i = 0; i < v["faults"].size(); ++i) {
-            m.faults.push_back(ReadFault(v["faults"][i], json_input::Element(fw, i)));
+            m.faults.push_back(ReadFault(v["faults"][i], json_input::Element(fw, i), warnings));
         }
     }
-    ReadChanges(v, where, m);
+    ReadChanges(v, where, m, warnings);
     return m;
 }
 
@@ -177,6 +199,8 @@ SimConfig ReadSimConfigFile(const std::string& path) {
     const Json::Value root = json_input::ParseFile(path);
     ExpectObject(root, path);
     SimConfig config;
+    json_input::WarnUnknownMembers(root, "", {"seed", "echo", "modules"}, &config.warnings);
+    for (std::string& warning : config.warnings) warning = path + ": " + warning;
     config.seed = IntegerOr<std::uint64_t>(root, "seed", path, 0, INT64_MAX, 1);
     config.echo.on = OptionalBool(root, "echo", path).value_or(false);
     const Json::Value& modules = root["modules"];
@@ -186,7 +210,7 @@ SimConfig ReadSimConfigFile(const std::string& path) {
     std::set<int> seen;
     for (Json::ArrayIndex i = 0; i < modules.size(); ++i) {
         const std::string place = json_input::Element(where, i);
-        module::ModuleConfig m = ReadModule(modules[i], place);
+        module::ModuleConfig m = ReadModule(modules[i], place, &config.warnings);
         if (!seen.insert(m.address).second) {
             throw InputError(place + ".address: " + std::to_string(m.address) +
                              " is used by an earlier module");

@@ -17,6 +17,9 @@ struct SimConfig {
     std::uint64_t seed = 1;
     module::LineEcho echo;  // "echo": the line sends the host's bytes back
     std::vector<module::ModuleConfig> modules;
+    // One line per key that is not read ("...modules[0].curent: unknown key,
+    // ignored (did you mean "current"?)"); the modules are served all the same.
+    std::vector<std::string> warnings;
 };
 
 // Throws json_input::InputError naming the file and the offending member.

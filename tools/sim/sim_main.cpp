@@ -77,6 +77,8 @@ int Fail(const std::string& message, int status = 1) {
 sim::SimConfig ReadModules(const Arguments& a) {
     sim::SimConfig config;
     if (!a.config_path.empty()) config = sim::ReadSimConfigFile(a.config_path);
+    for (const std::string& warning : config.warnings)
+        std::fprintf(stderr, "battery-module-sim: %s\n", warning.c_str());
     Json::Value given(Json::objectValue);
     for (const std::string& text : a.addresses) {
         given["--address"] = text;

@@ -82,7 +82,9 @@ TEST(RunnerDecode, HistoryComesBackFieldForField) {
         ASSERT_EQ(f.size(), header.size());
         const Battery32_Data_t& w = written[k];
         EXPECT_EQ(f[0], "42");
-        EXPECT_EQ(f[1], "2026-12-08 09:05:0" + std::to_string(k));
+        // The stamp with its zone's offset.
+        EXPECT_EQ(f[1], record::FormatTime(w.timestamp, record::TimeForm::kWithOffset));
+        EXPECT_EQ(f[1].rfind("2026-12-08T09:05:0" + std::to_string(k), 0), 0u) << f[1];
         for (int i = 0; i < kBattery32Cells; ++i) {
             EXPECT_TRUE(SameBits(std::strtof(f[2 + i].c_str(), nullptr), w.cell_voltage[i]))
                 << f[2 + i];
@@ -126,6 +128,17 @@ TEST(RunnerDecode, FullOutputDeviceIsExitOne) {
 
 TEST(RunnerDecode, HelpAndRefusals) {
     TempDir dir;
+    // Text is no history; nor are two devices' records in one file.
+    dir.Write("README.md",
+              "# battery32 \xe2\x80\x94 battery-string monitor plug-in\n" + std::string(400, 'x'));
+    {
+        record::HistoryWriter writer(dir.File("mixed.history"), record::kRecordSize, false);
+        ASSERT_EQ(writer.Open(), "");
+        for (const std::uint32_t id : {42u, 42u, 43u}) {
+            const Battery32_Data_t r = MakeRecord(id, 1);
+            ASSERT_EQ(writer.Append(reinterpret_cast<const std::uint8_t*>(&r), sizeof r), "");
+        }
+    }
     RunnerProcess help({"decode", "-h"});
     EXPECT_EQ(help.Wait(60s), 0) << help.Transcript();
     EXPECT_TRUE(Contains(help.Transcript(), "battery32-run decode HISTORY_FILE"))
@@ -138,6 +151,14 @@ TEST(RunnerDecode, HelpAndRefusals) {
         std::string says;
     } cases[] = {
         {{"decode", dir.path()}, 1, dir.path() + ": is a directory"},
+        {{"decode", dir.File("README.md")},
+         1,
+         dir.File("README.md") + ": not a history file of battery32 records: record 1 (at byte "
+                                 "0) has no valid time stamp"},
+        {{"decode", "--json", dir.File("mixed.history")},
+         1,
+         ": not a history file of battery32 records: record 3 (at byte 304) is device 43's, "
+         "record 1 device 42's"},
         {{"decode"}, 2, "decode: which history file?"},
         {{"decode", "a", "b"}, 2, "decode: one history file at a time"},
         {{"decode", "--csv", "a"}, 2, "decode: unknown option --csv"},
@@ -147,6 +168,8 @@ TEST(RunnerDecode, HelpAndRefusals) {
         EXPECT_EQ(run.Wait(60s), c.status) << run.Transcript();
         ASSERT_EQ(run.err().size(), 1u) << run.Transcript();
         EXPECT_TRUE(Contains(run.err()[0], c.says)) << run.err()[0];
+        // No rows of garbage: at most the records before the one at fault.
+        EXPECT_LE(run.out().size(), 2u) << run.Transcript();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <sstream>
 
@@ -38,9 +39,37 @@ TEST(RecordFormat, FloatTextReadsBackAsTheSameFloat) {
     EXPECT_EQ(FormatFloat(13.38f), "13.38");
 }
 
+// The local stamp, and with the offset its zone had then: in winter and in
+// summer, east and west of UTC, and UTC itself.
 TEST(RecordFormat, TimeStamp) {
     EXPECT_EQ(FormatTime(ttime{{0xEA, 0x07}, 12, 8, 16, 5, 9}), "2026-12-08 16:05:09");
     EXPECT_EQ(FormatTime(ttime{}), "");
+    const char* const zone = std::getenv("TZ");
+    const std::string kept = zone ? zone : "";
+    const struct {
+        const char* zone;
+        ttime stamp;
+        const char* shown;
+    } cases[] = {
+        {"CET-1CEST,M3.5.0,M10.5.0/3",
+         {{0xEA, 0x07}, 12, 8, 16, 5, 9},
+         "2026-12-08T16:05:09+01:00"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", {{0xEA, 0x07}, 7, 1, 0, 0, 0}, "2026-07-01T00:00:00+02:00"},
+        {"NST3:30NDT,M3.2.0,M11.1.0", {{0xEA, 0x07}, 12, 8, 16, 5, 9}, "2026-12-08T16:05:09-03:30"},
+        {"UTC0", {{0xEA, 0x07}, 2, 28, 23, 59, 59}, "2026-02-28T23:59:59Z"},
+        {"UTC0", {}, ""},
+    };
+    for (const auto& c : cases) {
+        ::setenv("TZ", c.zone, 1);
+        ::tzset();
+        EXPECT_EQ(FormatTime(c.stamp, TimeForm::kWithOffset), c.shown) << c.zone;
+    }
+    if (zone) {
+        ::setenv("TZ", kept.c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    ::tzset();
 }
 
 TEST(RecordFormat, JsonLineHasEveryFieldAndNullForNonFinite) {
@@ -82,8 +111,9 @@ TEST(RecordFormat, RoundLineSkipsCellsWithoutReading) {
 TEST(RecordFormat, CsvRowMatchesHeader) {
     const auto count = [](const std::string& s) { return std::count(s.begin(), s.end(), ','); };
     EXPECT_EQ(count(CsvHeader()), count(CsvRow(Sample())));
-    EXPECT_EQ(CsvRow(Sample()).rfind("1001,2026-12-08 16:05:09,13,13.01,", 0), 0u)
-        << CsvRow(Sample());
+    const std::string time = FormatTime(Sample().timestamp, TimeForm::kWithOffset);
+    EXPECT_EQ(time.rfind("2026-12-08T16:05:09", 0), 0u) << time;
+    EXPECT_EQ(CsvRow(Sample()).rfind("1001," + time + ",13,13.01,", 0), 0u) << CsvRow(Sample());
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 namespace tools_test {
 namespace {
@@ -71,6 +73,8 @@ TEST(RunnerCommandLine, RefusesWithOneClearMessage) {
         {{"--alarm-timeout", "5", "s"}, "--alarm-timeout goes with --alarm-command"},
         {{"--alarm-command", "", "s"}, "--alarm-command needs a program"},
         {{"--silent-after", "0", "s"}, "--silent-after needs a positive number of seconds"},
+        {{"-q", "-v", "s"},
+         "--verbose counts the checks on the round lines, which --quiet leaves out"},
     };
     for (const auto& c : cases) {
         const auto parsed = ParseCommandLine(c.args);
@@ -97,8 +101,10 @@ TEST(RunnerCommandLine, TakesEveryFormAndRangeEnd) {
         {{"--simulate", "--baud", "0"}, [](const RunOptions& o) { return o.sim_baud == 0; }},
         {{"-v", "--quiet-device", "--no-cache", "--no-history", "s"},
          [](const RunOptions& o) {
-             return o.verbose && o.device_log == "off" && !o.use_cache && !o.history;
+             return o.verbose && o.device_log == "off" && !o.use_cache && !o.history && !o.quiet &&
+                    !o.strict;
          }},
+        {{"-q", "--strict", "s"}, [](const RunOptions& o) { return o.quiet && o.strict; }},
         {{"--", "-site.json"}, [](const RunOptions& o) { return o.site_path == "-site.json"; }},
         {{"--sim", "--json", "--simulate"},  // a value may start with '-'
          [](const RunOptions& o) { return o.sim_path == "--json" && !o.json; }},
@@ -126,6 +132,27 @@ TEST(RunnerCommandLine, TakesEveryFormAndRangeEnd) {
     // --help and --version end the reading: what follows them is not judged.
     EXPECT_EQ(ParseCommandLine({"s", "--help", "--bogus"}).action, Action::kHelp);
     EXPECT_EQ(ParseCommandLine({"--version", "--bogus"}).action, Action::kVersion);
+}
+
+// The README's usage lines are the ones --help prints.
+TEST(RunnerCommandLine, UsageAgreesWithTheReadme) {
+    std::ifstream readme(BATTERY32_SOURCE_DIR "/README.md");
+    ASSERT_TRUE(readme) << "no README.md";
+    std::vector<std::string> documented;
+    bool in_options = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("### ", 0) == 0) in_options = line == "### Options";
+        if (in_options && line.rfind("    battery32-run ", 0) == 0)
+            documented.push_back(line.substr(4));
+    }
+    std::vector<std::string> usage;
+    std::istringstream help(runner::UsageText());
+    for (std::string line; std::getline(help, line);) {
+        const std::size_t at = line.find("battery32-run ");
+        if (line.rfind("usage: ", 0) != 0 && line.rfind("       battery32-run", 0) != 0) break;
+        usage.push_back(line.substr(at));
+    }
+    EXPECT_EQ(documented, usage);
 }
 
 }  // namespace

@@ -53,8 +53,8 @@ TEST_F(RunnerAlarms, EachEpisodeIsOneRaiseAndOneClearEverywhere) {
         Script("notify", "env | grep '^BATTERY32_ALARM_' > \"" + dir.path() +
                              "/$BATTERY32_ALARM_RULE.$BATTERY32_ALARM_ALARM\"");
     std::vector<std::string> more = EpisodeArgs();
-    more.insert(more.end(),
-                {"--json", "--alarm-command", notify, "--device-log", dir.File("device.log")});
+    more.insert(more.end(), {"--json", "--quiet", "--alarm-command", notify, "--device-log",
+                             dir.File("device.log")});
     RunnerProcess run(Args(more), line.test_side_fds());
     line.Start();
     ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
@@ -62,6 +62,8 @@ TEST_F(RunnerAlarms, EachEpisodeIsOneRaiseAndOneClearEverywhere) {
 
     // The log keeps the very objects --json printed.
     const std::vector<std::string> printed = Having(run.out(), "{\"alarm\":");
+    // --quiet: no round, nothing but the alarms.
+    EXPECT_EQ(run.out(), printed);
     const auto log = alarm_log::ReadLog(alarm_log::LogPath(dir.File("data")));
     ASSERT_EQ(log.records.size(), printed.size());
     for (std::size_t i = 0; i < printed.size(); ++i)
@@ -153,7 +155,7 @@ TEST_P(RunnerAlarmCommand, NeverHoldsUpPolling) {
                                                "1001, rule cell_low (battery_2_value): ");
     ASSERT_EQ(failure.size(), 1u) << run.Transcript();
     EXPECT_TRUE(Contains(failure[0], GetParam().says)) << failure[0];
-    EXPECT_EQ(Having(run.err(), "alarm command " + command + ": 1 runs, 1 failed, 0 alarms").size(),
+    EXPECT_EQ(Having(run.err(), "alarm command " + command + ": 1 run, 1 failed, 0 alarms").size(),
               1u)
         << run.Transcript();
 }

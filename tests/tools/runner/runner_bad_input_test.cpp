@@ -162,9 +162,10 @@ TEST_F(RunnerBadSetup, NoPortThatOpensMeansNothingToRun) {
     RunnerProcess run({dir.File("site.json"), "--plugin", BATTERY32_PLUGIN_PATH, "--data",
                        dir.File("data"), "--quiet-device"});
     EXPECT_EQ(run.Wait(60s), 1) << run.Transcript();
-    EXPECT_EQ(LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open").size(),
-              1u)
-        << run.Transcript();
+    const auto said = LinesStartingWith(run.err(), "battery32-run: port " + port + ": cannot open");
+    ASSERT_EQ(said.size(), 1u) << run.Transcript();
+    // Nothing is retried once the run gives up.
+    EXPECT_FALSE(Contains(said[0], "retrying")) << said[0];
     EXPECT_FALSE(std::filesystem::exists(dir.File("data/device-1.history")))
         << "an empty history was left";
 }
@@ -243,6 +244,47 @@ TEST_F(RunnerBadSetup, CheckSaysEveryProblemOnALineOfItsOwn) {
         EXPECT_TRUE(Contains(run.err()[i], says[i])) << run.err()[i] << "\n  expected " << says[i];
     }
     EXPECT_TRUE(run.out().empty()) << run.Transcript();
+}
+
+// A misspelt setting is said and the run (or the check) goes on; --strict
+// refuses to start, and fails the check.
+TEST_F(RunnerBadSetup, WarningsStopTheRunOnlyWhenStrict) {
+    dir.Write("site.json",
+              SiteJson({DeviceJson(7, 1, "/dev/null", R"({"b_mode": "1", "batery_type": "6"})")}));
+    const std::string warning = "battery32-run: " + dir.File("site.json") +
+                                ": devices[0].settings.appSetting.batery_type: unknown key, "
+                                "ignored (did you mean \"battery_type\"?)";
+    const std::string refused =
+        "battery32-run: not started: --strict makes the warning above an error";
+    const struct {
+        bool check;
+        bool strict;
+        int status;
+        std::string last_error;  // empty: the check passed and says so on stdout
+    } cases[] = {
+        {false, false, 1, "battery32-run: no port could be opened; nothing to poll"},
+        {false, true, 1, refused},
+        {true, false, 0, ""},
+        {true, true, 1, warning},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {dir.File("site.json"), "--plugin",
+                                         BATTERY32_PLUGIN_PATH, "--data",
+                                         dir.File("data"),      "--quiet-device"};
+        if (c.strict) args.push_back("--strict");
+        if (c.check) args.push_back("--check");
+        RunnerProcess run(args);
+        EXPECT_EQ(run.Wait(60s), c.status) << run.Transcript();
+        ASSERT_FALSE(run.err().empty()) << run.Transcript();
+        EXPECT_EQ(run.err().front(), warning);
+        if (c.last_error.empty()) {
+            ASSERT_EQ(run.out().size(), 1u) << run.Transcript();
+            EXPECT_TRUE(Contains(run.out()[0], "; 1 warning above (--strict refuses them)"))
+                << run.out()[0];
+        } else {
+            EXPECT_EQ(run.err().back(), c.last_error) << run.Transcript();
+        }
+    }
 }
 
 TEST_F(RunnerBadSetup, AlarmCommandThatCannotRunIsNamed) {

@@ -99,13 +99,15 @@ TEST_F(RunnerLines, RestartAnswersLookupsFromTheCachedRecord) {
 // A line named by a link (as /dev/serial/by-id names adapters) that vanishes
 // is reported once, reopened by name when the link is back, now leading to
 // another device node, reported once more with that node, and polled again.
+// Meanwhile its device goes silent and raises its lost-communication alarm,
+// cleared by its first round after.
 TEST_F(RunnerLines, VanishedLineIsReopenedByNameWhereverItsLinkNowLeads) {
     const std::string link = dir.File("ttyBATTERY");
     auto line = std::make_unique<SimulatedLine>(std::vector<ModuleConfig>{Module(3, 13.3)});
     ASSERT_EQ(::symlink(line->path().c_str(), link.c_str()), 0);
     dir.Write("site.json", SiteJson({DeviceJson(1003, 3, link)}));
 
-    RunnerProcess run(Args({}), line->test_side_fds());
+    RunnerProcess run(Args({"--silent-after", "0.5"}), line->test_side_fds());
     line->Start();
     ASSERT_TRUE(run.WaitForLine(Having("[1003] round 2"), kGenerous)) << run.Transcript();
 
@@ -117,7 +119,9 @@ TEST_F(RunnerLines, VanishedLineIsReopenedByNameWhereverItsLinkNowLeads) {
     ASSERT_NE(replacement->path(), line->path());
     line->Unplug();
     ASSERT_TRUE(run.WaitForLine(Having(": lost ("), kGenerous)) << run.Transcript();
-    ::usleep(300000);  // several retries while it is away
+    // Several retries while it is away, and the silence period passes.
+    ASSERT_TRUE(run.WaitForLine(Having("alarm raised: communication (link)"), kGenerous))
+        << run.Transcript();
 
     replacement->Start();
     ASSERT_EQ(::symlink(replacement->path().c_str(), link.c_str()), 0);
@@ -135,6 +139,14 @@ TEST_F(RunnerLines, VanishedLineIsReopenedByNameWhereverItsLinkNowLeads) {
     }
     EXPECT_EQ(lost, 1) << run.Transcript();
     EXPECT_EQ(back, 1) << run.Transcript();
+    const auto silent = LinesStartingWith(run.err(), "battery32-run: [1003] silent: ");
+    ASSERT_EQ(silent.size(), 1u) << run.Transcript();
+    EXPECT_TRUE(Contains(silent[0], "; its port is lost, polling resumes when it is back"))
+        << silent[0];
+    EXPECT_EQ(LinesStartingWith(run.out(), "[1003] ").size() -
+                  LinesStartingWith(run.out(), "[1003] round").size(),
+              2u)
+        << "one raise and one clear: " << run.Transcript();
     EXPECT_EQ(LinesStartingWith(run.out(), prefix + ": open at 19200 baud, 8N1, device node " +
                                                line->path() + ", for device 1003")
                   .size(),

@@ -196,6 +196,30 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"DelayedGroupVoltage", FaultKind::kDelay, 0xA2}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
+// --trace: each command and each reply on one line, a cell reply that came
+// through the line in pieces too, and the reply that ends a round before the
+// round's line.
+TEST_F(RunnerRounds, TraceShowsEachCommandAndEachReplyOnOneLine) {
+    RunnerProcess run(RunnerArgs("--simulate", kTick, {{"--trace", "--rounds", "1"}}));
+    ASSERT_EQ(run.Wait(kGenerous), 0) << run.Transcript();
+    const auto& out = run.out();
+    const auto at = [&](const std::string& part) {
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (Contains(out[i], part)) return i;
+        return out.size();
+    };
+    const std::size_t command = at(" > FE FE 01 A1 A2 (from 1001)");
+    ASSERT_LT(command + 1, out.size()) << run.Transcript();
+    const std::string& reply = out[command + 1];
+    const std::string lead = "battery32-run:   ";
+    ASSERT_EQ(reply.compare(lead.size(), 5, "/dev/"), 0) << reply;
+    const std::size_t bytes_at = reply.find(" < ED 01 ");
+    ASSERT_NE(bytes_at, std::string::npos) << reply;
+    // 67 bytes, then whom it went to; the simulated line hands it over in pieces.
+    EXPECT_EQ(reply.find(" (to 1001, in "), bytes_at + 3 + 67 * 3 - 1) << reply;
+    EXPECT_LT(at(" < ED 01 09 E2 EC (to 1001)"), at("[1001] round 1 ")) << run.Transcript();
+}
+
 // A reader that never reads (a stuck log pipe, a paused terminal) stops
 // neither polling nor a stop signal: what it does not take is dropped and
 // counted, and the pipe's description, which the runner shares with whoever

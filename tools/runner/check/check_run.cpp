@@ -29,16 +29,13 @@ public:
     void Checked(const ZorVDevice&, const std::string&, const std::string&, float, int) override {}
 };
 
-std::string Plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 // What was found, problem by problem, and what the summary says of each part.
 struct Findings {
     explicit Findings(const console::Console& c) : console(c) {}
 
     const console::Console& console;
     std::size_t problems = 0;
+    std::size_t warnings = 0;  // said, and let through (no --strict)
     std::vector<std::string> checked;
 
     void Problem(const std::string& line) {
@@ -61,7 +58,7 @@ void CheckPorts(const host::Site& site, Findings& found) {
             found.Problem("port " + port + ": " + problem + "; used by " + devices);
     }
     if (found.problems == before)
-        found.checked.push_back(Plural(users.size(), "port", "ports") + " there");
+        found.checked.push_back(console::Count(users.size(), "port", "ports") + " there");
 }
 
 void CheckDataFolder(const RunOptions& options, const host::Site* site, Findings& found) {
@@ -91,17 +88,30 @@ void CheckDeviceLog(const std::string& where, Findings& found) {
         found.Problem("device log " + where + ": cannot be written (" + std::strerror(errno) + ")");
 }
 
+// Warnings are said as a run says them; with --strict each is a problem.
+void Warn(const std::vector<std::string>& warnings, bool strict, Findings& found) {
+    for (const std::string& warning : warnings) {
+        if (strict) {
+            found.Problem(warning);
+        } else {
+            found.console.Problem(warning);
+            ++found.warnings;
+        }
+    }
+}
+
 // The site file, and with --simulate the simulated modules; null when the site cannot be read.
 std::optional<host::Site> ReadInputs(const RunOptions& options, Findings& found) {
     std::optional<host::Site> site;
     try {
         site = host::ReadSiteFile(options.site_path);
+        Warn(site->warnings, options.strict, found);
     } catch (const std::exception& e) {
         found.Problem(e.what());
     }
     if (options.simulate && !options.sim_path.empty()) {
         try {
-            sim::ReadSimConfigFile(options.sim_path);
+            Warn(sim::ReadSimConfigFile(options.sim_path).warnings, options.strict, found);
         } catch (const std::exception& e) {
             found.Problem(e.what());
         }
@@ -149,7 +159,7 @@ int CheckRun(RunOptions options, const console::Console& console) {
     const std::optional<host::Site> site = ReadInputs(options, found);
     if (site) {
         found.checked.push_back("site " + site->path + ": " +
-                                Plural(site->devices.size(), "device", "devices"));
+                                console::Count(site->devices.size(), "device", "devices"));
         CheckDevices(options, *site, found);
         if (options.simulate) {
             found.checked.push_back("ports simulated");
@@ -159,6 +169,9 @@ int CheckRun(RunOptions options, const console::Console& console) {
     }
     CheckDataFolder(options, site ? &*site : nullptr, found);
     if (found.problems > 0) return exit_status::kCannotRun;
+    if (found.warnings > 0)
+        found.checked.push_back(console::Count(found.warnings, "warning", "warnings") +
+                                " above (--strict refuses them)");
     std::string summary;
     for (const std::string& part : found.checked) summary += (summary.empty() ? "" : "; ") + part;
     console.Note("check passed: " + summary + " (nothing was started)");

@@ -10,6 +10,7 @@
 
 #include "battery/numeric_text.h"
 #include "tools/common/json_input.h"
+#include "tools/runner/host/device_settings_check.h"
 #include "tools/runner/host/site_alarm_rules.h"
 
 namespace runner::host {
@@ -217,6 +218,34 @@ std::map<std::string, line::PortSettings> ReadPorts(const Json::Value& ports,
     return read;
 }
 
+// A device's members: one not known is a warning, or the error when it is
+// most likely the misspelling of a required member that is missing.
+void CheckDeviceMembers(const Json::Value& device, const std::string& where,
+                        std::vector<std::string>* warnings) {
+    const json_input::KnownKeys known = {"data_id", "address", "port", "name", "settings"};
+    for (const std::string& name : device.getMemberNames()) {
+        const std::string meant = json_input::ClosestKey(name, known);
+        if (meant.empty() || meant == "name" || meant == "settings" || !device[meant].isNull())
+            continue;
+        throw InputError(Member(where, name.c_str()) + ": unknown key (did you mean \"" + meant +
+                         "\"? " + meant + " is missing)");
+    }
+    json_input::WarnUnknownMembers(device, where, known, warnings);
+}
+
+// "plant north" from "name", or "site" from ".../site.json".
+std::string SiteName(const Json::Value& root, const std::string& path) {
+    try {
+        if (auto name = json_input::OptionalString(root, "name", "")) return *name;
+    } catch (const InputError& e) {
+        throw InputError(path + ": " + e.what());
+    }
+    std::string base = path.substr(path.find_last_of('/') + 1);
+    if (base.size() > 5 && base.compare(base.size() - 5, 5, ".json") == 0)
+        base.resize(base.size() - 5);
+    return base;
+}
+
 }  // namespace
 
 Site ReadSite(const Json::Value& root, const std::string& path) {
@@ -232,6 +261,10 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
 
     Site site;
     site.path = path;
+    site.name = SiteName(root, path);
+    json_input::WarnUnknownMembers(
+        root, "", {"name", "devices", "lost_communication_level", "ports"}, &site.warnings);
+    for (std::string& warning : site.warnings) warning = origin + warning;
     site.lost_communication_level = LostCommunicationLevel(root, origin);
     std::set<std::uint32_t> ids;
     std::set<std::pair<std::string, int>> addresses;
@@ -240,6 +273,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         const std::string where = json_input::Element(origin + "devices", i);
         const Json::Value& d = devices[i];
         json_input::ExpectObject(d, where);
+        CheckDeviceMembers(d, where, &site.warnings);
         SiteDevice device;
         device.data_id = static_cast<std::uint32_t>(
             json_input::RequireInteger(d, "data_id", where, 1, 4294967295LL));
@@ -251,6 +285,7 @@ Site ReadSite(const Json::Value& root, const std::string& path) {
         if (!d["settings"].isNull()) {
             CheckSettings(d["settings"], Member(where, "settings"));
             device.settings = d["settings"];
+            CheckDeviceSettings(device.settings, Member(where, "settings"), &site.warnings);
         }
         const Json::Value& settings = device.settings;  // read without adding members
         device.alarm_rules = ReadAlarmRules(settings["thresholdSetting"],

@@ -3,6 +3,8 @@
 // what their serial ports need.
 //
 // {
+//   "name": "plant north",          optional, shown by the web view (default:
+//                                    the file's name without ".json")
 //   "lost_communication_level": 2,  optional: level of the alarm a silent
 //                                    device raises, 1..3; 0: none (default 2)
 //   "devices": [
@@ -51,15 +53,20 @@ struct SiteDevice {
 
 struct Site {
     std::string path;
+    std::string name;  // for people: "name", or the file's name without ".json"
     std::vector<SiteDevice> devices;
     int lost_communication_level = 2;  // 0: no lost-communication alarm
     // By port path; a port missing here gets the defaults.
     std::map<std::string, line::PortSettings> ports;
+    // One line each for what is read but not as meant (a key nobody reads, a
+    // value the device reads as 0); the run goes on unless told to be strict.
+    std::vector<std::string> warnings;
 };
 
 // Partners the settings name are read as the device reads them; each must be
 // another device of the site, and no chain of them may lead back to its start.
-// Every port named under "ports" must be one a device is on.
+// Every port named under "ports" must be one a device is on. A misspelt
+// key is a warning, unless it leaves a required member missing.
 // Throws json_input::InputError with one line naming the file and the member.
 Site ReadSite(const Json::Value& root, const std::string& path);
 Site ReadSiteFile(const std::string& path);

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "tools/record/record_format.h"
+#include "tools/runner/alarms/watched_variable.h"
 
 namespace runner::host {
 namespace {
@@ -37,6 +38,18 @@ std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const SiteDevice&
     return device;
 }
 
+// The limits of the device's alarm rules on its cells.
+std::vector<outputs::CellLimit> CellLimits(const SiteDevice& entry) {
+    std::vector<outputs::CellLimit> limits;
+    for (const alarms::AlarmRule& rule : entry.alarm_rules) {
+        if (rule.variable != alarms::kEveryCell && rule.variable < alarms::kFirstCell) continue;
+        const int cell =
+            rule.variable == alarms::kEveryCell ? -1 : rule.variable - alarms::kFirstCell;
+        limits.push_back({rule.key, rule.above, rule.limit, rule.level, cell});
+    }
+    return limits;
+}
+
 }  // namespace
 
 SiteDevices::~SiteDevices() {
@@ -67,6 +80,7 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
     d->status.data_id = entry.data_id;
     d->status.name = entry.name;
     d->status.port = entry.port;
+    d->status.cell_limits = CellLimits(entry);
     d->alarms = alarms::DeviceAlarms(entry.data_id, entry.alarm_rules, link_level);
     d->energy = energy::EnergyIntegrator(entry.charging_current);
     devices_.push_back(std::move(d));

@@ -97,6 +97,9 @@ bool LineTurns::Send(std::size_t device, const std::uint8_t* bytes, std::size_t 
     const auto now = Clock::now();
     const bool sent = port_.Write(bytes, length, now);
     if (settings_.trace) {
+        TraceReplyShown();
+        const auto reply = ReplyShapeFor(bytes, length);
+        traced_whole_ = reply ? reply->length : 0;
         console_.Note("  " + port_.path() + " > " + HexText(bytes, length) + " (from " +
                       member->label + (sent ? ")" : ", not sent: port down)"));
     }
@@ -163,7 +166,10 @@ void LineTurns::Serve(Clock::time_point now) {
         deadline && now >= *deadline && !port_.BurstDeadline()) {
         const LineMember& holder = *Member(*schedule_.holder());
         holder.link->Unanswered();
-        if (settings_.trace) console_.Note("  " + port_.path() + " no reply for " + holder.label);
+        if (settings_.trace) {
+            TraceReplyShown();
+            console_.Note("  " + port_.path() + " no reply for " + holder.label);
+        }
         schedule_.Release();
     }
     // A turn that sends nothing leaves the line free for the next; each device at most once here.
@@ -200,12 +206,11 @@ void LineTurns::TakeTurn(std::size_t device, Clock::time_point now) {
 void LineTurns::Deliver(std::vector<std::uint8_t> burst) {
     const std::optional<std::size_t> holder = schedule_.holder();
     const LineMember* member = holder ? Member(*holder) : nullptr;
-    if (settings_.trace) {
-        const std::string to = member ? member->label : "nobody: dropped";
-        console_.Note("  " + port_.path() + " < " + HexText(burst.data(), burst.size()) + " (to " +
-                      to + ")");
+    if (settings_.trace) TraceReplyPiece(burst, member ? member->label : "nobody: dropped");
+    if (member == nullptr) {  // nobody is waiting: a late reply or line noise
+        if (settings_.trace) TraceReplyShown();
+        return;
     }
-    if (member == nullptr) return;  // nobody is waiting: a late reply or line noise
     if (!reply_started_ && FromAnotherAddress(burst, member->address)) member->link->ForeignReply();
     reply_started_ = true;
     const std::uint64_t rounds = member->link->rounds();
@@ -217,9 +222,30 @@ void LineTurns::Deliver(std::vector<std::uint8_t> burst) {
     }
     if (result.round_begun) member->link->RoundBegun();
     if (result.sent && schedule_.holder() == holder) AwaitReply();
+    if (settings_.trace && (result.sent || result.exchange_over)) TraceReplyShown();
     if (!result.exchange_over) return;  // more to come: a reply in pieces, or the next command
     member->link->ExchangeEnded();
     if (schedule_.holder() == holder) schedule_.Release();
+}
+
+void LineTurns::TraceReplyPiece(const std::vector<std::uint8_t>& burst, const std::string& to) {
+    if (traced_pieces_ > 0 && to != traced_to_) TraceReplyShown();
+    traced_reply_ += (traced_reply_.empty() ? "" : " ") + HexText(burst.data(), burst.size());
+    traced_to_ = to;
+    ++traced_pieces_;
+    traced_bytes_ += burst.size();
+    // Before the device takes it: its round line follows the reply that ends the round.
+    if (traced_bytes_ >= traced_whole_) TraceReplyShown();
+}
+
+void LineTurns::TraceReplyShown() {
+    if (traced_pieces_ == 0) return;
+    console_.Note(
+        "  " + port_.path() + " < " + traced_reply_ + " (to " + traced_to_ +
+        (traced_pieces_ > 1 ? ", in " + std::to_string(traced_pieces_) + " pieces)" : ")"));
+    traced_reply_.clear();
+    traced_pieces_ = 0;
+    traced_bytes_ = 0;
 }
 
 }  // namespace runner::line

@@ -68,6 +68,8 @@ public:
 
     // Opens the port if it is down and its retry is due; true when it is up.
     bool OpenIfDue(Clock::time_point now);
+    // After the first OpenIfDue failed: why, and whether it is retried.
+    void SayNotOpened(bool retrying) const { port_.SayNotOpened(retrying); }
     // A device of this line sent `bytes` during a call: they go out now. True
     // when they did.
     bool Send(std::size_t device, const std::uint8_t* bytes, std::size_t length);
@@ -98,6 +100,11 @@ private:
     // After a call that sent a command: the holder waits for its reply.
     void AwaitReply();
     const LineMember* Member(std::size_t device) const;
+    // --trace: a reply that came in pieces is shown as one line, once it is
+    // whole (the length its command asks for), over (the device's exchange
+    // ended or it sent again) or something else is shown.
+    void TraceReplyPiece(const std::vector<std::uint8_t>& burst, const std::string& to);
+    void TraceReplyShown();
     LineScheduler::MayStart MayStartNow(Clock::time_point now) const;
 
     LineSettings settings_;
@@ -110,6 +117,11 @@ private:
     bool reply_started_ = false;   // a burst came since the last command
     std::uint64_t port_changes_shown_ = 0;
     LinePace pace_;
+    std::string traced_reply_;  // --trace: the bytes of the reply coming in
+    std::string traced_to_;
+    int traced_pieces_ = 0;
+    std::size_t traced_bytes_ = 0;
+    std::size_t traced_whole_ = 0;  // the length of the reply the last command asks for
 };
 
 }  // namespace runner::line

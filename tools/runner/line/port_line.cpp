@@ -74,7 +74,8 @@ bool PortLine::OpenIfDue(Clock::time_point now) {
     const int fd = OpenPort(options_.path, options_.baud, options_.settings, &why);
     if (fd < 0) {
         next_retry_ = now + options_.reopen_period;
-        if (first_attempt_) ReportDown(why);
+        // Said by SayNotOpened, once it is known whether the run goes on.
+        if (first_attempt_) first_failure_ = why;
         first_attempt_ = false;
         return false;
     }
@@ -120,9 +121,17 @@ void PortLine::MarkLost(const std::string& why, Clock::time_point now) {
     ReportDown("lost (" + why + ")");
 }
 
-void PortLine::ReportDown(const std::string& what) {
+void PortLine::SayNotOpened(bool retrying) const {
+    if (first_failure_.empty() || up()) return;
+    if (retrying) return ReportDown(first_failure_);
+    console_.Problem("port " + options_.path + ": " + first_failure_);
+}
+
+void PortLine::ReportDown(const std::string& what) const {
+    const bool many = users_.compare(0, 8, "devices ") == 0;
     console_.Problem("port " + options_.path + ": " + what + "; " + users_ +
-                     " wait for it, retrying every " + time_text::Duration(options_.reopen_period));
+                     (many ? " wait" : " waits") + " for it, retrying every " +
+                     time_text::Duration(options_.reopen_period));
 }
 
 std::vector<PortLine::Bytes> PortLine::ReadAvailable(Clock::time_point now, bool polled) {

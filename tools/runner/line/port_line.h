@@ -53,6 +53,9 @@ public:
 
     // Opens the line if it is down and its retry is due. Returns true when it is up.
     bool OpenIfDue(Clock::time_point now);
+    // After the first attempt to open failed: says why, and that it is
+    // retried if `retrying` (the run goes on with other lines).
+    void SayNotOpened(bool retrying) const;
     // Closes the line after a failure and schedules the retry.
     void MarkLost(const std::string& why, Clock::time_point now);
 
@@ -83,7 +86,7 @@ public:
 private:
     void Opened(int fd);
     // Closed or never opened: says so once, until the line is up again.
-    void ReportDown(const std::string& what);
+    void ReportDown(const std::string& what) const;
     // What the echo filter made of the bytes read.
     void EchoTaken(const EchoFilter::Taken& taken);
     void GarbledEcho(const std::string& what);
@@ -100,6 +103,7 @@ private:
     int fd_ = -1;
     bool ever_opened_ = false;
     bool first_attempt_ = true;
+    std::string first_failure_;  // why the first attempt to open failed
     Clock::time_point next_retry_{};
     int empty_wakeups_ = 0;  // readable, yet nothing to read
 };

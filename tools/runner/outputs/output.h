@@ -48,7 +48,9 @@ public:
     virtual void OnRound(const CompletedRound& /*round*/) {}
     // For every record a device asks to keep.
     virtual void OnSaved(const SavedRecord& /*saved*/) {}
-    // The device's state changed from `before` (it went silent, or answers again).
+    // The device's state changed: its link state from `before` (it went
+    // silent, or answers again), its port (lost, or back) or whether it is
+    // stale; StateName(device) is how it stands now.
     virtual void OnStatus(const DeviceStatus& /*device*/, line::LinkState /*before*/) {}
     // An alarm was raised or cleared; or, right after Start, an alarm the
     // alarm log says was active at the last stop is active again (kActive).

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/tools/support/test_workspace.h"
 #include "tools/common/json_input.h"
 #include "tools/runner/alarms/watched_variable.h"
+#include "tools/sim/sim_config.h"
 
 namespace runner::host {
 namespace {
@@ -156,6 +158,61 @@ TEST(SiteConfig, PortSettingsThatCannotBeMeantAreRefused) {
     }
 }
 
+// What is misspelt or would be read as 0 is named, with the key most likely
+// meant; the site and the simulated modules are read all the same, unless the
+// misspelling leaves a required member missing.
+TEST(SiteConfig, TyposAreNamedWithTheKeyMeant) {
+    const std::string device = R"({"data_id": 1, "address": 1, "port": "p")";
+    const std::string at = "site.json: devices[0]";
+    const struct {
+        std::string site;  // or, starting "sim:", the simulated modules
+        std::vector<std::string> warnings;
+        std::string error = "";
+    } cases[] = {
+        {device + R"(, "settings": {"appSetting": {"batery_type": "6"}}})",
+         {at + ".settings.appSetting.batery_type: unknown key, ignored (did you mean "
+               "\"battery_type\"?)"}},
+        {device + R"(, "settings": {"appSettings": {"battery_type": "6"}}})",
+         {at + ".settings.appSettings: unknown key, ignored (did you mean \"appSetting\"?)"}},
+        {device + R"(, "settings": {"appSetting": {"battery_type": "six", "b_mode": true,
+                                    "group_a": " -.5x", "active_batteries": [3, "x"]}}})",
+         {at + ".settings.appSetting.b_mode: true is no number; the device reads it as 0",
+          at + ".settings.appSetting.battery_type: \"six\" is no number; the device reads it as 0",
+          at + ".settings.appSetting.active_batteries[1]: \"x\" is no number; the device reads "
+               "it as 0"}},
+        {device +
+             R"(, "settings": {"thresholdSetting": {"r": {"SignalName": "x", "wacth": "t"}}}})",
+         {at + ".settings.thresholdSetting.r.wacth: unknown key, ignored (did you mean "
+               "\"watch\"?)"}},
+        {device + R"(, "nmae": "A", "note": "spare"})",
+         {at + ".nmae: unknown key, ignored (did you mean \"name\"?)",
+          at + ".note: unknown key, ignored"}},
+        {R"({"data_id": 1, "adress": 1, "port": "p"})",
+         {},
+         at + ".adress: unknown key (did you mean \"address\"? address is missing)"},
+        {R"(sim:{"modules": [{"address": 1, "curent": 2.5}]})",
+         {"sim.json: modules[0].curent: unknown key, ignored (did you mean \"current\"?)"}},
+    };
+    const tools_test::TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.site);
+        try {
+            std::vector<std::string> warnings;
+            if (c.site.rfind("sim:", 0) == 0) {
+                dir.Write("sim.json", c.site.substr(4));
+                warnings = sim::ReadSimConfigFile(dir.File("sim.json")).warnings;
+                for (std::string& w : warnings) w.erase(0, dir.path().size() + 1);
+            } else {
+                warnings = Read(R"({"devices": [)" + c.site + "]}").warnings;
+            }
+            EXPECT_EQ(warnings, c.warnings);
+            EXPECT_EQ(c.error, "");
+        } catch (const json_input::InputError& e) {
+            EXPECT_EQ(e.what(), c.error);
+        }
+    }
+}
+
 TEST(SiteConfig, DataIdMustFitThirtyTwoBits) {
     EXPECT_NO_THROW(Read(R"({"devices": [{"data_id": 4294967295, "address": 1, "port": "p"}]})"));
     EXPECT_THROW(Read(R"({"devices": [{"data_id": 4294967296, "address": 1, "port": "p"}]})"),
@@ -215,7 +272,7 @@ TEST(SiteAlarmRules, BadRulesAreOneLineNamingTheMember) {
     const std::string at = "site.json: devices[0].settings.thresholdSetting.r";
     const struct {
         const char* rule;
-        std::string error;
+        std::string error = "";
     } cases[] = {
         {R"({"below": 12, "level": 1})", at + ".watch: missing"},
         {R"({"watch": "battery_32_value", "below": 12, "level": 1})",

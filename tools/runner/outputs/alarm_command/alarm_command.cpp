@@ -185,9 +185,10 @@ void AlarmCommand::Finish() {
     running_.clear();
     dropped_ += waiting_.size();
     waiting_.clear();
-    const std::string line = "alarm command " + program_ + ": " + std::to_string(started_) +
-                             " runs, " + std::to_string(failed_) + " failed, " +
-                             std::to_string(dropped_) + " alarms not passed to it";
+    const std::string line = "alarm command " + program_ + ": " +
+                             console::Count(started_, "run", "runs") + ", " +
+                             std::to_string(failed_) + " failed, " +
+                             console::Count(dropped_, "alarm", "alarms") + " not passed to it";
     if (failed_ != 0 || dropped_ != 0) {
         console_.Problem(line);
     } else {

@@ -8,14 +8,16 @@
 namespace runner::outputs {
 
 void ConsoleOutput::OnRound(const CompletedRound& round) {
+    if (!settings_.rounds) return;
     const std::uint64_t number = round.device.rounds;
-    const auto checks = threshold_checks_ ? std::optional(round.threshold_checks) : std::nullopt;
+    const auto checks =
+        settings_.threshold_checks ? std::optional(round.threshold_checks) : std::nullopt;
     if (round.record == nullptr) {
         console_.Record("[" + std::to_string(round.device.data_id) + "] round " +
                         std::to_string(number) + "  published " + std::to_string(round.length) +
                         " bytes of type " + std::to_string(round.type_id) +
                         " (not a 32-cell record)");
-    } else if (json_) {
+    } else if (settings_.json) {
         console_.Record(RoundJson(*round.record, number, checks, round.device.energy));
     } else {
         console_.Record(record::RoundLine(*round.record, number, checks, !console_.to_journal()) +
@@ -25,15 +27,17 @@ void ConsoleOutput::OnRound(const CompletedRound& round) {
 
 void ConsoleOutput::OnStatus(const DeviceStatus& device, line::LinkState before) {
     const std::string label = "[" + std::to_string(device.data_id) + "] ";
+    if (device.state == before) return;  // its port or freshness: said elsewhere, or shown
     if (device.state == line::LinkState::kSilent) {
         console_.Problem(label + "silent: no round completed since " +
                          time_text::ClockTime(device.silent_since) + " (" +
-                         time_text::Duration(silence_period_) +
-                         " or more); still asking on each turn");
+                         time_text::Duration(settings_.silence_period) + " or more); " +
+                         (device.port_lost ? "its port is lost, polling resumes when it is back"
+                                           : "still asking on each turn"));
     } else if (before == line::LinkState::kSilent) {
-        console_.Problem(label +
-                         "answering again: " + std::to_string(device.unanswered_in_silence) +
-                         " commands went unanswered while it was silent");
+        console_.Problem(label + "answering again: " +
+                         console::Count(device.unanswered_in_silence, "command", "commands") +
+                         " went unanswered while it was silent");
     }
 }
 
@@ -41,8 +45,8 @@ void ConsoleOutput::OnAlarm(const AlarmChange& change) {
     if (change.kind == alarm_log::AlarmKind::kActive) {
         console_.Note(alarm_log::AlarmText(change) + " (active at the last stop)");
     } else {
-        console_.Record(json_ ? alarm_log::AlarmJson(change)
-                              : alarm_log::AlarmText(change, !console_.to_journal()));
+        console_.Record(settings_.json ? alarm_log::AlarmJson(change)
+                                       : alarm_log::AlarmText(change, !console_.to_journal()));
     }
 }
 

@@ -15,15 +15,15 @@ namespace runner::outputs {
 
 class ConsoleOutput : public Output {
 public:
-    // With `threshold_checks`, each round line counts the checks made since
-    // the last; `silence_period` is how long a device goes without a round
-    // before it is called silent.
-    ConsoleOutput(const console::Console& console, bool json, bool threshold_checks,
-                  std::chrono::steady_clock::duration silence_period)
-        : console_(console),
-          json_(json),
-          threshold_checks_(threshold_checks),
-          silence_period_(silence_period) {}
+    struct Settings {
+        bool json = false;              // JSON objects instead of lines for people
+        bool rounds = true;             // a line per round (--quiet: none)
+        bool threshold_checks = false;  // each round line counts the checks made since the last
+        // How long a device goes without a round before it is called silent.
+        std::chrono::steady_clock::duration silence_period{};
+    };
+    ConsoleOutput(const console::Console& console, const Settings& settings)
+        : console_(console), settings_(settings) {}
 
     void OnRound(const CompletedRound& round) override;
     void OnStatus(const DeviceStatus& device, line::LinkState before) override;
@@ -31,9 +31,7 @@ public:
 
 private:
     const console::Console& console_;
-    bool json_;
-    bool threshold_checks_;
-    std::chrono::steady_clock::duration silence_period_;
+    Settings settings_;
 };
 
 }  // namespace runner::outputs

@@ -26,15 +26,19 @@ std::string Compact(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
-// The discovery configs of one device: each names the device it belongs to
-// and goes unavailable with the runner.
+// The discovery configs of one device: each names the device it belongs to.
+// Values go unavailable with the runner or the device and expire
+// `expire_after_s` after they were last renewed (0: never); alarms go
+// unavailable with the runner only (a silent device's lost-communication
+// alarm must show).
 class Discovery {
 public:
     Discovery(const std::string& discovery_prefix, const std::string& prefix,
-              const DeviceStatus& device)
+              const DeviceStatus& device, int expire_after_s)
         : discovery_prefix_(discovery_prefix),
           prefix_(prefix),
           data_id_(device.data_id),
+          expire_after_s_(expire_after_s),
           node_(NodeId(prefix, device.data_id)) {
         grouping_["identifiers"].append(node_);
         grouping_["name"] =
@@ -65,6 +69,19 @@ public:
                 const char* state_class = "measurement") {
         Json::Value config =
             Config(key, name, StateTopic(prefix_, data_id_), "{{ value_json." + field + " }}");
+        config.removeMember("availability_topic");
+        config.removeMember("payload_available");
+        config.removeMember("payload_not_available");
+        for (const std::string& topic :
+             {AvailabilityTopic(prefix_), DeviceAvailabilityTopic(prefix_, data_id_)}) {
+            Json::Value availability;
+            availability["topic"] = topic;
+            availability["payload_available"] = "online";
+            availability["payload_not_available"] = "offline";
+            config["availability"].append(availability);
+        }
+        config["availability_mode"] = "all";
+        if (expire_after_s_ > 0) config["expire_after"] = expire_after_s_;
         config["unit_of_measurement"] = unit;
         if (device_class != nullptr) config["device_class"] = device_class;
         config["state_class"] = state_class;
@@ -80,6 +97,7 @@ private:
     const std::string& discovery_prefix_;
     const std::string& prefix_;
     std::uint32_t data_id_;
+    int expire_after_s_;
     std::string node_;
     Json::Value grouping_;
     std::vector<MqttMessage> messages_;
@@ -91,6 +109,10 @@ std::string AvailabilityTopic(const std::string& prefix) { return prefix + "/ava
 
 std::string StateTopic(const std::string& prefix, std::uint32_t data_id) {
     return prefix + "/" + std::to_string(data_id) + "/state";
+}
+
+std::string DeviceAvailabilityTopic(const std::string& prefix, std::uint32_t data_id) {
+    return prefix + "/" + std::to_string(data_id) + "/availability";
 }
 
 std::string AlarmTopic(const std::string& prefix, std::uint32_t data_id) {
@@ -117,15 +139,23 @@ std::string AlarmsPayload(std::uint32_t data_id, const alarm_log::ActiveAlarms& 
 std::string StatePayload(const Battery32_Data_t& record, std::uint64_t round,
                          const energy::EnergyCounters& energy, const std::string& state,
                          const line::PortState& port_state) {
-    std::string json = RoundJson(record, round, std::nullopt, energy);
+    std::string json =
+        RoundJson(record, round, std::nullopt, energy, record::TimeForm::kWithOffset);
     json.pop_back();  // the closing brace: the device's state joins the record's fields
     json += ",\"state\":\"" + state + "\",\"port_state\":" + PortStateJson(port_state) + "}";
     return json;
 }
 
+std::string StatePayload(std::uint32_t data_id, const std::string& state,
+                         const line::PortState& port_state) {
+    return "{\"data_id\":" + std::to_string(data_id) + ",\"state\":\"" + state +
+           "\",\"port_state\":" + PortStateJson(port_state) + "}";
+}
+
 std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
-                                           const std::string& prefix, const DeviceStatus& device) {
-    Discovery d(discovery_prefix, prefix, device);
+                                           const std::string& prefix, const DeviceStatus& device,
+                                           int expire_after_s) {
+    Discovery d(discovery_prefix, prefix, device, expire_after_s);
     for (int i = 0; i < kBattery32Cells; ++i) {
         const std::string number = std::to_string(i + 1);
         d.Sensor("cell_" + std::string(i < 9 ? "0" : "") + number, "Cell " + number,

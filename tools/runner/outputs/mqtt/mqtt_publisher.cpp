@@ -26,17 +26,53 @@ MqttPublisher::MqttPublisher(MqttSettings settings, const console::Console& cons
 void MqttPublisher::Start(const DeviceList& devices) {
     devices_ = &devices;
     queue_.set_capacity(settings_.queue_per_device * std::max<std::size_t>(1, devices.size()));
+    for (const DeviceStatus* device : devices) told_[device->data_id].state = StateName(*device);
 }
 
 void MqttPublisher::OnRound(const CompletedRound& round) {
     if (round.record == nullptr) return;  // only 32-cell records have a message format
-    Queue({round.device.data_id,
-           round.device.rounds,
-           line::LinkStateName(round.device.state),
-           *round.record,
-           {},
-           round.device.port_state,
-           round.device.energy});
+    Told& told = told_[round.device.data_id];
+    told.has_record = true;
+    told.record = *round.record;
+    told.state = StateName(round.device);
+    QueuedRound message;
+    message.data_id = round.device.data_id;
+    message.round = round.device.rounds;
+    message.state = told.state;
+    message.record = *round.record;
+    message.port_state = round.device.port_state;
+    message.energy = round.device.energy;
+    Queue(std::move(message));
+    PublishAvailability(round.device, false);
+}
+
+// Bad news goes out at once; a device that recovers says so with its next
+// round, whose values are current again.
+void MqttPublisher::OnStatus(const DeviceStatus& device, line::LinkState) {
+    PublishAvailability(device, false);
+    Told& told = told_[device.data_id];
+    const std::string state = StateName(device);
+    if (Available(device) || state == told.state) return;
+    told.state = state;
+    QueuedRound message;
+    message.data_id = device.data_id;
+    message.round = device.rounds;
+    message.state = state;
+    message.state_change = true;
+    message.has_record = told.has_record;
+    message.record = told.record;
+    message.port_state = device.port_state;
+    message.energy = device.energy;
+    Queue(std::move(message));
+}
+
+void MqttPublisher::PublishAvailability(const DeviceStatus& device, bool again) {
+    Told& told = told_[device.data_id];
+    const int available = Available(device) ? 1 : 0;
+    if (!connection_.connected() || (!again && told.available == available)) return;
+    told.available = available;
+    connection_.Publish(DeviceAvailabilityTopic(settings_.prefix, device.data_id),
+                        available ? "online" : "offline", nullptr);
 }
 
 void MqttPublisher::OnAlarm(const AlarmChange& change) {
@@ -69,13 +105,15 @@ void MqttPublisher::Pump() {
     while (const QueuedRound* next = queue_.NextToSend(kWindow)) {
         int mid = 0;
         const std::string error =
-            next->alarm.empty()
-                ? connection_.Publish(StateTopic(settings_.prefix, next->data_id),
-                                      StatePayload(next->record, next->round, next->energy,
-                                                   next->state, next->port_state),
-                                      &mid)
-                : connection_.Publish(AlarmTopic(settings_.prefix, next->data_id), next->alarm,
-                                      &mid, false);
+            !next->alarm.empty()
+                ? connection_.Publish(AlarmTopic(settings_.prefix, next->data_id), next->alarm,
+                                      &mid, false)
+                : connection_.Publish(
+                      StateTopic(settings_.prefix, next->data_id),
+                      next->has_record ? StatePayload(next->record, next->round, next->energy,
+                                                      next->state, next->port_state)
+                                       : StatePayload(next->data_id, next->state, next->port_state),
+                      &mid);
         if (!error.empty()) return connection_.Abandon("publishing: " + error);
         queue_.MarkSent(mid, Clock::now());
     }
@@ -92,10 +130,13 @@ void MqttPublisher::Served() { Pump(); }
 void MqttPublisher::Connected() {
     connection_.Publish(availability_topic_, "online", nullptr);
     sets_due_ = true;
-    if (settings_.discovery && devices_ != nullptr) {
+    if (devices_ != nullptr) {
         for (const DeviceStatus* device : *devices_) {
+            PublishAvailability(*device, true);
+            if (!settings_.discovery) continue;
             for (const MqttMessage& m :
-                 DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, *device)) {
+                 DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, *device,
+                                   settings_.expire_after_s)) {
                 connection_.Publish(m.topic, m.payload, nullptr);
             }
         }
@@ -103,10 +144,11 @@ void MqttPublisher::Connected() {
     std::string line = "mqtt: connected to " + connection_.where() + " as " +
                        connection_.client_id() + ", publishing under " + settings_.prefix + "/";
     const std::size_t queued = queue_.size();
-    if (queued > 0) line += "; sending " + std::to_string(queued) + " queued rounds";
+    if (queued > 0) line += "; sending " + console::Count(queued, "queued round", "queued rounds");
     const std::uint64_t dropped = queue_.dropped() - dropped_at_last_report_;
     if (dropped > 0)
-        line += "; " + std::to_string(dropped) + " oldest rounds were dropped (queue full)";
+        line += "; " + console::Count(dropped, "oldest round was", "oldest rounds were") +
+                " dropped (queue full)";
     dropped_at_last_report_ = queue_.dropped();
     reported_down_ = false;
     reported_overflow_ = false;
@@ -159,6 +201,13 @@ void MqttPublisher::Finish() {
     for (auto now = Clock::now(); now < deadline && connection_.connected() && !offline_acked_;
          now = Clock::now()) {
         if (connection_.connected() && queue_.size() == 0 && offline_mid_ < 0) {
+            // The devices' readings stop with the runner; the runner's
+            // "offline" goes last, its acknowledgement ending the wait.
+            if (devices_ != nullptr) {
+                for (const DeviceStatus* device : *devices_)
+                    connection_.Publish(DeviceAvailabilityTopic(settings_.prefix, device->data_id),
+                                        "offline", nullptr);
+            }
             connection_.Publish(availability_topic_, "offline", &offline_mid_);
         }
         fds.clear();
@@ -178,11 +227,16 @@ void MqttPublisher::Finish() {
 }
 
 void MqttPublisher::Report(std::uint64_t undelivered) const {
-    std::string line = "mqtt: " + std::to_string(queue_.acknowledged()) + " rounds";
+    std::string line = "mqtt: " + console::Count(queue_.acknowledged(), "round", "rounds");
+    if (queue_.acknowledged_states() != 0)
+        line +=
+            ", " + console::Count(queue_.acknowledged_states(), "state change", "state changes");
     if (queue_.acknowledged_alarms() != 0)
-        line += " and " + std::to_string(queue_.acknowledged_alarms()) + " alarm changes";
+        line +=
+            " and " + console::Count(queue_.acknowledged_alarms(), "alarm change", "alarm changes");
     line += " acknowledged by the broker";
-    const std::uint64_t acknowledged = queue_.acknowledged() + queue_.acknowledged_alarms();
+    const std::uint64_t acknowledged =
+        queue_.acknowledged() + queue_.acknowledged_states() + queue_.acknowledged_alarms();
     if (acknowledged > 0) {
         line +=
             " (round trip " + time_text::Milliseconds(queue_.round_trip_total() / acknowledged) +

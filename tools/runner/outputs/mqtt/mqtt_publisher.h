@@ -2,12 +2,19 @@
 // Publishes every completed round and every alarm change to an MQTT broker,
 // over MqttConnection, which never holds up polling.
 //
+// A device that goes silent, loses its port or goes stale says so at once:
+// a state message with its latest record and the new state, in line with its
+// rounds, and "offline" on its own availability topic; "online" again once
+// its readings are current.
+//
 // Rounds and alarm changes wait in MqttRoundQueue until the broker
 // acknowledges them (QoS 1), so a lost connection loses nothing the queue can
 // hold, and a subscriber may see one twice, never out of order among first
 // arrivals. Each device's active alarms are published retained on every
 // change, and on every connection once the queued backlog has gone out.
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +36,7 @@ public:
     // The site's devices bound the queue and are described in discovery.
     void Start(const DeviceList& devices) override;
     void OnRound(const CompletedRound& round) override;
+    void OnStatus(const DeviceStatus& device, line::LinkState before) override;
     void OnAlarm(const AlarmChange& change) override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override {
         connection_.AddWaits(fds, wake);
@@ -51,6 +59,9 @@ private:
     // Sends queued rounds while the window has room.
     void Pump();
     void PublishAlarms(std::uint32_t data_id);
+    // The device's availability, when it differs from what was last published
+    // (or with `again`, on a new connection).
+    void PublishAvailability(const DeviceStatus& device, bool again);
     void Report(std::uint64_t undelivered) const;
 
     MqttSettings settings_;
@@ -59,6 +70,15 @@ private:
     std::string availability_topic_;
     MqttRoundQueue queue_;
     alarm_log::ActiveAlarms active_;
+    // Per device, by data id: its latest record (when it has one), the state
+    // last queued and the availability last published.
+    struct Told {
+        bool has_record = false;
+        Battery32_Data_t record{};
+        std::string state;
+        int available = -1;  // -1: not published on this connection
+    };
+    std::map<std::uint32_t, Told> told_;
     MqttConnection connection_{settings_, *this};
     bool connected_once_ = false;
     bool sets_due_ = false;  // connected; the alarm sets go once the backlog is sent

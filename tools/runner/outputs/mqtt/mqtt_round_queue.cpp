@@ -34,10 +34,12 @@ bool MqttRoundQueue::Acknowledge(int mid, Clock::time_point now) {
         Entry& e = entries_[i];
         if (e.acked || e.mid != mid) continue;
         e.acked = true;
-        if (e.round.alarm.empty()) {
-            ++acknowledged_;
-        } else {
+        if (!e.round.alarm.empty()) {
             ++acknowledged_alarms_;
+        } else if (e.round.state_change) {
+            ++acknowledged_states_;
+        } else {
+            ++acknowledged_;
         }
         const auto rtt = now - e.sent_at;
         rtt_total_ += rtt;

@@ -25,6 +25,10 @@ struct QueuedRound {
     std::uint32_t data_id = 0;
     std::uint64_t round = 0;
     std::string state;  // short words, kept in the string itself
+    // A change of the device's state between rounds, told with its latest
+    // record (`has_record`), or without one before its first round.
+    bool state_change = false;
+    bool has_record = true;
     Battery32_Data_t record{};
     std::string alarm;           // an alarm change instead of a round: its JSON
     line::PortState port_state;  // the device's port when the round completed
@@ -58,6 +62,7 @@ public:
     std::size_t awaiting_ack() const;  // sent, not yet acknowledged
     std::uint64_t dropped() const { return dropped_; }
     std::uint64_t acknowledged() const { return acknowledged_; }  // rounds
+    std::uint64_t acknowledged_states() const { return acknowledged_states_; }
     std::uint64_t acknowledged_alarms() const { return acknowledged_alarms_; }
     std::uint64_t resent() const { return resent_; }
     Clock::duration round_trip_total() const { return rtt_total_; }
@@ -77,6 +82,7 @@ private:
     std::size_t sent_ = 0;  // entries_[0, sent_) have been handed to the connection
     std::uint64_t dropped_ = 0;
     std::uint64_t acknowledged_ = 0;
+    std::uint64_t acknowledged_states_ = 0;
     std::uint64_t acknowledged_alarms_ = 0;
     std::uint64_t resent_ = 0;
     Clock::duration rtt_total_{};

@@ -24,6 +24,8 @@ struct MqttSettings {
     // Rounds held per device while the broker is away or has not acknowledged
     // them: one hour of one device polled every second.
     std::size_t queue_per_device = 3600;
+    // Discovery's expiry of a value not renewed, in seconds; 0: none.
+    int expire_after_s = 0;
 };
 
 // Fills host, port and tls from "mqtt://host[:port]" or "mqtts://host[:port]"

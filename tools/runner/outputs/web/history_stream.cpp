@@ -32,7 +32,8 @@ void HistoryStream::Produce() {
             const std::uint64_t index = in_range_++;
             if (index % query_.step != 0) continue;
             pending_ += index == 0 ? "\n" : ",\n";
-            pending_ += record::JsonLine(*record, std::nullopt, std::nullopt);
+            pending_ += record::JsonLine(*record, std::nullopt, std::nullopt,
+                                         record::TimeForm::kWithOffset);
         }
     } catch (const std::runtime_error&) {
         image = nullptr;  // a failed read ends the answer

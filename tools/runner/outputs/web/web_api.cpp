@@ -1,6 +1,10 @@
 #include "tools/runner/outputs/web/web_api.h"
 
 #include <json/writer.h>
+#include <time.h>
+
+#include <cstdio>
+#include <ctime>
 
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
@@ -10,9 +14,9 @@ namespace {
 
 std::string Quoted(const std::string& text) { return Json::valueToQuotedString(text.c_str()); }
 
-// "YYYY-MM-DD hh:mm:ss" in local time, quoted; null for the epoch (never).
+// ISO 8601 with the zone's offset, quoted; null for the epoch (never).
 std::string TimeOrNull(std::chrono::system_clock::time_point when) {
-    const std::string text = time_text::LocalTime(when);
+    const std::string text = time_text::IsoTime(when);
     return text.empty() ? "null" : Quoted(text);
 }
 
@@ -30,8 +34,9 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
                        std::uint64_t history_records) {
     std::string out = "{\"data_id\":" + std::to_string(s.data_id);
     out += ",\"name\":" + Quoted(s.name) + ",\"port\":" + Quoted(s.port);
-    out += std::string(",\"state\":\"") + line::LinkStateName(s.state) + "\"";
+    out += std::string(",\"state\":\"") + StateName(s) + "\"";
     out += ",\"silent_since\":" + TimeOrNull(s.silent_since);
+    out += ",\"port_lost_since\":" + TimeOrNull(s.port_lost_since);
     out += std::string(",\"stale\":") + (s.stale ? "true" : "false");
     out += ",\"last_round\":" + TimeOrNull(s.last_round);
     out += ",\"rounds\":" + std::to_string(s.rounds);
@@ -45,8 +50,30 @@ std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
     out += ",\"port_state\":" + PortStateJson(s.port_state);
     out += ",\"energy\":" + energy::EnergyJson(s.energy);
     out += ",\"history_records\":" + std::to_string(history_records);
+    out += ",\"cell_limits\":[";
+    for (const CellLimit& l : s.cell_limits) {
+        out += (out.back() == '[' ? "" : ",") + std::string("{\"rule\":") + Quoted(l.rule) +
+               ",\"side\":\"" + (l.above ? "above" : "below") +
+               "\",\"limit\":" + record::FormatFloat(l.limit) +
+               ",\"level\":" + std::to_string(l.level) +
+               ",\"cell\":" + (l.cell < 0 ? std::string("null") : std::to_string(l.cell + 1)) + "}";
+    }
+    out += "]";
     out += ",\"record\":" + (record_json.empty() ? std::string("null") : record_json);
     return out + "}";
+}
+
+std::string HeadingJson(const ViewHeading& h) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char number[32];
+    std::snprintf(number, sizeof number, "%.15g", h.silent_after_s);
+    return "\"host\":" + Quoted(h.host) + ",\"site\":" + Quoted(h.site) +
+           ",\"version\":" + Quoted(h.version) +
+           ",\"time_zone\":" + Quoted(local.tm_zone ? local.tm_zone : "") + ",\"utc_offset\":\"" +
+           time_text::OffsetText(local.tm_gmtoff) + "\",\"tick_ms\":" + std::to_string(h.tick_ms) +
+           ",\"silent_after_s\":" + number + ",";
 }
 
 std::string AlarmsJson(const alarm_log::ActiveAlarms& active,

@@ -11,8 +11,14 @@
 #include "host/ttime.h"
 #include "tools/alarm_log/active_alarms.h"
 #include "tools/runner/outputs/device_status.h"
+#include "tools/runner/outputs/web/web_view.h"
 
 namespace runner::outputs {
+
+// The members of /api/devices before "devices": "host", "site", "version",
+// "time_zone" and "utc_offset" as they stand now, "tick_ms", "silent_after_s";
+// each followed by a comma.
+std::string HeadingJson(const ViewHeading& heading);
 
 // A device as /api/devices lists it (the README shows one): {"data_id":1001,...}.
 // `record_json` is the record as the runner's --json prints it, or empty for null.

@@ -4,8 +4,7 @@
 
 namespace runner::outputs {
 
-// Holds "{{query}}" where asset links take the token and "{{version}}" where
-// the program's version is shown.
+// Holds "{{query}}" where asset links take the token.
 extern const char kIndexHtml[];
 extern const char kViewJs[];
 extern const char kViewCss[];

@@ -109,6 +109,11 @@ struct HistoryDownload {
     WorkSlice* slice;
 };
 
+WebViewSettings WithVersion(WebViewSettings settings) {
+    settings.heading.version = version::Text();
+    return settings;
+}
+
 MHD_Result Page(MHD_Connection* connection) {
     // Asset links carry the token when the page was opened with one.
     const char* token = Argument(connection, "token");
@@ -116,16 +121,13 @@ MHD_Result Page(MHD_Connection* connection) {
     std::string page = kIndexHtml;
     for (auto at = page.find("{{query}}"); at != std::string::npos; at = page.find("{{query}}"))
         page.replace(at, 9, query);
-    // Digits, dots, letters, spaces, parentheses and commas: nothing to escape.
-    if (const auto at = page.find("{{version}}"); at != std::string::npos)
-        page.replace(at, 11, version::Text());
     return Text(connection, MHD_HTTP_OK, page, "text/html; charset=utf-8");
 }
 
 class MhdView final : public WebView {
 public:
     MhdView(const WebViewSettings& settings, const console::Console& console)
-        : settings_(settings),
+        : settings_(WithVersion(settings)),
           console_(console),
           chart_(FindChartLibrary()),
           guard_(settings.token, settings.host_names) {}
@@ -135,6 +137,7 @@ public:
 
     void Start(const DeviceList& devices) override { devices_ = &devices; }
     void OnRound(const CompletedRound& round) override;
+    void OnStatus(const DeviceStatus& device, line::LinkState before) override;
     void OnAlarm(const AlarmChange& change) override;
     void Finish() override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
@@ -235,26 +238,36 @@ void MhdView::Announce() const {
 }
 
 void MhdView::Finish() {
-    std::string text = "web view: " + std::to_string(requests_) + " requests, " +
-                       std::to_string(streams_.opened()) + " event streams";
+    std::string text = "web view: " + console::Count(requests_, "request", "requests") + ", " +
+                       console::Count(streams_.opened(), "event stream", "event streams");
     if (streams_.dropped() != 0) {
         text += " (" + std::to_string(streams_.dropped()) + " dropped for not reading)";
     }
     if (guard_.closed_late() != 0) {
-        text += ", " + std::to_string(guard_.closed_late()) +
-                " connections closed for not sending a whole request in time";
+        text += ", " + console::Count(guard_.closed_late(), "connection", "connections") +
+                " closed for not sending a whole request in time";
     }
     console_.Note(text);
 }
 
 void MhdView::OnRound(const CompletedRound& round) {
-    latest_[round.device.data_id] = round.record ? RoundJson(*round.record, round.device.rounds,
-                                                             std::nullopt, round.device.energy)
-                                                 : std::string();
+    latest_[round.device.data_id] =
+        round.record ? RoundJson(*round.record, round.device.rounds, std::nullopt,
+                                 round.device.energy, record::TimeForm::kWithOffset)
+                     : std::string();
     if (round.record) latest_records_[round.device.data_id] = *round.record;
     if (streams_.open() == 0) return;
     const std::string event = "event: round\nid: " + std::to_string(++event_id_) +
                               "\ndata: " + DeviceJsonAt(round.device) + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+// A device that goes silent, loses its port or goes stale shows so at once,
+// not with its next round, which may never come.
+void MhdView::OnStatus(const DeviceStatus& device, line::LinkState) {
+    if (streams_.open() == 0) return;
+    const std::string event = "event: state\nid: " + std::to_string(++event_id_) +
+                              "\ndata: " + DeviceJsonAt(device) + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
 }
 
@@ -350,7 +363,7 @@ MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
 }
 
 MHD_Result MhdView::Devices(MHD_Connection* connection) {
-    std::string body = "{\"devices\":[";
+    std::string body = "{" + HeadingJson(settings_.heading) + "\"devices\":[";
     if (devices_ != nullptr) {
         for (const DeviceStatus* s : *devices_)
             body += (body.back() == '[' ? "\n" : ",\n") + DeviceJsonAt(*s);

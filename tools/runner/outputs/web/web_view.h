@@ -4,6 +4,7 @@
 // from the runner's own loop (see README, "Web view"). Built where
 // libmicrohttpd is found; elsewhere Start() says why there is none.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,12 +14,22 @@
 
 namespace runner::outputs {
 
+// What the page's header shows, with the figures its chart needs.
+struct ViewHeading {
+    std::string host;     // the machine's name
+    std::string site;     // the site's name
+    std::string version;  // of battery32-run
+    std::int64_t tick_ms = 0;
+    double silent_after_s = 0;  // the silence period
+};
+
 struct WebViewSettings {
     std::string listen;                   // [ADDR:]PORT
     std::string token_path;               // empty: no token
     std::string token;                    // the token read from it
     std::string data_dir;                 // history files
     std::vector<std::string> host_names;  // names the Host header may give besides addresses
+    ViewHeading heading;                  // its version is filled in by the view
 };
 
 class WebView : public Output, public loop::Participant {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include "tests/tools/support/mqtt_test_broker.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
+#include "tools/common/time_text.h"
 #include "tools/common/version.h"
 
 namespace tools_test {
@@ -53,6 +55,19 @@ Round ParseState(const std::string& payload) {
     const std::size_t round_at = payload.find("\"round\":");
     if (round_at != std::string::npos) r.number = std::stoull(payload.substr(round_at + 8));
     return r;
+}
+
+// A --json line as MQTT carries it: its local time with the zone's offset.
+std::string Served(std::string line) {
+    const std::string key = "\"time\":\"";
+    const std::size_t at = line.find(key);
+    tm local{};
+    if (at == std::string::npos ||
+        !::strptime(line.substr(at + key.size(), 19).c_str(), "%Y-%m-%d %H:%M:%S", &local)) {
+        return line;
+    }
+    local.tm_isdst = -1;
+    return line.replace(at + key.size(), 19, time_text::IsoTime(local));
 }
 
 std::string StateTopic(std::uint32_t id) {
@@ -147,7 +162,7 @@ protected:
                                      "\"garbled_echoes\":0,\"rs485\":null}"))
                     << r.port_state;
                 ASSERT_TRUE(json.at(id).count(r.number)) << id << " round " << r.number;
-                EXPECT_EQ(r.record, json.at(id).at(r.number));
+                EXPECT_EQ(r.record, Served(json.at(id).at(r.number)));
                 if (!seen.insert(r.number).second) {
                     if (repeats) ++*repeats;
                     continue;
@@ -195,7 +210,14 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     EXPECT_EQ(cell7["state_topic"].asString(), StateTopic(1002));
     EXPECT_EQ(cell7["value_template"].asString(), "{{ value_json.cell_voltage[6] }}");
     EXPECT_EQ(cell7["unit_of_measurement"].asString(), "V");
-    EXPECT_EQ(cell7["availability_topic"].asString(), std::string(kPrefix) + "/availability");
+    // Available while the runner and the device both are; gone two silence
+    // periods (10 s at this tick) after its last value.
+    ASSERT_EQ(cell7["availability"].size(), 2u) << cell7.toStyledString();
+    EXPECT_EQ(cell7["availability"][0]["topic"].asString(), std::string(kPrefix) + "/availability");
+    EXPECT_EQ(cell7["availability"][1]["topic"].asString(),
+              std::string(kPrefix) + "/1002/availability");
+    EXPECT_EQ(cell7["availability_mode"].asString(), "all");
+    EXPECT_EQ(cell7["expire_after"].asInt(), 20);
     EXPECT_EQ(cell7["device"]["name"].asString(), "string A, module 2");
     EXPECT_EQ(cell7["device"]["sw_version"].asString(), version::Text());
     const Json::Value& temp = configs.at("homeassistant/sensor/test_site_1001/temperature/config");
@@ -264,7 +286,9 @@ TEST_F(MqttPublish, AlarmChangesArriveOnceAndTheActiveSetIsRetained) {
     ASSERT_FALSE(levels.empty());
     EXPECT_EQ(levels.back(), 0);
     EXPECT_NE(std::find(levels.begin(), levels.end(), 3), levels.end()) << "no lost communication";
-    EXPECT_EQ(LinesWith(run, "mqtt: 25 rounds and 4 alarm changes acknowledged").size(), 1u)
+    EXPECT_EQ(
+        LinesWith(run, "mqtt: 25 rounds, 1 state change and 4 alarm changes acknowledged").size(),
+        1u)
         << run.Transcript();
 
     std::map<std::string, Json::Value> configs;
@@ -277,6 +301,45 @@ TEST_F(MqttPublish, AlarmChangesArriveOnceAndTheActiveSetIsRetained) {
     EXPECT_EQ(problem["state_topic"].asString(), std::string(kPrefix) + "/1001/alarms");
     const Json::Value& level = configs["homeassistant/sensor/test_site_1001/alarm_level/config"];
     EXPECT_EQ(level["value_template"].asString(), "{{ value_json.level }}");
+    // A silent device's alarm must show: only the runner's going makes it unavailable.
+    EXPECT_EQ(level["availability_topic"].asString(), std::string(kPrefix) + "/availability");
+}
+
+// A module that stops answering: once the runner calls it silent, what the
+// broker retains says so (its state "silent" with its last record, its
+// availability "offline"), and says it answers again once it does.
+TEST_F(MqttPublish, DeadModuleGoesUnavailableAndComesBack) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    SimulatedLine line({EpisodeModule()});
+    dir.Write("site.json", EpisodeSite(line.path()));
+    std::vector<std::string> args = RunnerArgs(
+        dir.File("site.json"), "150", {{"--mqtt", broker.url(), "--mqtt-prefix", kPrefix}});
+    for (const std::string& a : EpisodeArgs()) args.push_back(a);
+    RunnerProcess run(args, line.test_side_fds());
+    line.Start();
+    // What a subscriber that comes now is told: the retained state and availability.
+    const auto retained = [&](const std::string& state, const std::string& availability) {
+        TestSubscriber probe(broker.port(), "probe-" + state, std::string(kPrefix) + "/1001/#");
+        return Until(
+            run, probe,
+            [&] {
+                const auto states = probe.On(StateTopic(1001));
+                const auto available = probe.On(std::string(kPrefix) + "/1001/availability");
+                return !states.empty() && ParseState(states.back()).state == state &&
+                       !available.empty() && available.back() == availability;
+            },
+            5s);
+    };
+    ASSERT_TRUE(
+        run.WaitForLine([](const std::string& l) { return Contains(l, "[1001] silent: "); }, 20s))
+        << run.Transcript();
+    EXPECT_TRUE(retained("silent", "offline")) << run.Transcript();
+    ASSERT_TRUE(run.WaitForLine(
+        [](const std::string& l) { return Contains(l, "[1001] answering again"); }, 20s))
+        << run.Transcript();
+    EXPECT_TRUE(retained("polling", "online")) << run.Transcript();
+    EXPECT_EQ(run.Wait(20s), 0) << run.Transcript();
 }
 
 TEST_F(MqttPublish, BrokerAwayForSecondsLosesNoRoundAndAKilledRunnerGoesOffline) {

@@ -1,17 +1,21 @@
-// The live view: every device's cells as bars, its readings and link state,
-// updated from the runner's event stream; the active alarms at the top, their
-// cells and values marked; history charts when Chart.js is served.
+// The live view: every device's cells as bars on a stated scale, its readings
+// and link state, updated from the runner's event stream; a device without
+// current readings greyed out with the reason; the active alarms at the top,
+// their cells and values marked; history charts when Chart.js is served.
 'use strict';
 (function () {
   const HISTORY_HOURS = 6;
   const MAX_POINTS = 1500;
   const token = new URLSearchParams(location.search).get('token');
   const auth = token ? 'token=' + encodeURIComponent(token) : '';
-  const views = new Map();  // data id -> {root, fields, cells, chart, round}
+  const views = new Map();  // data id -> {root, fields, cells, charts, round, ...}
   const alarms = new Map();  // data id|rule|variable -> the alarm as raised
   const LEVELS = { 1: 'warning', 2: 'major', 3: 'critical' };
+  const INACTIVE = { silent: true, 'port lost': true, stale: true };
+  let heading = { utc_offset: 'Z', silent_after_s: 10 };
   let chartLibrary = null;  // a promise, once asked for
   let pending = null;  // a device list being fetched
+  let linkText = 'connecting…';
   const refreshOnce = () => pending || (pending = refresh().finally(() => (pending = null)));
 
   function url(path, params) {
@@ -28,15 +32,37 @@
   function fixed(v, digits) {
     return typeof v === 'number' && isFinite(v) ? v.toFixed(digits) : '–';
   }
-  // Millivolts shown, a trailing zero dropped so 32 values fit side by side.
-  function cellText(v) {
-    const text = v.toFixed(3);
-    return text.endsWith('0') ? text.slice(0, -1) : text;
+  const hasReading = (v) => typeof v === 'number' && v > 0;
+
+  // Times come with their offset ("2026-12-08T16:21:45+01:00"): the instant
+  // for the charts, the gateway's own wall clock for people.
+  const instant = (text) => (text ? Date.parse(text) : NaN);
+  const wallClock = (text) => (text ? text.slice(0, 10) + ' ' + text.slice(11, 19) : '–');
+  function offsetMs(text) {
+    const m = /([+-])(\d\d):(\d\d)$/.exec(text || '');
+    return m ? (m[1] === '-' ? -1 : 1) * (+m[2] * 60 + +m[3]) * 60e3 : 0;
   }
-  // Record times are the module site's wall clock; kept as such on the chart.
-  function timeValue(text) {
-    const m = /^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)$/.exec(text || '');
-    return m ? Date.UTC(+m[1], m[2] - 1, +m[3], +m[4], +m[5], +m[6]) : null;
+
+  // One number format per device: as many decimals as its cells are read
+  // with (10 mV, or 1 mV for 6 V blocks), everywhere its cells are shown.
+  function cellDigits(volts) {
+    const fine = volts.some((v) => hasReading(v) && Math.abs(v * 100 - Math.round(v * 100)) > 1e-3);
+    return fine ? 3 : 2;
+  }
+
+  // The scale the bars stand on: around the alarm limits of the device's cell
+  // rules where there are any, else a fixed window around the nominal voltage
+  // of its cells (12 V blocks, or 6 V ones), wide enough that noise stays noise.
+  function cellScale(limits, volts) {
+    const read = volts.filter(hasReading);
+    const sixVolt = read.length > 0 && Math.max(...read) <= 7.5;
+    const [low, high, unit] = sixVolt ? [5, 7.5, 0.25] : [10, 15, 0.5];
+    const below = limits.filter((l) => l.side === 'below').map((l) => l.limit);
+    const above = limits.filter((l) => l.side === 'above').map((l) => l.limit);
+    const bottom = below.length ? Math.min(...below) - 2 * unit : low;
+    const top = above.length ? Math.max(...above) + 2 * unit : high;
+    return { bottom, top: top > bottom ? top : bottom + (high - low), step: 2 * unit,
+             from: limits.length ? 'the alarm limits' : 'a fixed window' };
   }
 
   function build(dev) {
@@ -48,21 +74,28 @@
                  make('span', 'port', dev.port), line);
     const state = make('span', 'state');
     title.append(state);
+    const reason = make('p', 'reason');
+    reason.hidden = true;
     const facts = make('dl', 'facts');
-    const fields = { state: state, line: line };
+    const fields = { state, line, reason };
     for (const [key, label] of [['group_voltage', 'group V'], ['group_current', 'current A'],
-                                ['temperature', 'temperature °C'], ['spread', 'spread V'],
-                                ['lowest', 'lowest'], ['highest', 'highest'], ['time', 'record time'],
-                                ['charged', 'charged kWh'], ['discharged', 'discharged kWh'],
-                                ['rounds', 'rounds'], ['abandoned', 'abandoned'],
+                                ['direction', 'direction'], ['temperature', 'temperature °C'],
+                                ['spread', 'spread V'], ['lowest', 'lowest'], ['highest', 'highest'],
+                                ['time', 'record time'], ['charged', 'charged kWh'],
+                                ['discharged', 'discharged kWh'], ['rounds', 'rounds'],
+                                ['abandoned', 'abandoned'],
                                 ['resends', 'resends'], ['errors', 'errors']]) {
       const box = make('div');
-      const dd = make('dd', null, '–');
+      const dd = make('dd', key === 'direction' ? 'direction' : null, '–');
       dd.dataset.field = key;
       box.append(make('dt', null, label), dd);
       facts.append(box);
       fields[key] = dd;
     }
+    const cellView = make('div', 'cellview');
+    const axis = make('div', 'axis');
+    const plot = make('div', 'plot');
+    const refs = make('div', 'refs');
     const cellRow = make('div', 'cells');
     const cells = [];
     for (let i = 1; i <= 32; i++) {
@@ -72,28 +105,87 @@
       const fill = make('div', 'fill');
       bar.append(fill);
       const value = make('span', 'v', '–');
-      cell.append(bar, value, make('span', 'n', String(i)));
+      cell.append(bar, make('span', 'mark'), value, make('span', 'n', String(i)));
       cellRow.append(cell);
       cells.push({ cell, fill, value });
     }
+    plot.append(cellRow, refs);
+    cellView.append(axis, plot);
     const history = make('div', 'history');
-    root.append(title, facts, cellRow, history);
-    return { root, fields, cells, history, chart: null, round: -1 };
+    root.append(title, reason, facts, cellView, history);
+    return { root, fields, cells, axis, refs, history, charts: null, round: -1, scale: null,
+             limits: dev.cell_limits || [], digits: 2, chosen: -1, points: [] };
+  }
+
+  // The axis and the limits drawn across the bars, once per scale.
+  function showScale(view, scale) {
+    const key = [scale.bottom, scale.top, view.digits].join();
+    if (view.scale && view.scale.key === key) return;
+    view.scale = Object.assign({ key }, scale);
+    const at = (v) => ((v - scale.bottom) / (scale.top - scale.bottom)) * 100 + '%';
+    const ticks = [];
+    for (let v = Math.ceil(scale.bottom / scale.step) * scale.step; v <= scale.top + 1e-9; v += scale.step) {
+      ticks.push(v);
+    }
+    view.axis.replaceChildren(...ticks.map((v) => {
+      const label = make('span', null, v.toFixed(scale.step < 1 ? 2 : 1));
+      label.style.bottom = at(v);
+      return label;
+    }));
+    view.axis.title = 'cell voltage, V: ' + scale.bottom.toFixed(2) + ' to ' + scale.top.toFixed(2) +
+      ' (' + scale.from + ')';
+    view.axis.dataset.bottom = scale.bottom;
+    view.axis.dataset.top = scale.top;
+    const lines = ticks.map((v) => {
+      const grid = make('div', 'grid');
+      grid.style.bottom = at(v);
+      return grid;
+    });
+    for (const l of view.limits) {
+      const ref = make('div', 'ref');
+      ref.style.bottom = at(l.limit);
+      ref.dataset.limit = l.limit;
+      ref.append(make('span', null, l.side + ' ' + l.limit.toFixed(view.digits) + ' V: ' + l.rule +
+                      (l.cell ? ' (cell ' + l.cell + ')' : '') + ', ' + (LEVELS[l.level] || 'level ' + l.level)));
+      lines.push(ref);
+    }
+    view.refs.replaceChildren(...lines);
+  }
+
+  function stateText(dev) {
+    if (dev.state === 'port lost') return 'port lost since ' + wallClock(dev.port_lost_since);
+    if (dev.state === 'silent') return 'silent since ' + wallClock(dev.silent_since);
+    if (dev.state === 'stale') return 'stale: no round since ' + wallClock(dev.last_round);
+    return dev.state;
+  }
+
+  // Why the device is greyed out, and since when.
+  function reasonText(dev) {
+    const last = dev.last_round ? 'its last round at ' + wallClock(dev.last_round) : 'no round yet';
+    if (dev.state === 'port lost') {
+      return 'Port ' + dev.port + ' lost since ' + wallClock(dev.port_lost_since) +
+        ': the runner reopens it by name; shown: ' + last + '.';
+    }
+    if (dev.state === 'silent') {
+      return 'Silent since ' + wallClock(dev.silent_since) + ': no round completed for ' +
+        heading.silent_after_s + ' s or more; still asking on each turn; shown: ' + last + '.';
+    }
+    return 'Stale: the device refuses its readings for want of fresh data; shown: ' + last + '.';
   }
 
   function showState(view, dev) {
-    let text = dev.state;
-    let cls = dev.state;
-    if (dev.state === 'silent' && dev.silent_since) text = 'silent since ' + dev.silent_since;
-    if (dev.stale && dev.state !== 'silent') {
-      text = 'stale: last round ' + (dev.last_round || 'never');
-      cls = 'stale';
-    }
-    view.fields.state.textContent = text;
-    view.fields.state.className = 'state ' + cls;
+    view.state = dev.state;
+    view.fields.state.textContent = stateText(dev);
+    view.fields.state.className = 'state ' + dev.state.replace(' ', '-');
+    view.root.dataset.state = dev.state;
+    const inactive = !!INACTIVE[dev.state];
+    view.root.classList.toggle('inactive', inactive);
+    view.fields.reason.hidden = !inactive;
+    view.fields.reason.textContent = inactive ? reasonText(dev) : '';
     for (const key of ['rounds', 'abandoned', 'resends', 'errors']) view.fields[key].textContent = dev[key];
     showEnergy(view, dev.energy);
     showPort(view, dev);
+    showLink();
   }
 
   // What went into and out of the string, in kWh; the ampere-hours in the tooltip.
@@ -120,28 +212,45 @@
     view.fields.line.textContent = parts.join(' · ');
     view.fields.line.title = 'device node ' + (p.node || '–') + '; echo ' + (p.echo ? 'taken off' : 'none') +
       '; RS-485 mode ' + (p.rs485 === null ? 'not available' : p.rs485 ? 'on' : 'off') +
-      '; reopened ' + p.reopens + ' times; ' + p.garbled_echoes + ' garbled echoes';
+      '; reopened ' + p.reopens + (p.reopens === 1 ? ' time; ' : ' times; ') + p.garbled_echoes +
+      (p.garbled_echoes === 1 ? ' garbled echo' : ' garbled echoes');
   }
 
   function showCells(view, volts) {
-    const read = volts.map((v, i) => [v, i]).filter(([v]) => typeof v === 'number' && v > 0);
+    view.digits = cellDigits(volts);
+    const digits = view.digits;
+    const scale = cellScale(view.limits, volts);
+    showScale(view, scale);
+    const read = volts.map((v, i) => [v, i]).filter(([v]) => hasReading(v));
     const low = read.reduce((a, b) => (b[0] < a[0] ? b : a), read[0] || [null, -1]);
     const high = read.reduce((a, b) => (b[0] > a[0] ? b : a), read[0] || [null, -1]);
     const spread = read.length ? high[0] - low[0] : null;
-    const span = Math.max(spread || 0, 0.05);
-    const bottom = read.length ? low[0] - span * 0.5 : 0;
     view.cells.forEach((c, i) => {
       const v = volts[i];
-      const has = typeof v === 'number' && v > 0;
-      c.cell.className = 'cell' + (!has ? ' none' : i === low[1] ? ' low' : i === high[1] ? ' high' : '');
-      c.value.textContent = has ? cellText(v) : '–';
+      const has = hasReading(v);
+      const share = has ? (v - scale.bottom) / (scale.top - scale.bottom) : 0;
+      let cls = 'cell';
+      if (!has) cls += ' none';
+      else if (i === low[1]) cls += ' low';
+      else if (i === high[1]) cls += ' high';
+      if (has && share < 0) cls += ' off-scale below-scale';
+      if (has && share > 1) cls += ' off-scale above-scale';
+      c.cell.className = cls;
+      c.value.textContent = has ? v.toFixed(digits) : '–';
       c.value.dataset.value = has ? String(v) : '';
-      c.cell.title = 'cell ' + (i + 1) + ': ' + (has ? v.toFixed(3) + ' V' : 'no reading');
-      c.fill.style.height = has ? Math.min(100, (v - bottom) / (high[0] + span * 0.05 - bottom) * 100) + '%' : '0';
+      c.cell.title = 'cell ' + (i + 1) + ': ' + (has ? v.toFixed(digits) + ' V' : 'no reading') +
+        (i === low[1] ? ' (lowest)' : i === high[1] && has ? ' (highest)' : '');
+      c.fill.style.height = has ? Math.min(100, Math.max(0, share * 100)) + '%' : '0';
     });
-    view.fields.spread.textContent = fixed(spread, 3);
-    view.fields.lowest.textContent = read.length ? 'cell ' + (low[1] + 1) + ' ' + low[0].toFixed(3) : '–';
-    view.fields.highest.textContent = read.length ? 'cell ' + (high[1] + 1) + ' ' + high[0].toFixed(3) : '–';
+    view.fields.spread.textContent = fixed(spread, digits);
+    view.fields.lowest.textContent = read.length ? 'cell ' + (low[1] + 1) + ' ' + low[0].toFixed(digits) : '–';
+    view.fields.highest.textContent = read.length ? 'cell ' + (high[1] + 1) + ' ' + high[0].toFixed(digits) : '–';
+  }
+
+  function directionText(amperes) {
+    if (typeof amperes !== 'number' || !isFinite(amperes)) return '–';
+    if (Math.abs(amperes) < 0.005) return 'no current';
+    return amperes > 0 ? '↑ charging' : '↓ discharging';
   }
 
   function showRecord(view, record) {
@@ -149,7 +258,9 @@
       view.fields[key].textContent = fixed(record[key], digits);
       view.fields[key].dataset.value = String(record[key]);
     }
-    view.fields.time.textContent = record.time || '–';
+    view.fields.direction.textContent = directionText(record.group_current);
+    view.fields.time.textContent = wallClock(record.time);
+    view.fields.time.title = record.time || '';
     showCells(view, record.cell_voltage);
     view.root.dataset.round = record.round;
     view.round = record.round;
@@ -236,20 +347,46 @@
     }
   }
 
+  // The header: which gateway, which site, which build, which time zone.
+  function showHeading(data) {
+    heading = data;
+    document.getElementById('site').textContent = data.site ? 'site ' + data.site : '';
+    document.getElementById('where').textContent = [data.host && 'on ' + data.host,
+      data.version && 'battery32-run ' + data.version,
+      'times in ' + (data.utc_offset === 'Z' && (!data.time_zone || data.time_zone === 'UTC') ? 'UTC'
+        : data.time_zone + ' (UTC' + (data.utc_offset === 'Z' ? '' : data.utc_offset) + ')')]
+      .filter(Boolean).join(' · ');
+    document.title = 'battery32 ' + [data.site, data.host].filter(Boolean).join(' on ');
+  }
+
   function refresh() {
     return fetch(url('api/devices')).then((r) => {
       if (!r.ok) throw new Error('HTTP ' + r.status);
       return r.json();
     }).then((data) => {
+      showHeading(data);
       if (!data.devices.length) document.querySelector('.empty').textContent = 'No devices.';
       data.devices.forEach((d) => apply(d, false));
     }).catch((e) => setLink('cannot load the devices: ' + e.message, true));
   }
 
-  function setLink(text, down) {
+  // The stream's state, and how many devices have no current readings.
+  function showLink() {
     const link = document.getElementById('link');
-    link.textContent = text;
-    link.className = 'link' + (down ? ' down' : '');
+    const all = [...views.values()];
+    const out = all.filter((v) => INACTIVE[v.state]).length;
+    const live = linkText === 'live';
+    link.textContent = live && all.length
+      ? (out ? 'live · ' + out + ' of ' + all.length + (all.length === 1 ? ' device' : ' devices') +
+               ' without current readings'
+             : 'live · ' + (all.length === 1 ? 'the device' : 'all ' + all.length + ' devices') + ' answering')
+      : linkText;
+    link.className = 'link' + (!live ? ' down' : out ? ' trouble' : '');
+  }
+
+  function setLink(text) {
+    linkText = text;
+    showLink();
   }
 
   function loadChartLibrary() {
@@ -265,39 +402,133 @@
     return chartLibrary;
   }
 
-  function datasets(records) {
-    const sets = [];
-    for (let i = 0; i < 32; i++) {
-      sets.push({ label: i === 0 ? 'cells 1–32 (V)' : 'cell ' + (i + 1), yAxisID: 'cells',
-                  borderColor: 'hsla(' + (i * 11) + ',55%,50%,0.55)', borderWidth: 0.75, pointRadius: 0,
-                  data: [] });
-    }
-    sets.push({ label: 'group (V)', yAxisID: 'group', borderColor: '#1d2330', borderWidth: 2,
-                pointRadius: 0, data: [] });
-    sets.push({ label: 'temperature (°C)', yAxisID: 'temp', borderColor: '#d68a2f', borderWidth: 2,
-                borderDash: [4, 3], pointRadius: 0, data: [] });
-    records.forEach((r) => pushRecord(sets, r));
-    return sets;
+  // --- History charts -----------------------------------------------------
+
+  // A point of the charts: the band of the cells that hold a reading, the
+  // chosen cell, the group voltage and the temperature at one instant.
+  function pointOf(r) {
+    const x = instant(r.time);
+    if (!isFinite(x)) return null;
+    const read = r.cell_voltage.filter(hasReading);
+    const mean = read.length ? read.reduce((a, b) => a + b, 0) / read.length : null;
+    return { x, cells: r.cell_voltage, min: read.length ? Math.min(...read) : null,
+             max: read.length ? Math.max(...read) : null, mean, group: r.group_voltage,
+             temp: r.temperature, offset: offsetMs(r.time) };
   }
 
-  function pushRecord(sets, r) {
-    const x = timeValue(r.time);
-    if (x === null) return;
-    r.cell_voltage.forEach((v, i) => sets[i].data.push({ x, y: v > 0 ? v : null }));
-    sets[32].data.push({ x, y: r.group_voltage });
-    sets[33].data.push({ x, y: r.temperature });
+  // Consecutive points further apart than this are not joined: the runner
+  // was stopped, or the device silent, in between.
+  function gapLimit(points) {
+    const spacing = [];
+    for (let i = 1; i < points.length; i++) spacing.push(points[i].x - points[i - 1].x);
+    spacing.sort((a, b) => a - b);
+    const usual = spacing.length ? spacing[Math.floor(spacing.length / 2)] : 0;
+    return Math.max(2 * heading.silent_after_s * 1000, 1.5 * usual);
+  }
+
+  // Each series as Chart.js points, with a null where a gap lies.
+  function series(points, value) {
+    const limit = gapLimit(points);
+    const out = [];
+    points.forEach((p, i) => {
+      if (i > 0 && p.x - points[i - 1].x > limit) out.push({ x: (p.x + points[i - 1].x) / 2, y: null });
+      const y = value(p);
+      out.push({ x: p.x, y: typeof y === 'number' && isFinite(y) ? y : null });
+    });
+    return out;
+  }
+
+  // Time labels in the gateway's zone, at steps that never repeat a label.
+  const STEPS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200].map((s) => s * 1000);
+  function timeAxis(points, ticks) {
+    const last = points.length ? points[points.length - 1].x : Date.now();
+    const first = points.length ? points[0].x : last;
+    const min = Math.min(first, last - 10e3);
+    const step = STEPS.find((s) => (last - min) / s <= ticks) || STEPS[STEPS.length - 1];
+    const offset = points.length ? points[points.length - 1].offset : offsetMs(heading.utc_offset);
+    return { type: 'linear', min, max: last,
+             ticks: { stepSize: step, maxRotation: 0, autoSkip: false,
+                      callback: (ms) => new Date(ms + offset).toISOString().slice(11, step < 60e3 ? 19 : 16) } };
+  }
+
+  function refreshCharts(view) {
+    if (!view.charts) return;
+    const points = view.points;
+    const [cells, group, temp] = view.charts;
+    const sets = cells.data.datasets;
+    sets[0].data = series(points, (p) => p.max);
+    sets[1].data = series(points, (p) => p.min);
+    sets[2].data = series(points, (p) => p.mean);
+    sets[3].data = view.chosen < 0 ? [] : series(points, (p) => (hasReading(p.cells[view.chosen]) ? p.cells[view.chosen] : null));
+    sets[3].label = view.chosen < 0 ? 'cell' : 'cell ' + (view.chosen + 1) + ' (V)';
+    sets[3].hidden = view.chosen < 0;
+    group.data.datasets[0].data = series(points, (p) => p.group);
+    temp.data.datasets[0].data = series(points, (p) => p.temp);
+    view.charts.forEach((chart, i) => {
+      chart.options.scales.x = Object.assign(chart.options.scales.x, timeAxis(points, i === 0 ? 6 : 2));
+      chart.update('none');
+    });
   }
 
   function addPoint(view, record) {
-    if (!view.chart) return;
-    const sets = view.chart.data.datasets;
-    pushRecord(sets, record);
-    const oldest = timeValue(record.time) - HISTORY_HOURS * 3600e3;
-    for (const s of sets) while (s.data.length && (s.data[0].x < oldest || s.data.length > MAX_POINTS * 2)) s.data.shift();
-    view.chart.update('none');
+    const p = pointOf(record);
+    if (!p) return;
+    const points = view.points;
+    if (points.length && p.x <= points[points.length - 1].x) return;
+    points.push(p);
+    const oldest = p.x - HISTORY_HOURS * 3600e3;
+    while (points.length && (points[0].x < oldest || points.length > MAX_POINTS * 2)) points.shift();
+    refreshCharts(view);
   }
 
-  const hhmm = (ms) => new Date(ms).toISOString().slice(11, 19);
+  function makeChart(Chart, box, datasets, unit, digits, shown) {
+    const canvas = make('canvas');
+    box.append(canvas);
+    return new Chart(canvas, {
+      type: 'line',
+      data: { datasets },
+      options: {
+        animation: false, parsing: false, normalized: true, spanGaps: false, maintainAspectRatio: false,
+        interaction: { mode: 'index', intersect: false },
+        plugins: {
+          legend: { labels: { boxWidth: 12, filter: (item) => shown(item.datasetIndex) } },
+          tooltip: { callbacks: {
+            title: (items) => (items.length ? new Date(items[0].parsed.x + offsetMs(heading.utc_offset)).toISOString().slice(0, 19).replace('T', ' ') : ''),
+            label: (item) => (item.dataset.label || '') + ': ' + (item.parsed.y === null ? '–' : item.parsed.y.toFixed(digits()) + ' ' + unit),
+          } },
+        },
+        scales: { x: { type: 'linear' }, y: { title: { display: true, text: unit } } },
+      },
+    });
+  }
+
+  function buildCharts(Chart, view) {
+    const pick = make('label', 'pick', 'Cells over the last ' + HISTORY_HOURS + ' h: highest, lowest and mean of the cells with a reading; also show ');
+    const select = make('select');
+    select.append(new Option('no single cell', '-1'));
+    for (let i = 1; i <= 32; i++) select.append(new Option('cell ' + i, String(i - 1)));
+    select.addEventListener('change', () => {
+      view.chosen = +select.value;
+      refreshCharts(view);
+    });
+    pick.append(select);
+    const boxes = ['chart cells-chart', 'chart group-chart', 'chart temp-chart'].map((c) => make('div', c));
+    view.history.append(pick, ...boxes);
+    const line = (label, color, more) => Object.assign({ label, borderColor: color, backgroundColor: color,
+                                                         borderWidth: 1.5, pointRadius: 0, data: [] }, more || {});
+    const cellDigitsNow = () => view.digits;
+    view.charts = [
+      makeChart(Chart, boxes[0], [
+        line('highest cell (V)', '#5b6275', { borderWidth: 1 }),
+        line('lowest cell (V)', '#5b6275', { borderWidth: 1, fill: '-1', backgroundColor: 'rgba(91,98,117,.18)' }),
+        line('mean (V)', '#1d2330', { borderDash: [4, 3] }),
+        line('cell', '#2f6fd6', { borderWidth: 2, hidden: true }),
+      ], 'V', cellDigitsNow, (i) => i !== 3 || view.chosen >= 0),
+      makeChart(Chart, boxes[1], [line('group voltage (V)', '#1d2330')], 'V', () => 2, () => true),
+      makeChart(Chart, boxes[2], [line('temperature (°C)', '#b8651b')], '°C', () => 2, () => true),
+    ];
+    refreshCharts(view);
+  }
 
   function loadHistory(view, dev) {
     const from = Math.floor(Date.now() / 1000) - HISTORY_HOURS * 3600;
@@ -305,21 +536,12 @@
     Promise.all([loadChartLibrary(),
                  fetch(url('api/history', { device: dev.data_id, from, step })).then((r) => r.json())])
       .then(([Chart, records]) => {
-        const canvas = make('canvas');
-        view.history.append(canvas);
-        const axis = (position, title, grid) => ({ type: 'linear', position, title: { display: true, text: title },
-                                                   grid: { drawOnChartArea: grid } });
-        view.chart = new Chart(canvas, {
-          type: 'line',
-          data: { datasets: datasets(records) },
-          options: {
-            animation: false, parsing: false, normalized: true, spanGaps: true, maintainAspectRatio: false,
-            plugins: { legend: { labels: { boxWidth: 12, filter: (item) => item.datasetIndex === 0 || item.datasetIndex >= 32 } },
-                       tooltip: { enabled: false } },
-            scales: { x: { type: 'linear', ticks: { callback: hhmm, maxTicksLimit: 8 } },
-                      cells: axis('left', 'cell V', true), group: axis('right', 'group V', false),
-                      temp: axis('right', '°C', false) } },
-        });
+        // Rounds that came while the history was on its way stay, in order.
+        const live = view.points;
+        view.points = records.map(pointOf).filter(Boolean);
+        const lastStored = view.points.length ? view.points[view.points.length - 1].x : -Infinity;
+        view.points.push(...live.filter((p) => p.x > lastStored));
+        buildCharts(Chart, view);
       })
       .catch((e) => view.history.append(make('p', 'note', 'History chart unavailable: ' + e.message)));
   }
@@ -327,6 +549,7 @@
   let opened = false;
   const events = new EventSource(url('api/events'));
   events.addEventListener('round', (e) => apply(JSON.parse(e.data), true));
+  events.addEventListener('state', (e) => apply(JSON.parse(e.data), true));
   events.addEventListener('alarm', (e) => {
     takeAlarm(JSON.parse(e.data));
     showAlarms();
@@ -336,6 +559,6 @@
     if (opened) refresh().then(refreshAlarms);  // rounds and alarms may have been missed while away
     opened = true;
   };
-  events.onerror = () => setLink('connection lost, retrying…', true);
+  events.onerror = () => setLink('connection lost, retrying…');
   refreshOnce().then(refreshAlarms);
 })();
