@@ -11,7 +11,7 @@
 
 #include "tools/alarm_log/alarm_log_file.h"
 #include "tools/common/command_line.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/time_text.h"
 

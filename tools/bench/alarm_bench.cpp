@@ -27,7 +27,7 @@
 
 #include "tools/bench/counting_new.h"
 #include "tools/common/command_line.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/module/module_config.h"
 #include "tools/runner/alarms/device_alarms.h"
 #include "tools/runner/host/device_chatter.h"

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "tools/common/command_line.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/module/module_wire.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/plugin.h"

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "tools/common/command_line.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/record/history_file.h"
 #include "tools/record/record_format.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/outputs.h"
 #include "tools/runner/run_options.h"
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/site.h"

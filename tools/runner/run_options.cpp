@@ -5,7 +5,7 @@
 
 #include "tools/common/command_line.h"
 #include "tools/runner/line/line_timing.h"
-#include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/server/listen_address.h"
 
 namespace runner {
 namespace {

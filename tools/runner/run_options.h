@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/mqtt/mqtt_settings.h"
 
 namespace runner {

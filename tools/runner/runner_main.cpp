@@ -9,19 +9,19 @@
 #include <vector>
 
 #include "tools/alarm_log/alarms_command.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
+#include "tools/common/console/outlet.h"
 #include "tools/common/exit_status.h"
-#include "tools/common/outlet.h"
 #include "tools/common/stop_signals.h"
 #include "tools/common/version.h"
 #include "tools/record/decode_command.h"
 #include "tools/runner/check/check_run.h"
 #include "tools/runner/energy/reset_energy_command.h"
-#include "tools/runner/line/scan_command.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/web/web_view.h"
 #include "tools/runner/play_host.h"
 #include "tools/runner/run_options.h"
+#include "tools/runner/scan/scan_command.h"
 
 namespace runner {
 namespace {
@@ -36,7 +36,7 @@ struct SubCommand {
 constexpr SubCommand kSubCommands[] = {
     {"decode", record::DecodeCommand},
     {"alarms", alarm_log::AlarmsCommand},
-    {"scan", line::ScanCommand},
+    {"scan", scan::ScanCommand},
     {"reset-energy", energy::ResetEnergyCommand},
 };
 

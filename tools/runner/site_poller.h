@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "host/zor_sp_device.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/alarms/device_alarms.h"
 #include "tools/runner/energy/energy_store.h"
 #include "tools/runner/host/device_chatter.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/site.h"
 #include "tools/runner/run_options.h"

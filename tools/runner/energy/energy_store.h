@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/energy/energy_counters.h"
 
 namespace runner::energy {

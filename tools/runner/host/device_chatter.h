@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "tools/common/outlet.h"
+#include "tools/common/console/outlet.h"
 
 namespace runner::host {
 

@@ -12,7 +12,7 @@
 
 #include "host/zor_controller.h"
 #include "host/zor_sp_device.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/alarms/device_alarms.h"
 #include "tools/runner/energy/energy_counters.h"
 #include "tools/runner/energy/energy_integrator.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/line/line_pace.h"
 #include "tools/runner/line/line_scheduler.h"
 #include "tools/runner/line/link_tracker.h"

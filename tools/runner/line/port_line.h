@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "battery/protocol.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/line/burst_gatherer.h"
 #include "tools/runner/line/echo_filter.h"
 #include "tools/runner/line/port_state.h"

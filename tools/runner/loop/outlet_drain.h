@@ -1,12 +1,12 @@
 #pragma once
-// The program's outlets (tools/common/outlet.h) in the loop: an outlet holding
+// The program's outlets (tools/common/console/outlet.h) in the loop: an outlet holding
 // lines its reader has not taken waits for room to write, and writes them
 // when there is. A descriptor that says it has room yet takes nothing is
 // given a short rest instead of spinning the loop.
 
 #include <vector>
 
-#include "tools/common/outlet.h"
+#include "tools/common/console/outlet.h"
 #include "tools/runner/loop/participant.h"
 
 namespace runner::loop {

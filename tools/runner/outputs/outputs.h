@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/loop/event_loop.h"
 #include "tools/runner/outputs/data_folder.h"
 #include "tools/runner/outputs/history/history_store.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tools/alarm_log/alarm_log_file.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/output.h"
 
 namespace runner::outputs {

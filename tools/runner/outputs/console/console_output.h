@@ -8,7 +8,7 @@
 
 #include <chrono>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/output.h"
 
 namespace runner::outputs {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/record/history_check.h"
 #include "tools/record/history_file.h"
 

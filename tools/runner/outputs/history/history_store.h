@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/data_folder.h"
 #include "tools/runner/outputs/history/history_keeper.h"
 #include "tools/runner/outputs/output.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/mqtt/mqtt_settings.h"
 #include "tools/runner/outputs/output.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tools/alarm_log/active_alarms.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/mqtt/mqtt_connection.h"
 #include "tools/runner/outputs/mqtt/mqtt_output.h"
 #include "tools/runner/outputs/mqtt/mqtt_round_queue.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <utility>
 
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/runner/outputs/output.h"
 #include "tools/runner/outputs/service/notify_socket.h"
 

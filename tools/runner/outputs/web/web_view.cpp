@@ -21,14 +21,15 @@
 #include "tools/common/version.h"
 #include "tools/record/record_format.h"
 #include "tools/runner/outputs/data_folder.h"
-#include "tools/runner/outputs/web/event_streams.h"
 #include "tools/runner/outputs/web/history_stream.h"
-#include "tools/runner/outputs/web/listen_address.h"
 #include "tools/runner/outputs/web/metrics_text.h"
-#include "tools/runner/outputs/web/request_guard.h"
+#include "tools/runner/outputs/web/server/event_streams.h"
+#include "tools/runner/outputs/web/server/http_reply.h"
+#include "tools/runner/outputs/web/server/listen_address.h"
+#include "tools/runner/outputs/web/server/request_guard.h"
+#include "tools/runner/outputs/web/server/work_slice.h"
 #include "tools/runner/outputs/web/web_api.h"
 #include "tools/runner/outputs/web/web_assets.h"
-#include "tools/runner/outputs/web/work_slice.h"
 
 namespace runner::outputs {
 namespace {
@@ -47,59 +48,10 @@ constexpr std::size_t kRecentAlarms = 50;
 const char* const kChartLibraries[] = {"/usr/share/javascript/chart.js/chart.min.js",
                                        "/usr/share/javascript/chart.js/chart.js"};
 
-std::string PercentEncoded(const char* text) {
-    std::string out;
-    for (; *text != '\0'; ++text) {
-        const auto c = static_cast<unsigned char>(*text);
-        char escaped[4] = {*text, '\0'};
-        if (!std::isalnum(c) && std::strchr("-._~", c) == nullptr) {
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-        }
-        out += escaped;
-    }
-    return out;
-}
-
 std::string FindChartLibrary() {
     for (const char* path : kChartLibraries)
         if (::access(path, R_OK) == 0) return path;
     return "";
-}
-
-const char* Argument(MHD_Connection* connection, const char* name) {
-    return MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
-}
-
-MHD_Result Answer(MHD_Connection* connection, unsigned status, MHD_Response* response,
-                  const char* type) {
-    if (response == nullptr) return MHD_NO;  // out of memory: the connection closes
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
-    MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
-    MHD_add_response_header(response, "Content-Security-Policy",
-                            "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'");
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
-    }
-    if (status == MHD_HTTP_UNAUTHORIZED) {
-        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
-    }
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
-    return queued;
-}
-
-MHD_Result Text(MHD_Connection* connection, unsigned status, const std::string& body,
-                const char* type) {
-    return Answer(connection, status,
-                  MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                  MHD_RESPMEM_MUST_COPY),
-                  type);
-}
-
-MHD_Result Refuse(MHD_Connection* connection, unsigned status, const std::string& why) {
-    return Text(connection, status, "{\"error\":\"" + why + "\"}\n", "application/json");
 }
 
 // A history answer on its way to one client, a slice per pass.
@@ -108,6 +60,40 @@ struct HistoryDownload {
     MHD_Connection* connection;
     WorkSlice* slice;
 };
+
+MHD_Result HistoryAnswer(MHD_Connection* connection, const std::string& path,
+                         const HistoryQuery& query, WorkSlice* slice) {
+    auto* download = new HistoryDownload{HistoryStream(path, query), connection, slice};
+    MHD_Response* response = MHD_create_response_from_callback(
+        MHD_SIZE_UNKNOWN, 16 * 1024,
+        [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
+            auto& d = *static_cast<HistoryDownload*>(cls);
+            if (!d.slice->Take(d.connection, max)) return 0;  // suspended until the next pass
+            const std::size_t n = d.stream.Read(out, max);
+            return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
+        },
+        download, [](void* cls) { delete static_cast<HistoryDownload*>(cls); });
+    if (response == nullptr) delete download;
+    return Answer(connection, MHD_HTTP_OK, response, "application/json");
+}
+
+// The range and step of a history request; what is wrong with them, else "".
+std::string ReadHistoryQuery(MHD_Connection* connection, HistoryQuery* query) {
+    for (auto [name, key] :
+         {std::pair{"from", &query->from_key}, std::pair{"to", &query->to_key}}) {
+        const char* text = Argument(connection, name);
+        if (text == nullptr) continue;
+        const auto parsed = ParseQueryTime(text);
+        if (!parsed) return "from, to: YYYY-MM-DD hh:mm:ss or epoch seconds";
+        *key = *parsed;
+    }
+    if (const char* step = Argument(connection, "step")) {
+        const auto n = command_line::ParseInteger(step, 1, 1000000);
+        if (!n) return "step: 1..1000000";
+        query->step = static_cast<std::uint64_t>(*n);
+    }
+    return "";
+}
 
 WebViewSettings WithVersion(WebViewSettings settings) {
     settings.heading.version = version::Text();
@@ -148,7 +134,6 @@ private:
                              const char* method, const char* version, const char* upload,
                              size_t* upload_size, void** request);
     MHD_Result Handle(MHD_Connection* connection, const std::string& path, bool head);
-    MHD_Result ChartFile(MHD_Connection* connection);
     MHD_Result Devices(MHD_Connection* connection);
     MHD_Result Alarms(MHD_Connection* connection);
     MHD_Result Metrics(MHD_Connection* connection);
@@ -341,25 +326,14 @@ MHD_Result MhdView::Handle(MHD_Connection* connection, const std::string& path, 
     if (path == "/") return Page(connection);
     if (path == "/view.js") return Text(connection, MHD_HTTP_OK, kViewJs, "text/javascript");
     if (path == "/view.css") return Text(connection, MHD_HTTP_OK, kViewCss, "text/css");
-    if (path == "/chart.js") return ChartFile(connection);
+    if (path == "/chart.js")
+        return FileAnswer(connection, chart_, "text/javascript", "no chart library installed");
     if (path == "/api/devices") return Devices(connection);
     if (path == "/api/alarms") return Alarms(connection);
     if (path == "/api/history") return History(connection);
     if (path == "/api/events") return Events(connection, head);
     if (path == "/metrics") return Metrics(connection);
     return Refuse(connection, MHD_HTTP_NOT_FOUND, "no such page");
-}
-
-MHD_Result MhdView::ChartFile(MHD_Connection* connection) {
-    const int fd = chart_.empty() ? -1 : ::open(chart_.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0) ::close(fd);
-        return Refuse(connection, MHD_HTTP_NOT_FOUND, "no chart library installed");
-    }
-    return Answer(connection, MHD_HTTP_OK,
-                  MHD_create_response_from_fd(static_cast<std::uint64_t>(st.st_size), fd),
-                  "text/javascript");
 }
 
 MHD_Result MhdView::Devices(MHD_Connection* connection) {
@@ -392,35 +366,11 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
         return Refuse(connection, MHD_HTTP_NOT_FOUND, "device: not a device of this site");
     }
     HistoryQuery query;
-    for (auto [name, key] : {std::pair{"from", &query.from_key}, std::pair{"to", &query.to_key}}) {
-        const char* text = Argument(connection, name);
-        if (text == nullptr) continue;
-        const auto parsed = ParseQueryTime(text);
-        if (!parsed) {
-            return Refuse(connection, MHD_HTTP_BAD_REQUEST,
-                          "from, to: YYYY-MM-DD hh:mm:ss or epoch seconds");
-        }
-        *key = *parsed;
-    }
-    if (const char* step = Argument(connection, "step")) {
-        const auto n = command_line::ParseInteger(step, 1, 1000000);
-        if (!n) return Refuse(connection, MHD_HTTP_BAD_REQUEST, "step: 1..1000000");
-        query.step = static_cast<std::uint64_t>(*n);
-    }
-    auto* download = new HistoryDownload{
-        HistoryStream(HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query),
-        connection, &slice_};
-    MHD_Response* response = MHD_create_response_from_callback(
-        MHD_SIZE_UNKNOWN, 16 * 1024,
-        [](void* cls, std::uint64_t, char* out, size_t max) -> ssize_t {
-            auto& d = *static_cast<HistoryDownload*>(cls);
-            if (!d.slice->Take(d.connection, max)) return 0;  // suspended until the next pass
-            const std::size_t n = d.stream.Read(out, max);
-            return n == 0 ? MHD_CONTENT_READER_END_OF_STREAM : static_cast<ssize_t>(n);
-        },
-        download, [](void* cls) { delete static_cast<HistoryDownload*>(cls); });
-    if (response == nullptr) delete download;
-    return Answer(connection, MHD_HTTP_OK, response, "application/json");
+    if (const std::string wrong = ReadHistoryQuery(connection, &query); !wrong.empty())
+        return Refuse(connection, MHD_HTTP_BAD_REQUEST, wrong);
+    return HistoryAnswer(connection,
+                         HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query,
+                         &slice_);
 }
 
 MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {

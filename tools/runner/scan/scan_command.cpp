@@ -1,4 +1,4 @@
-#include "tools/runner/line/scan_command.h"
+#include "tools/runner/scan/scan_command.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 
 #include "battery/protocol.h"
 #include "tools/common/command_line.h"
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 #include "tools/common/exit_status.h"
 #include "tools/common/json_input.h"
 #include "tools/common/serial_port.h"
@@ -23,7 +23,7 @@
 #include "tools/runner/line/line_timing.h"
 #include "tools/runner/line/port_line.h"
 
-namespace runner::line {
+namespace runner::scan {
 namespace {
 
 namespace wire = battery_protocol;
@@ -139,7 +139,7 @@ public:
 
     Scanner(int fd, int baud, Clock::duration timeout)
         : fd_(fd),
-          gatherer_(PortLine::kBurstLimit, serial_port::QuietGap(baud)),
+          gatherer_(line::PortLine::kBurstLimit, serial_port::QuietGap(baud)),
           timeout_(timeout) {}
 
     // Throws std::runtime_error when the line fails.
@@ -150,7 +150,7 @@ public:
             throw std::runtime_error(std::string("cannot write: ") + std::strerror(errno));
         }
         garbled_echoes_ += echo_.Sent(command.data(), command.size()) ? 1 : 0;
-        gatherer_.Expect(ReplyShapeFor(command.data(), command.size()));
+        gatherer_.Expect(line::ReplyShapeFor(command.data(), command.size()));
         return Classify(address, AwaitReply());
     }
 
@@ -194,7 +194,7 @@ private:
         std::uint8_t buffer[256];
         ssize_t n;
         while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) {
-            const EchoFilter::Taken taken = echo_.Take(buffer, static_cast<std::size_t>(n));
+            const line::EchoFilter::Taken taken = echo_.Take(buffer, static_cast<std::size_t>(n));
             garbled_echoes_ += taken.garbled ? 1 : 0;
             const auto bursts = gatherer_.Add(buffer + taken.echo_bytes,
                                               static_cast<std::size_t>(n) - taken.echo_bytes, now);
@@ -208,8 +208,8 @@ private:
     }
 
     int fd_;
-    BurstGatherer gatherer_;
-    EchoFilter echo_{EchoMode::kAuto};
+    line::BurstGatherer gatherer_;
+    line::EchoFilter echo_{line::EchoMode::kAuto};
     Clock::duration timeout_;
     std::uint64_t garbled_echoes_ = 0;
 };
@@ -230,7 +230,7 @@ std::string FirstCells(const Bytes& reply) {
 std::string Described(unsigned address, const Answer& a) {
     const std::string head = host::AddressText(address) + "  ";
     const auto some = [&a] {
-        return HexText(a.bytes.data(), std::min<std::size_t>(a.bytes.size(), 8)) +
+        return line::HexText(a.bytes.data(), std::min<std::size_t>(a.bytes.size(), 8)) +
                (a.bytes.size() > 8 ? " ..." : "");
     };
     switch (a.kind) {
@@ -298,17 +298,17 @@ bool AskEach(const ScanOptions& o, Scanner& scanner, const console::Console& con
 }
 
 int Scan(const ScanOptions& o, const console::Console& console) {
-    PortSettings settings;
+    line::PortSettings settings;
     if (o.rs485) settings.rs485 = serial_port::Rs485{};
     std::string why;
-    const int fd = OpenPort(o.port, o.baud, settings, &why);
+    const int fd = line::OpenPort(o.port, o.baud, settings, &why);
     if (fd < 0) {
         console.Problem("port " + o.port + ": " + why);
         return exit_status::kCannotRun;
     }
     const auto timeout = o.reply_timeout_ms > 0
                              ? std::chrono::milliseconds(o.reply_timeout_ms)
-                             : DefaultReplyTimeout(o.baud, serial_port::QuietGap(o.baud));
+                             : line::DefaultReplyTimeout(o.baud, serial_port::QuietGap(o.baud));
     const std::string node = serial_port::DeviceNode(fd);
     console.Note("scanning " + o.port + (node.empty() || node == o.port ? "" : " (" + node + ")") +
                  " at " + std::to_string(o.baud) + " baud, 8N1, addresses " +
@@ -338,4 +338,4 @@ int ScanCommand(const std::vector<std::string>& args) {
     });
 }
 
-}  // namespace runner::line
+}  // namespace runner::scan

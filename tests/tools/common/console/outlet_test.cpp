@@ -1,7 +1,7 @@
 // An outlet in front of a reader that stops reading: nothing waits, every
 // line arrives whole and in order or is counted as dropped, and the count is
 // said once the reader has caught up.
-#include "tools/common/outlet.h"
+#include "tools/common/console/outlet.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tools/runner/outputs/web/event_streams.h"
+#include "tools/runner/outputs/web/server/event_streams.h"
 
 #include <microhttpd.h>
 

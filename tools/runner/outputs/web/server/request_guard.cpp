@@ -1,4 +1,4 @@
-#include "tools/runner/outputs/web/request_guard.h"
+#include "tools/runner/outputs/web/server/request_guard.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "tools/runner/outputs/web/work_slice.h"
+#include "tools/runner/outputs/web/server/work_slice.h"
 
 #include <microhttpd.h>
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace runner::line {
+namespace runner::scan {
 
 // Runs "scan" with `args`, the arguments after it. Returns the exit status:
 // 0 when a module answered, 1 when none did or the port cannot be used, 2 for
 // a bad command line.
 int ScanCommand(const std::vector<std::string>& args);
 
-}  // namespace runner::line
+}  // namespace runner::scan

@@ -1,4 +1,4 @@
-#include "tools/common/outlet.h"
+#include "tools/common/console/outlet.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/common/console.h"
+#include "tools/common/console/console.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "tools/runner/outputs/web/listen_address.h"
+#include "tools/runner/outputs/web/server/listen_address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -17,7 +17,7 @@
 #include <functional>
 #include <string>
 
-#include "tools/common/outlet.h"
+#include "tools/common/console/outlet.h"
 
 namespace console {
 
