@@ -11,10 +11,10 @@
 
 #include "tools/common/exit_status.h"
 #include "tools/common/serial_port.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/site_devices.h"
-#include "tools/runner/outputs/data_folder.h"
 #include "tools/sim/sim_config.h"
 
 namespace runner::check {
@@ -69,7 +69,7 @@ void CheckDataFolder(const RunOptions& options, const host::Site* site, Findings
     std::vector<std::uint32_t> ids;
     if (site != nullptr)
         for (const host::SiteDevice& d : site->devices) ids.push_back(d.data_id);
-    const std::vector<std::string> problems = outputs::FolderProblems(options.data_dir, ids);
+    const std::vector<std::string> problems = data_folder::FolderProblems(options.data_dir, ids);
     for (const std::string& problem : problems) found.Problem(problem);
     if (!problems.empty()) return;
     const bool exists = ::access(options.data_dir.c_str(), F_OK) == 0;

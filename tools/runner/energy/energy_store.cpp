@@ -4,8 +4,8 @@
 #include <exception>
 
 #include "tools/record/history_file.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/energy/energy_file.h"
-#include "tools/runner/outputs/data_folder.h"
 
 namespace runner::energy {
 
@@ -18,7 +18,7 @@ EnergyStore::~EnergyStore() { Finish(); }
 EnergyCounters EnergyStore::Adopt(std::uint32_t data_id) {
     Device d;
     d.data_id = data_id;
-    d.path = outputs::EnergyPath(data_dir_, data_id);
+    d.path = data_folder::EnergyPath(data_dir_, data_id);
     d.fresh = d.path + ".new";
     const std::string label = "[" + std::to_string(data_id) + "] ";
     EnergyCounters counters;

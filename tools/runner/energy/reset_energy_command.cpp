@@ -15,8 +15,8 @@
 #include "tools/common/exit_status.h"
 #include "tools/common/time_text.h"
 #include "tools/record/history_file.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/energy/energy_file.h"
-#include "tools/runner/outputs/data_folder.h"
 
 namespace runner::energy {
 namespace {
@@ -72,14 +72,14 @@ int Reset(const ResetOptions& options, const console::Console& console) {
                         (found ? "not a directory" : std::strerror(errno)) + ")");
         return exit_status::kCannotRun;
     }
-    outputs::DataFolderLock lock;
+    data_folder::DataFolderLock lock;
     const std::string locked =
         lock.Take(options.dir, "stop it first: it would write its counters over the reset");
     if (!locked.empty()) {
         console.Problem("reset-energy: " + locked);
         return exit_status::kCannotRun;
     }
-    const std::string path = outputs::EnergyPath(options.dir, options.data_id);
+    const std::string path = data_folder::EnergyPath(options.dir, options.data_id);
     std::optional<EnergyCounters> before;
     try {
         std::string note;

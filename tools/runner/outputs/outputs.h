@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "tools/common/console/console.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/loop/event_loop.h"
-#include "tools/runner/outputs/data_folder.h"
 #include "tools/runner/outputs/history/history_store.h"
 #include "tools/runner/outputs/output.h"
 
@@ -29,7 +29,7 @@ public:
     // The history store; null when there is none.
     HistoryStore* history() const { return history_; }
     // The data folder's lock, held for as long as the outputs live.
-    DataFolderLock& data_lock() { return lock_; }
+    data_folder::DataFolderLock& data_lock() { return lock_; }
     // Adds the outputs that take part in the loop to it.
     void JoinLoop(loop::EventLoop& loop);
 
@@ -47,7 +47,7 @@ private:
     void Each(Event&& event);
 
     const console::Console& console_;
-    DataFolderLock lock_;
+    data_folder::DataFolderLock lock_;
     std::vector<std::unique_ptr<Output>> list_;
     HistoryStore* history_ = nullptr;
     std::uint64_t failures_ = 0;

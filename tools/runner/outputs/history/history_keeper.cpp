@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "tools/record/record_format.h"
-#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/data_folder/data_folder.h"
 
 namespace runner::outputs {
 
@@ -16,8 +16,8 @@ HistoryKeeper::HistoryKeeper(const std::string& data_dir, std::uint32_t data_id,
       data_id_(data_id),
       policy_(policy),
       console_(console),
-      history_path_(HistoryPath(data_dir, data_id)),
-      cache_path_(CachePath(data_dir, data_id)),
+      history_path_(data_folder::HistoryPath(data_dir, data_id)),
+      cache_path_(data_folder::CachePath(data_dir, data_id)),
       history_(history_path_, record::kRecordSize, policy.sync_each_record) {}
 
 HistoryKeeper::~HistoryKeeper() { Stop(); }

@@ -1,6 +1,6 @@
 #include "tools/runner/outputs/history/history_store.h"
 
-#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/data_folder/data_folder.h"
 
 namespace runner::outputs {
 
@@ -12,7 +12,7 @@ constexpr auto kLockCheckEvery = std::chrono::seconds(1);
 }  // namespace
 
 HistoryStore::HistoryStore(std::string data_dir, HistoryPolicy policy,
-                           const console::Console& console, DataFolderLock& lock)
+                           const console::Console& console, data_folder::DataFolderLock& lock)
     : data_dir_(std::move(data_dir)), policy_(policy), console_(console), lock_(lock) {}
 
 std::optional<HistoryKeeper::StartImage> HistoryStore::Adopt(std::uint32_t data_id) {
@@ -22,7 +22,7 @@ std::optional<HistoryKeeper::StartImage> HistoryStore::Adopt(std::uint32_t data_
 }
 
 std::string HistoryStore::CachePathOf(std::uint32_t data_id) const {
-    return CachePath(data_dir_, data_id);
+    return data_folder::CachePath(data_dir_, data_id);
 }
 
 void HistoryStore::OnSaved(const SavedRecord& saved) {

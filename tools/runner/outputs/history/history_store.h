@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tools/common/console/console.h"
-#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/outputs/history/history_keeper.h"
 #include "tools/runner/outputs/output.h"
 
@@ -21,7 +21,7 @@ class HistoryStore : public Output {
 public:
     // `lock` is the data folder's, checked before records are written.
     HistoryStore(std::string data_dir, HistoryPolicy policy, const console::Console& console,
-                 DataFolderLock& lock);
+                 data_folder::DataFolderLock& lock);
 
     // Checks the files of the device with `data_id` (setting aside those that
     // are not its own) and keeps its records from now on. Returns the record
@@ -37,7 +37,7 @@ private:
     std::string data_dir_;
     HistoryPolicy policy_;
     const console::Console& console_;
-    DataFolderLock& lock_;
+    data_folder::DataFolderLock& lock_;
     HistoryKeeper::Clock::time_point next_lock_check_{};
     // In the order adopted: the site's.
     std::vector<std::pair<std::uint32_t, std::unique_ptr<HistoryKeeper>>> keepers_;

@@ -20,7 +20,7 @@
 #include "tools/common/command_line.h"
 #include "tools/common/version.h"
 #include "tools/record/record_format.h"
-#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/data_folder/data_folder.h"
 #include "tools/runner/outputs/web/history_stream.h"
 #include "tools/runner/outputs/web/metrics_text.h"
 #include "tools/runner/outputs/web/server/event_streams.h"
@@ -273,7 +273,7 @@ void MhdView::OnAlarm(const AlarmChange& change) {
 std::string MhdView::DeviceJsonAt(const DeviceStatus& status) const {
     const auto latest = latest_.find(status.data_id);
     struct stat st {};
-    const std::string path = HistoryPath(settings_.data_dir, status.data_id);
+    const std::string path = data_folder::HistoryPath(settings_.data_dir, status.data_id);
     const auto records = ::stat(path.c_str(), &st) == 0 ? st.st_size / record::kRecordSize : 0;
     return DeviceJson(status, latest == latest_.end() ? std::string() : latest->second,
                       static_cast<std::uint64_t>(records));
@@ -368,9 +368,9 @@ MHD_Result MhdView::History(MHD_Connection* connection) {
     HistoryQuery query;
     if (const std::string wrong = ReadHistoryQuery(connection, &query); !wrong.empty())
         return Refuse(connection, MHD_HTTP_BAD_REQUEST, wrong);
-    return HistoryAnswer(connection,
-                         HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)), query,
-                         &slice_);
+    return HistoryAnswer(
+        connection, data_folder::HistoryPath(settings_.data_dir, static_cast<std::uint32_t>(*id)),
+        query, &slice_);
 }
 
 MHD_Result MhdView::Events(MHD_Connection* connection, bool head) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace runner::outputs {
+namespace runner::data_folder {
 
 // DIR/device-<data id>.history: every record kept, one after another.
 std::string HistoryPath(const std::string& data_dir, std::uint32_t data_id);
@@ -61,4 +61,4 @@ private:
     bool folder_change_said_ = false;
 };
 
-}  // namespace runner::outputs
+}  // namespace runner::data_folder

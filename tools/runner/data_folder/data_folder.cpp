@@ -1,4 +1,4 @@
-#include "tools/runner/outputs/data_folder.h"
+#include "tools/runner/data_folder/data_folder.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,7 +16,7 @@
 #include "tools/common/command_line.h"
 #include "tools/common/descriptor_io.h"
 
-namespace runner::outputs {
+namespace runner::data_folder {
 namespace {
 
 using descriptor_io::ErrnoText;
@@ -173,4 +173,4 @@ std::string DataFolderLock::Check() {
            (error.empty() ? ", and the lock file is written anew" : "; " + error);
 }
 
-}  // namespace runner::outputs
+}  // namespace runner::data_folder
