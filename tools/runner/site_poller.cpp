@@ -3,21 +3,23 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
-#include <map>
 
 #include "tools/common/exit_status.h"
-#include "tools/common/serial_port.h"
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
-#include "tools/runner/line/line_timing.h"
-#include "tools/runner/line/poll_order.h"
 
 namespace runner {
 namespace {
 
-constexpr auto kFreshnessEvery = std::chrono::seconds(1);
 constexpr int kEnergyGapTurns = 3;
 constexpr auto kShortestEnergyGap = std::chrono::seconds(1);
+
+// Takes alarm changes and tells no one: the alarms a restarted device carries
+// over were never cleared, and the outputs still show them active.
+class Unheard : public alarms::AlarmListener {
+public:
+    void AlarmChanged(const outputs::AlarmChange&) override {}
+};
 
 }  // namespace
 
@@ -32,26 +34,33 @@ SitePoller::SitePoller(const RunOptions& options, const console::Console& consol
 
 bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
                        outputs::HistoryStore* history) {
-    for (const host::SiteDevice& entry : site.devices) {
-        host::HostedDevice* d = devices_.Add(entry, plugin, site.lost_communication_level);
-        if (d != nullptr) StartCounting(*d);
-        if (d == nullptr || history == nullptr) continue;
-        // The store checks the device's files first: the record it hands back comes from them.
-        const auto cached = history->Adopt(entry.data_id);
-        if (!options_.use_cache) continue;
-        if (cached) {
-            devices_.LoadRecord(*d, cached->image, cached->source);
-        } else {
-            console_.Note("[" + d->label + "] no cached record yet (" +
-                          history->CachePathOf(entry.data_id) + ")");
-        }
-    }
+    plugin_ = &plugin;
+    history_ = history;
+    link_level_ = site.lost_communication_level;
+    for (const host::SiteDevice& entry : site.devices) AddDevice(entry);
     if (devices_.size() == 0) {
         console_.Problem("no device could be set up; nothing to poll");
         return false;
     }
-    SetUpLines(site.ports);
+    lines_.Build(devices_, site.ports);
     return true;
+}
+
+host::HostedDevice* SitePoller::AddDevice(const host::SiteDevice& entry) {
+    host::HostedDevice* d = devices_.Add(entry, *plugin_, link_level_);
+    if (d == nullptr) return nullptr;
+    StartCounting(*d);
+    if (history_ == nullptr) return d;
+    // The store checks the device's files first: the record it hands back comes from them.
+    const auto cached = history_->Adopt(entry.data_id);
+    if (!options_.use_cache) return d;
+    if (cached) {
+        devices_.LoadRecord(*d, cached->image, cached->source);
+    } else {
+        console_.Note("[" + d->label + "] no cached record yet (" +
+                      history_->CachePathOf(entry.data_id) + ")");
+    }
+    return d;
 }
 
 void SitePoller::StartCounting(host::HostedDevice& d) {
@@ -63,71 +72,18 @@ void SitePoller::StartCounting(host::HostedDevice& d) {
 }
 
 SitePoller::Clock::duration SitePoller::LongestEnergyGap(const host::HostedDevice& d) const {
-    const auto cycle = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(lines_[d.line]->pace().cycle_seconds()));
+    const double cycle_seconds = d.line != nullptr ? d.line->pace().cycle_seconds() : 0.0;
+    const auto cycle =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cycle_seconds));
     const Clock::duration turn =
         std::max<Clock::duration>(std::chrono::milliseconds(options_.tick_ms), cycle);
     return std::max<Clock::duration>(kEnergyGapTurns * turn, kShortestEnergyGap);
 }
 
-void SitePoller::SetUpLines(const std::map<std::string, line::PortSettings>& ports) {
-    std::map<std::string, std::vector<std::size_t>> users;
-    std::vector<std::string> order;  // first appearance in the site file
-    std::vector<host::SiteDevice> sites;
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        sites.push_back(devices_[i].site);
-        if (!users.count(sites[i].port)) order.push_back(sites[i].port);
-        users[sites[i].port].push_back(i);
-    }
-    for (const std::string& path : order) {
-        const std::vector<std::size_t> polling = line::PollOrder(sites, users[path]);
-        const int baud = devices_[polling.front()].device->baud_rate_;
-        std::vector<line::LineMember> members;
-        for (const std::size_t i : polling) {
-            host::HostedDevice& d = devices_[i];
-            d.line = lines_.size();
-            members.push_back(line::LineMember{i, d.label, d.site.address, &d.link,
-                                               &d.status.port_state, &d.status.line_pace});
-            if (d.device->baud_rate_ != baud) {
-                console_.Problem("device " + d.label + " wants " +
-                                 std::to_string(d.device->baud_rate_) + " baud but shares " + path +
-                                 " at " + std::to_string(baud));
-            }
-        }
-        lines_.push_back(std::make_unique<line::LineTurns>(LineSettingsFor(path, baud, ports),
-                                                           std::move(members), *this, console_));
-    }
-}
-
-line::LineSettings SitePoller::LineSettingsFor(
-    const std::string& path, int baud,
-    const std::map<std::string, line::PortSettings>& ports) const {
-    line::LineSettings settings;
-    line::PortOptions& port = settings.port;
-    port.path = path;
-    port.baud = baud;
-    port.burst_gap = options_.gap_us > 0 ? std::chrono::microseconds(options_.gap_us)
-                                         : serial_port::QuietGap(baud);
-    port.reopen_period = std::chrono::milliseconds(options_.reopen_ms);
-    if (const auto given = ports.find(path); given != ports.end()) port.settings = given->second;
-    port.end_reply_on_length = options_.end_reply_on_length;
-    // A simulated line keeps the simulator's speed, whatever the device asked for.
-    const int timed_baud = options_.simulate && options_.sim_baud > 0 ? options_.sim_baud : baud;
-    settings.reply_timeout = options_.reply_timeout_ms > 0
-                                 ? std::chrono::milliseconds(options_.reply_timeout_ms)
-                                 : line::DefaultReplyTimeout(timed_baud, port.burst_gap);
-    settings.tick = std::chrono::milliseconds(options_.tick_ms);
-    settings.trace = options_.trace;
-    return settings;
-}
-
 bool SitePoller::Start(loop::EventLoop& loop) {
     loop_ = &loop;
     polling_start_ = Clock::now();
-    bool any_up = false;
-    for (auto& l : lines_) any_up = l->OpenIfDue(polling_start_) || any_up;
-    for (const auto& l : lines_) l->SayNotOpened(any_up);
-    if (!any_up) {
+    if (!lines_.OpenNew(polling_start_, false)) {
         console_.Problem("no port could be opened; nothing to poll");
         return false;
     }
@@ -135,45 +91,87 @@ bool SitePoller::Start(loop::EventLoop& loop) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         host::HostedDevice& d = devices_[i];
         d.link.PollingStarts(polling_start_);
-        d.status.port_lost = !lines_[d.line]->up();
+        d.status.port_lost = d.line == nullptr || !d.line->up();
         if (d.status.port_lost) d.status.port_lost_since = std::chrono::system_clock::now();
     }
-    for (auto& l : lines_) loop.Add(*l);
+    lines_.JoinLoop(loop, nullptr);
     loop.Add(*this);
     return true;
 }
 
+std::vector<host::SiteDevice> SitePoller::Entries() const {
+    std::vector<host::SiteDevice> entries;
+    for (std::size_t i = 0; i < devices_.size(); ++i) entries.push_back(devices_[i].site);
+    return entries;
+}
+
+void SitePoller::Apply(const host::Site& next, const host::SiteDiff& diff) {
+    if (loop_ == nullptr) return;
+    // The lines first: they reach into the devices that go.
+    lines_.Drop(diff.ports, devices_, *loop_);
+    std::vector<outputs::AlarmChange> carried;
+    for (const std::uint32_t id : diff.removed) StopDevice(id, carried);
+    for (const std::uint32_t id : diff.restarted) StopDevice(id, carried);
+    link_level_ = next.lost_communication_level;
+    for (std::size_t i = 0; i < devices_.size(); ++i) devices_[i].alarms.SetLinkLevel(link_level_);
+    const auto now = Clock::now();
+    std::vector<std::uint32_t> order;
+    for (const host::SiteDevice& entry : next.devices) {
+        order.push_back(entry.data_id);
+        if (host::Among(diff.unchanged, entry.data_id)) continue;
+        if (host::HostedDevice* d = AddDevice(entry)) d->link.PollingStarts(now);
+    }
+    Unheard unheard;
+    TakeBack(carried, unheard, "active before the reload");
+    devices_.Order(order);
+    lines_.Build(devices_, next.ports, &diff.ports);
+    lines_.OpenNew(now, true);
+    lines_.JoinLoop(*loop_, this);
+}
+
+void SitePoller::StopDevice(std::uint32_t data_id, std::vector<outputs::AlarmChange>& active) {
+    for (const outputs::AlarmChange& alarm : active_.list())
+        if (alarm.data_id == data_id) active.push_back(alarm);
+    if (energy_store_) energy_store_->Release(data_id);
+    if (history_ != nullptr) history_->Release(data_id);
+    devices_.Remove(data_id);
+}
+
 line::CallResult SitePoller::Tick(std::size_t device) {
-    host::HostedDevice& d = devices_[device];
+    host::HostedDevice* d = devices_.ByKey(device);
+    if (d == nullptr) return {};
     const host::CallOutcome outcome =
-        devices_.Call(d, "RefreshStatus", [&] { d.device->RefreshStatus(); });
+        devices_.Call(*d, "RefreshStatus", [&] { d->device->RefreshStatus(); });
     return line::CallResult{outcome.sent, outcome.round_begun, false};
 }
 
 line::CallResult SitePoller::Hand(std::size_t device, std::uint8_t* burst, std::size_t length) {
-    host::HostedDevice& d = devices_[device];
+    host::HostedDevice* d = devices_.ByKey(device);
+    if (d == nullptr) return line::CallResult{false, false, true};
     int result = 1;  // a device that throws is still in its exchange
-    const host::CallOutcome outcome = devices_.Call(d, "process", [&] {
-        result = d.device->process(burst, static_cast<unsigned int>(length));
+    const host::CallOutcome outcome = devices_.Call(*d, "process", [&] {
+        result = d->device->process(burst, static_cast<unsigned int>(length));
     });
     return line::CallResult{outcome.sent, outcome.round_begun, result == 0};
 }
 
-bool SitePoller::MayStart(std::size_t index, Clock::time_point now) const {
+bool SitePoller::MayStart(std::size_t device, Clock::time_point now) const {
     // Polling is ending: nobody begins another exchange.
     if (loop_ != nullptr && loop_->stop_requested()) return false;
-    const host::HostedDevice& d = devices_[index];
+    const host::HostedDevice* d = devices_.ByKey(device);
+    if (d == nullptr) return false;
     // Only the first round waits, and never longer than it takes to call a device silent.
     const auto silence = SilencePeriod(options_);
-    if (d.link.has_completed() || now - polling_start_ >= silence) return true;
-    for (const std::uint32_t partner : d.site.partners) {
+    if (d->link.has_completed() || now - polling_start_ >= silence) return true;
+    for (const std::uint32_t partner : d->site.partners) {
         for (std::size_t i = 0; i < devices_.size(); ++i) {
             const host::HostedDevice& p = devices_[i];
-            if (p.site.data_id != partner || &p == &d) continue;
-            if (p.link.has_completed() || p.link.in_trouble() || !lines_[p.line]->up()) continue;
+            if (p.site.data_id != partner || &p == d) continue;
+            if (p.link.has_completed() || p.link.in_trouble() || p.line == nullptr || !p.line->up())
+                continue;
             // Two devices that add each other: neither waits.
             const auto& back = p.site.partners;
-            if (std::find(back.begin(), back.end(), d.site.data_id) == back.end()) return false;
+            if (std::find(back.begin(), back.end(), d->site.data_id) == back.end()) return false;
         }
     }
     return true;
@@ -181,12 +179,8 @@ bool SitePoller::MayStart(std::size_t index, Clock::time_point now) const {
 
 bool SitePoller::Send(const ZorSPDevice& device, const std::uint8_t* data, std::size_t length) {
     host::HostedDevice* d = devices_.Find(device);
-    if (d == nullptr || lines_.empty()) return false;
-    return lines_[d->line]->Send(d->index, data, length);
-}
-
-void SitePoller::StateChanged(host::HostedDevice& d, line::LinkState before) {
-    if (d.status.state != before) outputs_.OnStatus(d.status, before);
+    if (d == nullptr || d->line == nullptr) return false;
+    return d->line->Send(d->key, data, length);
 }
 
 void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uint8_t* data,
@@ -197,7 +191,7 @@ void SitePoller::Published(const ZorVDevice& device, int type_id, const std::uin
     const line::LinkState before = d->status.state;
     d->link.RoundCompleted(Clock::now());
     d->status.stale = false;  // a round is fresh data: the round tells the outputs
-    StateChanged(*d, before);
+    watch_.StateChanged(*d, before);
     alarms::Moment moment;
     d->alarms.RoundCompleted(moment, *this);
     d->status.energy = d->energy_counted;
@@ -236,52 +230,27 @@ void SitePoller::Checked(const ZorVDevice& device, const std::string& name,
     d->alarms.Check(name, display_name, value, moment, *this);
 }
 
-void SitePoller::AlarmChanged(const outputs::AlarmChange& change) { outputs_.OnAlarm(change); }
+void SitePoller::AlarmChanged(const outputs::AlarmChange& change) {
+    active_.Apply(change);
+    outputs_.OnAlarm(change);
+}
 
 void SitePoller::RestoreAlarms(const std::vector<outputs::AlarmChange>& active) {
+    TakeBack(active, *this, "active at the last stop");
+}
+
+void SitePoller::TakeBack(const std::vector<outputs::AlarmChange>& active,
+                          alarms::AlarmListener& told, const char* when) {
     for (const outputs::AlarmChange& alarm : active) {
-        host::HostedDevice* d = nullptr;
-        for (std::size_t i = 0; i < devices_.size() && d == nullptr; ++i)
-            if (devices_[i].site.data_id == alarm.data_id) d = &devices_[i];
-        if (d != nullptr && d->alarms.Restore(alarm, *this)) continue;
+        host::HostedDevice* d = devices_.FindId(alarm.data_id);
+        if (d != nullptr && d->alarms.Restore(alarm, told)) continue;
         console_.Note("[" + std::to_string(alarm.data_id) + "] alarm " + alarm.rule + " on " +
-                      alarm.variable + ", active at the last stop, is no longer watched: cleared");
+                      alarm.variable + ", " + when + ", is no longer watched: cleared");
         outputs::AlarmChange cleared = alarm;
         cleared.kind = alarm_log::AlarmKind::kCleared;
         cleared.value = std::nanf("");
         cleared.epoch = alarms::Moment().epoch();
-        outputs_.OnAlarm(cleared);
-    }
-}
-
-void SitePoller::HandleWaits(const pollfd*, std::size_t, Clock::time_point now) {
-    WatchPorts();
-    WatchSilence(now);
-    if (now < next_freshness_check_) return;
-    next_freshness_check_ = now + kFreshnessEvery;
-    WatchFreshness();
-}
-
-// The lines have run before this, in the same pass: a port lost or back there is told here.
-void SitePoller::WatchPorts() {
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        host::HostedDevice& d = devices_[i];
-        const bool lost = !lines_[d.line]->up();
-        if (lost == d.status.port_lost) continue;
-        d.status.port_lost = lost;
-        d.status.port_lost_since =
-            lost ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point{};
-        outputs_.OnStatus(d.status, d.status.state);
-    }
-}
-
-void SitePoller::WatchFreshness() {
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        host::HostedDevice& d = devices_[i];
-        const bool stale = devices_.Stale(d.site.data_id);
-        if (stale == d.status.stale) continue;
-        d.status.stale = stale;
-        outputs_.OnStatus(d.status, d.status.state);
+        AlarmChanged(cleared);
     }
 }
 
@@ -292,22 +261,6 @@ void SitePoller::Resumed(Clock::duration held, Clock::time_point) {
                   "counted against the lines or the modules");
 }
 
-void SitePoller::WatchSilence(Clock::time_point now) {
-    const auto period = SilencePeriod(options_);
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        host::HostedDevice& d = devices_[i];
-        const line::LinkState before = d.status.state;
-        // A lost port is lost communication too: its devices go silent all the same.
-        if (!d.link.BecameSilent(now, period)) continue;
-        d.energy.Break();
-        StateChanged(d, before);
-        alarms::Moment moment;
-        d.alarms.LinkLost(
-            std::chrono::duration<double>(d.status.silent_since.time_since_epoch()).count(),
-            std::chrono::duration<float>(period).count(), moment, *this);
-    }
-}
-
 bool SitePoller::RoundsDone() const {
     if (options_.rounds == 0) return false;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
@@ -316,9 +269,7 @@ bool SitePoller::RoundsDone() const {
     return true;
 }
 
-int SitePoller::Finish(loop::EventLoop::Ending ending) {
-    if (ending == loop::EventLoop::Ending::kTimeLimit) console_.Note("time limit reached");
-    if (energy_store_) energy_store_->Finish();
+std::string SitePoller::Summary() const {
     std::string summary;
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const host::HostedDevice& d = devices_[i];
@@ -338,14 +289,14 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
                        " not a number (no alarm moved)";
         }
     }
-    console_.Note("stopped; " + summary);
-    for (const auto& l : lines_) {
-        const line::PortState& port = l->port_state();
-        if (port.garbled_echoes == 0) continue;
-        console_.Problem("port " + l->path() + ": " +
-                         console::Count(port.garbled_echoes, "garbled echo", "garbled echoes") +
-                         " dropped");
-    }
+    return summary;
+}
+
+int SitePoller::Finish(loop::EventLoop::Ending ending) {
+    if (ending == loop::EventLoop::Ending::kTimeLimit) console_.Note("time limit reached");
+    if (energy_store_) energy_store_->Finish();
+    console_.Note("stopped; " + Summary());
+    lines_.SayGarbledEchoes();
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;
     if (ending == loop::EventLoop::Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone())
         return exit_status::kTimeLimit;
