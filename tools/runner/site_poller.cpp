@@ -269,33 +269,10 @@ bool SitePoller::RoundsDone() const {
     return true;
 }
 
-std::string SitePoller::Summary() const {
-    std::string summary;
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-        const host::HostedDevice& d = devices_[i];
-        const outputs::DeviceStatus& s = d.status;
-        summary += (summary.empty() ? "" : "; ") + d.label + ": " +
-                   console::Count(s.rounds, "round", "rounds");
-        if (s.rounds_started > s.rounds) {
-            summary += " (" + std::to_string(s.rounds_started) + " begun)";
-        }
-        if (s.unanswered > 0) {
-            summary += ", " + console::Count(s.unanswered, "command", "commands") + " unanswered";
-        }
-        if (s.errors > 0)
-            summary += ", " + console::Count(s.errors, "device error", "device errors");
-        if (d.alarms.not_a_number() > 0) {
-            summary += ", " + console::Count(d.alarms.not_a_number(), "value", "values") +
-                       " not a number (no alarm moved)";
-        }
-    }
-    return summary;
-}
-
 int SitePoller::Finish(loop::EventLoop::Ending ending) {
     if (ending == loop::EventLoop::Ending::kTimeLimit) console_.Note("time limit reached");
     if (energy_store_) energy_store_->Finish();
-    console_.Note("stopped; " + Summary());
+    console_.Note("stopped; " + devices_.Summary());
     lines_.SayGarbledEchoes();
     if (ending == loop::EventLoop::Ending::kWaitFailed) return exit_status::kCannotRun;
     if (ending == loop::EventLoop::Ending::kTimeLimit && options_.rounds > 0 && !RoundsDone())

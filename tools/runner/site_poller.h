@@ -125,8 +125,6 @@ private:
     // longer, and at least a second.
     Clock::duration LongestEnergyGap(const host::HostedDevice& d) const;
     bool RoundsDone() const;
-    // "1001: 12 rounds, 1 command unanswered; 1002: ..."
-    std::string Summary() const;
     void AlarmChanged(const outputs::AlarmChange& change) override;
 
     const RunOptions& options_;

@@ -176,6 +176,29 @@ HostedDevice* SiteDevices::ByKey(std::size_t key) const {
     return nullptr;
 }
 
+std::string SiteDevices::Summary() const {
+    std::string summary;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const HostedDevice& d = *devices_[i];
+        const outputs::DeviceStatus& s = d.status;
+        summary += (summary.empty() ? "" : "; ") + d.label + ": " +
+                   console::Count(s.rounds, "round", "rounds");
+        if (s.rounds_started > s.rounds) {
+            summary += " (" + std::to_string(s.rounds_started) + " begun)";
+        }
+        if (s.unanswered > 0) {
+            summary += ", " + console::Count(s.unanswered, "command", "commands") + " unanswered";
+        }
+        if (s.errors > 0)
+            summary += ", " + console::Count(s.errors, "device error", "device errors");
+        if (d.alarms.not_a_number() > 0) {
+            summary += ", " + console::Count(d.alarms.not_a_number(), "value", "values") +
+                       " not a number (no alarm moved)";
+        }
+    }
+    return summary;
+}
+
 bool SiteDevices::Stale(std::uint32_t data_id) const {
     try {
         controller_->GetValue(data_id, "group_voltage");

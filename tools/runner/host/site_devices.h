@@ -89,6 +89,8 @@ public:
     std::size_t size() const { return devices_.size(); }
     // Every device's status, in site order.
     const outputs::DeviceList& statuses() const { return statuses_; }
+    // What each device did: "1001: 12 rounds, 1 command unanswered; 1002: ...".
+    std::string Summary() const;
     // Whether the device with `data_id` refuses lookups for want of fresh
     // data, asked the way partners ask.
     bool Stale(std::uint32_t data_id) const;
