@@ -22,8 +22,8 @@
 #include "tools/runner/loop/outlet_drain.h"
 #include "tools/runner/loop/signal_watch.h"
 #include "tools/runner/make_outputs.h"
-#include "tools/runner/site_poller.h"
-#include "tools/runner/site_reload.h"
+#include "tools/runner/polling/site_poller.h"
+#include "tools/runner/polling/site_reload.h"
 
 namespace runner {
 namespace {
@@ -146,13 +146,13 @@ std::vector<outputs::AlarmChange> ActiveAtLastStop(const RunOptions& options,
 // Sets the site up and polls it, reloading it when asked, until the loop
 // ends; returns the exit status.
 int PollSite(const RunOptions& options, const console::Console& console, const host::Site& site,
-             const host::Plugin& plugin, const host::SimulatedLines* simulated, SitePoller& poller,
-             outputs::Outputs& outputs, int signal_fd) {
+             const host::Plugin& plugin, const host::SimulatedLines* simulated,
+             polling::SitePoller& poller, outputs::Outputs& outputs, int signal_fd) {
     if (!poller.SetUp(site, plugin, outputs.history())) return exit_status::kCannotRun;
     loop::EventLoop loop;
     loop::SignalWatch signals(signal_fd, loop);
     loop.Add(signals);
-    SiteReload reload(options, console, plugin, simulated, poller, outputs, site);
+    polling::SiteReload reload(options, console, plugin, simulated, poller, outputs, site);
     loop.OnReload([&reload] { reload.Run(); });
     loop::OutletDrain drain(
         {console.records_outlet(), console.errors_outlet(), poller.chatter().destination()});
@@ -215,7 +215,7 @@ int PollWithOutputs(const RunOptions& options, const console::Console& console,
                     const host::SimulatedLines* simulated) {
     std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console, site.name);
     if (!outputs) return exit_status::kCannotRun;
-    SitePoller poller(options, console, chatter, *outputs);
+    polling::SitePoller poller(options, console, chatter, *outputs);
     const int status =
         PollSite(options, console, site, plugin, simulated, poller, *outputs, stop_fd);
     outputs->Finish();

@@ -1,4 +1,4 @@
-#include "tools/runner/site_poller.h"
+#include "tools/runner/polling/site_poller.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
 
-namespace runner {
+namespace runner::polling {
 namespace {
 
 constexpr int kEnergyGapTurns = 3;
@@ -105,7 +105,7 @@ std::vector<host::SiteDevice> SitePoller::Entries() const {
     return entries;
 }
 
-void SitePoller::Apply(const host::Site& next, const host::SiteDiff& diff) {
+void SitePoller::Apply(const host::Site& next, const SiteDiff& diff) {
     if (loop_ == nullptr) return;
     // The lines first: they reach into the devices that go.
     lines_.Drop(diff.ports, devices_, *loop_);
@@ -118,7 +118,7 @@ void SitePoller::Apply(const host::Site& next, const host::SiteDiff& diff) {
     std::vector<std::uint32_t> order;
     for (const host::SiteDevice& entry : next.devices) {
         order.push_back(entry.data_id);
-        if (host::Among(diff.unchanged, entry.data_id)) continue;
+        if (Among(diff.unchanged, entry.data_id)) continue;
         if (host::HostedDevice* d = AddDevice(entry)) d->link.PollingStarts(now);
     }
     Unheard unheard;
@@ -280,4 +280,4 @@ int SitePoller::Finish(loop::EventLoop::Ending ending) {
     return exit_status::kOk;
 }
 
-}  // namespace runner
+}  // namespace runner::polling

@@ -1,11 +1,14 @@
-#include "tools/runner/host/site_diff.h"
+#include "tools/runner/polling/site_diff.h"
 
 #include <gtest/gtest.h>
 
 #include "tools/common/json_input.h"
 
-namespace runner::host {
+namespace runner::polling {
 namespace {
+
+using host::ReadSite;
+using host::Site;
 
 Site Read(const std::string& devices, const std::string& more = "") {
     const std::string text = "{" + more + "\"devices\": [" + devices + "]}";
@@ -108,4 +111,4 @@ TEST(SiteDiff, EachDeviceIsUnchangedAddedRemovedOrRestartedAndOnlyItsPortsReopen
 }
 
 }  // namespace
-}  // namespace runner::host
+}  // namespace runner::polling

@@ -14,7 +14,7 @@
 
 #include "tools/runner/host/site.h"
 
-namespace runner::host {
+namespace runner::polling {
 
 struct SiteDiff {
     std::vector<std::uint32_t> added;      // in the new site's order
@@ -26,9 +26,9 @@ struct SiteDiff {
     bool link_level_changed = false;  // the lost-communication alarm's level
 };
 
-SiteDiff CompareSites(const Site& running, const Site& next);
+SiteDiff CompareSites(const host::Site& running, const host::Site& next);
 
 // Whether `id` is among `ids`.
 bool Among(const std::vector<std::uint32_t>& ids, std::uint32_t id);
 
-}  // namespace runner::host
+}  // namespace runner::polling

@@ -1,4 +1,4 @@
-#include "tools/runner/site_reload.h"
+#include "tools/runner/polling/site_reload.h"
 
 #include <exception>
 #include <map>
@@ -7,7 +7,7 @@
 #include "tools/common/serial_port.h"
 #include "tools/runner/check/check_run.h"
 
-namespace runner {
+namespace runner::polling {
 namespace {
 
 // "1003, 1004"
@@ -36,7 +36,7 @@ void SiteReload::Run() {
         return;
     }
     running_.devices = poller_.Entries();
-    const host::SiteDiff diff = host::CompareSites(running_, *next);
+    const SiteDiff diff = CompareSites(running_, *next);
     console_.Note(Summary(diff, *next));
     poller_.Apply(*next, diff);
     change.site_name = next->name;
@@ -98,7 +98,7 @@ std::vector<std::string> SiteReload::Problems(host::Site& next) const {
     return problems;
 }
 
-std::string SiteReload::Summary(const host::SiteDiff& diff, const host::Site& next) const {
+std::string SiteReload::Summary(const SiteDiff& diff, const host::Site& next) const {
     std::string text;
     const auto part = [&text](const std::vector<std::uint32_t>& ids, const char* what) {
         if (ids.empty()) return;
@@ -129,4 +129,4 @@ std::string SiteReload::Summary(const host::SiteDiff& diff, const host::Site& ne
     return "reloaded " + options_.site_path + ": " + text;
 }
 
-}  // namespace runner
+}  // namespace runner::polling

@@ -1,4 +1,4 @@
-#include "tools/runner/site_lines.h"
+#include "tools/runner/polling/site_lines.h"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 #include "tools/runner/line/line_timing.h"
 #include "tools/runner/line/poll_order.h"
 
-namespace runner {
+namespace runner::polling {
 
 void SiteLines::Build(host::SiteDevices& devices,
                       const std::map<std::string, line::PortSettings>& settings,
@@ -102,4 +102,4 @@ void SiteLines::SayGarbledEchoes(const line::LineTurns& line) const {
                      " dropped");
 }
 
-}  // namespace runner
+}  // namespace runner::polling

@@ -13,7 +13,7 @@
 #include "tools/runner/outputs/outputs.h"
 #include "tools/runner/run_options.h"
 
-namespace runner {
+namespace runner::polling {
 
 class DeviceWatch {
 public:
@@ -40,4 +40,4 @@ private:
     Clock::time_point next_freshness_check_{};
 };
 
-}  // namespace runner
+}  // namespace runner::polling

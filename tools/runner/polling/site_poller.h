@@ -6,16 +6,17 @@
 // the loop to stop once every device has completed the rounds asked for. A
 // reload (site_reload.h) hands it the site read again, to apply.
 //
-// One round, from the serial bytes to the outputs: a line's turn
-// (line/line_turns.cpp) calls Tick, the device sends its command through the
-// host hook (host/host_services.cpp) back here to Send and out on its line;
-// the reply's bursts come to Hand; the device publishes its record to
-// Published, which hands the round to every output (outputs/outputs.cpp).
-// Within the same call the device submits its values to Checked, where the
-// device's alarms (alarms/device_alarms.h) take them, and asks to keep its
-// record (Saved), which ends its round: that record carries the round's own
-// readings, from which its energy counters grow (energy/energy_integrator.h,
-// kept in the data folder by energy/energy_store.h); the outputs see them
+// One round, from the serial bytes to the outputs (paths from tools/runner/):
+// a line's turn (line/line_turns.cpp) calls Tick, the device sends its
+// command through the host hook (host/host_services.cpp) back here to Send
+// and out on its line; the reply's bursts come to Hand; the device publishes
+// its record to Published, which hands the round to every output
+// (outputs/outputs.cpp). Within the same call the device submits its values
+// to Checked, where the device's alarms (alarms/device_alarms.h) take them,
+// and asks to keep its record (Saved), which ends its round: that record
+// carries the round's own readings, from which its energy counters grow
+// (energy/energy_integrator.h, kept in the data folder by
+// energy/energy_store.h); the outputs see them
 // with the device's next record, whose readings they are.
 
 #include <chrono>
@@ -29,22 +30,22 @@
 #include "tools/alarm_log/active_alarms.h"
 #include "tools/common/console.h"
 #include "tools/runner/alarms/device_alarms.h"
-#include "tools/runner/device_watch.h"
 #include "tools/runner/energy/energy_store.h"
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/site.h"
 #include "tools/runner/host/site_devices.h"
-#include "tools/runner/host/site_diff.h"
 #include "tools/runner/line/line_turns.h"
 #include "tools/runner/loop/event_loop.h"
 #include "tools/runner/outputs/history/history_store.h"
 #include "tools/runner/outputs/outputs.h"
+#include "tools/runner/polling/device_watch.h"
+#include "tools/runner/polling/site_diff.h"
+#include "tools/runner/polling/site_lines.h"
 #include "tools/runner/run_options.h"
-#include "tools/runner/site_lines.h"
 
-namespace runner {
+namespace runner::polling {
 
 class SitePoller : public host::DeviceEvents,
                    public line::LineDevices,
@@ -79,7 +80,7 @@ public:
     // line each), a restarted device's carry over to its new start where
     // their rules remain. Added and restarted devices start as at start.
     // Only the lines of `diff.ports` are set up anew.
-    void Apply(const host::Site& next, const host::SiteDiff& diff);
+    void Apply(const host::Site& next, const SiteDiff& diff);
     // Every device set up, in site order.
     const outputs::DeviceList& devices() const { return devices_.statuses(); }
     host::DeviceChatter& chatter() const { return chatter_; }
@@ -144,4 +145,4 @@ private:
     Clock::time_point polling_start_{};
 };
 
-}  // namespace runner
+}  // namespace runner::polling

@@ -1,8 +1,8 @@
-#include "tools/runner/device_watch.h"
+#include "tools/runner/polling/device_watch.h"
 
 #include "tools/runner/line/line_turns.h"
 
-namespace runner {
+namespace runner::polling {
 namespace {
 
 constexpr auto kFreshnessEvery = std::chrono::seconds(1);
@@ -60,4 +60,4 @@ void DeviceWatch::WatchSilence(Clock::time_point now) {
     }
 }
 
-}  // namespace runner
+}  // namespace runner::polling

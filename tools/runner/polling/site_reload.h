@@ -18,12 +18,12 @@
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/simulated_lines.h"
 #include "tools/runner/host/site.h"
-#include "tools/runner/host/site_diff.h"
 #include "tools/runner/outputs/outputs.h"
+#include "tools/runner/polling/site_diff.h"
+#include "tools/runner/polling/site_poller.h"
 #include "tools/runner/run_options.h"
-#include "tools/runner/site_poller.h"
 
-namespace runner {
+namespace runner::polling {
 
 class SiteReload {
 public:
@@ -50,7 +50,7 @@ private:
     // Warnings that --strict lets through are said here, as a start says them.
     std::vector<std::string> Problems(host::Site& next) const;
     // "reloaded site.json: 1 device added (1003), 2 unchanged; ..."
-    std::string Summary(const host::SiteDiff& diff, const host::Site& next) const;
+    std::string Summary(const SiteDiff& diff, const host::Site& next) const;
 
     const RunOptions& options_;
     const console::Console& console_;
@@ -61,4 +61,4 @@ private:
     host::Site running_;  // its members as last taken; its devices are the poller's
 };
 
-}  // namespace runner
+}  // namespace runner::polling

@@ -17,7 +17,7 @@
 #include "tools/runner/loop/event_loop.h"
 #include "tools/runner/run_options.h"
 
-namespace runner {
+namespace runner::polling {
 
 class SiteLines {
 public:
@@ -59,4 +59,4 @@ private:
     std::vector<line::LineTurns*> new_;  // set up, not yet in the loop
 };
 
-}  // namespace runner
+}  // namespace runner::polling

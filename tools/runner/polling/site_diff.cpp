@@ -1,9 +1,12 @@
-#include "tools/runner/host/site_diff.h"
+#include "tools/runner/polling/site_diff.h"
 
 #include <algorithm>
 
-namespace runner::host {
+namespace runner::polling {
 namespace {
+
+using host::Site;
+using host::SiteDevice;
 
 const SiteDevice* Entry(const Site& site, std::uint32_t data_id) {
     for (const SiteDevice& d : site.devices)
@@ -65,4 +68,4 @@ SiteDiff CompareSites(const Site& running, const Site& next) {
     return diff;
 }
 
-}  // namespace runner::host
+}  // namespace runner::polling
