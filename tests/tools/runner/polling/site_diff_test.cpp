@@ -7,107 +7,77 @@
 namespace runner::polling {
 namespace {
 
-using host::ReadSite;
-using host::Site;
-
-Site Read(const std::string& devices, const std::string& more = "") {
-    const std::string text = "{" + more + "\"devices\": [" + devices + "]}";
-    return ReadSite(json_input::ParseText(text, "site.json"), "site.json");
+host::Site Read(const std::vector<std::string>& devices, const std::string& more = "") {
+    std::string text = "{" + more + "\"devices\": [";
+    for (std::size_t i = 0; i < devices.size(); ++i) text += (i ? ", " : "") + devices[i];
+    return host::ReadSite(json_input::ParseText(text + "]}", "site.json"), "site.json");
 }
 
-using Ids = std::vector<std::uint32_t>;
+// Device `id` at address id - 1000 on /dev/`port`, with `more` members.
+std::string Entry(int id, const std::string& port, const std::string& more = "") {
+    return "{\"data_id\": " + std::to_string(id) + ", \"address\": " + std::to_string(id - 1000) +
+           ", \"port\": \"/dev/" + port + "\"" + (more.empty() ? "" : ", " + more) + "}";
+}
 
-// The site that runs: 1001 alone on /dev/a, 1002 and 1003 sharing /dev/b.
-constexpr char kRunning[] =
-    R"({"data_id": 1001, "address": 1, "port": "/dev/a", "name": "A"},
-       {"data_id": 1002, "address": 2, "port": "/dev/b", "settings": {"appSetting": {"b_mode": "1"}}},
-       {"data_id": 1003, "address": 3, "port": "/dev/b"})";
+// "added 1004; removed 1003; restarted 1001; unchanged 1002; reopened /dev/a /dev/b"
+std::string Text(const SiteDiff& diff) {
+    std::string text;
+    for (const auto& [what, ids] :
+         {std::pair{"added", &diff.added}, std::pair{"removed", &diff.removed},
+          std::pair{"restarted", &diff.restarted}, std::pair{"unchanged", &diff.unchanged}}) {
+        if (ids->empty()) continue;
+        text += (text.empty() ? "" : "; ") + std::string(what);
+        for (const std::uint32_t id : *ids) text += " " + std::to_string(id);
+    }
+    if (!diff.ports.empty()) text += "; reopened";
+    for (const std::string& port : diff.ports) text += " " + port;
+    return text;
+}
+
+constexpr char kNamed[] = R"("name": "A")";
+constexpr char kMode[] = R"("settings": {"appSetting": {"b_mode": "1"}})";
 
 TEST(SiteDiff, EachDeviceIsUnchangedAddedRemovedOrRestartedAndOnlyItsPortsReopen) {
+    // The site that runs: 1001 alone on /dev/a, 1002 and 1003 sharing /dev/b.
+    const std::vector<std::string> running = {Entry(1001, "a", kNamed), Entry(1002, "b", kMode),
+                                              Entry(1003, "b")};
     const struct {
         const char* what;
-        std::string devices;
+        std::vector<std::string> devices;
         std::string more;  // members before "devices"
-        Ids added, removed, restarted, unchanged;
-        std::set<std::string> ports;
+        std::string diff;
     } cases[] = {
-        {"the same file", kRunning, "", {}, {}, {}, {1001, 1002, 1003}, {}},
+        {"the same file", running, "", "unchanged 1001 1002 1003"},
         {"entries in another order",
-         R"({"data_id": 1003, "address": 3, "port": "/dev/b"},
-            {"data_id": 1001, "address": 1, "port": "/dev/a", "name": "A"},
-            {"data_id": 1002, "address": 2, "port": "/dev/b",
-             "settings": {"appSetting": {"b_mode": "1"}}})",
+         {running[2], running[0], running[1]},
          "",
-         {},
-         {},
-         {},
-         {1003, 1001, 1002},
-         {}},
+         "unchanged 1003 1001 1002"},
         {"a name changed",
-         R"({"data_id": 1001, "address": 1, "port": "/dev/a", "name": "A2"},
-            {"data_id": 1002, "address": 2, "port": "/dev/b",
-             "settings": {"appSetting": {"b_mode": "1"}}},
-            {"data_id": 1003, "address": 3, "port": "/dev/b"})",
+         {Entry(1001, "a", R"("name": "A2")"), running[1], running[2]},
          "",
-         {},
-         {},
-         {1001},
-         {1002, 1003},
-         {"/dev/a"}},
+         "restarted 1001; unchanged 1002 1003; reopened /dev/a"},
         {"settings given, one removed, one added on a new port",
-         R"({"data_id": 1001, "address": 1, "port": "/dev/a", "name": "A",
-             "settings": {"appSetting": {"b_mode": "1"}}},
-            {"data_id": 1002, "address": 2, "port": "/dev/b",
-             "settings": {"appSetting": {"b_mode": "1"}}},
-            {"data_id": 1004, "address": 4, "port": "/dev/c"})",
+         {Entry(1001, "a", std::string(kNamed) + ", " + kMode), running[1], Entry(1004, "c")},
          "",
-         {1004},
-         {1003},
-         {1001},
-         {1002},
-         {"/dev/a", "/dev/b", "/dev/c"}},
+         "added 1004; removed 1003; restarted 1001; unchanged 1002; reopened /dev/a /dev/b /dev/c"},
         {"moved to another port: both reopen",
-         R"({"data_id": 1001, "address": 1, "port": "/dev/a", "name": "A"},
-            {"data_id": 1002, "address": 2, "port": "/dev/a",
-             "settings": {"appSetting": {"b_mode": "1"}}},
-            {"data_id": 1003, "address": 3, "port": "/dev/b"})",
+         {running[0], Entry(1002, "a", kMode), running[2]},
          "",
-         {},
-         {},
-         {1002},
-         {1001, 1003},
-         {"/dev/a", "/dev/b"}},
-        {"a port's own settings changed",
-         kRunning,
-         R"("ports": {"/dev/b": {"echo": true}},)",
-         {},
-         {},
-         {},
-         {1001, 1002, 1003},
-         {"/dev/b"}},
-        {"a port given its default settings",
-         kRunning,
-         R"("ports": {"/dev/b": {"echo": "auto"}},)",
-         {},
-         {},
-         {},
-         {1001, 1002, 1003},
-         {}},
+         "restarted 1002; unchanged 1001 1003; reopened /dev/a /dev/b"},
+        {"a port's own settings changed", running, R"("ports": {"/dev/b": {"echo": true}},)",
+         "unchanged 1001 1002 1003; reopened /dev/b"},
+        {"a port given its default settings", running, R"("ports": {"/dev/b": {"echo": "auto"}},)",
+         "unchanged 1001 1002 1003"},
     };
-    const Site running = Read(kRunning);
     for (const auto& c : cases) {
-        const SiteDiff diff = CompareSites(running, Read(c.devices, c.more));
-        EXPECT_EQ(diff.added, c.added) << c.what;
-        EXPECT_EQ(diff.removed, c.removed) << c.what;
-        EXPECT_EQ(diff.restarted, c.restarted) << c.what;
-        EXPECT_EQ(diff.unchanged, c.unchanged) << c.what;
-        EXPECT_EQ(diff.ports, c.ports) << c.what;
+        const SiteDiff diff = CompareSites(Read(running), Read(c.devices, c.more));
+        EXPECT_EQ(Text(diff), c.diff) << c.what;
         EXPECT_FALSE(diff.name_changed || diff.link_level_changed) << c.what;
     }
-    const SiteDiff top = CompareSites(running, Read(kRunning, R"("name": "south",
-                                                                 "lost_communication_level": 0,)"));
+    const SiteDiff top = CompareSites(
+        Read(running), Read(running, R"("name": "south", "lost_communication_level": 0,)"));
     EXPECT_TRUE(top.name_changed && top.link_level_changed);
-    EXPECT_TRUE(top.ports.empty() && top.unchanged.size() == 3u);
+    EXPECT_EQ(Text(top), "unchanged 1001 1002 1003");
 }
 
 }  // namespace
