@@ -26,6 +26,15 @@ std::set<std::string> Ports(const std::vector<host::SiteDevice>& devices) {
 }  // namespace
 
 void SiteReload::Run() {
+    // Nothing in a reload may end the run: what no step caught is said and polling goes on.
+    try {
+        Take();
+    } catch (const std::exception& e) {
+        console_.Problem(std::string("reload: ") + e.what() + "; polling goes on");
+    }
+}
+
+void SiteReload::Take() {
     outputs::SiteChange change;
     std::optional<host::Site> next = ReadFit(change.refused);
     if (!next) {

@@ -43,6 +43,7 @@ public:
     void Run();
 
 private:
+    void Take();
     // The site file read again and fit to take; nothing, with `why` set to
     // one line, when it is not.
     std::optional<host::Site> ReadFit(std::string& why) const;
