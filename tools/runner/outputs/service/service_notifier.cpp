@@ -46,10 +46,10 @@ void ServiceNotifier::Finish() { Tell({{"STOPPING", "1"}, {"STATUS", "stopping"}
 
 void ServiceNotifier::OnSiteReloaded(const SiteChange& change) {
     Reloading();
-    if (devices_ == nullptr) return;
     // The devices that went took their rounds with them: the rate counts from here.
     CountRounds(Clock::now());
-    const std::string polling = "polling " + Plural(devices_->size(), "device", "devices");
+    const std::size_t devices = devices_ != nullptr ? devices_->size() : 0;
+    const std::string polling = "polling " + Plural(devices, "device", "devices");
     Reloaded(change.refused.empty() ? polling
                                     : polling + " as before: reload refused: " + change.refused);
 }
