@@ -13,8 +13,10 @@ alarm's colour, that a new round updates them without a reload, and that the
 history charts were drawn; that an alarm the runner raises shows at the top
 with its cell in red, and goes when the runner clears it; and that a module
 that stops answering greys its device out with the reason, until it answers
-again, leaving a gap in its chart. Saves a screenshot (the example site and
-modules with the runner's defaults but a shorter tick and silence period).
+again, leaving a gap in its chart; and that a reload of the site file that
+removes one device and renames the other lays the page out anew without
+reloading it. Saves a screenshot (the example site and modules with the
+runner's defaults but a shorter tick and silence period).
 
 Usage: page_test.py BATTERY32_RUN PLUGIN SCREENSHOT.png
 Exit status 0 passed, 1 failed, 77 skipped (no Chromium).
@@ -63,12 +65,14 @@ class Runner:
     """battery32-run in a child process; its --json records, alarms and notes collected."""
 
     def __init__(self, program, plugin, scratch):
+        self.site = os.path.join(scratch, 'site.json')
+        shutil.copy(os.path.join(EXAMPLES, 'site.json'), self.site)
         self.records = {}  # (data id, round) -> record
         self.alarms = []  # the alarm lines, in order
         self.notes = []
         self.lock = threading.Lock()
         self.proc = subprocess.Popen(
-            [program, '--simulate', '--sim', sim_file(scratch), '--plugin', plugin,
+            [program, '--simulate', self.site, '--sim', sim_file(scratch), '--plugin', plugin,
              '--data', os.path.join(scratch, 'data'), '--tick-ms', '600',
              '--quiet-device', '--json', '--http', '127.0.0.1:0', '--silent-after', '2',
              '--time-limit', str(TIMEOUT * 3)],
@@ -109,6 +113,15 @@ class Runner:
                     return self.records[(data_id, round_number)]
             time.sleep(0.05)
         raise AssertionError(f'the runner never published round {round_number} of {data_id}')
+
+    def reload(self, edit):
+        """Edits the site file with `edit` (given it as a dict) and sends SIGHUP."""
+        with open(self.site) as f:
+            site = json.load(f)
+        edit(site)
+        with open(self.site, 'w') as f:
+            json.dump(site, f)
+        self.proc.send_signal(signal.SIGHUP)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -201,6 +214,7 @@ READ_PAGE = r'''JSON.stringify([...document.querySelectorAll('section.device')].
   const axis = s.querySelector('.axis');
   return {
     id: +s.dataset.id, round: s.dataset.round === undefined ? -1 : +s.dataset.round,
+    name: s.querySelector('.name').textContent,
     cells: [...s.querySelectorAll('.cell')].map((c) => ({
       n: +c.dataset.cell, cls: c.className, text: c.querySelector('.v').textContent,
       value: c.querySelector('.v').dataset.value || '', colour: fill(c).backgroundColor,
@@ -351,6 +365,24 @@ def check_silence_shown(browser):
     assert back['header'] == 'live · all 2 devices answering', back
 
 
+def check_reload_shown(browser, runner):
+    """The site file reloaded without 1002, 1001 renamed (so restarted) and the
+    site renamed: 1002 leaves the page, 1001 shows its new name and counts its
+    rounds anew, the header the new name, and the page itself stays."""
+    def edit(site):
+        site['name'] = 'north'
+        site['devices'] = site['devices'][:1]
+        site['devices'][0]['name'] = 'string A alone'
+        site['devices'][0]['settings']['appSetting']['group_voltage'] = []
+    runner.reload(edit)
+    shown = wait_for(browser, lambda s: len(s) == 1 and s[0]['name'] == 'string A alone #1001'
+                     and s[0]['round'] >= 1, 'the site as reloaded')[0]
+    assert shown['site'] == 'site north' and shown['marker'] == 7, shown
+    with runner.lock:
+        said = 'reloaded ' + runner.site + ': 1 device removed (1002), 1 restarted (1001), 0 unchanged'
+        assert any(said in n for n in runner.notes), runner.notes
+
+
 def run(program, plugin, screenshot):
     chromium = shutil.which('chromium') or shutil.which('chromium-browser')
     if not chromium:
@@ -388,9 +420,11 @@ def run(program, plugin, screenshot):
 
         check_alarm_shown(browser, runner, screenshot)
         check_silence_shown(browser)
+        check_reload_shown(browser, runner)
         print(f'page checked against the published records of rounds '
               f'{[d["round"] for d in first]} and {[d["round"] for d in later]}, an alarm '
-              f'shown and gone, a silent module greyed out and back; screenshot {screenshot}')
+              f'shown and gone, a silent module greyed out and back, a reload laid out '
+              f'anew; screenshot {screenshot}')
     finally:
         if browser:
             browser.close()

@@ -1,8 +1,10 @@
 #include "tools/common/stop_signals.h"
 
+#include <fcntl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <initializer_list>
 
 namespace stop_signals {
@@ -25,6 +27,23 @@ StopSignals::~StopSignals() {
     }
     ::close(fd_);
     ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int TakeSignal(int fd) {
+    signalfd_siginfo taken;
+    ssize_t n;
+    while ((n = ::read(fd, &taken, sizeof taken)) < 0 && errno == EINTR) {
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (n != static_cast<ssize_t>(sizeof taken)) return -1;
+    return static_cast<int>(taken.ssi_signo);
+}
+
+bool HasTerminal() {
+    const int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
 }
 
 }  // namespace stop_signals

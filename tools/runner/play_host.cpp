@@ -20,9 +20,10 @@
 #include "tools/runner/host/site.h"
 #include "tools/runner/loop/event_loop.h"
 #include "tools/runner/loop/outlet_drain.h"
-#include "tools/runner/loop/stop_signal_watch.h"
+#include "tools/runner/loop/signal_watch.h"
 #include "tools/runner/make_outputs.h"
-#include "tools/runner/site_poller.h"
+#include "tools/runner/polling/site_poller.h"
+#include "tools/runner/polling/site_reload.h"
 
 namespace runner {
 namespace {
@@ -142,14 +143,17 @@ std::vector<outputs::AlarmChange> ActiveAtLastStop(const RunOptions& options,
     }
 }
 
-// Sets the site up and polls it until the loop ends; returns the exit status.
+// Sets the site up and polls it, reloading it when asked, until the loop
+// ends; returns the exit status.
 int PollSite(const RunOptions& options, const console::Console& console, const host::Site& site,
-             const host::Plugin& plugin, SitePoller& poller, outputs::Outputs& outputs,
-             int stop_fd) {
+             const host::Plugin& plugin, const host::SimulatedLines* simulated,
+             polling::SitePoller& poller, outputs::Outputs& outputs, int signal_fd) {
     if (!poller.SetUp(site, plugin, outputs.history())) return exit_status::kCannotRun;
     loop::EventLoop loop;
-    loop::StopSignalWatch stop(stop_fd, loop);
-    loop.Add(stop);
+    loop::SignalWatch signals(signal_fd, loop);
+    loop.Add(signals);
+    polling::SiteReload reload(options, console, plugin, simulated, poller, outputs, site);
+    loop.OnReload([&reload] { reload.Run(); });
     loop::OutletDrain drain(
         {console.records_outlet(), console.errors_outlet(), poller.chatter().destination()});
     loop.Add(drain);
@@ -192,7 +196,8 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
     if (!chatter_error.empty()) {
         console.Problem("device output stays mixed in: cannot redirect it (" + chatter_error + ")");
     }
-    const int status = PollWithOutputs(options, console, in.site, *in.plugin, chatter, stop_fd);
+    const int status = PollWithOutputs(options, console, in.site, *in.plugin, chatter, stop_fd,
+                                       nullptr, options.simulate ? &in.simulated : nullptr);
     chatter.End();
     in.simulated.Stop();
     if (options.simulate) {
@@ -206,11 +211,13 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
 int PollWithOutputs(const RunOptions& options, const console::Console& console,
                     const host::Site& site, const host::Plugin& plugin,
                     host::DeviceChatter& chatter, int stop_fd,
-                    std::vector<outputs::DeviceStatus>* final) {
+                    std::vector<outputs::DeviceStatus>* final,
+                    const host::SimulatedLines* simulated) {
     std::unique_ptr<outputs::Outputs> outputs = MakeOutputs(options, console, site.name);
     if (!outputs) return exit_status::kCannotRun;
-    SitePoller poller(options, console, chatter, *outputs);
-    const int status = PollSite(options, console, site, plugin, poller, *outputs, stop_fd);
+    polling::SitePoller poller(options, console, chatter, *outputs);
+    const int status =
+        PollSite(options, console, site, plugin, simulated, poller, *outputs, stop_fd);
     outputs->Finish();
     outputs.reset();  // before the poller: the outputs read its devices to the end
     if (final != nullptr) {

@@ -1,6 +1,7 @@
 // End to end: the data folder. One runner at a time, history at the device's
 // interval, the cache for restarts, and a folder that cannot be written.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -14,6 +15,7 @@
 #include "tests/tools/support/expected_record.h"
 #include "tests/tools/support/runner_process.h"
 #include "tests/tools/support/test_workspace.h"
+#include "tools/sim/pty_pair.h"
 
 namespace tools_test {
 namespace {
@@ -60,13 +62,33 @@ protected:
     std::unique_ptr<SimulatedLine> line_;
 };
 
+// How the first runner is signalled, and whether that stops it.
+struct Signalling {
+    const char* name;
+    int signal;  // sent to the runner; 0: the runner's terminal hangs up
+    bool stops;
+};
+
+void PrintTo(const Signalling& s, std::ostream* os) { *os << s.name; }
+
 class RunnerDataFolderSignal : public RunnerDataFolder,
-                               public ::testing::WithParamInterface<int> {};
+                               public ::testing::WithParamInterface<Signalling> {};
 
 // A second runner on the folder is refused, naming the holder; the first is
-// stopped by a hang-up or quit signal as by SIGTERM, with its summary.
-TEST_P(RunnerDataFolderSignal, SecondRunnerIsRefusedAndTheSignalStopsTheFirst) {
-    RunnerProcess first(Args({}), line_->test_side_fds());
+// stopped by a quit signal as by SIGTERM, or by the hang-up that comes when
+// its terminal goes, with its summary. A hang-up sent to it reloads the site
+// file instead, and polling goes on.
+TEST_P(RunnerDataFolderSignal, SecondRunnerIsRefusedAndTheSignalStopsTheFirstOrReloads) {
+    std::vector<int> theirs = line_->test_side_fds();
+    sim::PtyPair terminal;
+    for (const int fd : terminal.descriptors()) theirs.push_back(fd);
+    // In a session of its own, the runner makes the pseudo-terminal its controlling one.
+    const auto with_terminal = [&terminal] {
+        ::setsid();
+        ::close(::open(terminal.slave_path().c_str(), O_RDWR | O_CLOEXEC));
+    };
+    RunnerProcess first(Args({}), theirs, "",
+                        GetParam().signal == 0 ? std::function<void()>(with_terminal) : nullptr);
     line_->Start();
     ASSERT_TRUE(first.WaitForLine(Having("[1001] round 2"), kGenerous)) << first.Transcript();
 
@@ -78,15 +100,30 @@ TEST_P(RunnerDataFolderSignal, SecondRunnerIsRefusedAndTheSignalStopsTheFirst) {
         << second.err()[0];
     EXPECT_FALSE(Contains(second.err()[0], "pid unknown")) << second.err()[0];
 
-    first.Signal(GetParam());
+    if (GetParam().signal == 0) {
+        terminal.Close();
+    } else {
+        first.Signal(GetParam().signal);
+    }
+    if (!GetParam().stops) {
+        EXPECT_TRUE(first.WaitForLine(
+            Having("battery32-run: reloaded " + dir.File("site.json") + ": 1 device unchanged"),
+            kGenerous));
+        ASSERT_TRUE(first.WaitForLine(Having("[1001] round "), kGenerous)) << first.Transcript();
+        first.Signal(SIGTERM);
+    }
     EXPECT_EQ(first.Wait(kGenerous), 0) << first.Transcript();
     EXPECT_EQ(LinesStartingWith(first.out(), "battery32-run: stopped; 1001: ").size(), 1u)
         << first.Transcript();
+    EXPECT_FALSE(Contains(first.Transcript(), "time limit reached")) << first.Transcript();
 }
 
-INSTANTIATE_TEST_SUITE_P(HangUpAndQuit, RunnerDataFolderSignal, ::testing::Values(SIGHUP, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGHUP ? "SIGHUP" : "SIGQUIT");
+INSTANTIATE_TEST_SUITE_P(QuitHangUpAndTerminalGone, RunnerDataFolderSignal,
+                         ::testing::Values(Signalling{"SIGQUIT", SIGQUIT, true},
+                                           Signalling{"SIGHUP", SIGHUP, false},
+                                           Signalling{"TerminalHangUp", 0, true}),
+                         [](const ::testing::TestParamInfo<Signalling>& info) {
+                             return std::string(info.param.name);
                          });
 
 // --check after a run passes with one line, and leaves the data folder as it

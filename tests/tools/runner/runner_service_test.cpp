@@ -2,15 +2,18 @@
 // with its output in the journal. A listener stands for the service manager
 // on $NOTIFY_SOCKET; $JOURNAL_STREAM names the runner's own output stream, as
 // systemd sets it. One alarm episode (a sagging cell, then a silent module)
-// gives the status lines and the problem lines something to say.
+// gives the status lines and the problem lines something to say; a reload
+// (SIGHUP, as `systemctl reload` sends it) comes early in it.
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -102,12 +105,27 @@ TEST_F(RunnerService, TellsTheManagerAndWritesForTheJournal) {
                       as_a_service);
     manager.Listen();
     line.Start();
+    // `systemctl reload`, the site file as it was.
+    ASSERT_TRUE(
+        run.WaitForLine([](const std::string& l) { return Contains(l, "[1001] round 2 "); }, 60s))
+        << run.Transcript();
+    run.Signal(SIGHUP);
     ASSERT_EQ(run.Wait(60s), 0) << run.Transcript();
     const std::vector<std::string> told = manager.Told();
 
     ASSERT_GE(told.size(), 2u);
     EXPECT_EQ(told.front(), "READY=1\nSTATUS=polling 1 device");  // before any WATCHDOG=1
     EXPECT_EQ(told.back(), "STATUS=stopping\nSTOPPING=1");
+    // The reload: RELOADING=1 with the monotonic clock's time, then READY=1 as the site polls.
+    const auto reloading = std::find_if(
+        told.begin(), told.end(), [](const std::string& m) { return Contains(m, "RELOADING=1"); });
+    ASSERT_TRUE(reloading != told.end() && reloading + 1 != told.end());
+    EXPECT_EQ(reloading->rfind("MONOTONIC_USEC=", 0), 0u) << *reloading;
+    EXPECT_TRUE(Contains(*reloading, "\nRELOADING=1\nSTATUS=reloading the site file"))
+        << *reloading;
+    EXPECT_TRUE(Contains(reloading[1], "READY=1\nSTATUS=polling 1 device")) << reloading[1];
+    EXPECT_EQ(Count(told, "RELOADING=1"), 1u);
+    EXPECT_EQ(Count(told, "READY=1"), 2u);
     EXPECT_GE(Count(told, "WATCHDOG=1"), 3u);
     // Each alarm raised or cleared brings a status at once (a slow run may
     // add the one due every 10 s): the cell's alarm, then the silent module's.

@@ -56,6 +56,7 @@ void DeviceAlarms::RoundChecked(Moment& now, AlarmListener& to) {
 void DeviceAlarms::LinkLost(double heard_epoch, float period, Moment& now, AlarmListener& to) {
     if (link_level_ == 0 || link_.active()) return;
     link_.phase = AlarmPhase::kActive;
+    link_raised_level_ = link_level_;
     link_heard_ = heard_epoch;
     link_period_ = period;
     EmitLink(AlarmKind::kRaised, static_cast<float>(now.seconds() - heard_epoch), now.epoch(), to);
@@ -71,6 +72,7 @@ bool DeviceAlarms::Restore(const outputs::AlarmChange& active, AlarmListener& to
     if (active.rule == kLinkRule && active.variable == kLinkVariable) {
         if (link_level_ == 0) return false;
         link_.phase = AlarmPhase::kActive;
+        link_raised_level_ = link_level_;
         // The round before the silence: as long before the raise as it then said.
         link_heard_ = static_cast<double>(active.epoch) -
                       (std::isfinite(active.value) ? static_cast<double>(active.value) : 0.0);
@@ -123,7 +125,7 @@ void DeviceAlarms::EmitLink(AlarmKind kind, float value, std::int64_t epoch,
     change.value = value;
     change.above = true;
     change.limit = change.clear = link_period_;
-    change.level = link_level_;
+    change.level = link_raised_level_;
     change.epoch = epoch;
     to.AlarmChanged(change);
 }

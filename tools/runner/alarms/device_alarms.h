@@ -55,6 +55,10 @@ public:
     // An alarm the log says was active when the runner stopped: true when it
     // is one of this device's, which then is active again (and told as such).
     bool Restore(const outputs::AlarmChange& active, AlarmListener& to);
+    // The site's lost-communication level changed (0: no such alarm): a
+    // lost communication from now on raises it at `level`; one active now
+    // keeps the level it was raised at until it clears.
+    void SetLinkLevel(int level) { link_level_ = level; }
 
     // Values submitted to a rule that were not a number.
     std::uint64_t not_a_number() const { return not_a_number_; }
@@ -80,6 +84,7 @@ private:
     std::array<std::uint32_t, kVariables + 1> first_{};
     std::vector<std::uint32_t> order_;
     int link_level_ = 0;
+    int link_raised_level_ = 0;  // of the lost-communication alarm active now
     AlarmState link_;
     float link_period_ = 0;
     double link_heard_ = 0;  // epoch seconds of the last round before the silence

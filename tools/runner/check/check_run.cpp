@@ -135,7 +135,7 @@ void CheckDevices(const RunOptions& options, const host::Site& site, Findings& f
 }  // namespace
 
 std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
-                            const console::Console& console) {
+                            const console::Console& console, std::vector<std::string>* refusals) {
     // Shown as a start shows them, the device's trace lines would bury the result.
     host::DeviceChatter chatter;
     chatter.Begin(nullptr);
@@ -145,7 +145,12 @@ std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
     {
         host::SiteDevices devices(console, chatter, services);
         for (const host::SiteDevice& entry : site.devices) {
-            if (devices.Add(entry, plugin, site.lost_communication_level) == nullptr) ++refused;
+            std::string refusal;
+            if (devices.Add(entry, plugin, site.lost_communication_level,
+                            refusals != nullptr ? &refusal : nullptr) != nullptr)
+                continue;
+            ++refused;
+            if (refusals != nullptr) refusals->push_back(refusal);
         }
     }
     chatter.End();

@@ -24,8 +24,10 @@ int CheckRun(RunOptions options, const console::Console& console);
 
 // How many of the site's devices refuse their settings when made through
 // `plugin` as the host makes them: each refusal is said on its own line, as
-// a start says it. The devices are dropped again; their own lines are not shown.
+// a start says it, or with `refusals` put there instead. The devices are
+// dropped again; their own lines are not shown.
 std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
-                            const console::Console& console);
+                            const console::Console& console,
+                            std::vector<std::string>* refusals = nullptr);
 
 }  // namespace runner::check

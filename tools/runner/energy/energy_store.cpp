@@ -47,6 +47,15 @@ void EnergyStore::Keep(std::uint32_t data_id, const EnergyCounters& counters) {
     }
 }
 
+void EnergyStore::Release(std::uint32_t data_id) {
+    for (auto d = devices_.begin(); d != devices_.end(); ++d) {
+        if (d->data_id != data_id) continue;
+        if (d->kept && d->unsynced) Write(*d, true);
+        devices_.erase(d);
+        return;
+    }
+}
+
 void EnergyStore::Write(Device& d, bool sync) {
     char text[256];
     const std::size_t length = EnergyFileText(d.data_id, d.latest, text, sizeof text);

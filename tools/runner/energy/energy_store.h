@@ -30,6 +30,9 @@ public:
     EnergyCounters Adopt(std::uint32_t data_id);
     // The device's counters changed: its file is replaced.
     void Keep(std::uint32_t data_id, const EnergyCounters& counters);
+    // The device leaves the site: its file is synced, as at the end of a run,
+    // and no longer kept.
+    void Release(std::uint32_t data_id);
     // Syncs every file replaced since it was last synced.
     void Finish();
 

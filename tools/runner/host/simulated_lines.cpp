@@ -20,23 +20,17 @@ std::unique_ptr<sim::PtyPair> NewPty() {
 SimulatedLines::~SimulatedLines() { Stop(); }
 
 void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
-    std::map<std::string, std::size_t> line_of_port;
-    for (SiteDevice& device : site.devices) {
-        const auto [found, added] = line_of_port.emplace(device.port, lines_.size());
-        if (added) lines_.push_back(Line{device.port, NewPty(), nullptr, {}, false});
-        Line& line = lines_[found->second];
-        line.addresses.push_back(device.address);
-        device.port = line.pty->slave_path();
+    for (const SiteDevice& device : site.devices) {
+        if (LineFor(device.port) == nullptr)
+            lines_.push_back(Line{device.port, NewPty(), nullptr, {}, false});
+        for (Line& line : lines_)
+            if (line.replaced == device.port) line.addresses.push_back(device.address);
     }
-    // The port settings follow their lines; a pseudo-terminal has no RS-485 mode to set.
-    std::map<std::string, line::PortSettings> ports;
-    for (auto& [path, settings] : site.ports) {
-        Line& line = lines_[line_of_port.at(path)];
-        line.rs485_dropped = settings.rs485.has_value();
-        settings.rs485.reset();
-        ports[line.pty->slave_path()] = settings;
+    for (Line& line : lines_) {
+        const auto settings = site.ports.find(line.replaced);
+        line.rs485_dropped = settings != site.ports.end() && settings->second.rs485.has_value();
     }
-    site.ports = std::move(ports);
+    Redirect(site);
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         module::ModuleSimulator simulator(config.seed + i);
         for (std::uint8_t address : lines_[i].addresses) {
@@ -49,6 +43,37 @@ void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
             lines_[i].pty->master_fd(), std::move(simulator), baud, config.echo);
         lines_[i].driver->Start();
     }
+}
+
+const SimulatedLines::Line* SimulatedLines::LineFor(const std::string& port) const {
+    for (const Line& line : lines_)
+        if (line.replaced == port) return &line;
+    return nullptr;
+}
+
+std::string SimulatedLines::Redirect(Site& site) const {
+    for (SiteDevice& device : site.devices) {
+        const Line* line = LineFor(device.port);
+        const std::string who = "device " + DeviceLabel(device) + ": ";
+        if (line == nullptr)
+            return who + "no simulated line stands in for " + device.port +
+                   " (--simulate makes them at start)";
+        if (std::find(line->addresses.begin(), line->addresses.end(), device.address) ==
+            line->addresses.end())
+            return who + "no simulated module answers at " + AddressText(device.address) + " on " +
+                   device.port + " (--simulate makes them at start)";
+        device.port = line->pty->slave_path();
+    }
+    // The port settings follow their lines; a pseudo-terminal has no RS-485 mode to set.
+    std::map<std::string, line::PortSettings> ports;
+    for (auto& [path, settings] : site.ports) {
+        const Line* line = LineFor(path);
+        if (line == nullptr) continue;  // no device is on it: the site reader refuses that
+        settings.rs485.reset();
+        ports[line->pty->slave_path()] = settings;
+    }
+    site.ports = std::move(ports);
+    return "";
 }
 
 std::vector<std::string> SimulatedLines::Describe() const {

@@ -22,6 +22,11 @@ public:
     // `baud` > 0 the lines keep that speed's timing (0: replies at once).
     // Throws std::runtime_error (e.g. no pseudo-terminal available).
     void SetUp(Site& site, const sim::SimConfig& config, int baud = 0);
+    // The site read again while the lines run: its devices and port settings
+    // are pointed at the pseudo-terminals, as SetUp did. "" or why they cannot
+    // be: a device on a port, or at an address, no simulated module stands in
+    // for (the modules are made at start).
+    std::string Redirect(Site& site) const;
     // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
     // The site's port settings move to the pseudo-terminals, without RS-485 mode.
     std::vector<std::string> Describe() const;
@@ -39,6 +44,8 @@ private:
         std::vector<std::uint8_t> addresses;
         bool rs485_dropped = false;  // the site file sets RS-485 mode on the port replaced
     };
+    const Line* LineFor(const std::string& port) const;
+
     std::vector<Line> lines_;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/runner/host/site_devices.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "tools/record/record_format.h"
@@ -56,7 +57,8 @@ SiteDevices::~SiteDevices() {
     for (auto& d : devices_) d->device.reset();
 }
 
-HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, int link_level) {
+HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, int link_level,
+                               std::string* refusal) {
     const std::string label = std::to_string(entry.data_id);
     const std::string who = "device " + DeviceLabel(entry);
     std::shared_ptr<ZorSPDevice> device;
@@ -64,7 +66,12 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
         device = SetUpDevice(plugin, entry, controller_);
     } catch (const std::exception& e) {
         chatter_.Flush(label);
-        console_.Problem(who + ": not polled: the device refused its settings: " + e.what());
+        const std::string why = std::string("the device refused its settings: ") + e.what();
+        if (refusal != nullptr) {
+            *refusal = who + ": " + why;
+        } else {
+            console_.Problem(who + ": not polled: " + why);
+        }
         return nullptr;
     }
     chatter_.Flush(label);
@@ -73,7 +80,7 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
                          AddressText(entry.address) + " as the site file says");
     }
     auto d = std::make_unique<HostedDevice>();
-    d->index = devices_.size();
+    d->key = next_key_++;
     d->site = entry;
     d->label = label;
     d->device = std::move(device);
@@ -86,6 +93,30 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
     devices_.push_back(std::move(d));
     statuses_.push_back(&devices_.back()->status);
     return devices_.back().get();
+}
+
+void SiteDevices::Remove(std::uint32_t data_id) {
+    const auto at = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto& d) { return d->site.data_id == data_id; });
+    if (at == devices_.end()) return;
+    // Out of the lists first: what the device calls while being destroyed finds it no more.
+    std::unique_ptr<HostedDevice> gone = std::move(*at);
+    devices_.erase(at);
+    statuses_.erase(std::remove(statuses_.begin(), statuses_.end(), &gone->status),
+                    statuses_.end());
+    controller_->RemoveDevice(data_id);
+    gone->device.reset();
+    chatter_.Flush(gone->label);
+}
+
+void SiteDevices::Order(const std::vector<std::uint32_t>& data_ids) {
+    const auto rank = [&](const std::unique_ptr<HostedDevice>& d) {
+        return std::find(data_ids.begin(), data_ids.end(), d->site.data_id) - data_ids.begin();
+    };
+    std::stable_sort(devices_.begin(), devices_.end(),
+                     [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+    statuses_.clear();
+    for (const auto& d : devices_) statuses_.push_back(&d->status);
 }
 
 void SiteDevices::LoadRecord(HostedDevice& d, const std::vector<std::uint8_t>& image,
@@ -129,6 +160,43 @@ HostedDevice* SiteDevices::Find(const ZorVDevice& device) {
         if (d->device.get() == &device) return d.get();
     }
     return nullptr;
+}
+
+HostedDevice* SiteDevices::FindId(std::uint32_t data_id) {
+    for (auto& d : devices_) {
+        if (d->site.data_id == data_id) return d.get();
+    }
+    return nullptr;
+}
+
+HostedDevice* SiteDevices::ByKey(std::size_t key) const {
+    for (auto& d : devices_) {
+        if (d->key == key) return d.get();
+    }
+    return nullptr;
+}
+
+std::string SiteDevices::Summary() const {
+    std::string summary;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const HostedDevice& d = *devices_[i];
+        const outputs::DeviceStatus& s = d.status;
+        summary += (summary.empty() ? "" : "; ") + d.label + ": " +
+                   console::Count(s.rounds, "round", "rounds");
+        if (s.rounds_started > s.rounds) {
+            summary += " (" + std::to_string(s.rounds_started) + " begun)";
+        }
+        if (s.unanswered > 0) {
+            summary += ", " + console::Count(s.unanswered, "command", "commands") + " unanswered";
+        }
+        if (s.errors > 0)
+            summary += ", " + console::Count(s.errors, "device error", "device errors");
+        if (d.alarms.not_a_number() > 0) {
+            summary += ", " + console::Count(d.alarms.not_a_number(), "value", "values") +
+                       " not a number (no alarm moved)";
+        }
+    }
+    return summary;
 }
 
 bool SiteDevices::Stale(std::uint32_t data_id) const {

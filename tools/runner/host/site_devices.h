@@ -2,7 +2,9 @@
 // The site's devices as the host keeps them: each made through the plug-in
 // for its entry of the site file, with its status, its link figures and the
 // calls the runner makes into it. Devices are kept in site order; one that
-// refuses its settings is left out.
+// refuses its settings is left out. A reload removes and adds devices; those
+// that stay keep their place in memory, so what points at them (the outputs
+// at their status, a line at its link figures) stays valid.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,14 +25,18 @@
 #include "tools/runner/line/link_tracker.h"
 #include "tools/runner/outputs/device_status.h"
 
+namespace runner::line {
+class LineTurns;
+}  // namespace runner::line
+
 namespace runner::host {
 
 struct HostedDevice {
-    std::size_t index = 0;  // in site order, among the devices kept
+    std::size_t key = 0;  // how its line names it: never given to another device in a run
     SiteDevice site;
     std::string label;  // data id, for line prefixes
     std::shared_ptr<ZorSPDevice> device;
-    std::size_t line = 0;  // which of the site's lines it is on
+    line::LineTurns* line = nullptr;  // the line it is on; null before it has one
     outputs::DeviceStatus status;
     line::LinkTracker link{status};
     std::uint64_t checks = 0;  // threshold checks since the last record
@@ -52,9 +58,18 @@ public:
     SiteDevices& operator=(const SiteDevices&) = delete;
 
     // Makes the device for `entry` through `plugin` and keeps it, with its
-    // alarms (`link_level`: that of its lost-communication alarm); null after
-    // one line when it refused its settings.
-    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin, int link_level);
+    // alarms (`link_level`: that of its lost-communication alarm); null when
+    // it refused its settings, after one line ("device 1001 (A): not polled:
+    // the device refused its settings: ..."), or with `refusal`, with the
+    // reason put there instead ("device 1001 (A): the device refused ...").
+    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin, int link_level,
+                      std::string* refusal = nullptr);
+    // Drops the device with `data_id`, if there is one: it is taken from the
+    // controller (its partners no longer find it) and destroyed.
+    void Remove(std::uint32_t data_id);
+    // Puts the devices in the order of `data_ids` (the site's, after a
+    // reload); those not named go last.
+    void Order(const std::vector<std::uint32_t>& data_ids);
     // Hands `d` the record kept for it (read from `source`) and says what its
     // lookups now answer.
     void LoadRecord(HostedDevice& d, const std::vector<std::uint8_t>& image,
@@ -65,11 +80,17 @@ public:
     CallOutcome Call(HostedDevice& d, const char* what, Fn&& fn);
 
     HostedDevice* Find(const ZorVDevice& device);
+    HostedDevice* FindId(std::uint32_t data_id);
+    // The device its line names `key`; null when it is gone (never, while
+    // lines are set up anew before their devices go).
+    HostedDevice* ByKey(std::size_t key) const;
     HostedDevice& operator[](std::size_t index) { return *devices_[index]; }
     const HostedDevice& operator[](std::size_t index) const { return *devices_[index]; }
     std::size_t size() const { return devices_.size(); }
     // Every device's status, in site order.
     const outputs::DeviceList& statuses() const { return statuses_; }
+    // What each device did: "1001: 12 rounds, 1 command unanswered; 1002: ...".
+    std::string Summary() const;
     // Whether the device with `data_id` refuses lookups for want of fresh
     // data, asked the way partners ask.
     bool Stale(std::uint32_t data_id) const;
@@ -83,6 +104,7 @@ private:
     std::shared_ptr<ZorController> controller_ = std::make_shared<ZorController>();
     std::vector<std::unique_ptr<HostedDevice>> devices_;
     outputs::DeviceList statuses_;
+    std::size_t next_key_ = 0;
 };
 
 template <typename Fn>

@@ -38,8 +38,11 @@ EventLoop::Ending EventLoop::Run(Clock::time_point deadline) {
         }
         const auto woke = Clock::now();
         if (const auto held = woke - served - wait; held > kHeld) Resumed(held, woke);
-        if (!Serve(woke)) break;
-        served = Clock::now();
+        if (!Serve(woke) && reload_requested_ && !stop_requested_) {
+            reload_requested_ = false;
+            if (reload_) reload_();
+        }
+        served = Clock::now();  // a reload's time is the program's own, not a hold
     }
     return Ending::kStopped;
 }
@@ -57,9 +60,19 @@ bool EventLoop::Serve(Clock::time_point last) {
         last = now;
         participants_[i]->HandleWaits(fds_.data() + offset, shares_[i], now);
         offset += shares_[i];
-        if (stop_requested_) return false;
+        if (stop_requested_ || reload_requested_) return false;
     }
     return true;
+}
+
+void EventLoop::Add(Participant& participant, const Participant* before) {
+    const auto at = std::find(participants_.begin(), participants_.end(), before);
+    participants_.insert(before == nullptr ? participants_.end() : at, &participant);
+}
+
+void EventLoop::Remove(const Participant& participant) {
+    participants_.erase(std::remove(participants_.begin(), participants_.end(), &participant),
+                        participants_.end());
 }
 
 }  // namespace runner::loop

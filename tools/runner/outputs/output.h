@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "battery32/battery32_data.h"
 #include "tools/runner/loop/participant.h"
@@ -38,11 +40,23 @@ struct SavedRecord {
     int interval_seconds = 1;  // the device's history interval as it stands now
 };
 
+// The site file read again while polling (a SIGHUP, `systemctl reload`).
+// When it was taken, the device list the outputs were started with has
+// changed in place: the devices that stayed keep their DeviceStatus; a
+// restarted one has a new one, counting its rounds from 0 again.
+struct SiteChange {
+    std::string refused;    // why the file was not taken (polling goes on as it was); "" when taken
+    std::string site_name;  // the site's name as it now stands
+    std::vector<std::uint32_t> added;      // data ids, in site order
+    std::vector<std::uint32_t> removed;    // no longer in the list
+    std::vector<std::uint32_t> restarted;  // their entries changed: removed, then added
+};
+
 class Output {
 public:
     virtual ~Output() = default;
     // Polling begins: every device is set up. `devices` stays valid and
-    // current for the whole run.
+    // current for the whole run, through reloads too.
     virtual void Start(const DeviceList& /*devices*/) {}
     // Called once per completed round, in the order rounds complete.
     virtual void OnRound(const CompletedRound& /*round*/) {}
@@ -54,7 +68,11 @@ public:
     virtual void OnStatus(const DeviceStatus& /*device*/, line::LinkState /*before*/) {}
     // An alarm was raised or cleared; or, right after Start, an alarm the
     // alarm log says was active at the last stop is active again (kActive).
+    // The alarms of a device a reload removes are cleared before the reload
+    // is told; those of a restarted one carry over.
     virtual void OnAlarm(const AlarmChange& /*change*/) {}
+    // A reload is over: the site polls as it now stands (taken or refused).
+    virtual void OnSiteReloaded(const SiteChange& /*change*/) {}
     // Polling is over: write what is pending, say what was done. May take a
     // few seconds (a broker given time to take what is queued).
     virtual void Finish() {}

@@ -44,6 +44,10 @@ void Outputs::OnAlarm(const AlarmChange& change) {
     Each([&](Output& o) { o.OnAlarm(change); });
 }
 
+void Outputs::OnSiteReloaded(const SiteChange& change) {
+    Each([&](Output& o) { o.OnSiteReloaded(change); });
+}
+
 void Outputs::Finish() {
     Each([](Output& o) { o.Finish(); });
 }

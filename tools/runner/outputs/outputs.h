@@ -40,6 +40,7 @@ public:
     void OnSaved(const SavedRecord& saved);
     void OnStatus(const DeviceStatus& device, line::LinkState before);
     void OnAlarm(const AlarmChange& change);
+    void OnSiteReloaded(const SiteChange& change);
     void Finish();
 
 private:

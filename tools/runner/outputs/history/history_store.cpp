@@ -25,6 +25,14 @@ std::string HistoryStore::CachePathOf(std::uint32_t data_id) const {
     return data_folder::CachePath(data_dir_, data_id);
 }
 
+void HistoryStore::Release(std::uint32_t data_id) {
+    for (auto k = keepers_.begin(); k != keepers_.end(); ++k) {
+        if (k->first != data_id) continue;
+        keepers_.erase(k);  // a keeper stops as it goes
+        return;
+    }
+}
+
 void HistoryStore::OnSaved(const SavedRecord& saved) {
     const auto now = HistoryKeeper::Clock::now();
     if (now >= next_lock_check_) {

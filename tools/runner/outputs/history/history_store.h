@@ -1,7 +1,8 @@
 #pragma once
 // The site's history and cache files in the data folder: one keeper per
 // device (history_keeper.h), each fed the records its device asks to keep.
-// At start it hands each device the record found in its files.
+// At start, and for a device a reload adds, it hands the device the record
+// found in its files.
 
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,10 @@ public:
     // to hand to the device at start: its cache's, else its history's last.
     std::optional<HistoryKeeper::StartImage> Adopt(std::uint32_t data_id);
     std::string CachePathOf(std::uint32_t data_id) const;
+    // The device leaves the site (a reload removes or restarts it): its
+    // newest record goes to its cache and its history is closed, as at the
+    // end of a run. Adopted again, it starts from that cache.
+    void Release(std::uint32_t data_id);
 
     void OnSaved(const SavedRecord& saved) override;
     // Writes every device's newest record to its cache and closes the histories.

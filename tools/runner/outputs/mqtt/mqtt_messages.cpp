@@ -183,4 +183,14 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
     return d.messages();
 }
 
+std::vector<std::string> DiscoveryTopics(const std::string& discovery_prefix,
+                                         const std::string& prefix, std::uint32_t data_id) {
+    DeviceStatus device;  // the topics name the device by its data id alone
+    device.data_id = data_id;
+    std::vector<std::string> topics;
+    for (const MqttMessage& m : DiscoveryMessages(discovery_prefix, prefix, device, 0))
+        topics.push_back(m.topic);
+    return topics;
+}
+
 }  // namespace runner::outputs

@@ -56,4 +56,9 @@ std::vector<MqttMessage> DiscoveryMessages(const std::string& discovery_prefix,
                                            const std::string& prefix, const DeviceStatus& device,
                                            int expire_after_s);
 
+// The topics of the device's discovery configs (an empty retained message
+// on each takes the device out of discovery).
+std::vector<std::string> DiscoveryTopics(const std::string& discovery_prefix,
+                                         const std::string& prefix, std::uint32_t data_id);
+
 }  // namespace runner::outputs

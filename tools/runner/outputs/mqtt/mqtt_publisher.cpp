@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "tools/common/time_text.h"
@@ -86,6 +87,47 @@ void MqttPublisher::OnAlarm(const AlarmChange& change) {
     Queue(std::move(message));
 }
 
+void MqttPublisher::OnSiteReloaded(const SiteChange& change) {
+    if (!change.refused.empty() || devices_ == nullptr) return;
+    queue_.set_capacity(settings_.queue_per_device * std::max<std::size_t>(1, devices_->size()));
+    for (const std::uint32_t id : change.removed) {
+        told_.erase(id);
+        removed_.push_back(id);
+    }
+    for (const auto* ids : {&change.added, &change.restarted}) {
+        for (const std::uint32_t id : *ids) {
+            removed_.erase(std::remove(removed_.begin(), removed_.end(), id), removed_.end());
+            told_.erase(id);
+            const DeviceStatus* device = FindDevice(*devices_, id);
+            if (device == nullptr) continue;
+            told_[id].state = StateName(*device);
+            if (connection_.connected()) Describe(*device);
+        }
+    }
+    if (connection_.connected()) ForgetRemoved();
+}
+
+void MqttPublisher::Describe(const DeviceStatus& device) {
+    PublishAvailability(device, true);
+    if (!settings_.discovery) return;
+    for (const MqttMessage& m : DiscoveryMessages(settings_.discovery_prefix, settings_.prefix,
+                                                  device, settings_.expire_after_s)) {
+        connection_.Publish(m.topic, m.payload, nullptr);
+    }
+}
+
+void MqttPublisher::ForgetRemoved() {
+    for (const std::uint32_t id : removed_) {
+        if (settings_.discovery) {
+            for (const std::string& topic :
+                 DiscoveryTopics(settings_.discovery_prefix, settings_.prefix, id))
+                connection_.Publish(topic, "", nullptr);
+        }
+        connection_.Publish(DeviceAvailabilityTopic(settings_.prefix, id), "offline", nullptr);
+    }
+    removed_.clear();
+}
+
 void MqttPublisher::PublishAlarms(std::uint32_t data_id) {
     connection_.Publish(AlarmsTopic(settings_.prefix, data_id), AlarmsPayload(data_id, active_),
                         nullptr);
@@ -131,16 +173,9 @@ void MqttPublisher::Connected() {
     connection_.Publish(availability_topic_, "online", nullptr);
     sets_due_ = true;
     if (devices_ != nullptr) {
-        for (const DeviceStatus* device : *devices_) {
-            PublishAvailability(*device, true);
-            if (!settings_.discovery) continue;
-            for (const MqttMessage& m :
-                 DiscoveryMessages(settings_.discovery_prefix, settings_.prefix, *device,
-                                   settings_.expire_after_s)) {
-                connection_.Publish(m.topic, m.payload, nullptr);
-            }
-        }
+        for (const DeviceStatus* device : *devices_) Describe(*device);
     }
+    ForgetRemoved();
     std::string line = "mqtt: connected to " + connection_.where() + " as " +
                        connection_.client_id() + ", publishing under " + settings_.prefix + "/";
     const std::size_t queued = queue_.size();

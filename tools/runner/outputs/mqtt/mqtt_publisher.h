@@ -12,6 +12,10 @@
 // hold, and a subscriber may see one twice, never out of order among first
 // arrivals. Each device's active alarms are published retained on every
 // change, and on every connection once the queued backlog has gone out.
+//
+// A reload of the site file describes the devices it adds or restarts; a
+// device it removes is taken out of discovery (its retained configs emptied)
+// and its availability says "offline" for good, its last state kept.
 
 #include <cstdint>
 #include <map>
@@ -38,6 +42,7 @@ public:
     void OnRound(const CompletedRound& round) override;
     void OnStatus(const DeviceStatus& device, line::LinkState before) override;
     void OnAlarm(const AlarmChange& change) override;
+    void OnSiteReloaded(const SiteChange& change) override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override {
         connection_.AddWaits(fds, wake);
     }
@@ -59,6 +64,10 @@ private:
     // Sends queued rounds while the window has room.
     void Pump();
     void PublishAlarms(std::uint32_t data_id);
+    // On a connection: the device's availability and its discovery configs.
+    void Describe(const DeviceStatus& device);
+    // On a connection: the devices a reload removed leave discovery.
+    void ForgetRemoved();
     // The device's availability, when it differs from what was last published
     // (or with `again`, on a new connection).
     void PublishAvailability(const DeviceStatus& device, bool again);
@@ -79,6 +88,7 @@ private:
         int available = -1;  // -1: not published on this connection
     };
     std::map<std::uint32_t, Told> told_;
+    std::vector<std::uint32_t> removed_;  // by a reload, not yet taken out of discovery
     MqttConnection connection_{settings_, *this};
     bool connected_once_ = false;
     bool sets_due_ = false;  // connected; the alarm sets go once the backlog is sent

@@ -27,6 +27,8 @@ public:
     const std::string& problem() const { return problem_; }
     // Sets `key` to `value` ("READY", "1") for the next message.
     void Set(const std::string& key, const std::string& value) { pending_[key] = value; }
+    // Takes `key` back, when the manager did not take it yet.
+    void Unset(const std::string& key) { pending_.erase(key); }
     // Sends what is pending. True when nothing is left; false when the
     // manager did not take it now (try again later).
     bool Flush();

@@ -1,5 +1,7 @@
 #include "tools/runner/outputs/service/service_notifier.h"
 
+#include <time.h>
+
 #include <cstdio>
 
 namespace runner::outputs {
@@ -28,12 +30,12 @@ ServiceNotifier::ServiceNotifier(const console::Console& console, Clock::duratio
     : console_(console), ping_every_(watchdog / 2) {}
 
 void ServiceNotifier::Start(const DeviceList& devices) {
-    devices_ = devices;
+    devices_ = &devices;
     const auto now = Clock::now();
     CountRounds(now);
     next_status_ = now + kStatusEvery;
     if (ping_every_ > Clock::duration::zero()) next_ping_ = now;
-    Tell({{"READY", "1"}, {"STATUS", "polling " + Plural(devices_.size(), "device", "devices")}});
+    Tell({{"READY", "1"}, {"STATUS", "polling " + Plural(devices.size(), "device", "devices")}});
 }
 
 void ServiceNotifier::OnAlarm(const AlarmChange& change) {
@@ -42,11 +44,32 @@ void ServiceNotifier::OnAlarm(const AlarmChange& change) {
 
 void ServiceNotifier::Finish() { Tell({{"STOPPING", "1"}, {"STATUS", "stopping"}}); }
 
-void ServiceNotifier::Reloading() {
-    Tell({{"RELOADING", "1"}, {"STATUS", "reloading the site file"}});
+void ServiceNotifier::OnSiteReloaded(const SiteChange& change) {
+    Reloading();
+    // The devices that went took their rounds with them: the rate counts from here.
+    CountRounds(Clock::now());
+    const std::size_t devices = devices_ != nullptr ? devices_->size() : 0;
+    const std::string polling = "polling " + Plural(devices, "device", "devices");
+    Reloaded(change.refused.empty() ? polling
+                                    : polling + " as before: reload refused: " + change.refused);
 }
 
-void ServiceNotifier::Reloaded() { Tell({{"READY", "1"}}); }
+void ServiceNotifier::Reloading() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long microseconds = now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+    Tell({{"RELOADING", "1"},
+          {"MONOTONIC_USEC", std::to_string(microseconds)},
+          {"STATUS", "reloading the site file"}});
+}
+
+void ServiceNotifier::Reloaded(const std::string& status) {
+    // Not taken yet, it would come in one message with READY=1, which an
+    // older manager reads as a reload begun, not one over.
+    socket_.Unset("RELOADING");
+    socket_.Unset("MONOTONIC_USEC");
+    Tell({{"READY", "1"}, {"STATUS", status}});
+}
 
 void ServiceNotifier::AddWaits(std::vector<pollfd>&, Clock::time_point& wake) {
     wake = std::min({wake, next_ping_, next_status_});
@@ -77,15 +100,20 @@ std::string ServiceNotifier::Status(Clock::time_point now) {
     std::snprintf(rate, sizeof rate, "%.2f",
                   seconds > 0 ? static_cast<double>(rounds_ - before) / seconds : 0.0);
     std::size_t silent = 0;
-    for (const DeviceStatus* d : devices_) silent += d->state == line::LinkState::kSilent;
-    std::string text = Plural(devices_.size(), "device", "devices") + ", " + rate + " rounds/s";
+    std::size_t devices = 0;
+    if (devices_ != nullptr) {
+        devices = devices_->size();
+        for (const DeviceStatus* d : *devices_) silent += d->state == line::LinkState::kSilent;
+    }
+    std::string text = Plural(devices, "device", "devices") + ", " + rate + " rounds/s";
     if (silent > 0) text += ", " + std::to_string(silent) + " silent";
     return text + ", " + Plural(alarms_.size(), "alarm", "alarms") + " active";
 }
 
 void ServiceNotifier::CountRounds(Clock::time_point now) {
     rounds_ = 0;
-    for (const DeviceStatus* d : devices_) rounds_ += d->rounds;
+    if (devices_ != nullptr)
+        for (const DeviceStatus* d : *devices_) rounds_ += d->rounds;
     counted_at_ = now;
 }
 

@@ -8,9 +8,10 @@
 //   active, as `systemctl status` shows them;
 // - WATCHDOG=1 at half the period the unit's WatchdogSec= gives, sent from the
 //   loop: a loop that stalls stops sending, and systemd restarts the service;
+// - RELOADING=1, then READY=1 once the site polls as it now stands, around a
+//   reload of the site file (with the time, as Type=notify-reload wants it);
+//   a reload happens between two passes of the loop, so both go together;
 // - STOPPING=1 when polling ends.
-// A reload wraps itself in Reloading() and Reloaded() (RELOADING=1, then
-// READY=1 once the new site polls).
 
 #include <cstdint>
 #include <initializer_list>
@@ -36,10 +37,9 @@ public:
 
     void Start(const DeviceList& devices) override;
     void OnAlarm(const AlarmChange& change) override;
+    void OnSiteReloaded(const SiteChange& change) override;
     void Finish() override;
     loop::Participant* participant() override { return this; }
-    void Reloading();
-    void Reloaded();
 
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -50,13 +50,16 @@ private:
     // "2 devices, 1.98 rounds/s, 1 silent, 1 alarm active", the rate since the last status.
     std::string Status(Clock::time_point now);
     void CountRounds(Clock::time_point now);
+    void Reloading();
+    // `status`: how polling goes on.
+    void Reloaded(const std::string& status);
     // One message of "KEY=VALUE" lines.
     void Tell(std::initializer_list<std::pair<const char*, std::string>> values);
 
     const console::Console& console_;
     NotifySocket socket_;
     const Clock::duration ping_every_;  // zero: no watchdog
-    DeviceList devices_;
+    const DeviceList* devices_ = nullptr;
     alarm_log::ActiveAlarms alarms_;
     std::uint64_t rounds_ = 0;
     Clock::time_point counted_at_{};

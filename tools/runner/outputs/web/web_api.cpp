@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "tools/common/time_text.h"
 #include "tools/record/record_format.h"
@@ -29,6 +30,19 @@ std::int64_t TimeKey(int year, int month, int day, int hour, int minute, int sec
 }
 
 }  // namespace
+
+std::string SiteChangeJson(const SiteChange& change) {
+    std::string out = "{\"site\":" + Quoted(change.site_name);
+    for (const auto& [name, ids] :
+         {std::pair{"added", &change.added}, std::pair{"removed", &change.removed},
+          std::pair{"restarted", &change.restarted}}) {
+        out += std::string(",\"") + name + "\":[";
+        for (const std::uint32_t id : *ids)
+            out += (out.back() == '[' ? "" : ",") + std::to_string(id);
+        out += "]";
+    }
+    return out + "}";
+}
 
 std::string DeviceJson(const DeviceStatus& s, const std::string& record_json,
                        std::uint64_t history_records) {

@@ -25,6 +25,10 @@ std::string HeadingJson(const ViewHeading& heading);
 std::string DeviceJson(const DeviceStatus& status, const std::string& record_json,
                        std::uint64_t history_records);
 
+// The event stream's `site` event after a reload of the site file:
+// {"site":"plant north","added":[1003],"removed":[1002],"restarted":[1001]}.
+std::string SiteChangeJson(const SiteChange& change);
+
 // /api/alarms: {"active":[...],"recent":[...]}, the alarms active now, oldest
 // raise first, and the latest changes (JSON lines, oldest first).
 std::string AlarmsJson(const alarm_log::ActiveAlarms& active,

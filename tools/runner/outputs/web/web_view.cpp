@@ -125,6 +125,7 @@ public:
     void OnRound(const CompletedRound& round) override;
     void OnStatus(const DeviceStatus& device, line::LinkState before) override;
     void OnAlarm(const AlarmChange& change) override;
+    void OnSiteReloaded(const SiteChange& change) override;
     void Finish() override;
     void AddWaits(std::vector<pollfd>& fds, Clock::time_point& wake) override;
     void HandleWaits(const pollfd* fds, std::size_t count, Clock::time_point now) override;
@@ -266,6 +267,23 @@ void MhdView::OnAlarm(const AlarmChange& change) {
     if (streams_.open() == 0) return;
     const std::string event =
         "event: alarm\nid: " + std::to_string(++event_id_) + "\ndata: " + json + "\n\n";
+    run_now_ = streams_.Publish(event) || run_now_;
+}
+
+// A device removed or restarted has no latest record here any more; the
+// pages lay their devices out again.
+void MhdView::OnSiteReloaded(const SiteChange& change) {
+    if (!change.refused.empty()) return;
+    settings_.heading.site = change.site_name;
+    for (const auto* ids : {&change.removed, &change.restarted}) {
+        for (const std::uint32_t id : *ids) {
+            latest_.erase(id);
+            latest_records_.erase(id);
+        }
+    }
+    if (streams_.open() == 0) return;
+    const std::string event = "event: site\nid: " + std::to_string(++event_id_) +
+                              "\ndata: " + SiteChangeJson(change) + "\n\n";
     run_now_ = streams_.Publish(event) || run_now_;
 }
 

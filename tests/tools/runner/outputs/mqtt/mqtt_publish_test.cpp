@@ -243,6 +243,50 @@ TEST_F(MqttPublish, EveryRoundArrivesWithTheRecordsValuesAndDiscoveryDescribesIt
     EXPECT_EQ(out_ah["state_class"].asString(), "total_increasing");
 }
 
+// A reload that removes 1002 and names 1001 (which restarts it): every
+// discovery config of 1002 is emptied and its availability stays "offline";
+// 1001 is described again by its new name and counts its rounds from 1 again.
+TEST_F(MqttPublish, ReloadTakesARemovedDeviceOutOfDiscoveryAndDescribesARestartedOne) {
+    TestBroker broker(dir);
+    ASSERT_TRUE(broker.Start()) << broker.Log();
+    TestSubscriber sub(broker.port(), "test-all", "#");
+    sub.Service(200ms);
+    const std::string d1 = DeviceJson(1001, 1, "/dev/ttyS1");
+    dir.Write("site.json", SiteJson({d1, DeviceJson(1002, 2, "/dev/ttyS1")}));
+    RunnerProcess run(RunnerArgs(dir.File("site.json"), "100",
+                                 {{"--simulate", "--sim", dir.File("sim.json"), "--json", "--mqtt",
+                                   broker.url(), "--mqtt-prefix", kPrefix, "--mqtt-discovery"}}));
+    ASSERT_TRUE(Until(
+        run, sub, [&] { return LowestOfAll(sub) >= 3; }, 30s))
+        << run.Transcript();
+    dir.Write("site.json", SiteJson({"{\"name\": \"renamed\", " + d1.substr(1)}));
+    run.Signal(SIGHUP);
+    const auto restarted = [&] {
+        const auto rounds = Received(sub)[1001];
+        return std::count_if(rounds.begin(), rounds.end(),
+                             [](const Round& r) { return r.number == 1; }) == 2;
+    };
+    ASSERT_TRUE(Until(run, sub, restarted, 30s)) << run.Transcript();
+    run.Signal(SIGTERM);
+    ASSERT_EQ(run.Wait(10s), 0) << run.Transcript();
+
+    std::map<std::string, std::string> configs;  // the last of each, by topic
+    for (const auto& m : sub.messages())
+        if (m.topic.rfind("homeassistant/", 0) == 0) configs[m.topic] = m.payload;
+    std::size_t emptied = 0;
+    for (const auto& [topic, payload] : configs) {
+        if (!Contains(topic, "/test_site_1002/")) continue;
+        EXPECT_EQ(payload, "") << topic;
+        ++emptied;
+    }
+    EXPECT_EQ(emptied, 41u);
+    EXPECT_EQ(sub.On(std::string(kPrefix) + "/1002/availability").back(), "offline");
+    Json::Value cell;
+    ASSERT_TRUE(
+        Json::Reader().parse(configs["homeassistant/sensor/test_site_1001/cell_07/config"], cell));
+    EXPECT_EQ(cell["device"]["name"].asString(), "renamed");
+}
+
 // The broker comes only once the first alarm is raised: that alarm waits in
 // the queue like a round. Each episode is then one raise and one clear, as
 // the runner printed them; the device's retained set follows, and discovery

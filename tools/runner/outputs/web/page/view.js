@@ -324,6 +324,16 @@
     }).catch(() => {});
   }
 
+  // A device gone from the site, or restarted by a reload (its rounds count
+  // from 1 again), leaves the page; the device list lays it out anew.
+  function drop(id) {
+    const view = views.get(id);
+    if (!view) return;
+    if (view.charts) view.charts.forEach((chart) => chart.destroy());
+    view.root.remove();
+    views.delete(id);
+  }
+
   function apply(dev, fromStream) {
     let view = views.get(dev.data_id);
     if (!view && fromStream) {
@@ -367,6 +377,12 @@
       showHeading(data);
       if (!data.devices.length) document.querySelector('.empty').textContent = 'No devices.';
       data.devices.forEach((d) => apply(d, false));
+      // In site order, which a reload of the site file may have changed.
+      const listed = new Set(data.devices.map((d) => d.data_id));
+      [...views.keys()].filter((id) => !listed.has(id)).forEach(drop);
+      const main = document.getElementById('devices');
+      data.devices.forEach((d) => main.append(views.get(d.data_id).root));
+      showLink();
     }).catch((e) => setLink('cannot load the devices: ' + e.message, true));
   }
 
@@ -553,6 +569,10 @@
   events.addEventListener('alarm', (e) => {
     takeAlarm(JSON.parse(e.data));
     showAlarms();
+  });
+  events.addEventListener('site', (e) => {
+    JSON.parse(e.data).restarted.forEach(drop);
+    refresh();
   });
   events.onopen = () => {
     setLink('live');
