@@ -12,14 +12,14 @@
 
 #include "fuzz/fuzz_support.h"
 #include "tools/common/json_input.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/line/poll_order.h"
+#include "tools/runner/site/site.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    runner::host::Site site;
+    runner::site::Site site;
     try {
-        site = runner::host::ReadSite(json_input::ParseText(text, "site.json"), "site.json");
+        site = runner::site::ReadSite(json_input::ParseText(text, "site.json"), "site.json");
     } catch (const json_input::InputError& e) {
         const std::string line = e.what();
         FUZZ_CHECK(line.rfind("site.json: ", 0) == 0);

@@ -115,11 +115,11 @@ double ThreadCpuSeconds() {
 
 // The runner's thread CPU per device round and the rounds it completed.
 std::pair<double, std::uint64_t> RunnerCpuPerRound(double seconds, int log_fd) {
-    runner::host::Site site;
+    runner::site::Site site;
     site.path = "(bench)";
     sim::SimConfig modules;
     for (int i = 0; i < kDevices; ++i) {
-        runner::host::SiteDevice d;
+        runner::site::SiteDevice d;
         d.data_id = static_cast<std::uint32_t>(2001 + i);
         d.address = static_cast<std::uint8_t>(i + 1);
         d.port = "/dev/ttyBENCH";

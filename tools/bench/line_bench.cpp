@@ -115,11 +115,11 @@ Result Tally(const Setup& s, const std::vector<runner::outputs::DeviceStatus>& l
 
 Result RunOnce(const Setup& s, const runner::host::Plugin& plugin, int log_fd,
                const std::string& data) {
-    runner::host::Site site;
+    runner::site::Site site;
     site.path = "(bench)";
     sim::SimConfig modules;
     for (int i = 0; i < s.modules; ++i) {
-        runner::host::SiteDevice d;
+        runner::site::SiteDevice d;
         d.data_id = static_cast<std::uint32_t>(2001 + i);
         d.address = static_cast<std::uint8_t>(i + 1);
         d.port = "/dev/ttyBENCH";

@@ -17,20 +17,20 @@
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/simulated_lines.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/loop/event_loop.h"
 #include "tools/runner/loop/outlet_drain.h"
 #include "tools/runner/loop/signal_watch.h"
 #include "tools/runner/make_outputs.h"
 #include "tools/runner/polling/site_poller.h"
 #include "tools/runner/polling/site_reload.h"
+#include "tools/runner/site/site.h"
 
 namespace runner {
 namespace {
 
 // What the options name, read and loaded before anything is announced.
 struct Inputs {
-    host::Site site;
+    site::Site site;
     std::optional<host::Plugin> plugin;
     host::SimulatedLines simulated;
 };
@@ -52,7 +52,7 @@ bool WarningsAllowed(const std::vector<std::string>& warnings, bool strict,
 // warnings --strict refuses).
 bool ReadInputs(const RunOptions& options, const console::Console& console, Inputs& in) {
     try {
-        in.site = host::ReadSiteFile(options.site_path);
+        in.site = site::ReadSiteFile(options.site_path);
         sim::SimConfig modules;
         if (options.simulate && !options.sim_path.empty()) {
             modules = sim::ReadSimConfigFile(options.sim_path);
@@ -145,7 +145,7 @@ std::vector<outputs::AlarmChange> ActiveAtLastStop(const RunOptions& options,
 
 // Sets the site up and polls it, reloading it when asked, until the loop
 // ends; returns the exit status.
-int PollSite(const RunOptions& options, const console::Console& console, const host::Site& site,
+int PollSite(const RunOptions& options, const console::Console& console, const site::Site& site,
              const host::Plugin& plugin, const host::SimulatedLines* simulated,
              polling::SitePoller& poller, outputs::Outputs& outputs, int signal_fd) {
     if (!poller.SetUp(site, plugin, outputs.history())) return exit_status::kCannotRun;
@@ -209,7 +209,7 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
 }
 
 int PollWithOutputs(const RunOptions& options, const console::Console& console,
-                    const host::Site& site, const host::Plugin& plugin,
+                    const site::Site& site, const host::Plugin& plugin,
                     host::DeviceChatter& chatter, int stop_fd,
                     std::vector<outputs::DeviceStatus>* final,
                     const host::SimulatedLines* simulated) {

@@ -7,9 +7,9 @@
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/simulated_lines.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/outputs/device_status.h"
 #include "tools/runner/run_options.h"
+#include "tools/runner/site/site.h"
 
 namespace runner {
 
@@ -27,7 +27,7 @@ int PlayHost(const console::Console& console, const RunOptions& options, int sto
 // options' site file, pointed at `simulated`'s lines when given. Returns the
 // exit status.
 int PollWithOutputs(const RunOptions& options, const console::Console& console,
-                    const host::Site& site, const host::Plugin& plugin,
+                    const site::Site& site, const host::Plugin& plugin,
                     host::DeviceChatter& chatter, int stop_fd,
                     std::vector<outputs::DeviceStatus>* final = nullptr,
                     const host::SimulatedLines* simulated = nullptr);

@@ -45,9 +45,9 @@ struct Findings {
 };
 
 // Each port the devices are on must be there and usable by this user.
-void CheckPorts(const host::Site& site, Findings& found) {
+void CheckPorts(const site::Site& site, Findings& found) {
     std::map<std::string, std::string> users;  // port: the ids of the devices on it
-    for (const host::SiteDevice& d : site.devices) {
+    for (const site::SiteDevice& d : site.devices) {
         std::string& list = users[d.port];
         list += (list.empty() ? "" : ", ") + std::to_string(d.data_id);
     }
@@ -61,14 +61,14 @@ void CheckPorts(const host::Site& site, Findings& found) {
         found.checked.push_back(console::Count(users.size(), "port", "ports") + " there");
 }
 
-void CheckDataFolder(const RunOptions& options, const host::Site* site, Findings& found) {
+void CheckDataFolder(const RunOptions& options, const site::Site* site, Findings& found) {
     if (!options.history) {
         found.checked.push_back("no data folder (--no-history)");
         return;
     }
     std::vector<std::uint32_t> ids;
     if (site != nullptr)
-        for (const host::SiteDevice& d : site->devices) ids.push_back(d.data_id);
+        for (const site::SiteDevice& d : site->devices) ids.push_back(d.data_id);
     const std::vector<std::string> problems = data_folder::FolderProblems(options.data_dir, ids);
     for (const std::string& problem : problems) found.Problem(problem);
     if (!problems.empty()) return;
@@ -101,10 +101,10 @@ void Warn(const std::vector<std::string>& warnings, bool strict, Findings& found
 }
 
 // The site file, and with --simulate the simulated modules; null when the site cannot be read.
-std::optional<host::Site> ReadInputs(const RunOptions& options, Findings& found) {
-    std::optional<host::Site> site;
+std::optional<site::Site> ReadInputs(const RunOptions& options, Findings& found) {
+    std::optional<site::Site> site;
     try {
-        site = host::ReadSiteFile(options.site_path);
+        site = site::ReadSiteFile(options.site_path);
         Warn(site->warnings, options.strict, found);
     } catch (const std::exception& e) {
         found.Problem(e.what());
@@ -119,7 +119,7 @@ std::optional<host::Site> ReadInputs(const RunOptions& options, Findings& found)
     return site;
 }
 
-void CheckDevices(const RunOptions& options, const host::Site& site, Findings& found) {
+void CheckDevices(const RunOptions& options, const site::Site& site, Findings& found) {
     try {
         const host::Plugin plugin(options.plugin_path);
         const std::size_t refused = RefusedSettings(site, plugin, found.console);
@@ -134,7 +134,7 @@ void CheckDevices(const RunOptions& options, const host::Site& site, Findings& f
 
 }  // namespace
 
-std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
+std::size_t RefusedSettings(const site::Site& site, const host::Plugin& plugin,
                             const console::Console& console, std::vector<std::string>* refusals) {
     // Shown as a start shows them, the device's trace lines would bury the result.
     host::DeviceChatter chatter;
@@ -144,7 +144,7 @@ std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
     std::size_t refused = 0;
     {
         host::SiteDevices devices(console, chatter, services);
-        for (const host::SiteDevice& entry : site.devices) {
+        for (const site::SiteDevice& entry : site.devices) {
             std::string refusal;
             if (devices.Add(entry, plugin, site.lost_communication_level,
                             refusals != nullptr ? &refusal : nullptr) != nullptr)
@@ -161,7 +161,7 @@ int CheckRun(RunOptions options, const console::Console& console) {
     Findings found(console);
     for (const std::string& problem : ResolveOptions(options, console)) found.Problem(problem);
     CheckDeviceLog(options.device_log, found);
-    const std::optional<host::Site> site = ReadInputs(options, found);
+    const std::optional<site::Site> site = ReadInputs(options, found);
     if (site) {
         found.checked.push_back("site " + site->path + ": " +
                                 console::Count(site->devices.size(), "device", "devices"));

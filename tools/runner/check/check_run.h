@@ -13,8 +13,8 @@
 
 #include "tools/common/console/console.h"
 #include "tools/runner/host/plugin.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/run_options.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::check {
 
@@ -26,7 +26,7 @@ int CheckRun(RunOptions options, const console::Console& console);
 // `plugin` as the host makes them: each refusal is said on its own line, as
 // a start says it, or with `refusals` put there instead. The devices are
 // dropped again; their own lines are not shown.
-std::size_t RefusedSettings(const host::Site& site, const host::Plugin& plugin,
+std::size_t RefusedSettings(const site::Site& site, const host::Plugin& plugin,
                             const console::Console& console,
                             std::vector<std::string>* refusals = nullptr);
 

@@ -19,8 +19,8 @@ std::unique_ptr<sim::PtyPair> NewPty() {
 
 SimulatedLines::~SimulatedLines() { Stop(); }
 
-void SimulatedLines::SetUp(Site& site, const sim::SimConfig& config, int baud) {
-    for (const SiteDevice& device : site.devices) {
+void SimulatedLines::SetUp(site::Site& site, const sim::SimConfig& config, int baud) {
+    for (const site::SiteDevice& device : site.devices) {
         if (LineFor(device.port) == nullptr)
             lines_.push_back(Line{device.port, NewPty(), nullptr, {}, false});
         for (Line& line : lines_)
@@ -51,17 +51,17 @@ const SimulatedLines::Line* SimulatedLines::LineFor(const std::string& port) con
     return nullptr;
 }
 
-std::string SimulatedLines::Redirect(Site& site) const {
-    for (SiteDevice& device : site.devices) {
+std::string SimulatedLines::Redirect(site::Site& site) const {
+    for (site::SiteDevice& device : site.devices) {
         const Line* line = LineFor(device.port);
-        const std::string who = "device " + DeviceLabel(device) + ": ";
+        const std::string who = "device " + site::DeviceLabel(device) + ": ";
         if (line == nullptr)
             return who + "no simulated line stands in for " + device.port +
                    " (--simulate makes them at start)";
         if (std::find(line->addresses.begin(), line->addresses.end(), device.address) ==
             line->addresses.end())
-            return who + "no simulated module answers at " + AddressText(device.address) + " on " +
-                   device.port + " (--simulate makes them at start)";
+            return who + "no simulated module answers at " + site::AddressText(device.address) +
+                   " on " + device.port + " (--simulate makes them at start)";
         device.port = line->pty->slave_path();
     }
     // The port settings follow their lines; a pseudo-terminal has no RS-485 mode to set.
@@ -81,7 +81,7 @@ std::vector<std::string> SimulatedLines::Describe() const {
     for (const Line& line : lines_) {
         std::string text = line.addresses.size() == 1 ? "module " : "modules ";
         for (std::size_t k = 0; k < line.addresses.size(); ++k) {
-            text += (k ? ", " : "") + AddressText(line.addresses[k]);
+            text += (k ? ", " : "") + site::AddressText(line.addresses[k]);
         }
         const int baud = line.driver ? line.driver->baud() : 0;
         out.push_back(

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/runner/host/site.h"
+#include "tools/runner/site/site.h"
 #include "tools/sim/line_driver.h"
 #include "tools/sim/pty_pair.h"
 #include "tools/sim/sim_config.h"
@@ -21,12 +21,12 @@ public:
     // them. Modules missing from `config` get module::DefaultModule. With
     // `baud` > 0 the lines keep that speed's timing (0: replies at once).
     // Throws std::runtime_error (e.g. no pseudo-terminal available).
-    void SetUp(Site& site, const sim::SimConfig& config, int baud = 0);
+    void SetUp(site::Site& site, const sim::SimConfig& config, int baud = 0);
     // The site read again while the lines run: its devices and port settings
     // are pointed at the pseudo-terminals, as SetUp did. "" or why they cannot
     // be: a device on a port, or at an address, no simulated module stands in
     // for (the modules are made at start).
-    std::string Redirect(Site& site) const;
+    std::string Redirect(site::Site& site) const;
     // One line per pseudo-terminal: "modules 0x01, 0x02 on /dev/pts/3 (in place of /dev/ttyS1)".
     // The site's port settings move to the pseudo-terminals, without RS-485 mode.
     std::vector<std::string> Describe() const;

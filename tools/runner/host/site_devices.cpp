@@ -16,7 +16,7 @@ constexpr char kTimedOut[] = "数据已超时";
 // address assigned, the device initialised and registered with the controller
 // (so that partners find it), then its settings applied. Throws what the
 // device throws when it refuses its settings; it is then not registered.
-std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const SiteDevice& entry,
+std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const site::SiteDevice& entry,
                                          const std::shared_ptr<ZorController>& controller) {
     std::shared_ptr<ZorSPDevice> device = plugin.CreateDevice();
     device->data_id_ = entry.data_id;
@@ -40,7 +40,7 @@ std::shared_ptr<ZorSPDevice> SetUpDevice(const Plugin& plugin, const SiteDevice&
 }
 
 // The limits of the device's alarm rules on its cells.
-std::vector<outputs::CellLimit> CellLimits(const SiteDevice& entry) {
+std::vector<outputs::CellLimit> CellLimits(const site::SiteDevice& entry) {
     std::vector<outputs::CellLimit> limits;
     for (const alarms::AlarmRule& rule : entry.alarm_rules) {
         if (rule.variable != alarms::kEveryCell && rule.variable < alarms::kFirstCell) continue;
@@ -57,10 +57,10 @@ SiteDevices::~SiteDevices() {
     for (auto& d : devices_) d->device.reset();
 }
 
-HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, int link_level,
+HostedDevice* SiteDevices::Add(const site::SiteDevice& entry, const Plugin& plugin, int link_level,
                                std::string* refusal) {
     const std::string label = std::to_string(entry.data_id);
-    const std::string who = "device " + DeviceLabel(entry);
+    const std::string who = "device " + site::DeviceLabel(entry);
     std::shared_ptr<ZorSPDevice> device;
     try {
         device = SetUpDevice(plugin, entry, controller_);
@@ -76,8 +76,8 @@ HostedDevice* SiteDevices::Add(const SiteDevice& entry, const Plugin& plugin, in
     }
     chatter_.Flush(label);
     if (device->addr_ != entry.address) {
-        console_.Problem(who + ": the device answers to " + AddressText(device->addr_) + ", not " +
-                         AddressText(entry.address) + " as the site file says");
+        console_.Problem(who + ": the device answers to " + site::AddressText(device->addr_) +
+                         ", not " + site::AddressText(entry.address) + " as the site file says");
     }
     auto d = std::make_unique<HostedDevice>();
     d->key = next_key_++;

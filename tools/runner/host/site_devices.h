@@ -21,9 +21,9 @@
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/line/link_tracker.h"
 #include "tools/runner/outputs/device_status.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::line {
 class LineTurns;
@@ -33,7 +33,7 @@ namespace runner::host {
 
 struct HostedDevice {
     std::size_t key = 0;  // how its line names it: never given to another device in a run
-    SiteDevice site;
+    site::SiteDevice site;
     std::string label;  // data id, for line prefixes
     std::shared_ptr<ZorSPDevice> device;
     line::LineTurns* line = nullptr;  // the line it is on; null before it has one
@@ -62,7 +62,7 @@ public:
     // it refused its settings, after one line ("device 1001 (A): not polled:
     // the device refused its settings: ..."), or with `refusal`, with the
     // reason put there instead ("device 1001 (A): the device refused ...").
-    HostedDevice* Add(const SiteDevice& entry, const Plugin& plugin, int link_level,
+    HostedDevice* Add(const site::SiteDevice& entry, const Plugin& plugin, int link_level,
                       std::string* refusal = nullptr);
     // Drops the device with `data_id`, if there is one: it is taken from the
     // controller (its partners no longer find it) and destroyed.

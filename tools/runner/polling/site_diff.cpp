@@ -5,8 +5,8 @@
 namespace runner::polling {
 namespace {
 
-using host::Site;
-using host::SiteDevice;
+using site::Site;
+using site::SiteDevice;
 
 const SiteDevice* Entry(const Site& site, std::uint32_t data_id) {
     for (const SiteDevice& d : site.devices)

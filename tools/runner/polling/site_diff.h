@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/runner/host/site.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::polling {
 
@@ -26,7 +26,7 @@ struct SiteDiff {
     bool link_level_changed = false;  // the lost-communication alarm's level
 };
 
-SiteDiff CompareSites(const host::Site& running, const host::Site& next);
+SiteDiff CompareSites(const site::Site& running, const site::Site& next);
 
 // Whether `id` is among `ids`.
 bool Among(const std::vector<std::uint32_t>& ids, std::uint32_t id);

@@ -13,7 +13,7 @@ void SiteLines::Build(host::SiteDevices& devices,
                       const std::set<std::string>* ports) {
     std::map<std::string, std::vector<std::size_t>> users;
     std::vector<std::string> order;  // first appearance in the site
-    std::vector<host::SiteDevice> sites;
+    std::vector<site::SiteDevice> sites;
     for (std::size_t i = 0; i < devices.size(); ++i) {
         sites.push_back(devices[i].site);
         if (ports != nullptr && ports->count(sites[i].port) == 0) continue;

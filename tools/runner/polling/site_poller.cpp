@@ -32,12 +32,12 @@ SitePoller::SitePoller(const RunOptions& options, const console::Console& consol
     }
 }
 
-bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
+bool SitePoller::SetUp(const site::Site& site, const host::Plugin& plugin,
                        outputs::HistoryStore* history) {
     plugin_ = &plugin;
     history_ = history;
     link_level_ = site.lost_communication_level;
-    for (const host::SiteDevice& entry : site.devices) AddDevice(entry);
+    for (const site::SiteDevice& entry : site.devices) AddDevice(entry);
     if (devices_.size() == 0) {
         console_.Problem("no device could be set up; nothing to poll");
         return false;
@@ -46,7 +46,7 @@ bool SitePoller::SetUp(const host::Site& site, const host::Plugin& plugin,
     return true;
 }
 
-host::HostedDevice* SitePoller::AddDevice(const host::SiteDevice& entry) {
+host::HostedDevice* SitePoller::AddDevice(const site::SiteDevice& entry) {
     host::HostedDevice* d = devices_.Add(entry, *plugin_, link_level_);
     if (d == nullptr) return nullptr;
     StartCounting(*d);
@@ -99,13 +99,13 @@ bool SitePoller::Start(loop::EventLoop& loop) {
     return true;
 }
 
-std::vector<host::SiteDevice> SitePoller::Entries() const {
-    std::vector<host::SiteDevice> entries;
+std::vector<site::SiteDevice> SitePoller::Entries() const {
+    std::vector<site::SiteDevice> entries;
     for (std::size_t i = 0; i < devices_.size(); ++i) entries.push_back(devices_[i].site);
     return entries;
 }
 
-void SitePoller::Apply(const host::Site& next, const SiteDiff& diff) {
+void SitePoller::Apply(const site::Site& next, const SiteDiff& diff) {
     if (loop_ == nullptr) return;
     // The lines first: they reach into the devices that go.
     lines_.Drop(diff.ports, devices_, *loop_);
@@ -116,7 +116,7 @@ void SitePoller::Apply(const host::Site& next, const SiteDiff& diff) {
     for (std::size_t i = 0; i < devices_.size(); ++i) devices_[i].alarms.SetLinkLevel(link_level_);
     const auto now = Clock::now();
     std::vector<std::uint32_t> order;
-    for (const host::SiteDevice& entry : next.devices) {
+    for (const site::SiteDevice& entry : next.devices) {
         order.push_back(entry.data_id);
         if (Among(diff.unchanged, entry.data_id)) continue;
         if (host::HostedDevice* d = AddDevice(entry)) d->link.PollingStarts(now);

@@ -34,7 +34,6 @@
 #include "tools/runner/host/device_chatter.h"
 #include "tools/runner/host/host_services.h"
 #include "tools/runner/host/plugin.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/host/site_devices.h"
 #include "tools/runner/line/line_turns.h"
 #include "tools/runner/loop/event_loop.h"
@@ -44,6 +43,7 @@
 #include "tools/runner/polling/site_diff.h"
 #include "tools/runner/polling/site_lines.h"
 #include "tools/runner/run_options.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::polling {
 
@@ -64,7 +64,7 @@ public:
     // `history` keeps for it, if any, and sets up the lines. False after one
     // problem line when no device could be set up. `plugin` and `history`
     // serve the devices a reload adds, too.
-    bool SetUp(const host::Site& site, const host::Plugin& plugin, outputs::HistoryStore* history);
+    bool SetUp(const site::Site& site, const host::Plugin& plugin, outputs::HistoryStore* history);
     // Opens the ports and takes the lines, and this poller, into `loop`.
     // False after one problem line when no port opens.
     bool Start(loop::EventLoop& loop);
@@ -73,14 +73,14 @@ public:
     // its rule or device is gone from the site.
     void RestoreAlarms(const std::vector<outputs::AlarmChange>& active);
     // The entries of the devices polled, in site order.
-    std::vector<host::SiteDevice> Entries() const;
+    std::vector<site::SiteDevice> Entries() const;
     // Once polling: takes `next`, the site read again and checked, which
     // differs from what runs as `diff` says. Removed and restarted devices
     // stop as at the end of a run; their active alarms are cleared (one
     // line each), a restarted device's carry over to its new start where
     // their rules remain. Added and restarted devices start as at start.
     // Only the lines of `diff.ports` are set up anew.
-    void Apply(const host::Site& next, const SiteDiff& diff);
+    void Apply(const site::Site& next, const SiteDiff& diff);
     // Every device set up, in site order.
     const outputs::DeviceList& devices() const { return devices_.statuses(); }
     host::DeviceChatter& chatter() const { return chatter_; }
@@ -109,7 +109,7 @@ public:
 private:
     // Makes the device for `entry`, with its energy counters and the record
     // its files hold; null when it refused its settings (one line).
-    host::HostedDevice* AddDevice(const host::SiteDevice& entry);
+    host::HostedDevice* AddDevice(const site::SiteDevice& entry);
     // Stops the device with `data_id`: its energy counters, cache and history
     // written and closed as at the end of a run. Its active alarms are added
     // to `active`.

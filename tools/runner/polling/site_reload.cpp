@@ -17,9 +17,9 @@ std::string Ids(const std::vector<std::uint32_t>& ids) {
     return text;
 }
 
-std::set<std::string> Ports(const std::vector<host::SiteDevice>& devices) {
+std::set<std::string> Ports(const std::vector<site::SiteDevice>& devices) {
     std::set<std::string> ports;
-    for (const host::SiteDevice& d : devices) ports.insert(d.port);
+    for (const site::SiteDevice& d : devices) ports.insert(d.port);
     return ports;
 }
 
@@ -36,7 +36,7 @@ void SiteReload::Run() {
 
 void SiteReload::Take() {
     outputs::SiteChange change;
-    std::optional<host::Site> next = ReadFit(change.refused);
+    std::optional<site::Site> next = ReadFit(change.refused);
     if (!next) {
         console_.Problem("reload refused: " + change.refused +
                          "; still polling the site as it was");
@@ -56,10 +56,10 @@ void SiteReload::Take() {
     outputs_.OnSiteReloaded(change);
 }
 
-std::optional<host::Site> SiteReload::ReadFit(std::string& why) const {
-    std::optional<host::Site> next;
+std::optional<site::Site> SiteReload::ReadFit(std::string& why) const {
+    std::optional<site::Site> next;
     try {
-        next = host::ReadSiteFile(options_.site_path);
+        next = site::ReadSiteFile(options_.site_path);
     } catch (const std::exception& e) {
         why = e.what();
         return std::nullopt;
@@ -74,7 +74,7 @@ std::optional<host::Site> SiteReload::ReadFit(std::string& why) const {
     return std::nullopt;
 }
 
-std::vector<std::string> SiteReload::Problems(host::Site& next) const {
+std::vector<std::string> SiteReload::Problems(site::Site& next) const {
     std::vector<std::string> problems;
     for (const std::string& warning : next.warnings) {
         if (options_.strict) {
@@ -95,7 +95,7 @@ std::vector<std::string> SiteReload::Problems(host::Site& next) const {
     // A port that runs already is watched as it runs: lost, it is reopened.
     const std::set<std::string> running = Ports(poller_.Entries());
     std::map<std::string, std::string> users;  // a new port: the ids of the devices on it
-    for (const host::SiteDevice& d : next.devices) {
+    for (const site::SiteDevice& d : next.devices) {
         if (running.count(d.port) != 0) continue;
         std::string& list = users[d.port];
         list += (list.empty() ? "" : ", ") + std::to_string(d.data_id);
@@ -107,7 +107,7 @@ std::vector<std::string> SiteReload::Problems(host::Site& next) const {
     return problems;
 }
 
-std::string SiteReload::Summary(const SiteDiff& diff, const host::Site& next) const {
+std::string SiteReload::Summary(const SiteDiff& diff, const site::Site& next) const {
     std::string text;
     const auto part = [&text](const std::vector<std::uint32_t>& ids, const char* what) {
         if (ids.empty()) return;

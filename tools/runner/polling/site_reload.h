@@ -17,11 +17,11 @@
 #include "tools/common/console/console.h"
 #include "tools/runner/host/plugin.h"
 #include "tools/runner/host/simulated_lines.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/outputs/outputs.h"
 #include "tools/runner/polling/site_diff.h"
 #include "tools/runner/polling/site_poller.h"
 #include "tools/runner/run_options.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::polling {
 
@@ -31,7 +31,7 @@ public:
     // any, pointed it at its lines).
     SiteReload(const RunOptions& options, const console::Console& console,
                const host::Plugin& plugin, const host::SimulatedLines* simulated,
-               SitePoller& poller, outputs::Outputs& outputs, host::Site running)
+               SitePoller& poller, outputs::Outputs& outputs, site::Site running)
         : options_(options),
           console_(console),
           plugin_(plugin),
@@ -46,12 +46,12 @@ private:
     void Take();
     // The site file read again and fit to take; nothing, with `why` set to
     // one line, when it is not.
-    std::optional<host::Site> ReadFit(std::string& why) const;
+    std::optional<site::Site> ReadFit(std::string& why) const;
     // What keeps `next` from being taken, each problem naming the file.
     // Warnings that --strict lets through are said here, as a start says them.
-    std::vector<std::string> Problems(host::Site& next) const;
+    std::vector<std::string> Problems(site::Site& next) const;
     // "reloaded site.json: 1 device added (1003), 2 unchanged; ..."
-    std::string Summary(const SiteDiff& diff, const host::Site& next) const;
+    std::string Summary(const SiteDiff& diff, const site::Site& next) const;
 
     const RunOptions& options_;
     const console::Console& console_;
@@ -59,7 +59,7 @@ private:
     const host::SimulatedLines* simulated_;
     SitePoller& poller_;
     outputs::Outputs& outputs_;
-    host::Site running_;  // its members as last taken; its devices are the poller's
+    site::Site running_;  // its members as last taken; its devices are the poller's
 };
 
 }  // namespace runner::polling

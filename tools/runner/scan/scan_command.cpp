@@ -17,11 +17,11 @@
 #include "tools/common/json_input.h"
 #include "tools/common/serial_port.h"
 #include "tools/common/time_text.h"
-#include "tools/runner/host/site.h"
 #include "tools/runner/line/burst_gatherer.h"
 #include "tools/runner/line/echo_filter.h"
 #include "tools/runner/line/line_timing.h"
 #include "tools/runner/line/port_line.h"
+#include "tools/runner/site/site.h"
 
 namespace runner::scan {
 namespace {
@@ -228,7 +228,7 @@ std::string FirstCells(const Bytes& reply) {
 
 // The line for an address that sent something back, "" for one that did not.
 std::string Described(unsigned address, const Answer& a) {
-    const std::string head = host::AddressText(address) + "  ";
+    const std::string head = site::AddressText(address) + "  ";
     const auto some = [&a] {
         return line::HexText(a.bytes.data(), std::min<std::size_t>(a.bytes.size(), 8)) +
                (a.bytes.size() > 8 ? " ..." : "");
@@ -239,7 +239,7 @@ std::string Described(unsigned address, const Answer& a) {
         case Answer::Kind::kBadChecksum:
             return head + "answered, but its checksum is wrong: " + some();
         case Answer::Kind::kOtherAddress:
-            return head + "a reply from " + host::AddressText(a.bytes[1]) + " came instead";
+            return head + "a reply from " + site::AddressText(a.bytes[1]) + " came instead";
         case Answer::Kind::kGarbled:
             return head + "garbled: " + std::to_string(a.bytes.size()) + " bytes, " + some();
         case Answer::Kind::kSilent:
@@ -284,7 +284,7 @@ bool AskEach(const ScanOptions& o, Scanner& scanner, const console::Console& con
             if (answer.kind == Answer::Kind::kSilent) continue;
             console.Record(Described(a, answer));
             if (answer.kind == Answer::Kind::kAnswered) {
-                tally.answered += (tally.answers++ ? ", " : "") + host::AddressText(a);
+                tally.answered += (tally.answers++ ? ", " : "") + site::AddressText(a);
             }
             tally.others += answer.kind == Answer::Kind::kOtherAddress;
             tally.garbled +=
@@ -312,7 +312,7 @@ int Scan(const ScanOptions& o, const console::Console& console) {
     const std::string node = serial_port::DeviceNode(fd);
     console.Note("scanning " + o.port + (node.empty() || node == o.port ? "" : " (" + node + ")") +
                  " at " + std::to_string(o.baud) + " baud, 8N1, addresses " +
-                 host::AddressText(o.first) + ".." + host::AddressText(o.last) +
+                 site::AddressText(o.first) + ".." + site::AddressText(o.last) +
                  ": one cell-voltage command each, " + time_text::Duration(timeout) +
                  " for a reply; cells shown at 10 mV a step");
     Scanner scanner(fd, o.baud, timeout);

@@ -7,10 +7,10 @@
 namespace runner::polling {
 namespace {
 
-host::Site Read(const std::vector<std::string>& devices, const std::string& more = "") {
+site::Site Read(const std::vector<std::string>& devices, const std::string& more = "") {
     std::string text = "{" + more + "\"devices\": [";
     for (std::size_t i = 0; i < devices.size(); ++i) text += (i ? ", " : "") + devices[i];
-    return host::ReadSite(json_input::ParseText(text + "]}", "site.json"), "site.json");
+    return site::ReadSite(json_input::ParseText(text + "]}", "site.json"), "site.json");
 }
 
 // Device `id` at address id - 1000 on /dev/`port`, with `more` members.

@@ -36,7 +36,7 @@
 #include "tools/runner/energy/energy_integrator.h"
 #include "tools/runner/line/port_state.h"
 
-namespace runner::host {
+namespace runner::site {
 
 struct SiteDevice {
     std::uint32_t data_id = 0;
@@ -76,4 +76,4 @@ std::string DeviceLabel(const SiteDevice& device);
 // A wire address as "0x01".
 std::string AddressText(unsigned address);
 
-}  // namespace runner::host
+}  // namespace runner::site

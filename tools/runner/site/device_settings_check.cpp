@@ -1,10 +1,10 @@
-#include "tools/runner/host/device_settings_check.h"
+#include "tools/runner/site/device_settings_check.h"
 
 #include <cstdlib>
 
 #include "tools/common/json_input.h"
 
-namespace runner::host {
+namespace runner::site {
 namespace {
 
 using json_input::Member;
@@ -109,4 +109,4 @@ void CheckDeviceSettings(const Json::Value& settings, const std::string& where,
     }
 }
 
-}  // namespace runner::host
+}  // namespace runner::site

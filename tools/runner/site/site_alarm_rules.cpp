@@ -1,4 +1,4 @@
-#include "tools/runner/host/site_alarm_rules.h"
+#include "tools/runner/site/site_alarm_rules.h"
 
 #include <cmath>
 #include <optional>
@@ -7,7 +7,7 @@
 #include "tools/record/record_format.h"
 #include "tools/runner/alarms/watched_variable.h"
 
-namespace runner::host {
+namespace runner::site {
 namespace {
 
 using json_input::InputError;
@@ -104,4 +104,4 @@ std::vector<alarms::AlarmRule> ReadAlarmRules(const Json::Value& rules, const st
     return read;
 }
 
-}  // namespace runner::host
+}  // namespace runner::site

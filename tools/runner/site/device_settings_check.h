@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace runner::host {
+namespace runner::site {
 
 // `settings` is a device's "settings" object, `where` names it
 // ("site.json: devices[0].settings"); warnings are appended to `warnings`.
 void CheckDeviceSettings(const Json::Value& settings, const std::string& where,
                          std::vector<std::string>* warnings);
 
-}  // namespace runner::host
+}  // namespace runner::site

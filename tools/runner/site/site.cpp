@@ -1,4 +1,4 @@
-#include "tools/runner/host/site.h"
+#include "tools/runner/site/site.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,10 +10,10 @@
 
 #include "battery/numeric_text.h"
 #include "tools/common/json_input.h"
-#include "tools/runner/host/device_settings_check.h"
-#include "tools/runner/host/site_alarm_rules.h"
+#include "tools/runner/site/device_settings_check.h"
+#include "tools/runner/site/site_alarm_rules.h"
 
-namespace runner::host {
+namespace runner::site {
 namespace {
 
 using json_input::InputError;
@@ -324,4 +324,4 @@ std::string AddressText(unsigned address) {
     return text;
 }
 
-}  // namespace runner::host
+}  // namespace runner::site

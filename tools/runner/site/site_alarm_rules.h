@@ -19,11 +19,11 @@
 
 #include "tools/runner/alarms/alarm_rule.h"
 
-namespace runner::host {
+namespace runner::site {
 
 // The host's rules among `rules` (a device's "thresholdSetting", which
 // `where` names), in member order. Throws json_input::InputError with one
 // line naming the member at fault.
 std::vector<alarms::AlarmRule> ReadAlarmRules(const Json::Value& rules, const std::string& where);
 
-}  // namespace runner::host
+}  // namespace runner::site

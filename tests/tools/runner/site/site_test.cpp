@@ -1,4 +1,4 @@
-#include "tools/runner/host/site.h"
+#include "tools/runner/site/site.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "tools/runner/alarms/watched_variable.h"
 #include "tools/sim/sim_config.h"
 
-namespace runner::host {
+namespace runner::site {
 namespace {
 
 Site Read(const std::string& text) {
@@ -309,4 +309,4 @@ TEST(SiteAlarmRules, BadRulesAreOneLineNamingTheMember) {
 }
 
 }  // namespace
-}  // namespace runner::host
+}  // namespace runner::site
