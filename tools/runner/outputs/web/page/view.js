@@ -336,6 +336,12 @@
 
   function apply(dev, fromStream) {
     let view = views.get(dev.data_id);
+    if (view && dev.rounds < view.round) {
+      // Restarted by a reload while the page was away (its rounds count from 1
+      // again): its view goes, as a connected page drops it on the site event.
+      drop(dev.data_id);
+      view = undefined;
+    }
     if (!view && fromStream) {
       // Devices are laid out in site order, from the device list only.
       refreshOnce();
