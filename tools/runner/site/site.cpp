@@ -222,10 +222,14 @@ std::map<std::string, line::PortSettings> ReadPorts(const Json::Value& ports,
 // most likely the misspelling of a required member that is missing.
 void CheckDeviceMembers(const Json::Value& device, const std::string& where,
                         std::vector<std::string>* warnings) {
-    const json_input::KnownKeys known = {"data_id", "address", "port", "name", "settings"};
+    const json_input::KnownKeys known = {"data_id", "address",  "port",
+                                         "name",    "settings", "charging_current"};
+    // Only the required members are worth an error: the others have defaults.
+    const json_input::KnownKeys required = {"data_id", "address", "port"};
     for (const std::string& name : device.getMemberNames()) {
         const std::string meant = json_input::ClosestKey(name, known);
-        if (meant.empty() || meant == "name" || meant == "settings" || !device[meant].isNull())
+        if (meant.empty() || !device[meant].isNull() ||
+            std::find(required.begin(), required.end(), meant) == required.end())
             continue;
         throw InputError(Member(where, name.c_str()) + ": unknown key (did you mean \"" + meant +
                          "\"? " + meant + " is missing)");
