@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/common/command_line.h"
+#include "tools/common/console/console.h"
 #include "tools/common/json_input.h"
 #include "tools/common/serial_port.h"
 #include "tools/common/stop_signals.h"
@@ -135,10 +136,10 @@ void PrintCounts(sim::LineDriver& driver) {
             for (const auto& c : stats.commands) commands += c.second;
             std::uint64_t faults = 0;
             for (const auto& f : stats.faults) faults += f.second;
-            std::printf("battery-module-sim: 0x%02X: %llu commands, %llu replies, %llu faults\n", a,
-                        static_cast<unsigned long long>(commands),
-                        static_cast<unsigned long long>(stats.replies),
-                        static_cast<unsigned long long>(faults));
+            std::printf("battery-module-sim: 0x%02X: %s, %s, %s\n", a,
+                        console::Count(commands, "command", "commands").c_str(),
+                        console::Count(stats.replies, "reply", "replies").c_str(),
+                        console::Count(faults, "fault", "faults").c_str());
         }
     });
     if (driver.baud() > 0) {
@@ -206,7 +207,8 @@ int main(int argc, char** argv) {
         arguments.baud_text.empty()
             ? 0
             : command_line::ParseInteger(arguments.baud_text, real_port ? 1 : 0, 4000000);
-    if (!baud) return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)");
+    if (!baud)
+        return Fail("--baud needs a line speed in baud (0: no timing on a pseudo-terminal)", 2);
 
     module::ModuleSimulator simulator(config.seed);
     for (const auto& m : config.modules) simulator.AddModule(m);

@@ -1,6 +1,6 @@
 #pragma once
 // One alarm rule of a device, as the site file gives it beside the device's
-// own rule texts (host/site_alarm_rules.h reads it): the value it watches,
+// own rule texts (site/site_alarm_rules.h reads it): the value it watches,
 // the limit that raises it, the value that clears it and how long each
 // condition must hold first.
 

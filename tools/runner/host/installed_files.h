@@ -2,7 +2,7 @@
 // Where the runner finds the files it does not carry inside itself: the
 // device plug-in and the example site and modules. Installed (make install,
 // the packages), they lie at fixed places relative to the program:
-// bin/../lib/<arch>/battery32/libbattery32.so and
+// bin/../lib/<arch>/battery32/plugins/libbattery32.so and
 // bin/../share/battery32/examples/, wherever the tree was installed (a
 // DESTDIR too). In the build tree the plug-in lies one folder above the
 // program and the examples in the source tree.

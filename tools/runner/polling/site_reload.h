@@ -5,7 +5,7 @@
 // every device's settings made through the plug-in, and the ports new to the
 // site. When it is not fit, polling goes on with the site as it was and one
 // problem line says why. Otherwise it is compared with what runs
-// (host/site_diff.h) and the poller takes it: an unchanged device keeps
+// (site_diff.h) and the poller takes it: an unchanged device keeps
 // polling without a gap in its rounds. One note says what the reload did,
 // and the outputs are told (Output::OnSiteReloaded), whether it was taken or not.
 
