@@ -36,14 +36,7 @@ void MqttPublisher::OnRound(const CompletedRound& round) {
     told.has_record = true;
     told.record = *round.record;
     told.state = StateName(round.device);
-    QueuedRound message;
-    message.data_id = round.device.data_id;
-    message.round = round.device.rounds;
-    message.state = told.state;
-    message.record = *round.record;
-    message.port_state = round.device.port_state;
-    message.energy = round.device.energy;
-    Queue(std::move(message));
+    QueueState(round.device, told, false);
     PublishAvailability(round.device, false);
 }
 
@@ -55,11 +48,15 @@ void MqttPublisher::OnStatus(const DeviceStatus& device, line::LinkState) {
     const std::string state = StateName(device);
     if (Available(device) || state == told.state) return;
     told.state = state;
+    QueueState(device, told, true);
+}
+
+void MqttPublisher::QueueState(const DeviceStatus& device, const Told& told, bool state_change) {
     QueuedRound message;
     message.data_id = device.data_id;
     message.round = device.rounds;
-    message.state = state;
-    message.state_change = true;
+    message.state = told.state;
+    message.state_change = state_change;
     message.has_record = told.has_record;
     message.record = told.record;
     message.port_state = device.port_state;

@@ -88,6 +88,9 @@ private:
         int available = -1;  // -1: not published on this connection
     };
     std::map<std::uint32_t, Told> told_;
+    // Queues the device's state message as `told` has it: its latest record
+    // (if any) with its state, its port and its energy counters.
+    void QueueState(const DeviceStatus& device, const Told& told, bool state_change);
     std::vector<std::uint32_t> removed_;  // by a reload, not yet taken out of discovery
     MqttConnection connection_{settings_, *this};
     bool connected_once_ = false;
