@@ -46,19 +46,13 @@ public:
         grouping_["model"] = "battery_32";
         grouping_["sw_version"] = version::Text();
     }
-    // `key` goes in the topic and the unique id, `name` is for people; the
-    // value comes from `topic` through `value_template`.
+    // A config that goes unavailable with the runner alone (the alarms').
     Json::Value Config(const std::string& key, const std::string& name, const std::string& topic,
                        const std::string& value_template) const {
-        Json::Value config;
-        config["name"] = name;
-        config["unique_id"] = node_ + "_" + key;
-        config["state_topic"] = topic;
-        config["value_template"] = value_template;
+        Json::Value config = Common(key, name, topic, value_template);
         config["availability_topic"] = AvailabilityTopic(prefix_);
         config["payload_available"] = "online";
         config["payload_not_available"] = "offline";
-        config["device"] = grouping_;
         return config;
     }
     // A reading of the state message at `field`. Readings are measurements;
@@ -68,10 +62,7 @@ public:
                 const char* unit, const char* device_class,
                 const char* state_class = "measurement") {
         Json::Value config =
-            Config(key, name, StateTopic(prefix_, data_id_), "{{ value_json." + field + " }}");
-        config.removeMember("availability_topic");
-        config.removeMember("payload_available");
-        config.removeMember("payload_not_available");
+            Common(key, name, StateTopic(prefix_, data_id_), "{{ value_json." + field + " }}");
         for (const std::string& topic :
              {AvailabilityTopic(prefix_), DeviceAvailabilityTopic(prefix_, data_id_)}) {
             Json::Value availability;
@@ -94,6 +85,19 @@ public:
     std::vector<MqttMessage> messages() { return std::move(messages_); }
 
 private:
+    // `key` goes in the topic and the unique id, `name` is for people; the
+    // value comes from `topic` through `value_template`.
+    Json::Value Common(const std::string& key, const std::string& name, const std::string& topic,
+                       const std::string& value_template) const {
+        Json::Value config;
+        config["name"] = name;
+        config["unique_id"] = node_ + "_" + key;
+        config["state_topic"] = topic;
+        config["value_template"] = value_template;
+        config["device"] = grouping_;
+        return config;
+    }
+
     const std::string& discovery_prefix_;
     const std::string& prefix_;
     std::uint32_t data_id_;
