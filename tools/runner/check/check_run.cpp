@@ -8,6 +8,7 @@
 #include <exception>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "tools/common/exit_status.h"
 #include "tools/common/serial_port.h"
@@ -46,19 +47,12 @@ struct Findings {
 
 // Each port the devices are on must be there and usable by this user.
 void CheckPorts(const site::Site& site, Findings& found) {
-    std::map<std::string, std::string> users;  // port: the ids of the devices on it
-    for (const site::SiteDevice& d : site.devices) {
-        std::string& list = users[d.port];
-        list += (list.empty() ? "" : ", ") + std::to_string(d.data_id);
-    }
-    const std::size_t before = found.problems;
-    for (const auto& [port, devices] : users) {
-        const std::string problem = serial_port::PresenceProblem(port);
-        if (!problem.empty())
-            found.Problem("port " + port + ": " + problem + "; used by " + devices);
-    }
-    if (found.problems == before)
-        found.checked.push_back(console::Count(users.size(), "port", "ports") + " there");
+    const std::vector<std::string> problems = PortProblems(site);
+    for (const std::string& problem : problems) found.Problem(problem);
+    if (!problems.empty()) return;
+    std::set<std::string> ports;
+    for (const site::SiteDevice& d : site.devices) ports.insert(d.port);
+    found.checked.push_back(console::Count(ports.size(), "port", "ports") + " there");
 }
 
 void CheckDataFolder(const RunOptions& options, const site::Site* site, Findings& found) {
@@ -155,6 +149,21 @@ std::size_t RefusedSettings(const site::Site& site, const host::Plugin& plugin,
     }
     chatter.End();
     return refused;
+}
+
+std::vector<std::string> PortProblems(const site::Site& site, const std::set<std::string>& skip) {
+    std::map<std::string, std::string> users;  // port: the ids of the devices on it
+    for (const site::SiteDevice& d : site.devices) {
+        if (skip.count(d.port) != 0) continue;
+        std::string& list = users[d.port];
+        list += (list.empty() ? "" : ", ") + std::to_string(d.data_id);
+    }
+    std::vector<std::string> problems;
+    for (const auto& [port, devices] : users) {
+        if (const std::string problem = serial_port::PresenceProblem(port); !problem.empty())
+            problems.push_back("port " + port + ": " + problem + "; used by " + devices);
+    }
+    return problems;
 }
 
 int CheckRun(RunOptions options, const console::Console& console) {

@@ -8,6 +8,7 @@
 // and no device polled: a site file edited beside a running service can be
 // checked before the service takes it, with the service's own data folder.
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,5 +30,10 @@ int CheckRun(RunOptions options, const console::Console& console);
 std::size_t RefusedSettings(const site::Site& site, const host::Plugin& plugin,
                             const console::Console& console,
                             std::vector<std::string>* refusals = nullptr);
+
+// Each port of the site's devices (but those in `skip`) that is not there or
+// not usable by this user: "port P: why; used by 1001, 1002", a line each.
+std::vector<std::string> PortProblems(const site::Site& site,
+                                      const std::set<std::string>& skip = {});
 
 }  // namespace runner::check

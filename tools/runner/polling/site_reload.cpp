@@ -1,10 +1,8 @@
 #include "tools/runner/polling/site_reload.h"
 
 #include <exception>
-#include <map>
 #include <set>
 
-#include "tools/common/serial_port.h"
 #include "tools/runner/check/check_run.h"
 
 namespace runner::polling {
@@ -93,17 +91,8 @@ std::vector<std::string> SiteReload::Problems(site::Site& next) const {
     for (const std::string& refusal : refusals) problems.push_back(in + refusal);
     if (simulated_ != nullptr) return problems;  // its lines are there
     // A port that runs already is watched as it runs: lost, it is reopened.
-    const std::set<std::string> running = Ports(poller_.Entries());
-    std::map<std::string, std::string> users;  // a new port: the ids of the devices on it
-    for (const site::SiteDevice& d : next.devices) {
-        if (running.count(d.port) != 0) continue;
-        std::string& list = users[d.port];
-        list += (list.empty() ? "" : ", ") + std::to_string(d.data_id);
-    }
-    for (const auto& [port, ids] : users) {
-        if (const std::string problem = serial_port::PresenceProblem(port); !problem.empty())
-            problems.push_back(in + "port " + port + ": " + problem + "; used by " + ids);
-    }
+    for (const std::string& problem : check::PortProblems(next, Ports(poller_.Entries())))
+        problems.push_back(in + problem);
     return problems;
 }
 
